@@ -1,0 +1,56 @@
+#include "app/run.h"
+
+#include "archive/fatal_error.h"
+#include "archive/writer.h"
+#include "scan/file_list.h"
+#include "scan/scan.h"
+
+const char* const kCaption = "ZEM Builder (by the ZEM Builder developers)";
+
+const char* const kUsageText =
+    "To run the ZEM Builder, put all your files into a folder, then drag-and-drop the folder onto "
+    "the ZEM Builder's icon. The folder's name will be used as the name of the .zem file.";
+
+const char* const kCompleteText = "ZEM creation complete.";
+
+std::string rootPathFromArgument(const std::string& argument) {
+    std::string root = argument;
+    if (!root.empty() && (root.back() == '\\' || root.back() == nativeSeparator())) root.pop_back();
+    return root;
+}
+
+std::string firstQuestion(const std::string& archivePath, int fileCount) {
+    return "Generating \"" + archivePath + "\" from " + std::to_string(fileCount) +
+           " files. Continue?";
+}
+
+std::string existsQuestion(const std::string& archivePath) {
+    return "ZEM file \"" + archivePath + "\" already exists. Definitely continue?";
+}
+
+int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSystem& fs) {
+    // An empty argument names no folder: treat it like a missing one.
+    if (args.size() != 1 || args[0].empty()) {
+        dialog.showInformation(kUsageText);
+        return 0;
+    }
+    const std::string rootPath = rootPathFromArgument(args[0]);
+    const std::string archivePath = rootPath + ".zem";
+
+    FileList fileList;
+    scanFolder(fs, rootPath, fileList, 0);
+
+    if (!dialog.askToContinue(firstQuestion(archivePath, static_cast<int>(fileList.size())))) {
+        return 0;
+    }
+    if (fs.exists(archivePath) && !dialog.askToContinue(existsQuestion(archivePath))) return 0;
+
+    try {
+        writeArchive(archivePath, fileList, rootPath.size());
+    } catch (const FatalError& failure) {
+        dialog.showError(failure.what());
+        return 1;
+    }
+    dialog.showInformation(kCompleteText);
+    return 0;
+}

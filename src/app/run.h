@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/dialog.h"
+#include "scan/file_system.h"
+
+extern const char* const kUsageText;
+extern const char* const kCompleteText;
+
+// The argument less one trailing separator (a backslash, or the platform's own separator).
+std::string rootPathFromArgument(const std::string& argument);
+
+std::string firstQuestion(const std::string& archivePath, int fileCount);
+std::string existsQuestion(const std::string& archivePath);
+
+// One whole run. args holds the arguments after the program's name. Returns the exit code:
+// 0 for the usage text, a refusal or success; 1 after a fatal error.
+int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSystem& fs);

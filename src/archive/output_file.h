@@ -1,0 +1,40 @@
+#pragma once
+// The archive file being written: a temporary file in the archive's folder that replaces the
+// archive path only when commit() succeeds. Each platform fills this in its own file. Every
+// failure goes through fatalError with the archive's write error (or the input file's open and
+// read errors in appendFile), and destroying an uncommitted file removes it.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct OutputFile {
+    virtual ~OutputFile() = default;
+    // Appends bytes at the end.
+    virtual void write(const void* data, size_t size) = 0;
+    // Overwrites bytes already written, without moving the end.
+    virtual void writeAt(uint64_t position, const void* data, size_t size) = 0;
+    // Appends exactly `size` bytes from the start of the file at inputPath, in bounded pieces.
+    // Fewer bytes than that is the input's read error; a longer file is cut at `size`.
+    virtual void appendFile(const std::string& inputPath, uint64_t size) = 0;
+    // Bytes written so far: the position of the next byte.
+    virtual uint64_t size() const = 0;
+    // Makes the data durable and puts the file at the archive path in one step.
+    virtual void commit() = 0;
+};
+
+// Starts the archive. Something at archivePath that can't be replaced by a file (a folder), or a
+// folder where no file can be created, is the archive's open error.
+std::unique_ptr<OutputFile> createOutputFile(const std::string& archivePath);
+
+// Prepares the process once at start: an interrupt or termination removes any temporary archive
+// before the process ends, and a write past a file-size limit fails as a write instead of
+// killing the process.
+void installSignalHandling();
+
+// Texts shared by the platforms' output files.
+std::string archiveOpenError(const std::string& archivePath);
+std::string archiveWriteError(const std::string& archivePath);
+std::string inputOpenError(const std::string& path);
+std::string inputReadError(const std::string& path);

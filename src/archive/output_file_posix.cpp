@@ -1,0 +1,260 @@
+// POSIX archive file: an unnamed O_TMPFILE in the archive's folder where the file system allows
+// it (a crash leaves nothing behind), else an exclusively created hidden file beside the archive.
+// Commit: fsync, give the file a temporary name if it has none, rename it over the archive path,
+// fsync the folder.
+
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "archive/fatal_error.h"
+#include "archive/output_file.h"
+
+namespace {
+
+constexpr size_t kCopyBufferSize = 1 << 20;
+constexpr size_t kMaxChunk = size_t(1) << 30;
+
+// The named temporary file that a signal must remove, for the async-signal-safe handler.
+char g_pendingPath[4096];
+volatile sig_atomic_t g_hasPending = 0;
+
+void setPending(const std::string& path) {
+    g_hasPending = 0;
+    if (path.size() >= sizeof g_pendingPath) return;
+    memcpy(g_pendingPath, path.c_str(), path.size() + 1);
+    g_hasPending = 1;
+}
+
+void clearPending() { g_hasPending = 0; }
+
+extern "C" void onTerminatingSignal(int sig) {
+    if (g_hasPending) unlink(g_pendingPath);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// Owns a file descriptor.
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
+    // Hands the descriptor to the caller, who closes it and checks the result.
+    int release() {
+        const int f = fd;
+        fd = -1;
+        return f;
+    }
+};
+
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string baseNameOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A fresh name beside the archive; uniqueness comes from O_EXCL / EEXIST at the caller.
+std::string temporaryName(const std::string& folder, const std::string& base) {
+    static std::atomic<unsigned> counter{0};
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    char suffix[64];
+    snprintf(suffix, sizeof suffix, ".%ld.%lx.%u.tmp", static_cast<long>(getpid()),
+             static_cast<unsigned long>(now.tv_nsec), counter++);
+    return folder + "/." + base + suffix;
+}
+
+bool procFdAvailable() { return access("/proc/self/fd", X_OK) == 0; }
+
+class PosixOutputFile : public OutputFile {
+public:
+    explicit PosixOutputFile(const std::string& archivePath)
+        : archivePath_(archivePath), folder_(folderOf(archivePath)) {
+        struct stat st {};
+        if (stat(archivePath_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            fatalError(archiveOpenError(archivePath_));
+        }
+        if (procFdAvailable()) {
+            fd_.fd = open(folder_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+            if (fd_.fd >= 0) return;
+            if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+                fatalError(archiveOpenError(archivePath_));
+            }
+        }
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string candidate = temporaryName(folder_, baseNameOf(archivePath_));
+            fd_.fd = open(candidate.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+            if (fd_.fd >= 0) {
+                tempPath_ = candidate;
+                setPending(tempPath_);
+                return;
+            }
+            if (errno != EEXIST) break;
+        }
+        fatalError(archiveOpenError(archivePath_));
+    }
+
+    ~PosixOutputFile() override {
+        if (committed_) return;
+        if (fd_.fd >= 0) close(fd_.release());  // failing anyway: nothing to report
+        if (!tempPath_.empty()) {
+            unlink(tempPath_.c_str());
+            clearPending();
+        }
+    }
+
+    void write(const void* data, size_t size) override {
+        const char* p = static_cast<const char*>(data);
+        while (size > 0) {
+            const ssize_t n = ::write(fd_.fd, p, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) failWrite();
+            p += n;
+            size -= static_cast<size_t>(n);
+            size_ += static_cast<uint64_t>(n);
+        }
+    }
+
+    void writeAt(uint64_t position, const void* data, size_t size) override {
+        const char* p = static_cast<const char*>(data);
+        while (size > 0) {
+            const ssize_t n = pwrite(fd_.fd, p, size, static_cast<off_t>(position));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) failWrite();
+            p += n;
+            size -= static_cast<size_t>(n);
+            position += static_cast<uint64_t>(n);
+        }
+    }
+
+    void appendFile(const std::string& inputPath, uint64_t size) override {
+        // O_NONBLOCK: a FIFO put in the file's place since the scan must not hang the run.
+        Fd in(open(inputPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+        if (in.fd < 0) fatalError(inputOpenError(inputPath));
+        struct stat st {};
+        if (fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) fatalError(inputOpenError(inputPath));
+
+        uint64_t remaining = size;
+        if (useCopyRange_) copyWithKernel(in.fd, remaining, /*copyRange=*/true);
+        if (remaining > 0 && useSendfile_) copyWithKernel(in.fd, remaining, /*copyRange=*/false);
+        if (remaining > 0) copyThroughBuffer(in.fd, inputPath, remaining);
+        if (close(in.release()) != 0) fatalError(inputReadError(inputPath));
+    }
+
+    uint64_t size() const override { return size_; }
+
+    void commit() override {
+        if (fsync(fd_.fd) != 0) failWrite();
+        if (tempPath_.empty()) linkUnnamedFile();
+        if (close(fd_.release()) != 0) failWrite();
+        if (rename(tempPath_.c_str(), archivePath_.c_str()) != 0) failWrite();
+        committed_ = true;
+        clearPending();
+        syncFolder();
+    }
+
+private:
+    [[noreturn]] void failWrite() { fatalError(archiveWriteError(archivePath_)); }
+
+    // Gives the O_TMPFILE file a name beside the archive so that rename can replace the archive.
+    void linkUnnamedFile() {
+        char procPath[64];
+        snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd_.fd);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string candidate = temporaryName(folder_, baseNameOf(archivePath_));
+            setPending(candidate);
+            if (linkat(AT_FDCWD, procPath, AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+                tempPath_ = candidate;
+                return;
+            }
+            clearPending();
+            if (errno != EEXIST) break;
+        }
+        failWrite();
+    }
+
+    void syncFolder() {
+        Fd dir(open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.fd < 0) failWrite();
+        // Some file systems can't sync a folder (EINVAL); the rename is as durable as they allow.
+        if (fsync(dir.fd) != 0 && errno != EINVAL) failWrite();
+        if (close(dir.release()) != 0) failWrite();
+    }
+
+    // Copies with copy_file_range or sendfile until done, the input ends early, or the kernel
+    // refuses this pair of files (then the caller falls back to the next method).
+    void copyWithKernel(int in, uint64_t& remaining, bool copyRange) {
+        while (remaining > 0) {
+            const size_t chunk = remaining < kMaxChunk ? static_cast<size_t>(remaining) : kMaxChunk;
+            const ssize_t n = copyRange ? copy_file_range(in, nullptr, fd_.fd, nullptr, chunk, 0)
+                                        : sendfile(fd_.fd, in, nullptr, chunk);
+            if (n > 0) {
+                remaining -= static_cast<uint64_t>(n);
+                size_ += static_cast<uint64_t>(n);
+                continue;
+            }
+            if (n == 0) return;  // end of input, or a file system that reports none: read() decides
+            if (errno == EINTR) continue;
+            if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT) failWrite();
+            (copyRange ? useCopyRange_ : useSendfile_) = false;
+            return;  // read() tells an input error from a refusal of this method
+        }
+    }
+
+    void copyThroughBuffer(int in, const std::string& inputPath, uint64_t& remaining) {
+        if (!buffer_) buffer_.reset(new char[kCopyBufferSize]);
+        while (remaining > 0) {
+            const size_t want =
+                remaining < kCopyBufferSize ? static_cast<size_t>(remaining) : kCopyBufferSize;
+            const ssize_t n = read(in, buffer_.get(), want);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) fatalError(inputReadError(inputPath));
+            write(buffer_.get(), static_cast<size_t>(n));
+            remaining -= static_cast<uint64_t>(n);
+        }
+    }
+
+    std::string archivePath_;
+    std::string folder_;
+    std::string tempPath_;  // empty while the file is unnamed (O_TMPFILE)
+    Fd fd_;
+    uint64_t size_ = 0;
+    bool committed_ = false;
+    bool useCopyRange_ = true;
+    bool useSendfile_ = true;
+    std::unique_ptr<char[]> buffer_;
+};
+
+}  // namespace
+
+std::unique_ptr<OutputFile> createOutputFile(const std::string& archivePath) {
+    return std::make_unique<PosixOutputFile>(archivePath);
+}
+
+void installSignalHandling() {
+    signal(SIGXFSZ, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = onTerminatingSignal;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &action, nullptr);
+}

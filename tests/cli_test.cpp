@@ -1,0 +1,146 @@
+// The built executable, driven as a script would drive it: answers on standard input.
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+
+namespace {
+
+const std::string kPrompt = "[OK/cancel] ";
+
+struct Cli : ::testing::Test {
+    TempDir tmp;
+    std::string root = tmp / "pack";
+    std::string archive = root + ".zem";
+    const std::string previous = "previous archive, must survive";
+
+    void SetUp() override {
+        makeDirs(root + "/sub");
+        writeFile(root + "/a.txt", "hello");
+        writeFile(root + "/sub/b.bin", std::string(100000, 'b'));
+    }
+    void expectPreviousArchiveAndNothingElse() {
+        EXPECT_EQ(readFile(archive), previous);
+        EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"pack", "pack.zem"}));
+    }
+    std::string question() const {
+        return "Generating \"" + archive + "\" from 2 files. Continue? " + kPrompt;
+    }
+    std::string existsQuestion() const {
+        return "ZEM file \"" + archive + "\" already exists. Definitely continue? " + kPrompt;
+    }
+};
+
+TEST_F(Cli, PipedAnswersPackTheFolder) {
+    const ChildResult r = runProgram({root + "/"}, "\n\n");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, question() + "ZEM creation complete.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(readFile(archive).size(), 28 + 5 + 100000 + 8 + 20 + 6 + 20 + 10u);
+}
+
+TEST_F(Cli, UsageWithoutAnArgumentOrWithTwo) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, std::vector<std::string>{root, root}}) {
+        const ChildResult r = runProgram(args, "");
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out,
+                  "To run the ZEM Builder, put all your files into a folder, then drag-and-drop "
+                  "the folder onto the ZEM Builder's icon. The folder's name will be used as the "
+                  "name of the .zem file.\n");
+    }
+    EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"pack"});
+}
+
+TEST_F(Cli, CancelOrEndOfInputWritesNothing) {
+    for (const char* input : {"n\n", "cancel\n", ""}) {
+        const ChildResult r = runProgram({root}, input);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out.find("ZEM creation complete."), std::string::npos);
+    }
+    EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"pack"});
+
+    writeFile(archive, previous);
+    const ChildResult r = runProgram({root}, "y\nno\n");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, question() + existsQuestion());
+    expectPreviousArchiveAndNothingElse();
+}
+
+// Starts a run, waits for the first question, lets `change` alter the folder, then answers OK twice.
+ChildResult answerAfter(Cli& t, const std::function<void()>& change,
+                        const std::function<void()>& inChild = {}) {
+    Child child = startChild({t.root}, inChild);
+    EXPECT_TRUE(waitForOutput(child, kPrompt));
+    change();
+    sendInput(child, "\n\n");
+    return finishChild(child);
+}
+
+TEST_F(Cli, FileRemovedAfterTheScan) {
+    writeFile(archive, previous);
+    const ChildResult r = answerAfter(*this, [&] { unlink((root + "/sub/b.bin").c_str()); });
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Error opening file \"" + root + "/sub/b.bin\" for input\n");
+    expectPreviousArchiveAndNothingElse();
+}
+
+TEST_F(Cli, FileTruncatedAfterTheScan) {
+    writeFile(archive, previous);
+    const ChildResult r = answerAfter(*this, [&] { writeFile(root + "/sub/b.bin", "short"); });
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Error reading data from file \"" + root + "/sub/b.bin\"\n");
+    expectPreviousArchiveAndNothingElse();
+}
+
+TEST_F(Cli, FifoSwappedInAfterTheScanDoesNotHang) {
+    writeFile(archive, previous);
+    const ChildResult r = answerAfter(*this, [&] {
+        unlink((root + "/a.txt").c_str());
+        ASSERT_EQ(mkfifo((root + "/a.txt").c_str(), 0600), 0);
+    });
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Error opening file \"" + root + "/a.txt\" for input\n");
+    expectPreviousArchiveAndNothingElse();
+}
+
+TEST_F(Cli, WriteFailureUnderAFileSizeLimit) {
+    writeFile(archive, previous);
+    const ChildResult r = answerAfter(
+        *this, [] {},
+        [] {
+            rlimit limit{50000, 50000};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        });
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Error writing .zem file (\"" + archive + "\")\n");
+    expectPreviousArchiveAndNothingElse();
+}
+
+TEST_F(Cli, FolderAtTheArchivePath) {
+    makeDirs(archive);
+    const ChildResult r = runProgram({root}, "\n\n");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, question() + existsQuestion());
+    EXPECT_EQ(r.err, "Error opening .zem file (\"" + archive + "\") for output\n");
+    EXPECT_TRUE(listNames(archive).empty());
+    EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"pack", "pack.zem"}));
+}
+
+TEST_F(Cli, TerminationDuringAQuestionLeavesNothing) {
+    writeFile(archive, previous);
+    Child child = startChild({root});
+    ASSERT_TRUE(waitForOutput(child, kPrompt));
+    sendInput(child, "\n");
+    ASSERT_TRUE(waitForOutput(child, kPrompt, 2));
+    kill(child.pid, SIGTERM);
+    const ChildResult r = finishChild(child);
+    EXPECT_EQ(r.exitCode, 128 + SIGTERM);
+    expectPreviousArchiveAndNothingElse();
+}
+
+}  // namespace

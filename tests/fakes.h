@@ -1,0 +1,64 @@
+#pragma once
+// Scripted stand-ins for the platform services, recording every call.
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/dialog.h"
+#include "scan/file_system.h"
+
+struct FakeFileSystem : FileSystem {
+    std::map<std::string, std::vector<FolderItem>> folders;
+    std::vector<std::string> existing;
+    std::vector<std::string> calls;
+
+    bool listFolder(const std::string& folderPath, std::vector<FolderItem>& items) override {
+        calls.push_back("list " + folderPath);
+        const auto it = folders.find(folderPath);
+        if (it == folders.end()) return false;
+        items.insert(items.end(), it->second.begin(), it->second.end());
+        return true;
+    }
+
+    bool exists(const std::string& path) override {
+        calls.push_back("exists " + path);
+        for (const std::string& e : existing) {
+            if (e == path) return true;
+        }
+        return false;
+    }
+};
+
+inline FolderItem fakeFile(const std::string& name, uint64_t size = 0, int64_t localSeconds = 0) {
+    FolderItem item;
+    item.name = name;
+    item.kind = FolderItem::Kind::File;
+    item.size = size;
+    item.hasTime = true;
+    item.localSeconds = localSeconds;
+    return item;
+}
+
+inline FolderItem fakeFolder(const std::string& name) {
+    FolderItem item;
+    item.name = name;
+    item.kind = FolderItem::Kind::Folder;
+    return item;
+}
+
+struct FakeDialog : Dialog {
+    std::deque<bool> answers;  // answers to the questions, in order; Cancel once used up
+    std::vector<std::string> shown;
+
+    void showInformation(const std::string& text) override { shown.push_back("info: " + text); }
+    bool askToContinue(const std::string& text) override {
+        shown.push_back("ask: " + text);
+        if (answers.empty()) return false;
+        const bool answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    void showError(const std::string& text) override { shown.push_back("error: " + text); }
+};

@@ -1,0 +1,208 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <gtest/gtest.h>
+
+#include "fakes.h"
+#include "scan/local_time.h"
+#include "scan/scan.h"
+#include "test_util.h"
+
+namespace {
+
+std::vector<std::string> pathsOf(const FileList& list) {
+    std::vector<std::string> paths;
+    for (const FileEntry& e : list) paths.push_back(e.path);
+    return paths;
+}
+
+TEST(ScanOrder, PreOrderInEnumerationOrderWithoutSorting) {
+    FakeFileSystem fs;
+    FolderItem fifo;
+    fifo.name = "pipe";
+    fifo.kind = FolderItem::Kind::Other;
+    fs.folders["root"] = {fakeFile("z", 3), fakeFile("."), fakeFolder("s"), fakeFile(".."),
+                          fifo,           fakeFile("b", 7), fakeFolder("locked"), fakeFolder("e")};
+    fs.folders["root/s"] = {fakeFile("x", 1), fakeFolder("t")};
+    fs.folders["root/s/t"] = {fakeFile("deep")};
+    fs.folders["root/e"] = {};
+    FileList list;
+    scanFolder(fs, "root", list, 0);
+    EXPECT_EQ(pathsOf(list),
+              (std::vector<std::string>{"root/z", "root/s/x", "root/s/t/deep", "root/b"}));
+    EXPECT_EQ(list[0].size, 3u);
+    EXPECT_EQ(list[3].size, 7u);
+    for (const FileEntry& e : list) EXPECT_EQ(e.dataOffset, 0u);
+    // The folder that can't be listed was tried and passed over.
+    EXPECT_NE(std::find(fs.calls.begin(), fs.calls.end(), "list root/locked"), fs.calls.end());
+}
+
+TEST(ScanOrder, AppendsToWhatTheListAlreadyHolds) {
+    FakeFileSystem fs;
+    fs.folders["r"] = {fakeFile("a")};
+    FileList list(1);
+    list[0].path = "earlier";
+    scanFolder(fs, "r", list, 0);
+    EXPECT_EQ(pathsOf(list), (std::vector<std::string>{"earlier", "r/a"}));
+}
+
+TEST(ScanOrder, TimesOutsideTheArchivableYearsBecomeNoTime) {
+    FakeFileSystem fs;
+    FolderItem noTime = fakeFile("never");
+    noTime.hasTime = false;
+    fs.folders["r"] = {fakeFile("old", 0, -5), fakeFile("ok", 0, 1000), noTime};
+    FileList list;
+    scanFolder(fs, "r", list, 0);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].modifiedTime, kNoTime);
+    EXPECT_EQ(list[1].modifiedTime, 1000);
+    EXPECT_EQ(list[2].modifiedTime, kNoTime);
+}
+
+// A chain root/d1/.../d12 with a file f<depth> in every folder.
+std::string makeChain(const std::string& root, int depth) {
+    std::string folder = root;
+    for (int d = 0; d <= depth; ++d) {
+        if (d > 0) folder += "/d" + std::to_string(d);
+        makeDirs(folder);
+        writeFile(folder + "/f" + std::to_string(d), "x");
+    }
+    return folder;
+}
+
+TEST(ScanRealTree, FilesDownToDepthTenAreListedAndNoDeeper) {
+    TempDir tmp;
+    const std::string root = tmp / "root";
+    makeChain(root, 12);
+    FileList list;
+    scanFolder(systemFileSystem(), root, list, 0);
+    std::vector<std::string> paths = pathsOf(list);
+    std::sort(paths.begin(), paths.end());
+    ASSERT_EQ(paths.size(), 11u);
+    const std::string depth10 = root + "/d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/f10";
+    EXPECT_TRUE(std::binary_search(paths.begin(), paths.end(), depth10));
+    EXPECT_TRUE(std::binary_search(paths.begin(), paths.end(), root + "/f0"));
+}
+
+TEST(ScanRealTree, HiddenNamesEmptyFoldersAndPlainFiles) {
+    TempDir tmp;
+    const std::string root = tmp / "root";
+    makeDirs(root + "/.cache/inner");
+    makeDirs(root + "/empty/emptier");
+    writeFile(root + "/.hidden", "h");
+    writeFile(root + "/.cache/inner/data.bin", std::string(1234, 'd'));
+    writeFile(root + "/zero", "");
+    FileList list;
+    scanFolder(systemFileSystem(), root, list, 0);
+    std::vector<std::string> paths = pathsOf(list);
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{root + "/.cache/inner/data.bin", root + "/.hidden",
+                                               root + "/zero"}));
+    for (const FileEntry& e : list) {
+        if (e.path == root + "/.cache/inner/data.bin") {
+            EXPECT_EQ(e.size, 1234u);
+        }
+        if (e.path == root + "/zero") {
+            EXPECT_EQ(e.size, 0u);
+        }
+    }
+}
+
+TEST(ScanRealTree, EmptyRootAndAFileAsRootYieldNothing) {
+    TempDir tmp;
+    makeDirs(tmp / "empty");
+    writeFile(tmp / "plain.txt", "abc");
+    FileList list;
+    scanFolder(systemFileSystem(), tmp / "empty", list, 0);
+    scanFolder(systemFileSystem(), tmp / "plain.txt", list, 0);
+    scanFolder(systemFileSystem(), tmp / "missing", list, 0);
+    EXPECT_TRUE(list.empty());
+}
+
+TEST(ScanRealTree, LinksAreFollowedAndSpecialEntriesSkipped) {
+    TempDir tmp;
+    const std::string root = tmp / "root";
+    makeDirs(root + "/sub");
+    writeFile(tmp / "outside.txt", "outside bytes");
+    setModifiedTime(tmp / "outside.txt", 1100000000);
+    ASSERT_EQ(symlink((tmp / "outside.txt").c_str(), (root + "/link.txt").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", (root + "/dangling").c_str()), 0);
+    ASSERT_EQ(mkfifo((root + "/fifo").c_str(), 0600), 0);
+    // A loop: sub/up points back at root; the depth limit ends the descent.
+    ASSERT_EQ(symlink("..", (root + "/sub/up").c_str()), 0);
+    writeFile(root + "/sub/file", "f");
+
+    FileList list;
+    scanFolder(systemFileSystem(), root, list, 0);
+
+    const auto count = [&](const std::string& suffix) {
+        return std::count_if(list.begin(), list.end(), [&](const FileEntry& e) {
+            return e.path.size() >= suffix.size() &&
+                   e.path.compare(e.path.size() - suffix.size(), suffix.size(), suffix) == 0;
+        });
+    };
+    EXPECT_EQ(count("/fifo"), 0);
+    EXPECT_EQ(count("/dangling"), 0);
+    // root/link.txt, root/sub/up/link.txt, ... one per level the loop reaches (depths 0..10, every
+    // second level being "sub").
+    EXPECT_EQ(count("/link.txt"), 6);
+    EXPECT_EQ(count("/file"), 5);
+    const auto link = std::find_if(list.begin(), list.end(),
+                                   [&](const FileEntry& e) { return e.path == root + "/link.txt"; });
+    ASSERT_NE(link, list.end());
+    EXPECT_EQ(link->size, 13u);
+    EXPECT_EQ(link->modifiedTime, 1100000000 + currentUtcOffset());
+}
+
+TEST(ScanTime, UtcOffsetOfScanTimeAppliesExactlyEvenInASkippedHour) {
+    ScopedTimeZone berlin("Europe/Berlin");
+    TempDir tmp;
+    const std::string root = tmp / "root";
+    makeDirs(root);
+    const int64_t offset = currentUtcOffset();
+    ASSERT_TRUE(offset == 3600 || offset == 7200) << "Europe/Berlin zone data missing?";
+
+    // 02:30 on 31 March 2024 does not exist on Berlin's clocks (spring forward from 02:00 to 03:00),
+    // but shifting by the offset of scan time may land there: it must be stored as such.
+    CalendarTime gap;
+    gap.year = 2024;
+    gap.month = 3;
+    gap.day = 31;
+    gap.hour = 2;
+    gap.minute = 30;
+    const int64_t gapLocal = secondsFromCalendar(gap);
+    writeFile(root + "/gap", "g");
+    setModifiedTime(root + "/gap", gapLocal - offset);
+
+    // After the signed 32-bit range but still in 2038; and years beyond what the format holds.
+    CalendarTime late = gap;
+    late.year = 2038;
+    late.month = 12;
+    late.day = 31;
+    late.hour = 12;
+    writeFile(root + "/late", "l");
+    setModifiedTime(root + "/late", secondsFromCalendar(late) - offset);
+    writeFile(root + "/future", "f");
+    setModifiedTime(root + "/future", secondsFromCalendar(late) + 86400 * 2);
+    writeFile(root + "/ancient", "a");
+    setModifiedTime(root + "/ancient", -86400 * 30);
+
+    FileList list;
+    scanFolder(systemFileSystem(), root, list, 0);
+    ASSERT_EQ(list.size(), 4u);
+    for (const FileEntry& e : list) {
+        const std::string name = e.path.substr(root.size() + 1);
+        if (name == "gap") {
+            EXPECT_EQ(e.modifiedTime, gapLocal);
+        }
+        if (name == "late") {
+            EXPECT_EQ(e.modifiedTime, secondsFromCalendar(late));
+        }
+        if (name == "future" || name == "ancient") {
+            EXPECT_EQ(e.modifiedTime, kNoTime) << name;
+        }
+    }
+}
+
+}  // namespace

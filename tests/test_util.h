@@ -1,0 +1,65 @@
+#pragma once
+// Helpers for tests on real temporary trees and on the built executable.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+struct TempDir {
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string path;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+void writeFile(const std::string& path, const std::string& contents);
+std::string readFile(const std::string& path);
+void makeDirs(const std::string& path);
+// Sets the file's last-write time (seconds since 1970, UTC) without following links.
+void setModifiedTime(const std::string& path, int64_t utcSeconds);
+// Names in a folder, sorted, without "." and "..".
+std::vector<std::string> listNames(const std::string& folder);
+// The UTC offset in force now in the process's time zone.
+int64_t currentUtcOffset();
+
+// Sets TZ for the process (and children) for one test, restoring the old value afterwards.
+struct ScopedTimeZone {
+    explicit ScopedTimeZone(const char* zone);
+    ~ScopedTimeZone();
+    ScopedTimeZone(const ScopedTimeZone&) = delete;
+    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+    bool hadOld = false;
+    std::string old;
+};
+
+// The built program, run with pipes on its standard streams.
+struct Child {
+    pid_t pid = -1;
+    int in = -1;
+    int out = -1;
+    int err = -1;
+    std::string stdoutText;
+};
+
+struct ChildResult {
+    int exitCode = -1;  // 128 + signal number when killed by a signal
+    std::string out;
+    std::string err;
+};
+
+// Starts the program with the arguments; `inChild` runs in the child just before exec.
+Child startChild(const std::vector<std::string>& args, const std::function<void()>& inChild = {});
+// Reads standard output until it holds `marker` for the count-th time; false on end or timeout.
+bool waitForOutput(Child& child, const std::string& marker, int count = 1);
+void sendInput(Child& child, const std::string& text);
+// Closes standard input, collects the rest of the output and the exit code.
+ChildResult finishChild(Child& child);
+// Starts, feeds all of `input`, and finishes.
+ChildResult runProgram(const std::vector<std::string>& args, const std::string& input,
+                       const std::function<void()>& inChild = {});

@@ -1,0 +1,240 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "archive/bytes.h"
+#include "archive/fatal_error.h"
+#include "archive/writer.h"
+#include "scan/local_time.h"
+#include "scan/scan.h"
+#include "test_util.h"
+
+namespace {
+
+std::string hex(const std::string& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (!out.empty()) out += ' ';
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+int64_t localSeconds(int64_t y, int mo, int d, int h, int mi, int s) {
+    CalendarTime t;
+    t.year = y;
+    t.month = mo;
+    t.day = d;
+    t.hour = h;
+    t.minute = mi;
+    t.second = s;
+    return secondsFromCalendar(t);
+}
+
+// A folder "pack" inside a temporary folder, and its archive path beside it.
+struct Pack {
+    TempDir tmp;
+    std::string root = tmp / "pack";
+    std::string archive = root + ".zem";
+    Pack() { makeDirs(root); }
+
+    FileEntry add(const std::string& relative, const std::string& contents, int64_t time = 0) {
+        const size_t slash = relative.rfind('/');
+        if (slash != std::string::npos) makeDirs(root + "/" + relative.substr(0, slash));
+        writeFile(root + "/" + relative, contents);
+        FileEntry e;
+        e.path = root + "/" + relative;
+        e.size = contents.size();
+        e.modifiedTime = time;
+        return e;
+    }
+};
+
+std::string failureOf(const std::string& archive, FileList& list, size_t rootLength) {
+    try {
+        writeArchive(archive, list, rootLength);
+    } catch (const FatalError& e) {
+        return e.what();
+    }
+    return "(no failure)";
+}
+
+TEST(WriterBytes, EmptyListIsTheTwentyEightByteHeader) {
+    Pack p;
+    FileList list;
+    writeArchive(p.archive, list, p.root.size());
+    EXPECT_EQ(hex(readFile(p.archive)),
+              "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 1C 00 00 00 08 00 00 00");
+    EXPECT_EQ(listNames(p.tmp.path), (std::vector<std::string>{"pack", "pack.zem"}));
+}
+
+TEST(WriterBytes, OneFileArchiveMatchesByteForByte) {
+    Pack p;
+    FileList list{p.add("a.txt", "hello", localSeconds(2004, 7, 9, 13, 45, 30))};
+    writeArchive(p.archive, list, p.root.size());
+    const std::string bytes = readFile(p.archive);
+    ASSERT_EQ(bytes.size(), 63u);
+    EXPECT_EQ(hex(bytes.substr(0, 28)),
+              "00 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00 1A 00 00 00 21 00 00 00 08 00 00 00");
+    EXPECT_EQ(bytes.substr(28, 5), "hello");
+    EXPECT_EQ(hex(bytes.substr(33, 4)), "00 00 00 00");
+    EXPECT_EQ(hex(bytes.substr(37)),
+              "1C 00 00 00 05 00 00 00 05 00 00 00 D4 07 07 09 0D 2D 1E 00 61 2E 74 78 74 00");
+    EXPECT_EQ(list[0].dataOffset, 28u);
+}
+
+TEST(WriterBytes, NoTimeGivesEightZeroBytes) {
+    Pack p;
+    FileList list{p.add("t", "", kNoTime)};
+    writeArchive(p.archive, list, p.root.size());
+    const std::string bytes = readFile(p.archive);
+    EXPECT_EQ(hex(bytes.substr(28 + 4 + 12, 8)), "00 00 00 00 00 00 00 00");
+}
+
+TEST(WriterBytes, LayoutOfSeveralFilesWithSubfoldersOddAndEmptyFiles) {
+    Pack p;
+    FileList list{p.add("odd", "abc", localSeconds(2038, 12, 31, 23, 59, 59)),
+                  p.add("sub/deeper/empty", ""), p.add("sub/file.bin", std::string(4, '\xff')),
+                  p.add("last-empty", "")};
+    writeArchive(p.archive, list, p.root.size());
+    const std::string bytes = readFile(p.archive);
+    const auto u32 = [&](size_t at) { return readU32(reinterpret_cast<const uint8_t*>(&bytes[at])); };
+
+    EXPECT_EQ(u32(12), 4u);
+    EXPECT_EQ(list[0].dataOffset, 28u);
+    EXPECT_EQ(list[1].dataOffset, 31u);  // odd: no alignment
+    EXPECT_EQ(list[2].dataOffset, 31u);  // an empty file shares the next file's offset
+    EXPECT_EQ(list[3].dataOffset, 35u);  // the last empty file points at the index
+    const uint32_t indexOffset = u32(20);
+    EXPECT_EQ(indexOffset, 35u);
+    EXPECT_EQ(bytes.substr(28, 7), "abc\xff\xff\xff\xff");
+
+    const size_t recordsStart = indexOffset + 4 * 4;
+    const std::vector<std::string> names{"odd", "sub\\deeper\\empty", "sub\\file.bin", "last-empty"};
+    size_t expectedSlot = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(u32(indexOffset + 4 * i), expectedSlot);
+        const size_t record = recordsStart + expectedSlot;
+        EXPECT_EQ(u32(record), list[i].dataOffset);
+        EXPECT_EQ(u32(record + 4), list[i].size);
+        EXPECT_EQ(u32(record + 8), list[i].size);
+        EXPECT_EQ(bytes.substr(record + 20, names[i].size() + 1), names[i] + '\0');
+        expectedSlot += 20 + names[i].size() + 1;
+    }
+    EXPECT_EQ(u32(16), expectedSlot);
+    EXPECT_EQ(bytes.size(), recordsStart + expectedSlot);
+    EXPECT_EQ(hex(bytes.substr(recordsStart + 12, 8)), "F6 07 0C 1F 17 3B 3B 00");
+}
+
+TEST(WriterBytes, LargeFileIsCopiedExactlyAndAGrownFileIsCutAtItsScannedSize) {
+    Pack p;
+    std::string big(3 * 1024 * 1024 + 17, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) >> 7);
+    FileList list{p.add("big", big), p.add("grown", "0123456789")};
+    list[1].size = 4;  // as if the file had four bytes when the folder was scanned
+    writeArchive(p.archive, list, p.root.size());
+    const std::string bytes = readFile(p.archive);
+    EXPECT_EQ(bytes.substr(28, big.size()), big);
+    EXPECT_EQ(bytes.substr(28 + big.size(), 4), "0123");
+    EXPECT_EQ(readU32(reinterpret_cast<const uint8_t*>(&bytes[20])), 28 + big.size() + 4);
+}
+
+TEST(WriterBytes, ScannedTreeRoundTripsThroughTheRecords) {
+    Pack p;
+    p.add("one", "1");
+    p.add("dir/two", "22");
+    FileList list;
+    scanFolder(systemFileSystem(), p.root, list, 0);
+    writeArchive(p.archive, list, p.root.size());
+    const std::string bytes = readFile(p.archive);
+    EXPECT_NE(bytes.find(std::string("dir\\two\0", 8)), std::string::npos);
+    EXPECT_NE(bytes.find(std::string("one\0", 4)), std::string::npos);
+}
+
+TEST(WriterNames, StoredNamesUseBackslashesAndCutTheRoot) {
+    EXPECT_EQ(storedName("/w/pack/a/b/c.txt", 7), "a\\b\\c.txt");
+    EXPECT_EQ(storedName("/w/pack//x", 8), "x");  // root given as "/w/pack/" keeps its slash
+    EXPECT_EQ(storedName("/a.txt", 0), "a.txt");   // root "/" leaves an empty root path
+}
+
+// Each failure: the exact text, the previous archive unchanged, nothing left beside it.
+struct WriterFailure : ::testing::Test {
+    Pack p;
+    const std::string previous = "previous archive bytes";
+    void SetUp() override { writeFile(p.archive, previous); }
+    void expectUntouched() {
+        EXPECT_EQ(readFile(p.archive), previous);
+        EXPECT_EQ(listNames(p.tmp.path), (std::vector<std::string>{"pack", "pack.zem"}));
+    }
+};
+
+TEST_F(WriterFailure, MissingInputFile) {
+    FileList list{p.add("a", "aaa"), p.add("b", "bbb")};
+    unlink(list[1].path.c_str());
+    EXPECT_EQ(failureOf(p.archive, list, p.root.size()),
+              "Error opening file \"" + list[1].path + "\" for input");
+    expectUntouched();
+}
+
+TEST_F(WriterFailure, InputShorterThanScanned) {
+    FileList list{p.add("a", "aaa")};
+    list[0].size = 10;
+    EXPECT_EQ(failureOf(p.archive, list, p.root.size()),
+              "Error reading data from file \"" + list[0].path + "\"");
+    expectUntouched();
+}
+
+TEST_F(WriterFailure, FifoInPlaceOfAFileDoesNotBlock) {
+    FileList list{p.add("a", "aaa")};
+    unlink(list[0].path.c_str());
+    ASSERT_EQ(mkfifo(list[0].path.c_str(), 0600), 0);
+    EXPECT_EQ(failureOf(p.archive, list, p.root.size()),
+              "Error opening file \"" + list[0].path + "\" for input");
+    unlink(list[0].path.c_str());
+    writeFile(list[0].path, "aaa");
+    expectUntouched();
+}
+
+TEST_F(WriterFailure, FolderAtTheArchivePath) {
+    unlink(p.archive.c_str());
+    makeDirs(p.archive);
+    FileList list{p.add("a", "aaa")};
+    EXPECT_EQ(failureOf(p.archive, list, p.root.size()),
+              "Error opening .zem file (\"" + p.archive + "\") for output");
+    EXPECT_TRUE(listNames(p.archive).empty());
+}
+
+TEST_F(WriterFailure, ListsTheFormatCannotHoldAreRefusedBeforeWriting) {
+    FileEntry huge;
+    huge.path = p.root + "/huge";
+    huge.size = 0x100000000ULL;
+    FileList tooBig{huge};
+    EXPECT_EQ(failureOf(p.archive, tooBig, p.root.size()),
+              "File \"" + huge.path + "\" is 4 GiB or larger, more than a .zem file can hold");
+
+    FileList backslash{p.add("a\\b", "x")};
+    EXPECT_EQ(failureOf(p.archive, backslash, p.root.size()),
+              "File name \"" + backslash[0].path +
+                  "\" holds a backslash, which a .zem file would read back as a subfolder");
+
+    // Two files that each fit but together pass the 32-bit end of the archive.
+    FileEntry half = huge;
+    half.size = 0x7FFFFFF0u;
+    FileList together{half, half};
+    EXPECT_NE(failureOf(p.archive, together, p.root.size()).find("more than a .zem file can hold"),
+              std::string::npos);
+
+    // The last byte that still fits: header + data + index slot + record ("huge" and its NUL).
+    FileEntry exact = huge;
+    exact.size = 0xFFFFFFFFu - 28 - 4 - 20 - 5;
+    FileList fits{exact};
+    checkArchivable(fits, p.root.size());
+    fits[0].size += 1;
+    EXPECT_THROW(checkArchivable(fits, p.root.size()), FatalError);
+    expectUntouched();
+}
+
+}  // namespace
