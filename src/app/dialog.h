@@ -1,9 +1,11 @@
 #pragma once
-// How the run's messages reach the user: message boxes on Windows, the terminal elsewhere.
-// Tests replace it with a scripted fake.
+// How the run's messages reach the user: message boxes on Windows; elsewhere the terminal, or
+// desktop dialogs when the program was started without one. Tests replace it with a scripted fake.
 
 #include <memory>
 #include <string>
+
+#include "archive/progress.h"
 
 // Title of every message.
 extern const char* const kCaption;
@@ -16,6 +18,9 @@ struct Dialog {
     virtual bool askToContinue(const std::string& text) = 0;
     // The message of a failure that ends the run.
     virtual void showError(const std::string& text) = 0;
+    // A display for the writing of the archive, closed when destroyed; null when this dialog shows
+    // no progress.
+    virtual std::unique_ptr<ProgressDisplay> startProgress() { return nullptr; }
 };
 
 // The dialog suited to how this process was started.

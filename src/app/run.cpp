@@ -45,12 +45,18 @@ int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSyst
     }
     if (fs.exists(archivePath) && !dialog.askToContinue(existsQuestion(archivePath))) return 0;
 
+    // The progress display closes before any later message appears.
+    std::unique_ptr<ProgressDisplay> progress = dialog.startProgress();
     try {
-        writeArchive(archivePath, fileList, rootPath.size());
+        writeArchive(archivePath, fileList, rootPath.size(), progress.get());
     } catch (const FatalError& failure) {
+        progress.reset();
         dialog.showError(failure.what());
         return 1;
+    } catch (const WriteCancelled&) {
+        return 0;
     }
+    progress.reset();
     dialog.showInformation(kCompleteText);
     return 0;
 }

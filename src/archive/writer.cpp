@@ -65,7 +65,8 @@ void checkArchivable(const FileList& fileList, size_t rootLength) {
     }
 }
 
-void writeArchive(const std::string& archivePath, FileList& fileList, size_t rootLength) {
+void writeArchive(const std::string& archivePath, FileList& fileList, size_t rootLength,
+                  ProgressDisplay* progress) {
     checkArchivable(fileList, rootLength);
     std::unique_ptr<OutputFile> out = createOutputFile(archivePath);
 
@@ -80,9 +81,16 @@ void writeArchive(const std::string& archivePath, FileList& fileList, size_t roo
     writeU32(header, 8);
     out->write(header.data(), header.size());
 
+    WriteProgress done;
+    done.fileCount = fileList.size();
+    for (const FileEntry& entry : fileList) done.byteCount += entry.size;
+    if (progress) progress->update(done);
     for (FileEntry& entry : fileList) {
         entry.dataOffset = static_cast<uint32_t>(out->size());
         out->appendFile(entry.path, entry.size);
+        ++done.filesDone;
+        done.bytesDone += entry.size;
+        if (progress) progress->update(done);
     }
 
     // Index and records are built in memory and written in one piece. Index slots count from the

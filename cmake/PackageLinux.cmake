@@ -1,0 +1,24 @@
+# cpack -G DEB: a Debian package of what cmake --install puts in place, under /usr. The desktop
+# dialogs need zenity or kdialog, which the package recommends rather than requires: without
+# them the program still runs at a terminal.
+if(WIN32 OR APPLE)
+  return()
+endif()
+
+set(CPACK_PACKAGE_NAME zem-builder)
+set(CPACK_PACKAGE_VENDOR "The ZEM Builder developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Packs a folder into one .zem archive")
+set(CPACK_PACKAGE_CONTACT "The ZEM Builder developers <zem-builder@localhost>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "Packs a folder into one .zem archive\n Drop a folder on the ZEM Builder's launcher: it lists the files below the\n folder, asks before it writes, and writes FOLDER.zem beside the folder.")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zenity | kdialog")
+# Depends from the libraries the program links, when dpkg-shlibdeps is there to find them.
+find_program(ZEM_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(ZEM_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+include(CPack)

@@ -1,0 +1,80 @@
+// Terminal dialog: each message box becomes a line of text. A question waits for one line on
+// standard input, so scripts can answer it: printf '\n\n' | zem-builder DIR
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "app/dialog_posix.h"
+#include "app/progress_text.h"
+#include "app/terminal_answer.h"
+
+namespace {
+
+// One line on standard error, redrawn in place with a carriage return; ended by a line break when
+// the display closes, so later messages start on a line of their own.
+struct TerminalProgress : ProgressDisplay {
+    UpdateThrottle throttle;
+    size_t shownLength = 0;
+    bool shown = false;
+
+    void update(const WriteProgress& progress) override {
+        if (!throttle.due(progress, std::chrono::steady_clock::now())) return;
+        std::string line = "Writing: " + progressText(progress) + " (" +
+                           std::to_string(progressPercent(progress)) + "%)";
+        const size_t length = line.size();
+        // Blanks over what is left of a longer previous line.
+        if (length < shownLength) line.append(shownLength - length, ' ');
+        shownLength = length;
+        std::fprintf(stderr, "\r%s", line.c_str());
+        std::fflush(stderr);
+        shown = true;
+    }
+
+    ~TerminalProgress() override {
+        if (!shown) return;
+        std::fprintf(stderr, "\n");
+        std::fflush(stderr);
+    }
+};
+
+struct TerminalDialog : Dialog {
+    void showInformation(const std::string& text) override {
+        std::printf("%s\n", text.c_str());
+        std::fflush(stdout);
+    }
+
+    bool askToContinue(const std::string& text) override {
+        std::printf("%s [OK/cancel] ", text.c_str());
+        std::fflush(stdout);
+        std::string line;
+        for (int c; (c = std::fgetc(stdin)) != '\n';) {
+            if (c == EOF) {
+                // End of input is Cancel; finish the prompt's line.
+                std::printf("\n");
+                std::fflush(stdout);
+                return false;
+            }
+            line.push_back(static_cast<char>(c));
+        }
+        return isOkAnswer(line);
+    }
+
+    void showError(const std::string& text) override {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s\n", text.c_str());
+        std::fflush(stderr);
+    }
+
+    // Only a person at a terminal sees a progress line; a script's log stays clean.
+    std::unique_ptr<ProgressDisplay> startProgress() override {
+        if (!isatty(STDERR_FILENO)) return nullptr;
+        return std::make_unique<TerminalProgress>();
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<Dialog> makeTerminalDialog() { return std::make_unique<TerminalDialog>(); }

@@ -1,0 +1,22 @@
+#pragma once
+// How far the writer has come, for a progress display. The writer reports before the first file
+// and after each file; a display may throw WriteCancelled from update() to stop the run.
+
+#include <cstdint>
+
+struct WriteProgress {
+    uint64_t filesDone = 0;
+    uint64_t fileCount = 0;
+    // File data only: the header, index and records are too small to matter.
+    uint64_t bytesDone = 0;
+    uint64_t byteCount = 0;
+};
+
+struct ProgressDisplay {
+    virtual ~ProgressDisplay() = default;
+    virtual void update(const WriteProgress& progress) = 0;
+};
+
+// The user stopped the run from the progress display: a refusal, not a failure. Unwinding through
+// the writer removes the unfinished archive, as for a fatal error.
+struct WriteCancelled {};
