@@ -143,18 +143,6 @@ struct ZenityProgress : ProgressDisplay {
     }
 };
 
-std::unique_ptr<ProgressDisplay> startZenityProgress(const std::string& zenityPath) {
-    int ends[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return nullptr;
-    const pid_t pid = spawnHelper(zenityPath, zenityProgressArguments(kCaption), ends[1]);
-    close(ends[1]);
-    if (pid < 0) {
-        close(ends[0]);
-        return nullptr;
-    }
-    return std::make_unique<ZenityProgress>(pid, ends[0]);
-}
-
 struct DesktopDialog : Dialog {
     DialogChoice choice;
     // For a message whose helper can't even be started (removed since it was found): the
@@ -235,8 +223,20 @@ std::vector<std::string> helperArguments(DialogKind helper, MessageKind kind,
 }
 
 std::vector<std::string> zenityProgressArguments(const std::string& caption) {
-    return {"zenity", "--progress", "--title=" + caption, "--text=Writing the archive",
-            "--percentage=0", "--auto-close"};
+    return {"zenity",         "--progress",     "--title=" + caption, "--text=Writing the archive",
+            "--percentage=0", "--auto-close", "--width=420"};
+}
+
+std::unique_ptr<ProgressDisplay> startZenityProgress(const std::string& zenityPath) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return nullptr;
+    const pid_t pid = spawnHelper(zenityPath, zenityProgressArguments(kCaption), ends[1]);
+    close(ends[1]);
+    if (pid < 0) {
+        close(ends[0]);
+        return nullptr;
+    }
+    return std::make_unique<ZenityProgress>(pid, ends[0]);
 }
 
 std::unique_ptr<Dialog> makeDesktopDialog(const DialogChoice& choice) {

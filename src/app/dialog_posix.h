@@ -58,5 +58,8 @@ std::string kdialogText(const std::string& text);
 // on its standard input.
 std::vector<std::string> zenityProgressArguments(const std::string& caption);
 
+// The progress window: zenity --progress at zenityPath, or null when it can't be started.
+std::unique_ptr<ProgressDisplay> startZenityProgress(const std::string& zenityPath);
+
 std::unique_ptr<Dialog> makeTerminalDialog();
 std::unique_ptr<Dialog> makeDesktopDialog(const DialogChoice& choice);
