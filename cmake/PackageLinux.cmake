@@ -13,8 +13,9 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+# The extended description; the summary above is its first line.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "Packs a folder into one .zem archive\n Drop a folder on the ZEM Builder's launcher: it lists the files below the\n folder, asks before it writes, and writes FOLDER.zem beside the folder.")
+    "Drop a folder on the ZEM Builder's launcher: it lists the files below the folder, asks before it writes, and writes FOLDER.zem beside the folder.")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zenity | kdialog")
 # Depends from the libraries the program links, when dpkg-shlibdeps is there to find them.
 find_program(ZEM_DPKG_SHLIBDEPS dpkg-shlibdeps)

@@ -9,6 +9,7 @@ if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null ||
    [ ! -e /usr/include/gtest/gtest.h ] || [ ! -e /usr/share/zoneinfo/Europe/Berlin ]; then
   scripts/install-deps.sh
 fi
+scripts/install-desktop-deps.sh
 
 run_suite() {  # name, extra cmake options...
   local dir=build/$1

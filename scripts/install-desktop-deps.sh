@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what the desktop tests need, when it is missing and this runs as root with apt-get:
+# zenity and Xvfb, xdotool and ImageMagick's import (the GUI test and its screenshots), strace
+# (it holds up one file's opening so the progress window can be cancelled), desktop-file-utils,
+# dpkg-dev (the .deb's dependencies) and python3 (the icon test). Elsewhere it says what is
+# missing; those tests then report themselves skipped (and fail in CI).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+missing=()
+for pair in zenity:zenity Xvfb:xvfb xdotool:xdotool import:imagemagick strace:strace \
+            desktop-file-validate:desktop-file-utils dpkg-shlibdeps:dpkg-dev python3:python3; do
+  command -v "${pair%%:*}" >/dev/null 2>&1 || missing+=("${pair#*:}")
+done
+[ ${#missing[@]} = 0 ] && exit 0
+if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+  exec scripts/install-deps.sh "${missing[@]}"
+fi
+echo "install-desktop-deps: missing ${missing[*]}; the desktop tests will be skipped" >&2

@@ -1,0 +1,23 @@
+# Tests of the Linux desktop side, run by shell and Python drivers. A driver exits 77 (reported as
+# skipped) when a tool it needs is missing, except in CI (CI=true), where that is a failure.
+if(WIN32)
+  return()
+endif()
+find_program(ZEM_BASH bash REQUIRED)
+set(zem_tests_dir ${CMAKE_CURRENT_SOURCE_DIR})
+
+add_test(NAME desktop_entry
+         COMMAND ${ZEM_BASH} ${zem_tests_dir}/desktop_entry_test.sh
+                 ${PROJECT_SOURCE_DIR}/res/zem-builder.desktop)
+add_test(NAME png_icons
+         COMMAND ${ZEM_BASH} -c "source \"$1/tool_check.sh\" && need python3 && exec python3 \"$1/icons_test.py\" \"$2\""
+                 icons ${zem_tests_dir} ${PROJECT_SOURCE_DIR}/res)
+add_test(NAME deb_package
+         COMMAND ${ZEM_BASH} ${zem_tests_dir}/package_test.sh ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+# Screenshots of every dialog land in the build folder, as test artefacts.
+add_test(NAME gui_zenity
+         COMMAND ${ZEM_BASH} ${zem_tests_dir}/gui_test.sh $<TARGET_FILE:zem-builder>
+                 ${PROJECT_BINARY_DIR}/test-artefacts/gui)
+set_tests_properties(desktop_entry png_icons deb_package gui_zenity PROPERTIES SKIP_RETURN_CODE 77)
+set_tests_properties(gui_zenity PROPERTIES TIMEOUT 300)
+set_tests_properties(deb_package PROPERTIES TIMEOUT 300)

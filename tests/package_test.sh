@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# The Debian package: cpack -G DEB from the build folder; its control fields; its files, unpacked
+# into a scratch folder and compared with the sources; then installed into and removed from a
+# scratch root with dpkg --root, which must leave no file behind.
+# Usage: package_test.sh BUILD_FOLDER SOURCE_FOLDER
+set -euo pipefail
+source "$(dirname "$0")/tool_check.sh"
+need cpack dpkg dpkg-deb
+build=$(cd "${1:?usage: package_test.sh BUILD_FOLDER SOURCE_FOLDER}" && pwd)
+source_dir=$(cd "${2:?}" && pwd)
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+(cd "$build" && cpack -G DEB -B "$scratch/out") >"$scratch/cpack.log" 2>&1 ||
+  { cat "$scratch/cpack.log" >&2; fail "cpack -G DEB failed"; }
+debs=("$scratch"/out/*.deb)
+[ ${#debs[@]} = 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb, got: ${debs[*]}"
+deb=${debs[0]}
+
+[ "$(dpkg-deb -f "$deb" Package)" = zem-builder ] || fail "package name"
+[ "$(dpkg-deb -f "$deb" Recommends)" = "zenity | kdialog" ] ||
+  fail "Recommends is '$(dpkg-deb -f "$deb" Recommends)'"
+
+# Exactly these files, nothing else.
+expected=(
+  ./usr/bin/zem-builder
+  ./usr/share/applications/zem-builder.desktop
+  ./usr/share/icons/hicolor/256x256/apps/zem-builder.png
+  ./usr/share/icons/hicolor/32x32/apps/zem-builder.png
+  ./usr/share/icons/hicolor/48x48/apps/zem-builder.png
+)
+dpkg-deb -x "$deb" "$scratch/x"
+actual=$(cd "$scratch/x" && find . -type f | LC_ALL=C sort)
+[ "$actual" = "$(printf '%s\n' "${expected[@]}")" ] || fail "package files:"$'\n'"$actual"
+[ -x "$scratch/x/usr/bin/zem-builder" ] || fail "the program is not executable"
+cmp "$scratch/x/usr/share/applications/zem-builder.desktop" "$source_dir/res/zem-builder.desktop"
+for size in 32 48 256; do
+  cmp "$scratch/x/usr/share/icons/hicolor/${size}x${size}/apps/zem-builder.png" \
+      "$source_dir/res/icons/zem-builder-$size.png"
+done
+
+# Install and remove in a scratch root: the libraries it depends on live outside that root.
+root=$scratch/root
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/log"
+touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
+dpkg_root=(dpkg --root="$root" --log=/dev/null --force-depends)
+[ "$(id -u)" = 0 ] || dpkg_root+=(--force-not-root)
+"${dpkg_root[@]}" -i "$deb" >"$scratch/dpkg.log" 2>&1 ||
+  { cat "$scratch/dpkg.log" >&2; fail "dpkg -i failed"; }
+for file in "${expected[@]}"; do
+  [ -f "$root/${file#./}" ] || fail "not installed: $file"
+done
+usage=$(env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/zem-builder" </dev/null || true)
+[[ "$usage" == "To run the ZEM Builder, put all your files"* ]] || fail "installed program: $usage"
+"${dpkg_root[@]}" -r zem-builder >>"$scratch/dpkg.log" 2>&1 ||
+  { cat "$scratch/dpkg.log" >&2; fail "dpkg -r failed"; }
+left=$(cd "$root" && find usr -mindepth 1 2>/dev/null || true)
+[ -z "$left" ] || fail "left behind after removal:"$'\n'"$left"
+echo "package ok: $(basename "$deb")"
