@@ -69,7 +69,10 @@ TEST(DialogChoice, FindOnPathTakesTheFirstExecutableFileInAnAbsoluteFolder) {
     EXPECT_EQ(findOnPath("zenity", ""), "");
 
     // A relative entry (or an empty one, the current folder) never supplies the helper.
-    const std::string old = get_current_dir_name();
+    char* cwd = get_current_dir_name();
+    ASSERT_NE(cwd, nullptr);
+    const std::string old = cwd;
+    free(cwd);
     ASSERT_EQ(chdir(tmp.path.c_str()), 0);
     EXPECT_EQ(findOnPath("zenity", "c:d"), "");
     EXPECT_EQ(findOnPath("zenity", ":c"), "");

@@ -16,14 +16,25 @@ work=$(mktemp -d)
 xvfb_pid=""
 run_pid=""
 cleanup() {
+  set +e
+  if [ "${passed:-}" != 1 ] && [ -n "$xvfb_pid" ]; then
+    kill -0 "$xvfb_pid" 2>/dev/null || echo "Xvfb had ended; its log:" >&2
+    cat "$work/xvfb.log" >&2
+  fi
   [ -n "$run_pid" ] && kill "$run_pid" 2>/dev/null
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null
+    wait "$xvfb_pid" 2>/dev/null
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# A free display: Xvfb picks the number and writes it to the descriptor given.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+# A free display: Xvfb picks the number and writes it to the descriptor given. -noreset: by
+# default an X server resets when its last client leaves, and refuses connections meanwhile,
+# which a dialog started between two steps would meet.
+Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" \
+     2>"$work/xvfb.log" &
 xvfb_pid=$!
 for _ in $(seq 200); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || { cat "$work/xvfb.log" >&2; fail "Xvfb did not start"; }
@@ -41,6 +52,11 @@ start() {
 
 finish() {  # expected exit code
   local code=0
+  for _ in $(seq 600); do
+    kill -0 "$run_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$run_pid" 2>/dev/null && fail "the program did not end within a minute"
   wait "$run_pid" || code=$?
   run_pid=""
   [ "$code" = "$1" ] || { cat "$work/err" >&2; fail "exit code $code, expected $1"; }
@@ -50,7 +66,7 @@ finish() {  # expected exit code
 }
 
 # dialog KIND: waits for the visible window titled with the caption whose zenity runs --KIND;
-# sets $window and $command (the zenity arguments, one per line).
+# sets $window, $dialog_pid (the zenity behind it) and $command (its arguments, one per line).
 dialog() {
   local kind=$1
   for _ in $(seq 300); do
@@ -59,6 +75,7 @@ dialog() {
       pid=$(xdotool getwindowpid "$window" 2>/dev/null) || continue
       command=$(tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null) || continue
       if grep -qx -- "--$kind" <<<"$command"; then
+        dialog_pid=$pid
         [ "$(xdotool getwindowname "$window")" = "$caption" ] ||
           fail "window title '$(xdotool getwindowname "$window")'"
         return 0
@@ -75,9 +92,25 @@ has_argument() {
   grep -qxF -- "$1" <<<"$command" || fail "zenity was not given '$1'; it got:"$'\n'"$command"
 }
 
+# Whether the dialog's zenity still shows a window. (Window ids are no test: the next dialog's
+# window often gets the id of the one just closed.)
+visible() {
+  [ -n "$(xdotool search --onlyvisible --pid "$dialog_pid" 2>/dev/null)" ]
+}
+
+# A key pressed while the dialog is still getting ready can be lost: press again until the dialog
+# goes away.
 answer() {  # key
-  xdotool windowfocus --sync "$window"
-  xdotool key "$1"
+  sleep 0.2
+  for _ in 1 2 3 4 5; do
+    timeout 5 xdotool windowfocus --sync "$window" 2>/dev/null || true
+    xdotool key "$1"
+    for _ in $(seq 20); do
+      visible || return 0
+      sleep 0.1
+    done
+  done
+  fail "the dialog ignored $1"
 }
 
 shot() {
@@ -139,7 +172,8 @@ finish 0
 
 echo "Cancel on the progress window stops the run and leaves the previous archive"
 # Opening the big file takes 3 s (strace delays that one call), so the window is there to cancel.
-start strace -o /dev/null -P "$folder/sub/two.bin" -e trace=openat \
+# LeakSanitizer can't work under ptrace: a sanitizer build checks leaks in the other runs only.
+start env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" strace -o /dev/null -P "$folder/sub/two.bin" -e trace=openat \
       -e inject=openat:delay_enter=3000000 -- "$folder"
 dialog question
 answer Return
@@ -167,4 +201,5 @@ shot error
 answer Return
 finish 1
 
+passed=1
 echo "gui ok; screenshots in $artefacts"
