@@ -3,7 +3,7 @@
 # terminal, with the program's icon, and that claims no file type (so it never becomes the
 # default program for opening folders).
 set -euo pipefail
-source "$(dirname "$0")/tool_check.sh"
+source "${BASH_SOURCE[0]%/*}/tool_check.sh"
 need desktop-file-validate
 entry=${1:?usage: desktop_entry_test.sh DESKTOP_FILE}
 

@@ -5,7 +5,7 @@
 # OK, Escape is Cancel). Screenshots of every kind of dialog go to ARTEFACT_FOLDER.
 # Usage: gui_test.sh ZEM_BUILDER ARTEFACT_FOLDER
 set -euo pipefail
-source "$(dirname "$0")/tool_check.sh"
+source "${BASH_SOURCE[0]%/*}/tool_check.sh"
 need Xvfb xdotool zenity import strace
 exe=${1:?usage: gui_test.sh ZEM_BUILDER ARTEFACT_FOLDER}
 artefacts=${2:?}

@@ -4,7 +4,7 @@
 # scratch root with dpkg --root, which must leave no file behind.
 # Usage: package_test.sh BUILD_FOLDER SOURCE_FOLDER
 set -euo pipefail
-source "$(dirname "$0")/tool_check.sh"
+source "${BASH_SOURCE[0]%/*}/tool_check.sh"
 need cpack dpkg dpkg-deb
 build=$(cd "${1:?usage: package_test.sh BUILD_FOLDER SOURCE_FOLDER}" && pwd)
 source_dir=$(cd "${2:?}" && pwd)
