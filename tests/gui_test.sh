@@ -60,9 +60,12 @@ finish() {  # expected exit code
   wait "$run_pid" || code=$?
   run_pid=""
   [ "$code" = "$1" ] || { cat "$work/err" >&2; fail "exit code $code, expected $1"; }
-  # Every window is closed by the time the program has ended.
-  [ -z "$(xdotool search --onlyvisible --name '^ZEM Builder' 2>/dev/null)" ] ||
-    fail "a window is still open after the run"
+  # Every window closes with the run (given the X server a moment to see its clients go).
+  for _ in $(seq 20); do
+    [ -z "$(xdotool search --onlyvisible --name '^ZEM Builder' 2>/dev/null)" ] && return 0
+    sleep 0.1
+  done
+  fail "a window is still open after the run"
 }
 
 # dialog KIND: waits for the visible window titled with the caption whose zenity runs --KIND;
@@ -73,7 +76,7 @@ dialog() {
     for window in $(xdotool search --onlyvisible --name '^ZEM Builder' 2>/dev/null); do
       local pid
       pid=$(xdotool getwindowpid "$window" 2>/dev/null) || continue
-      command=$(tr '\0' '\n' <"/proc/$pid/cmdline" 2>/dev/null) || continue
+      command=$(tr '\0' '\n' 2>/dev/null <"/proc/$pid/cmdline") || continue
       if grep -qx -- "--$kind" <<<"$command"; then
         dialog_pid=$pid
         [ "$(xdotool getwindowname "$window")" = "$caption" ] ||
