@@ -10,6 +10,7 @@ work=$2
 linux=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
 caption='ZEM Builder (by the ZEM Builder developers)'
+pattern="^${caption//[()]/\\&}\$"  # the whole title, parentheses taken literally
 : "${WINEPREFIX:?}" "${TZ:?}"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -75,7 +76,7 @@ box=
 next_box() {  # waits for a message box of the program other than the last one answered
   local id
   for _ in $(seq 600); do
-    for id in $(xdotool search --onlyvisible --name "^${caption//[()]/\\&}\$" 2>/dev/null); do
+    for id in $(xdotool search --onlyvisible --name "$pattern" 2>/dev/null); do
       if [ "$id" != "$box" ]; then
         box=$id
         return 0
@@ -88,14 +89,22 @@ next_box() {  # waits for a message box of the program other than the last one a
 }
 
 answer() {  # key: Return (OK) or Escape (Cancel), to the box that next_box found
-  xdotool windowfocus --sync "$box"
-  xdotool key --clearmodifiers "$1"
-  for _ in $(seq 300); do
-    xdotool getwindowname "$box" >/dev/null 2>&1 || return 0
-    xdotool search --onlyvisible --name "^${caption//[()]/\\&}\$" 2>/dev/null | grep -qx "$box" || return 0
-    sleep 0.1
+  local attempt
+  for attempt in 1 2 3; do
+    # No window manager gives the box the focus; xdotool does, then types into it.
+    timeout 10 xdotool windowfocus --sync "$box" 2>/dev/null || true
+    xdotool key --clearmodifiers "$1"
+    for _ in $(seq 100); do
+      box_open || return 0
+      sleep 0.1
+    done
+    echo "the box did not close after $1 (attempt $attempt)"
   done
   fail "the box did not close after $1"
+}
+
+box_open() {
+  xdotool search --onlyvisible --name "$pattern" 2>/dev/null | grep -qx "$box"
 }
 
 finish() {  # expected exit code
@@ -107,7 +116,7 @@ finish() {  # expected exit code
   wait "$app_pid" || code=$?
   app_pid=
   [ "$code" = "$1" ] || fail "exit code $code, expected $1"
-  if xdotool search --onlyvisible --name "^${caption//[()]/\\&}\$" >/dev/null 2>&1; then
+  if xdotool search --onlyvisible --name "$pattern" >/dev/null 2>&1; then
     fail "a message box is still open"
   fi
 }
@@ -133,6 +142,7 @@ finish 0
 echo "== OK, OK: the archive, exit 0"
 start "$winpack\\"
 next_box
+sleep 1  # let Wine paint the box
 import -window "$box" "$work/first-question.png"
 answer Return
 next_box

@@ -127,6 +127,31 @@ TEST(ScanWin32, TimesAreShiftedByTheOffsetInForceAtScanTime) {
     }
 }
 
+// The size's high word is kept, so that the writer refuses the file instead of storing only the
+// low 32 bits of it. The file is sparse: no 4 GiB are written.
+TEST(ScanWin32, AFileOf4GiBOrMoreKeepsItsWholeSizeAndIsRefused) {
+    TempDir tmp;
+    const std::string root = join(tmp.path, "root");
+    makeDirs(root);
+    const std::string big = join(root, "big");
+    const HANDLE file = CreateFileA(big.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER end;
+    end.QuadPart = 0x100000005LL;
+    const bool sized = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    ASSERT_TRUE(sized);
+
+    FileList list;
+    scanFolder(systemFileSystem(), root, list, 0);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].size, 0x100000005ULL);
+    EXPECT_EQ(failureOf(root + ".zem", list, root.size()),
+              "File \"" + big + "\" is 4 GiB or larger, more than a .zem file can hold");
+    EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"root"});
+}
+
 TEST(ScanWin32, ExistsForFilesAndFoldersOnly) {
     TempDir tmp;
     writeFile(join(tmp.path, "file.zem"), "");
