@@ -231,13 +231,12 @@ bool readArchive(ArchiveSource& source, ArchiveContents& contents, std::string& 
         expectedData = dataEnd;
     }
     if (position != recordsLength) {
-        return fail("record block: " + std::to_string(recordsLength - position) + " bytes at " +
-                    offsetText(recordsStart + position) + " follow the last record");
+        return fail("record block: the last record ends at " + offsetText(recordsStart + position) +
+                    ", but the block runs to " + offsetText(recordsEnd));
     }
     if (expectedData != indexOffset) {
-        return fail("data region: " + std::to_string(indexOffset - expectedData) + " bytes at " +
-                    offsetText(expectedData) + " belong to no file (the index starts at " +
-                    offsetText(indexOffset) + ")");
+        return fail("data region: the files' data end at " + offsetText(expectedData) +
+                    ", but the index starts at " + offsetText(indexOffset));
     }
     return true;
 }
