@@ -17,7 +17,7 @@ TEST(StoredName, RefusesNamesThatLeaveTheFolderOrCantBeCreated) {
     const std::vector<NameCase> cases = {
         {"a.txt", "", ""},
         {"sub\\deeper\\x.bin", "", ""},
-        {".hidden\\..x\\x..", "", ""},
+        {".hidden\\..x\\x..y", "", ""},
         {"", "is empty", "is empty"},
         {"\\etc\\passwd", "is absolute", "is absolute"},
         {"/etc/passwd", "is absolute", "is absolute"},
