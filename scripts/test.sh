@@ -21,3 +21,4 @@ run_suite() {  # name, extra cmake options...
 
 run_suite test
 run_suite sanitize -DZEM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+scripts/test-fuzz.sh  # the reader under libFuzzer for a bounded time (60 s in CI)

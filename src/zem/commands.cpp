@@ -85,6 +85,10 @@ void readData(Archive& archive, uint64_t offset, std::vector<char>& buffer, size
     }
 }
 
+std::string filesText(size_t count) {
+    return std::to_string(count) + (count == 1 ? " file" : " files");
+}
+
 std::string withoutTrailingSeparators(std::string path) {
     while (path.size() > 1 && (path.back() == nativeSeparator() || path.back() == '/')) path.pop_back();
     return path;
@@ -132,7 +136,7 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
     checkNames(archive);
     const std::vector<ArchiveRecord>& records = archive.contents.records;
     if (!folderArg) {
-        out << archivePath << ": " << records.size() << " files, structure sound\n";
+        out << archivePath << ": " << filesText(records.size()) << ", structure sound\n";
         return kExitOk;
     }
 
@@ -170,7 +174,7 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
             << (differences == 1 ? " file\n" : " files\n");
         return kExitProblem;
     }
-    out << archivePath << ": " << records.size() << " files, all match " << root << '\n';
+    out << archivePath << ": " << filesText(records.size()) << ", all match " << root << '\n';
     return kExitOk;
 }
 
