@@ -3,11 +3,13 @@
 # by their caption and answered with xdotool (Return is OK, Escape is Cancel), its exit codes and
 # archives checked, and the archive compared with the one the Linux program writes for the same
 # folder in the same time zone. A screenshot of the first question is kept in WORKDIR.
-# Usage: end_to_end_wine.sh EXE WORKDIR LINUX_ZEM_BUILDER   (WINEPREFIX and TZ set by CTest)
+# The Windows zem tool then verifies the archive against the folder.
+# Usage: end_to_end_wine.sh EXE WORKDIR LINUX_ZEM_BUILDER ZEM_EXE   (WINEPREFIX and TZ set by CTest)
 set -euo pipefail
 exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 work=$2
 linux=${3:-}
+zem=${4:?}
 here=$(cd "$(dirname "$0")" && pwd)
 caption='ZEM Builder (by the ZEM Builder developers)'
 pattern="^${caption//[()]/\\&}\$"  # the whole title, parentheses taken literally
@@ -151,6 +153,7 @@ finish 0
 [ "$(besides)" = "pack pack.zem " ] || fail "unexpected files: $(besides)"
 python3 "$here/compare_archives.py" "$work/linux.zem" "$archive" ||
   fail "the archive differs from the Linux program's"
+wine "$zem" verify "$winpack.zem" "$winpack" || fail "zem.exe verify found a difference"
 
 echo "== one file per folder, so both list it in the same order: byte-identical archives"
 mkdir -p "$work/single/only"
