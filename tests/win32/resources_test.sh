@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The built zem-builder.exe carries icon group 101 with a 32x32 image in 16 colours (4 bpp) and
+# The built zem-builder.exe is a windowed program that needs no MinGW DLL, and it carries icon group 101 with a 32x32 image in 16 colours (4 bpp) and
 # one in 256 colours (8 bpp), the pixels of res/zem-builder.ico, and a version resource.
 # Usage: resources_test.sh EXE VERSION
 set -euo pipefail
@@ -43,4 +43,19 @@ wrestool -x --raw --type=16 "$exe" -o "$work/version.res"
 utf16=$(printf '%s' "$version" | sed 's/./&\x00/g' | od -An -tx1 | tr -d ' \n')
 od -An -tx1 "$work/version.res" | tr -d ' \n' | grep -q "$utf16" ||
   fail "the version resource does not hold $version"
+# Windowed (no console opens), and only system DLLs imported: it runs with nothing beside it.
+objdump=x86_64-w64-mingw32-objdump
+command -v $objdump >/dev/null || fail "$objdump is missing (apt-get install binutils-mingw-w64-x86-64)"
+$objdump -p "$exe" >"$work/headers"
+grep -qE '^Subsystem[[:space:]]+0+2[[:space:]]+\(Windows GUI\)' "$work/headers" ||
+  fail "not a windowed (GUI subsystem) program"
+dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' "$work/headers" | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
+echo "imports: $dlls"
+for dll in $dlls; do
+  case $dll in
+    kernel32.dll | user32.dll | msvcrt.dll | advapi32.dll | api-ms-win-*) ;;
+    *) fail "imports $dll, which is not part of Windows" ;;
+  esac
+done
+
 echo "resources OK: icon group 101 (32x32 at 4 and 8 bpp), version $version"
