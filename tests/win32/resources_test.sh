@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The built zem-builder.exe is a windowed program that needs no MinGW DLL, and it carries icon group 101 with a 32x32 image in 16 colours (4 bpp) and
-# one in 256 colours (8 bpp), the pixels of res/zem-builder.ico, and a version resource.
+# The built zem-builder.exe is a windowed program that needs no MinGW DLL, and it carries icon
+# group 101 with a 32x32 image in 16 colours (4 bpp) and one in 256 colours (8 bpp), the pixels
+# of res/zem-builder.ico, and a version resource.
 # Usage: resources_test.sh EXE VERSION
 set -euo pipefail
 exe=$1
