@@ -92,6 +92,24 @@ TEST_F(RunWin32Tree, AFileRemovedWhileTheQuestionIsOpenEndsWithTheErrorAndKeepsT
     EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"pack", "pack.zem"}));
 }
 
+// Names travel as system code page bytes; one the code page can't spell comes back from the
+// listing with question marks and can't be opened under that name.
+TEST_F(RunWin32Tree, ANameOutsideTheCodePageEndsWithTheInputError) {
+    const std::wstring wideRoot(root.begin(), root.end());
+    const HANDLE file = CreateFileW((wideRoot + L"\\\u65e5\u672c.txt").c_str(), GENERIC_WRITE, 0,
+                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    FakeDialog dialog;
+    dialog.answers = {true};
+    EXPECT_EQ(runZemBuilder({root}, dialog, systemFileSystem()), 1);
+    ASSERT_EQ(dialog.shown.size(), 2u);
+    EXPECT_EQ(dialog.shown[0], "ask: Generating \"" + archive + "\" from 3 files. Continue?");
+    EXPECT_EQ(dialog.shown[1],
+              "error: Error opening file \"" + join(root, "??.txt") + "\" for input");
+    EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"pack"});
+}
+
 TEST_F(RunWin32Tree, CancelWritesNothing) {
     FakeDialog dialog;
     dialog.answers = {false};
