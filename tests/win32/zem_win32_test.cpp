@@ -9,6 +9,7 @@
 
 #include <map>
 #include <sstream>
+#include <stdexcept>
 
 #include "archive/fatal_error.h"
 #include "archive_builder.h"
@@ -391,6 +392,103 @@ TEST_F(ZemWin32, DefaultDestinationIsBesideTheArchive) {
     EXPECT_EQ(r.err, "zem: can't name a folder to extract \"" + other +
                          "\" into, as its name doesn't end in .zem: give DEST\n"
                          "Try \"zem --help\" for more information.\n");
+}
+
+// zem.exe itself, as another program starts it: the command line split by the runtime (paths
+// with spaces), results on standard output, messages on standard error, the exit code.
+struct ExeResult {
+    DWORD exitCode = 0;
+    std::string out;
+    std::string err;
+};
+
+std::string besideThisProgram(const std::string& name) {
+    char self[MAX_PATH + 1];
+    const DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
+    if (length == 0 || length >= sizeof self) throw std::runtime_error("GetModuleFileNameA");
+    std::string path(self, length);
+    return path.substr(0, path.find_last_of("\\/") + 1) + name;
+}
+
+// An inheritable handle on a new file that the child writes one of its streams to.
+HANDLE streamFile(const std::string& path) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + path);
+    return h;
+}
+
+ExeResult runZemExe(const TempDir& tmp, const std::vector<std::string>& args) {
+    std::string commandLine = "\"" + besideThisProgram("zem.exe") + "\"";
+    for (const std::string& arg : args) commandLine += " \"" + arg + "\"";  // no quotes inside
+    const std::string outPath = join(tmp.path, "stdout.txt");
+    const std::string errPath = join(tmp.path, "stderr.txt");
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = streamFile(outPath);
+    startup.hStdError = streamFile(errPath);
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &process);
+    CloseHandle(startup.hStdOutput);
+    CloseHandle(startup.hStdError);
+    if (!started) throw std::runtime_error("cannot start " + commandLine);
+    ExeResult r;
+    const DWORD waited = WaitForSingleObject(process.hProcess, 60000);
+    if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 99);
+    GetExitCodeProcess(process.hProcess, &r.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (waited != WAIT_OBJECT_0) throw std::runtime_error("zem.exe did not end within a minute");
+    r.out = readFile(outPath);
+    r.err = readFile(errPath);
+    DeleteFileA(outPath.c_str());
+    DeleteFileA(errPath.c_str());
+    return r;
+}
+
+// The console's line ends, as the runtime writes them in text mode.
+std::string lines(const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return out;
+}
+
+TEST(ZemWin32Exe, ExitCodesStreamsAndPathsWithSpaces) {
+    TempDir tmp;
+    const std::string folder = join(tmp.path, "with space");
+    makeDirs(folder);
+    const std::string archive = join(folder, "my pack.zem");
+    writeFile(archive, buildArchive({{"a b.txt", "hello"}}).text());
+    writeFile(join(tmp.path, "broken.zem"), "too short");
+
+    ExeResult r = runZemExe(tmp, {"list", archive});
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_EQ(r.out, lines("         5  2004-07-09 13:45:30  a b.txt\n"));
+    EXPECT_EQ(r.err, "");
+
+    r = runZemExe(tmp, {"extract", archive});
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_EQ(readFile(join(folder, "my pack\\a b.txt")), "hello");
+
+    r = runZemExe(tmp, {"verify", join(tmp.path, "broken.zem")});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, lines("zem: " + join(tmp.path, "broken.zem") +
+                           ": archive is 9 bytes long, shorter than its 28-byte header\n"));
+
+    r = runZemExe(tmp, {"frob"});
+    EXPECT_EQ(r.exitCode, 2u);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("zem: unknown command \"frob\"", 0), 0u) << r.err;
+
+    r = runZemExe(tmp, {"--version"});
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_EQ(r.out, lines(std::string("zem ") + ZEM_VERSION + "\n"));
+    EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"broken.zem", "with space"}));
 }
 
 }  // namespace
