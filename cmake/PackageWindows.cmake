@@ -1,4 +1,4 @@
-# zem-builder-<version>-win64.zip: the program and a short readme, nothing else.
+# zem-builder-<version>-win64.zip: the program and a short readme, and zem.exe (cmake/ZemTool.cmake).
 #   cmake --build build/win64 --target package   ->   build/win64/zem-builder-<version>-win64.zip
 install(TARGETS zem-builder RUNTIME DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/res/README-windows.txt DESTINATION . RENAME README.txt)

@@ -60,8 +60,8 @@ ctest --test-dir "$dir" --output-on-failure -j"$jobs"
 cmake --build "$dir" --target package >/dev/null
 zip=$(ls "$dir"/zem-builder-*-win64.zip)
 contents=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
-if [ "$contents" != "README.txt zem-builder.exe " ]; then
-  echo "$zip holds: $contents (expected README.txt zem-builder.exe)" >&2
+if [ "$contents" != "README.txt zem-builder.exe zem.exe " ]; then
+  echo "$zip holds: $contents (expected README.txt zem-builder.exe zem.exe)" >&2
   exit 1
 fi
 echo "== $zip: $contents"
