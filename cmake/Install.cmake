@@ -1,10 +1,17 @@
-# cmake --install: the program in bin; on Linux and other freedesktop systems also the launcher
-# (the desktop entry) and its icons in the hicolor theme, where menus and file managers look.
+# cmake --install on Linux and other POSIX systems: zem-builder and the zem tool in bin; on
+# freedesktop systems also the launcher (the desktop entry) and its icons in the hicolor theme,
+# where menus and file managers look. (The Windows build has its own layout, PackageWindows.)
+if(WIN32)
+  return()
+endif()
 include(GNUInstallDirs)
 
 install(TARGETS zem-builder RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET zem)
+  install(TARGETS zem RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
-if(NOT WIN32 AND NOT APPLE)
+if(NOT APPLE)
   install(FILES ${PROJECT_SOURCE_DIR}/res/zem-builder.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   foreach(size 32 48 256)

@@ -23,6 +23,7 @@ deb=${debs[0]}
 
 # Exactly these files, nothing else.
 expected=(
+  ./usr/bin/zem
   ./usr/bin/zem-builder
   ./usr/share/applications/zem-builder.desktop
   ./usr/share/icons/hicolor/256x256/apps/zem-builder.png
@@ -32,7 +33,8 @@ expected=(
 dpkg-deb -x "$deb" "$scratch/x"
 actual=$(cd "$scratch/x" && find . -type f | LC_ALL=C sort)
 [ "$actual" = "$(printf '%s\n' "${expected[@]}")" ] || fail "package files:"$'\n'"$actual"
-[ -x "$scratch/x/usr/bin/zem-builder" ] || fail "the program is not executable"
+[ -x "$scratch/x/usr/bin/zem-builder" ] && [ -x "$scratch/x/usr/bin/zem" ] ||
+  fail "the programs are not executable"
 cmp "$scratch/x/usr/share/applications/zem-builder.desktop" "$source_dir/res/zem-builder.desktop"
 for size in 32 48 256; do
   cmp "$scratch/x/usr/share/icons/hicolor/${size}x${size}/apps/zem-builder.png" \
