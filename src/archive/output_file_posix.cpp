@@ -138,6 +138,7 @@ public:
     }
 
     void write(const void* data, size_t size) override {
+        if (size == 0) return;  // an empty buffer's data() may be null, which memcpy must not get
         if (size > kStageSize - stageUsed_) {
             flushStage();
             if (size >= kStageSize) {
