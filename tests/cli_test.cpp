@@ -158,3 +158,29 @@ TEST_F(Cli, TerminationDuringAQuestionLeavesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Cli, TimeBytesUseTheOffsetOfTheRunExactlyEvenInTheSpringForwardGap) {
+    ScopedTimeZone berlin("Europe/Berlin");  // inherited by the child
+    const int64_t offset = currentUtcOffset();
+    // 2024-03-31 02:30:00 as a local clock reading; Berlin's clocks skip from 02:00 to 03:00.
+    const int64_t gapLocal = 1711852200;
+    setModifiedTime(root + "/a.txt", gapLocal - offset);
+    setModifiedTime(root + "/sub/b.bin", 1088516730);  // 2004-06-29 13:45:30 UTC
+    const ChildResult r = runProgram({root}, "\n");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string bytes = readFile(archive);
+    const size_t gapName = bytes.find(std::string("a.txt\0", 6));
+    ASSERT_NE(gapName, std::string::npos);
+    EXPECT_EQ(bytes.substr(gapName - 8, 8), std::string("\xE8\x07\x03\x1F\x02\x1E\x00\x00", 8));
+
+    // The 2004 file is shown with the offset of the run (+1 in winter, +2 in summer), not of June.
+    const size_t oldName = bytes.find(std::string("sub\\b.bin\0", 10));
+    ASSERT_NE(oldName, std::string::npos);
+    const std::string hour(1, static_cast<char>(13 + offset / 3600));
+    EXPECT_EQ(bytes.substr(oldName - 8, 8), std::string("\xD4\x07\x06\x1D", 4) + hour +
+                                                 std::string("\x2D\x1E\x00", 3));
+}
+
+}  // namespace

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -203,6 +204,48 @@ TEST(ScanTime, UtcOffsetOfScanTimeAppliesExactlyEvenInASkippedHour) {
             EXPECT_EQ(e.modifiedTime, kNoTime) << name;
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Pre-order over unsorted readdir output, written independently of the scanner.
+void walkUnsorted(const std::string& folder, int depth, std::vector<std::string>& out) {
+    if (depth > 10) return;
+    DIR* dir = opendir(folder.c_str());
+    ASSERT_NE(dir, nullptr);
+    std::vector<std::pair<std::string, bool>> entries;
+    while (const dirent* ent = readdir(dir)) {
+        const std::string name = ent->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        ASSERT_EQ(stat((folder + "/" + name).c_str(), &st), 0);
+        entries.emplace_back(name, S_ISDIR(st.st_mode));
+    }
+    closedir(dir);
+    for (const auto& [name, isFolder] : entries) {
+        if (isFolder) {
+            walkUnsorted(folder + "/" + name, depth + 1, out);
+        } else {
+            out.push_back(folder + "/" + name);
+        }
+    }
+}
+
+TEST(ScanRealTree, OrderIsTheFolderEnumerationOrderDepthFirst) {
+    TempDir tmp;
+    const std::string root = tmp / "root";
+    for (const char* folder : {"m", "b/q", "b/a", "z", "a"}) makeDirs(root + "/" + folder);
+    for (const char* file : {"zz", "b/q/2", "b/q/1", "b/y", "b/a/x", "m/3", "a1", "Z", "a/.k",
+                             "10", "9", "z/-"}) {
+        writeFile(root + "/" + file, file);
+    }
+    std::vector<std::string> expected;
+    walkUnsorted(root, 0, expected);
+    FileList list;
+    scanFolder(systemFileSystem(), root, list, 0);
+    EXPECT_EQ(pathsOf(list), expected);
 }
 
 }  // namespace

@@ -126,7 +126,10 @@ ScopedTimeZone::~ScopedTimeZone() {
     tzset();
 }
 
-Child startChild(const std::vector<std::string>& args, const std::function<void()>& inChild) {
+namespace {
+
+Child startExecutable(const std::string& exePath, const std::vector<std::string>& args,
+                      const std::function<void()>& inChild) {
     int in[2], out[2], err[2];
     check(pipe(in) == 0 && pipe(out) == 0 && pipe(err) == 0, "pipe");
     Child child;
@@ -139,7 +142,7 @@ Child startChild(const std::vector<std::string>& args, const std::function<void(
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
         if (inChild) inChild();
         std::vector<char*> argv;
-        std::string exe = ZEM_BUILDER_EXE;
+        std::string exe = exePath;
         argv.push_back(exe.data());
         std::vector<std::string> copies(args);
         for (std::string& arg : copies) argv.push_back(arg.data());
@@ -154,6 +157,12 @@ Child startChild(const std::vector<std::string>& args, const std::function<void(
     child.out = out[0];
     child.err = err[0];
     return child;
+}
+
+}  // namespace
+
+Child startChild(const std::vector<std::string>& args, const std::function<void()>& inChild) {
+    return startExecutable(ZEM_BUILDER_EXE, args, inChild);
 }
 
 bool waitForOutput(Child& child, const std::string& marker, int count) {
@@ -198,6 +207,14 @@ ChildResult runProgram(const std::vector<std::string>& args, const std::string& 
                        const std::function<void()>& inChild) {
     Child child = startChild(args, inChild);
     signal(SIGPIPE, SIG_IGN);  // the program may end before reading all of its input
+    if (!input.empty()) write(child.in, input.data(), input.size());
+    return finishChild(child);
+}
+
+ChildResult runExecutable(const std::string& exe, const std::vector<std::string>& args,
+                          const std::string& input) {
+    Child child = startExecutable(exe, args, {});
+    signal(SIGPIPE, SIG_IGN);
     if (!input.empty()) write(child.in, input.data(), input.size());
     return finishChild(child);
 }

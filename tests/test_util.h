@@ -63,3 +63,6 @@ ChildResult finishChild(Child& child);
 // Starts, feeds all of `input`, and finishes.
 ChildResult runProgram(const std::vector<std::string>& args, const std::string& input,
                        const std::function<void()>& inChild = {});
+// The same for another executable than zem-builder.
+ChildResult runExecutable(const std::string& exe, const std::vector<std::string>& args,
+                          const std::string& input);

@@ -1,0 +1,40 @@
+# The zem program (list, verify, extract) and the archive reader it shares with the tests and
+# the fuzz target. Included from the top-level CMakeLists.txt after zemcore is defined.
+
+# Reader and stored-name checks: no platform code, so the fuzz target builds them on their own.
+add_library(zemreader STATIC
+  src/archive/reader.cpp
+  src/archive/stored_name.cpp
+)
+target_include_directories(zemreader PUBLIC src)
+zem_set_compiler_options(zemreader)
+
+add_library(zemtool STATIC
+  src/zem/commands.cpp
+  src/zem/extract_fs_${ZEM_PLATFORM}.cpp
+)
+target_link_libraries(zemtool PUBLIC zemreader zemcore)
+target_compile_definitions(zemtool PRIVATE ZEM_VERSION="${PROJECT_VERSION}")
+zem_set_compiler_options(zemtool)
+
+add_executable(zem src/zem/main.cpp)
+target_link_libraries(zem PRIVATE zemtool)
+zem_set_compiler_options(zem)
+
+# libFuzzer target for the reader: clang only, on request (scripts/test-fuzz.sh turns it on).
+option(ZEM_FUZZ "Build the reader's libFuzzer target (needs clang)" OFF)
+if(ZEM_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "ZEM_FUZZ needs clang (CXX=clang++), not ${CMAKE_CXX_COMPILER_ID}")
+  endif()
+  add_executable(zem-reader-fuzz
+    tests/fuzz/reader_fuzz.cpp
+    src/archive/reader.cpp
+    src/archive/stored_name.cpp
+  )
+  target_include_directories(zem-reader-fuzz PRIVATE src)
+  target_compile_options(zem-reader-fuzz PRIVATE
+    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_link_options(zem-reader-fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+  zem_set_compiler_options(zem-reader-fuzz)
+endif()

@@ -1,0 +1,356 @@
+#include "zem/commands.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "archive/fatal_error.h"
+#include "archive/reader.h"
+#include "archive/stored_name.h"
+#include "archive/writer.h"
+#include "scan/file_system.h"
+#include "scan/local_time.h"
+#include "scan/scan.h"
+#include "zem/extract_fs.h"
+
+#ifndef ZEM_VERSION
+#error "ZEM_VERSION must be defined by the build"
+#endif
+
+namespace {
+
+constexpr size_t kCopyBufferSize = 1 << 20;
+
+const char* const kHelpText =
+    "Usage: zem list ARCHIVE\n"
+    "       zem verify ARCHIVE [FOLDER]\n"
+    "       zem extract [--force] ARCHIVE [DEST]\n"
+    "       zem --help | --version\n"
+    "\n"
+    "Reads .zem archives, as written by zem-builder.\n"
+    "\n"
+    "  list     print the size, local time and name of every file, in archive order\n"
+    "  verify   check the archive's structure; with FOLDER, also compare every stored\n"
+    "           file with FOLDER's file of that name, byte for byte, and report files\n"
+    "           missing on either side\n"
+    "  extract  recreate the files under DEST (default: ARCHIVE without .zem, beside it);\n"
+    "           every name is checked first, nothing is written outside DEST or through\n"
+    "           a symbolic link, and existing files are kept\n"
+    "\n"
+    "Options:\n"
+    "  -f, --force    extract: replace files that already exist\n"
+    "  -h, --help     show this help and exit\n"
+    "      --version  show the version and exit\n"
+    "\n"
+    "Exit status: 0 success, 1 a problem was found (a damaged archive, a difference,\n"
+    "a refused name, a failed write), 2 a wrong command line.\n";
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Archive {
+    std::string path;
+    std::unique_ptr<ArchiveSource> source;
+    ArchiveContents contents;
+};
+
+Archive loadArchive(const std::string& path) {
+    Archive archive;
+    archive.path = path;
+    archive.source = openArchiveFile(path);
+    std::string problem;
+    if (!readArchive(*archive.source, archive.contents, problem)) fatalError(path + ": " + problem);
+    return archive;
+}
+
+std::vector<std::string> namesOf(const Archive& archive) {
+    std::vector<std::string> names;
+    for (const ArchiveRecord& r : archive.contents.records) names.push_back(r.name);
+    return names;
+}
+
+void checkNames(const Archive& archive) {
+    const std::string problem = namesProblem(namesOf(archive), platformNameRules());
+    if (!problem.empty()) fatalError(archive.path + ": " + problem);
+}
+
+// Reads `length` archive bytes at `offset` into buffer, or ends the run naming the archive.
+void readData(Archive& archive, uint64_t offset, std::vector<char>& buffer, size_t length) {
+    if (!archive.source->readAt(offset, buffer.data(), length)) {
+        fatalError("cannot read \"" + archive.path + "\" at offset " + std::to_string(offset));
+    }
+}
+
+std::string filesText(size_t count) {
+    return std::to_string(count) + (count == 1 ? " file" : " files");
+}
+
+std::string withoutTrailingSeparators(std::string path) {
+    while (path.size() > 1 && (path.back() == nativeSeparator() || path.back() == '/')) path.pop_back();
+    return path;
+}
+
+int listCommand(const std::string& archivePath, std::ostream& out) {
+    const Archive archive = loadArchive(archivePath);
+    for (const ArchiveRecord& r : archive.contents.records) {
+        std::string size = std::to_string(r.length);
+        if (size.size() < 10) size.insert(0, 10 - size.size(), ' ');
+        std::string time = formatStoredTime(r.time);
+        time.resize(19, ' ');
+        out << size << "  " << time << "  " << escapedName(r.name) << '\n';
+    }
+    return kExitOk;
+}
+
+// Compares one stored file with the folder's file; empty when they match, else the difference.
+std::string compareFile(Archive& archive, const ArchiveRecord& r, const FileEntry& onDisk,
+                        std::vector<char>& a, std::vector<char>& b) {
+    if (onDisk.size != r.length) {
+        return std::to_string(r.length) + " bytes in the archive, " + std::to_string(onDisk.size) +
+               " in \"" + onDisk.path + "\"";
+    }
+    std::ifstream in(onDisk.path, std::ios::binary);
+    if (!in) return "cannot open \"" + onDisk.path + "\"";
+    for (uint64_t done = 0; done < r.length;) {
+        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - done));
+        readData(archive, r.dataOffset + done, a, chunk);
+        in.read(b.data(), static_cast<std::streamsize>(chunk));
+        if (static_cast<size_t>(in.gcount()) != chunk) return "cannot read \"" + onDisk.path + "\"";
+        const auto mismatch = std::mismatch(a.begin(), a.begin() + chunk, b.begin());
+        if (mismatch.first != a.begin() + chunk) {
+            return "differs from \"" + onDisk.path + "\" at byte " +
+                   std::to_string(done + (mismatch.first - a.begin()));
+        }
+        done += chunk;
+    }
+    return "";
+}
+
+int verifyCommand(const std::string& archivePath, const std::string* folderArg, std::ostream& out,
+                  std::ostream& err) {
+    Archive archive = loadArchive(archivePath);
+    checkNames(archive);
+    const std::vector<ArchiveRecord>& records = archive.contents.records;
+    if (!folderArg) {
+        out << archivePath << ": " << filesText(records.size()) << ", structure sound\n";
+        return kExitOk;
+    }
+
+    const std::string root = withoutTrailingSeparators(*folderArg);
+    std::vector<FolderItem> probe;
+    if (!systemFileSystem().listFolder(root, probe)) fatalError("cannot list folder \"" + root + "\"");
+    FileList files;
+    scanFolder(systemFileSystem(), root, files, 0);
+    std::map<std::string, const FileEntry*> onDisk;
+    for (const FileEntry& e : files) onDisk.emplace(storedName(e.path, root.size()), &e);
+
+    std::vector<char> a(kCopyBufferSize), b(kCopyBufferSize);
+    size_t differences = 0;
+    const auto report = [&](const std::string& name, const std::string& text) {
+        err << "zem: " << quotedName(name) << ": " << text << '\n';
+        ++differences;
+    };
+    std::set<std::string> stored;
+    for (const ArchiveRecord& r : records) {
+        stored.insert(r.name);
+        const auto it = onDisk.find(r.name);
+        if (it == onDisk.end()) {
+            report(r.name, "in the archive, not in the folder");
+            continue;
+        }
+        const std::string difference = compareFile(archive, r, *it->second, a, b);
+        if (!difference.empty()) report(r.name, difference);
+    }
+    for (const FileEntry& e : files) {
+        const std::string name = storedName(e.path, root.size());
+        if (!stored.count(name)) report(name, "in the folder, not in the archive");
+    }
+    if (differences > 0) {
+        err << "zem: " << archivePath << " and " << root << " differ in " << differences
+            << (differences == 1 ? " file\n" : " files\n");
+        return kExitProblem;
+    }
+    out << archivePath << ": " << filesText(records.size()) << ", all match " << root << '\n';
+    return kExitOk;
+}
+
+// Looks at everything each name will pass through before anything is written, so a refusal
+// leaves DEST as it was. The writes re-check as they go (see extract_fs.h).
+void checkDestination(const std::string& dest, const Archive& archive, bool force) {
+    const PathKind destKind = pathKind(dest);
+    if (destKind == PathKind::Missing) return;
+    if (destKind != PathKind::Folder && destKind != PathKind::Link) {
+        fatalError("\"" + dest + "\" is not a folder");
+    }
+    std::map<std::string, PathKind> seen;
+    for (size_t i = 0; i < archive.contents.records.size(); ++i) {
+        const std::string& name = archive.contents.records[i].name;
+        const std::string record = "record " + std::to_string(i) + ": name " + quotedName(name) + ": ";
+        const std::vector<std::string> parts = splitStoredName(name);
+        std::string path = dest;
+        for (size_t p = 0; p < parts.size(); ++p) {
+            path += nativeSeparator() + parts[p];
+            auto it = seen.find(path);
+            if (it == seen.end()) it = seen.emplace(path, pathKind(path)).first;
+            const PathKind kind = it->second;
+            const bool last = p + 1 == parts.size();
+            if (kind == PathKind::Missing) break;  // nothing below it exists either
+            if (!last) {
+                if (kind == PathKind::Link) fatalError(record + linkRefusalText(path));
+                if (kind != PathKind::Folder) fatalError(record + "\"" + path + "\" is not a folder");
+            } else {
+                if (kind == PathKind::Folder) fatalError(record + "\"" + path + "\" is a folder");
+                if (!force) fatalError(record + alreadyExistsText(path));
+            }
+        }
+    }
+}
+
+// The stored local calendar time as seconds since 1970 UTC. The time was formed with the UTC
+// offset in force when the archive was made; the offset in force now is the best stand-in, and
+// turns an archive made and extracted under the same offset back into the exact time.
+int64_t utcSecondsOf(const StoredTime& stored) {
+    CalendarTime t;
+    t.year = stored.year;
+    t.month = stored.month;
+    t.day = stored.day;
+    t.hour = stored.hour;
+    t.minute = stored.minute;
+    t.second = stored.second;
+    return secondsFromCalendar(t) - utcOffsetNow();
+}
+
+int extractCommand(const std::string& archivePath, const std::string* destArg, bool force) {
+    Archive archive = loadArchive(archivePath);
+    checkNames(archive);
+    std::string dest = destArg ? withoutTrailingSeparators(*destArg) : defaultDestination(archivePath);
+    if (dest.empty()) {
+        throw UsageError("can't name a folder to extract \"" + archivePath +
+                         "\" into, as its name doesn't end in .zem: give DEST");
+    }
+    checkDestination(dest, archive, force);
+
+    const FolderHandle root = openDestination(dest);
+    std::vector<char> buffer(kCopyBufferSize);
+    for (const ArchiveRecord& r : archive.contents.records) {
+        const std::vector<std::string> parts = splitStoredName(r.name);
+        std::vector<FolderHandle> chain;  // each folder stays open while its child is opened
+        for (size_t p = 0; p + 1 < parts.size(); ++p) {
+            chain.push_back(openSubfolder(chain.empty() ? root : chain.back(), parts[p]));
+        }
+        NewFile file;
+        createNewFile(chain.empty() ? root : chain.back(), parts.back(), file);
+        for (uint64_t done = 0; done < r.length;) {
+            const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - done));
+            readData(archive, r.dataOffset + done, buffer, chunk);
+            writeNewFile(file, buffer.data(), chunk);
+            done += chunk;
+        }
+        commitNewFile(file, r.time.present(), r.time.present() ? utcSecondsOf(r.time) : 0, force);
+    }
+    return kExitOk;
+}
+
+struct CommandLine {
+    std::string command;
+    std::vector<std::string> operands;
+    bool force = false;
+    bool help = false;
+    bool version = false;
+};
+
+CommandLine parse(const std::vector<std::string>& args) {
+    CommandLine line;
+    bool optionsEnded = false;
+    for (const std::string& arg : args) {
+        if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
+            if (arg == "--") {
+                optionsEnded = true;
+            } else if (arg == "-h" || arg == "--help") {
+                line.help = true;
+            } else if (arg == "--version") {
+                line.version = true;
+            } else if (arg == "-f" || arg == "--force") {
+                line.force = true;
+            } else {
+                throw UsageError("unknown option \"" + arg + "\"");
+            }
+        } else if (line.command.empty()) {
+            line.command = arg;
+        } else {
+            line.operands.push_back(arg);
+        }
+    }
+    return line;
+}
+
+void expectOperands(const CommandLine& line, size_t least, size_t most) {
+    if (line.operands.size() < least) throw UsageError(line.command + ": ARCHIVE is missing");
+    if (line.operands.size() > most) {
+        throw UsageError(line.command + ": too many arguments (\"" + line.operands[most] + "\")");
+    }
+}
+
+int dispatch(const CommandLine& line, std::ostream& out, std::ostream& err) {
+    const auto second = [&]() -> const std::string* {
+        return line.operands.size() > 1 ? &line.operands[1] : nullptr;
+    };
+    if (line.force && line.command != "extract") {
+        throw UsageError("--force applies to extract only");
+    }
+    if (line.command == "list") {
+        expectOperands(line, 1, 1);
+        return listCommand(line.operands[0], out);
+    }
+    if (line.command == "verify") {
+        expectOperands(line, 1, 2);
+        return verifyCommand(line.operands[0], second(), out, err);
+    }
+    if (line.command == "extract") {
+        expectOperands(line, 1, 2);
+        return extractCommand(line.operands[0], second(), line.force);
+    }
+    if (line.command.empty()) throw UsageError("no command given");
+    throw UsageError("unknown command \"" + line.command + "\"");
+}
+
+}  // namespace
+
+std::string defaultDestination(const std::string& archivePath) {
+    if (archivePath.size() <= 4) return "";
+    std::string suffix = archivePath.substr(archivePath.size() - 4);
+    for (char& c : suffix) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (suffix != ".zem") return "";
+    const std::string dest = archivePath.substr(0, archivePath.size() - 4);
+    const char last = dest.back();
+    if (last == '/' || last == nativeSeparator()) return "";  // ".zem" alone names no folder
+    return dest;
+}
+
+int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    try {
+        const CommandLine line = parse(args);
+        if (line.help) {
+            out << kHelpText;
+            return kExitOk;
+        }
+        if (line.version) {
+            out << "zem " << ZEM_VERSION << '\n';
+            return kExitOk;
+        }
+        return dispatch(line, out, err);
+    } catch (const UsageError& e) {
+        err << "zem: " << e.what() << "\nTry \"zem --help\" for more information.\n";
+        return kExitUsage;
+    } catch (const FatalError& e) {
+        err << "zem: " << e.what() << '\n';
+        return kExitProblem;
+    } catch (const std::bad_alloc&) {
+        err << "zem: out of memory\n";
+        return kExitProblem;
+    }
+}

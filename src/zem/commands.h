@@ -1,0 +1,20 @@
+#pragma once
+// The zem program: list, verify and extract .zem archives.
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+// Exit codes: success, a problem found (damaged archive, a difference, a refusal, a failure),
+// and a command line that makes no sense.
+constexpr int kExitOk = 0;
+constexpr int kExitProblem = 1;
+constexpr int kExitUsage = 2;
+
+// One run. args holds the arguments after the program's name; results go to `out`, messages
+// ("zem: ...") to `err`. Returns the exit code.
+int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// The folder an archive extracts into by default: its path without ".zem" (any letter case);
+// empty when the name doesn't end in ".zem" or is nothing else.
+std::string defaultDestination(const std::string& archivePath);

@@ -1,0 +1,19 @@
+// Entry of zem: lists, verifies and extracts .zem archives.
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "zem/commands.h"
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const int code = runZem(args, std::cout, std::cerr);
+    std::cout.flush();
+    // A listing cut short by a full disk or a closed pipe is a failure, not a success.
+    if (!std::cout) {
+        std::cerr << "zem: cannot write to standard output\n";
+        return code == 0 ? 1 : code;
+    }
+    return code;
+}
