@@ -86,6 +86,9 @@ class Tool:
             remove(self.output)
         if self.stdout_path:
             remove(self.stdout_path)
+        # The previous run's output is gone, but freeing its blocks and any writeback still
+        # pending would land in this run's time: settle the disk first (untimed).
+        os.sync()
         elapsed, rss = run_once(self.argv, self.stdin_bytes, self.stdout_path, RSS_FILE)
         if record:
             self.times.append(elapsed)
