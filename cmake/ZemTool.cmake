@@ -20,6 +20,10 @@ zem_set_compiler_options(zemtool)
 add_executable(zem src/zem/main.cpp)
 target_link_libraries(zem PRIVATE zemtool)
 zem_set_compiler_options(zem)
+if(WIN32)
+  # Into the zip beside zem-builder.exe (cmake/PackageWindows.cmake); statically linked like it.
+  install(TARGETS zem RUNTIME DESTINATION .)
+endif()
 
 # libFuzzer target for the reader: clang only, on request (scripts/test-fuzz.sh turns it on).
 option(ZEM_FUZZ "Build the reader's libFuzzer target (needs clang)" OFF)

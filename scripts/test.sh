@@ -22,3 +22,4 @@ run_suite() {  # name, extra cmake options...
 scripts/test-fuzz.sh  # the reader under libFuzzer for a bounded time (60 s in CI)
 run_suite test
 run_suite sanitize -DZEM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+scripts/test-windows.sh

@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <ctime>
 #include <string>
 
 #include "archive/fatal_error.h"
@@ -167,13 +166,17 @@ void commitNewFile(NewFile& file, bool hasTime, int64_t utcSeconds, bool replace
     file.tempName.clear();
 }
 
+// The shift FileTimeToLocalFileTime applies now: the very one the Windows scan turns file times
+// into stored calendar times with, so that extracting undoes packing exactly. (The C runtime's
+// localtime reads TZ in its own POSIX-style syntax, and a zone name there, "Europe/Berlin",
+// comes out as UTC.)
 int64_t utcOffsetNow() {
-    const time_t now = time(nullptr);
-    struct tm local {};
-    struct tm utc {};
-    if (localtime_s(&local, &now) != 0 || gmtime_s(&utc, &now) != 0) return 0;
-    // Both broken-down times read as if they were UTC; their difference is the offset.
-    local.tm_isdst = 0;
-    utc.tm_isdst = 0;
-    return static_cast<int64_t>(_mkgmtime(&local) - _mkgmtime(&utc));
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    FILETIME local;
+    if (!FileTimeToLocalFileTime(&now, &local)) return 0;
+    const auto ticks = [](const FILETIME& t) {
+        return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+    };
+    return (ticks(local) - ticks(now)) / 10000000;
 }

@@ -1,0 +1,100 @@
+// Windows listing: FindFirstFileA / FindNextFileA over "<folder>\*.*". Names stay in the system
+// code page, byte for byte. The last-write time goes through FileTimeToLocalFileTime, which
+// shifts it by the UTC offset in force now (whatever the file's own date), and is then counted
+// as local wall-clock seconds with pure calendar arithmetic, so no daylight-saving rule of the
+// runtime can move it again.
+
+#include <windows.h>
+
+#include "scan/file_system.h"
+#include "scan/local_time.h"
+
+namespace {
+
+// Owns a find handle.
+struct FindHandle {
+    HANDLE handle;
+    explicit FindHandle(HANDLE h) : handle(h) {}
+    FindHandle(const FindHandle&) = delete;
+    FindHandle& operator=(const FindHandle&) = delete;
+    ~FindHandle() {
+        if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
+    }
+};
+
+// False when the file has no usable time: zero, or a conversion the system refuses.
+bool localSecondsOf(const FILETIME& written, int64_t& seconds) {
+    if (written.dwLowDateTime == 0 && written.dwHighDateTime == 0) return false;
+    FILETIME local;
+    if (!FileTimeToLocalFileTime(&written, &local)) return false;
+    SYSTEMTIME calendar;
+    if (!FileTimeToSystemTime(&local, &calendar)) return false;
+    CalendarTime t;
+    t.year = calendar.wYear;
+    t.month = calendar.wMonth;
+    t.day = calendar.wDay;
+    t.hour = calendar.wHour;
+    t.minute = calendar.wMinute;
+    t.second = calendar.wSecond;
+    seconds = secondsFromCalendar(t);
+    return true;
+}
+
+FolderItem itemFrom(const WIN32_FIND_DATAA& data) {
+    FolderItem item;
+    item.name = data.cFileName;
+    // Any entry with the directory attribute is a folder, whatever else it is (a junction, a
+    // folder link): the depth limit ends any loop they make.
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        item.kind = FolderItem::Kind::Folder;
+        return item;
+    }
+    item.kind = FolderItem::Kind::File;
+    // The whole size, so that the writer can refuse a file of 4 GiB or more instead of storing
+    // only its low 32 bits.
+    item.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    item.hasTime = localSecondsOf(data.ftLastWriteTime, item.localSeconds);
+    return item;
+}
+
+struct Win32FileSystem : FileSystem {
+    bool listFolder(const std::string& folderPath, std::vector<FolderItem>& items) override {
+        const std::string pattern = folderPath + "\\*.*";
+        WIN32_FIND_DATAA data;
+        FindHandle find(FindFirstFileA(pattern.c_str(), &data));
+        if (find.handle == INVALID_HANDLE_VALUE) return false;
+        do {
+            items.push_back(itemFrom(data));
+        } while (FindNextFileA(find.handle, &data));
+        // FindNextFileA ends with ERROR_NO_MORE_FILES, or with another error part way: what was
+        // listed stands either way.
+        return true;
+    }
+
+    bool exists(const std::string& path) override {
+        if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+        // Only "not there" counts as absent. Anything else (a file locked by another process, no
+        // right to query it) means something is at the path, and replacing it must be asked.
+        switch (GetLastError()) {
+            case ERROR_FILE_NOT_FOUND:
+            case ERROR_PATH_NOT_FOUND:
+            case ERROR_INVALID_NAME:
+            case ERROR_INVALID_DRIVE:
+            case ERROR_BAD_NETPATH:
+            case ERROR_BAD_NET_NAME:
+            case ERROR_NOT_READY:
+                return false;
+            default:
+                return true;
+        }
+    }
+};
+
+}  // namespace
+
+char nativeSeparator() { return '\\'; }
+
+FileSystem& systemFileSystem() {
+    static Win32FileSystem fs;
+    return fs;
+}

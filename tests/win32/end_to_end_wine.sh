@@ -1,0 +1,197 @@
+#!/usr/bin/env bash
+# The real windowed zem-builder.exe under Wine on a virtual X display: its message boxes are found
+# by their caption and answered with xdotool (Return is OK, Escape is Cancel), its exit codes and
+# archives checked, and the archive compared with the one the Linux program writes for the same
+# folder in the same time zone. A screenshot of the first question is kept in WORKDIR.
+# The Windows zem tool then verifies the archive against the folder.
+# Usage: end_to_end_wine.sh EXE WORKDIR LINUX_ZEM_BUILDER ZEM_EXE   (WINEPREFIX and TZ set by CTest)
+set -euo pipefail
+exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+work=$2
+linux=${3:-}
+zem=${4:?}
+here=$(cd "$(dirname "$0")" && pwd)
+caption='ZEM Builder (by the ZEM Builder developers)'
+pattern="^${caption//[()]/\\&}\$"  # the whole title, parentheses taken literally
+: "${WINEPREFIX:?}" "${TZ:?}"
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+for tool in wine winepath Xvfb xdotool import python3; do
+  command -v $tool >/dev/null || fail "$tool is missing (scripts/test-windows.sh installs it)"
+done
+if [ -z "$linux" ]; then
+  echo "SKIP: no Linux zem-builder given (ZEM_LINUX_BUILDER) to write the reference archive"
+  exit 77
+fi
+
+rm -rf "$work"
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+
+xvfb_pid=
+app_pid=
+cleanup() {
+  if [ -n "$app_pid" ]; then kill "$app_pid" 2>/dev/null || true; fi
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+
+# A display number nobody uses, chosen by the server itself.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+for _ in $(seq 100); do
+  [ -s "$work/display" ] && break
+  sleep 0.1
+done
+[ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+export DISPLAY=:$(cat "$work/display")
+
+# The folder: plain, empty, hidden and binary files, a subfolder two deep, a time in the other
+# season and one past 2038 (stored as eight zero bytes).
+pack=$work/pack
+mkdir -p "$pack/sub/deeper" "$pack/.cache"
+printf 'hello' >"$pack/a.txt"
+head -c 70001 /dev/urandom >"$pack/sub/b.bin"
+: >"$pack/sub/deeper/empty"
+printf 'h' >"$pack/.cache/.hidden"
+printf 'summer' >"$pack/summer.txt"
+touch -d '2004-07-15 12:00:01 UTC' "$pack/summer.txt"
+printf 'winter' >"$pack/sub/winter.txt"
+touch -d '2010-01-15 23:30:00 UTC' "$pack/sub/winter.txt"
+printf 'late' >"$pack/late.txt"
+touch -d '2039-06-01 00:00:00 UTC' "$pack/late.txt"
+archive=$pack.zem
+winpack=$(winepath -w "$pack")
+echo "folder $pack, as $winpack; TZ=$TZ"
+
+# The reference, written by the Linux program from the same folder.
+printf '\n\n' | "$linux" "$pack" >/dev/null
+mv "$archive" "$work/linux.zem"
+
+start() {  # arguments for the program
+  (cd "$work" && exec wine "$exe" "$@") &
+  app_pid=$!
+  box=  # a new X client may get the window id of a box of the previous run
+}
+
+box=
+next_box() {  # waits for a message box of the program other than the last one answered
+  local id
+  for _ in $(seq 600); do
+    for id in $(xdotool search --onlyvisible --name "$pattern" 2>/dev/null); do
+      if [ "$id" != "$box" ]; then
+        box=$id
+        return 0
+      fi
+    done
+    if ! kill -0 "$app_pid" 2>/dev/null; then fail "the program ended without showing a box"; fi
+    sleep 0.1
+  done
+  fail "no message box within 60 seconds"
+}
+
+answer() {  # key: Return (OK) or Escape (Cancel), to the box that next_box found
+  local attempt
+  for attempt in 1 2 3; do
+    # No window manager gives the box the focus; xdotool does, then types into it.
+    timeout 10 xdotool windowfocus --sync "$box" 2>/dev/null || true
+    xdotool key --clearmodifiers "$1"
+    for _ in $(seq 100); do
+      box_open || return 0
+      sleep 0.1
+    done
+    echo "the box did not close after $1 (attempt $attempt)"
+  done
+  fail "the box did not close after $1"
+}
+
+box_open() {
+  xdotool search --onlyvisible --name "$pattern" 2>/dev/null | grep -qx "$box"
+}
+
+finish() {  # expected exit code
+  local code=0
+  for _ in $(seq 300); do
+    kill -0 "$app_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  wait "$app_pid" || code=$?
+  app_pid=
+  [ "$code" = "$1" ] || fail "exit code $code, expected $1"
+  if xdotool search --onlyvisible --name "$pattern" >/dev/null 2>&1; then
+    fail "a message box is still open"
+  fi
+}
+
+besides() {  # names in the work folder next to the pack, to catch a temporary file left behind
+  (cd "$work" && ls -A | grep -v -e '^display$' -e '^xvfb.log$' -e '\.png$' -e '^linux.zem$' | tr '\n' ' ')
+}
+
+echo "== no argument: the usage box, exit 0"
+start
+next_box
+answer Return
+finish 0
+[ "$(besides)" = "pack " ] || fail "something was written: $(besides)"
+
+echo "== Cancel at the first question: nothing written, exit 0"
+start "$winpack"
+next_box
+answer Escape
+finish 0
+[ "$(besides)" = "pack " ] || fail "something was written: $(besides)"
+
+echo "== OK, OK: the archive, exit 0"
+start "$winpack\\"
+next_box
+sleep 1  # let Wine paint the box
+import -window "$box" "$work/first-question.png"
+answer Return
+next_box
+answer Return
+finish 0
+[ "$(besides)" = "pack pack.zem " ] || fail "unexpected files: $(besides)"
+python3 "$here/compare_archives.py" "$work/linux.zem" "$archive" ||
+  fail "the archive differs from the Linux program's"
+wine "$zem" verify "$winpack.zem" "$winpack" || fail "zem.exe verify found a difference"
+
+echo "== one file per folder, so both list it in the same order: byte-identical archives"
+mkdir -p "$work/single/only"
+printf 'the one file' >"$work/single/only/file.dat"
+printf '\n\n' | "$linux" "$work/single" >/dev/null
+mv "$work/single.zem" "$work/linux-single.zem"
+start "$(winepath -w "$work/single")"
+next_box
+answer Return
+next_box
+answer Return
+finish 0
+cmp "$work/linux-single.zem" "$work/single.zem" || fail "the archives differ"
+rm -r "$work/single" "$work/single.zem" "$work/linux-single.zem"
+
+echo "== existing archive, Cancel at the second question: untouched, exit 0"
+printf 'previous archive' >"$archive"
+start "$winpack"
+next_box
+answer Return
+next_box
+answer Escape
+finish 0
+[ "$(cat "$archive")" = "previous archive" ] || fail "the archive was changed"
+
+echo "== a file removed while the question is open: error box, exit 1, archive untouched"
+start "$winpack"
+next_box
+rm "$pack/sub/b.bin"
+answer Return
+next_box
+answer Return
+next_box
+answer Return
+finish 1
+[ "$(cat "$archive")" = "previous archive" ] || fail "the archive was changed"
+[ "$(besides)" = "pack pack.zem " ] || fail "a temporary file was left: $(besides)"
+
+[ -s "$work/first-question.png" ] || fail "no screenshot"
+echo "screenshot of the first question: $work/first-question.png"
+echo "end to end OK"

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The built zem-builder.exe is a windowed program that needs no MinGW DLL, and it carries icon
+# group 101 with a 32x32 image in 16 colours (4 bpp) and one in 256 colours (8 bpp), the pixels
+# of res/zem-builder.ico, and a version resource.
+# Usage: resources_test.sh EXE VERSION
+set -euo pipefail
+exe=$1
+version=$2
+src=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+for tool in wrestool icotool; do
+  command -v $tool >/dev/null || fail "$tool is missing (apt-get install icoutils)"
+done
+
+wrestool -l "$exe" >"$work/list"
+cat "$work/list"
+grep -q -- '--type=14 --name=101 ' "$work/list" || fail "no icon group 101"
+grep -q -- '--type=16 ' "$work/list" || fail "no version resource"
+
+wrestool -x --type=14 --name=101 "$exe" -o "$work/group.ico"
+icotool -l "$work/group.ico" >"$work/icons"
+cat "$work/icons"
+[ "$(wc -l <"$work/icons")" = 2 ] || fail "icon group 101 should hold exactly two images"
+grep -q -- '--width=32 --height=32 --bit-depth=4 --palette-size=16' "$work/icons" ||
+  fail "no 32x32 image in 16 colours"
+grep -q -- '--width=32 --height=32 --bit-depth=8 --palette-size=256' "$work/icons" ||
+  fail "no 32x32 image in 256 colours"
+
+# The images are the committed icon's, pixel for pixel.
+mkdir -p "$work/built" "$work/committed"
+icotool -x -o "$work/built" "$work/group.ico"
+icotool -x -o "$work/committed" "$src/res/zem-builder.ico"
+for bits in 4 8; do
+  built=$(find "$work/built" -name "*32x32x$bits.png")
+  committed=$(find "$work/committed" -name "*32x32x$bits.png")
+  cmp -s "$built" "$committed" || fail "the $bits bpp image differs from res/zem-builder.ico"
+done
+
+# FileVersion and ProductVersion are UTF-16 strings in the version resource.
+wrestool -x --raw --type=16 "$exe" -o "$work/version.res"
+utf16=$(printf '%s' "$version" | sed 's/./&\x00/g' | od -An -tx1 | tr -d ' \n')
+od -An -tx1 "$work/version.res" | tr -d ' \n' | grep -q "$utf16" ||
+  fail "the version resource does not hold $version"
+# Windowed (no console opens), and only system DLLs imported: it runs with nothing beside it.
+objdump=x86_64-w64-mingw32-objdump
+command -v $objdump >/dev/null || fail "$objdump is missing (apt-get install binutils-mingw-w64-x86-64)"
+$objdump -p "$exe" >"$work/headers"
+grep -qE '^Subsystem[[:space:]]+0+2[[:space:]]+\(Windows GUI\)' "$work/headers" ||
+  fail "not a windowed (GUI subsystem) program"
+dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' "$work/headers" | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
+echo "imports: $dlls"
+for dll in $dlls; do
+  case $dll in
+    kernel32.dll | user32.dll | msvcrt.dll | advapi32.dll | api-ms-win-*) ;;
+    *) fail "imports $dll, which is not part of Windows" ;;
+  esac
+done
+
+echo "resources OK: icon group 101 (32x32 at 4 and 8 bpp), version $version"

@@ -1,0 +1,166 @@
+// The Win32 listing on real folders: names, attributes, sizes and the local time of scan time.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <gtest/gtest.h>
+
+#include "scan/local_time.h"
+#include "scan/scan.h"
+#include "win32_test_util.h"
+
+namespace {
+
+std::vector<std::string> sortedPaths(const FileList& list) {
+    std::vector<std::string> paths;
+    for (const FileEntry& e : list) paths.push_back(e.path);
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+const FileEntry* find(const FileList& list, const std::string& path) {
+    for (const FileEntry& e : list) {
+        if (e.path == path) return &e;
+    }
+    return nullptr;
+}
+
+int64_t local(int64_t y, int mo, int d, int h, int mi, int s) {
+    CalendarTime t;
+    t.year = y;
+    t.month = mo;
+    t.day = d;
+    t.hour = h;
+    t.minute = mi;
+    t.second = s;
+    return secondsFromCalendar(t);
+}
+
+TEST(ScanWin32, EveryKindOfFileDownToDepthTenWithBackslashPaths) {
+    TempDir tmp;
+    const std::string root = join(tmp.path, "root");
+    std::string folder = root;
+    for (int d = 0; d <= 12; ++d) {
+        if (d > 0) folder = join(folder, "d" + std::to_string(d));
+        makeDirs(folder);
+        writeFile(join(folder, "f" + std::to_string(d)), "x");
+    }
+    makeDirs(join(root, ".cache\\inner"));
+    makeDirs(join(root, "empty\\emptier"));
+    writeFile(join(root, ".cache\\inner\\data.bin"), std::string(1234, 'd'));
+    writeFile(join(root, "hidden.sys"), "hs");
+    ASSERT_TRUE(SetFileAttributesA(join(root, "hidden.sys").c_str(),
+                                   FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    writeFile(join(root, "readonly"), "r");
+    ASSERT_TRUE(SetFileAttributesA(join(root, "readonly").c_str(), FILE_ATTRIBUTE_READONLY));
+    writeFile(join(root, "no-dot-in-name"), "");
+    // A hidden folder is descended into like any other.
+    makeDirs(join(root, "secret"));
+    writeFile(join(root, "secret\\inside"), "i");
+    ASSERT_TRUE(SetFileAttributesA(join(root, "secret").c_str(), FILE_ATTRIBUTE_HIDDEN));
+
+    FileList list;
+    scanFolder(systemFileSystem(), root, list, 0);
+
+    std::vector<std::string> expected = {join(root, ".cache\\inner\\data.bin"),
+                                         join(root, "hidden.sys"), join(root, "readonly"),
+                                         join(root, "no-dot-in-name"),
+                                         join(root, "secret\\inside")};
+    folder = root;
+    for (int d = 0; d <= 10; ++d) {
+        if (d > 0) folder = join(folder, "d" + std::to_string(d));
+        expected.push_back(join(folder, "f" + std::to_string(d)));
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(sortedPaths(list), expected);
+    ASSERT_NE(find(list, join(root, ".cache\\inner\\data.bin")), nullptr);
+    EXPECT_EQ(find(list, join(root, ".cache\\inner\\data.bin"))->size, 1234u);
+    ASSERT_NE(find(list, join(root, "no-dot-in-name")), nullptr);
+    EXPECT_EQ(find(list, join(root, "no-dot-in-name"))->size, 0u);
+    for (const FileEntry& e : list) EXPECT_EQ(e.dataOffset, 0u);
+}
+
+TEST(ScanWin32, AFileOrAMissingFolderAsRootYieldsNothing) {
+    TempDir tmp;
+    makeDirs(join(tmp.path, "empty"));
+    writeFile(join(tmp.path, "plain.txt"), "abc");
+    FileList list;
+    scanFolder(systemFileSystem(), join(tmp.path, "empty"), list, 0);
+    scanFolder(systemFileSystem(), join(tmp.path, "plain.txt"), list, 0);
+    scanFolder(systemFileSystem(), join(tmp.path, "missing"), list, 0);
+    EXPECT_TRUE(list.empty());
+}
+
+// The offset in force now applies to every file, whatever its own date: a summer file scanned in
+// winter is shifted by the winter offset and the other way round.
+TEST(ScanWin32, TimesAreShiftedByTheOffsetInForceAtScanTime) {
+    TempDir tmp;
+    const std::string root = join(tmp.path, "root");
+    makeDirs(root);
+    const int64_t offset = currentUtcOffset();
+    struct Case {
+        const char* name;
+        int64_t utc;
+        int64_t want;
+    };
+    const int64_t winter = local(2004, 1, 15, 12, 0, 0);
+    const int64_t summer = local(2004, 7, 15, 12, 0, 1);
+    const int64_t late2038 = local(2038, 12, 31, 12, 0, 0);  // after the signed 32-bit range
+    const Case cases[] = {
+        {"winter", winter, winter + offset},
+        {"summer", summer, summer + offset},
+        {"late2038", late2038 - offset, late2038},
+        {"year2039", local(2039, 1, 2, 0, 0, 0), kNoTime},
+        {"year1960", local(1960, 6, 1, 0, 0, 0), kNoTime},
+    };
+    for (const Case& c : cases) {
+        writeFile(join(root, c.name), c.name);
+        setModifiedTime(join(root, c.name), c.utc);
+    }
+    FileList list;
+    scanFolder(systemFileSystem(), root, list, 0);
+    ASSERT_EQ(list.size(), std::size(cases));
+    for (const Case& c : cases) {
+        const FileEntry* e = find(list, join(root, c.name));
+        ASSERT_NE(e, nullptr) << c.name;
+        EXPECT_EQ(e->modifiedTime, c.want) << c.name << " (offset " << offset << ")";
+    }
+}
+
+// The size's high word is kept, so that the writer refuses the file instead of storing only the
+// low 32 bits of it. The file is sparse: no 4 GiB are written.
+TEST(ScanWin32, AFileOf4GiBOrMoreKeepsItsWholeSizeAndIsRefused) {
+    TempDir tmp;
+    const std::string root = join(tmp.path, "root");
+    makeDirs(root);
+    const std::string big = join(root, "big");
+    const HANDLE file = CreateFileA(big.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER end;
+    end.QuadPart = 0x100000005LL;
+    const bool sized = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    ASSERT_TRUE(sized);
+
+    FileList list;
+    scanFolder(systemFileSystem(), root, list, 0);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].size, 0x100000005ULL);
+    EXPECT_EQ(failureOf(root + ".zem", list, root.size()),
+              "File \"" + big + "\" is 4 GiB or larger, more than a .zem file can hold");
+    EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"root"});
+}
+
+TEST(ScanWin32, ExistsForFilesAndFoldersOnly) {
+    TempDir tmp;
+    writeFile(join(tmp.path, "file.zem"), "");
+    makeDirs(join(tmp.path, "folder.zem"));
+    FileSystem& fs = systemFileSystem();
+    EXPECT_TRUE(fs.exists(join(tmp.path, "file.zem")));
+    EXPECT_TRUE(fs.exists(join(tmp.path, "folder.zem")));
+    EXPECT_FALSE(fs.exists(join(tmp.path, "missing.zem")));
+    EXPECT_FALSE(fs.exists(join(tmp.path, "missing\\deeper.zem")));
+}
+
+}  // namespace
