@@ -121,6 +121,20 @@ TEST_F(Cli, WriteFailureUnderAFileSizeLimit) {
     expectPreviousArchiveAndNothingElse();
 }
 
+// Small files wait in memory before they are written: a write that fails then is still reported.
+TEST_F(Cli, WriteFailureWhileSmallFilesAreGathered) {
+    writeFile(archive, previous);
+    unlink((root + "/sub/b.bin").c_str());  // large: copied by the kernel, not gathered
+    for (int i = 0; i < 3; ++i) writeFile(root + "/small" + std::to_string(i), std::string(30000, 's'));
+    const ChildResult r = runProgram({root}, "\n\n", [] {
+        rlimit limit{20000, 20000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Error writing .zem file (\"" + archive + "\")\n");
+    expectPreviousArchiveAndNothingElse();
+}
+
 TEST_F(Cli, FolderAtTheArchivePath) {
     makeDirs(archive);
     const ChildResult r = runProgram({root}, "\n\n");

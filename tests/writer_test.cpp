@@ -53,6 +53,10 @@ struct Pack {
     }
 };
 
+void appendToFile(const std::string& path, const std::string& more) {
+    writeFile(path, readFile(path) + more);
+}
+
 std::string failureOf(const std::string& archive, FileList& list, size_t rootLength) {
     try {
         writeArchive(archive, list, rootLength);
@@ -140,6 +144,35 @@ TEST(WriterBytes, LargeFileIsCopiedExactlyAndAGrownFileIsCutAtItsScannedSize) {
     EXPECT_EQ(bytes.substr(28, big.size()), big);
     EXPECT_EQ(bytes.substr(28 + big.size(), 4), "0123");
     EXPECT_EQ(readU32(reinterpret_cast<const uint8_t*>(&bytes[20])), 28 + big.size() + 4);
+}
+
+// Small files are gathered in memory and large ones copied by the kernel: mixed in one list, across
+// many gatherings' worth of bytes, the data must still come out in list order, each file at the
+// offset its record names, a grown large file cut at its scanned size.
+TEST(WriterBytes, MixedSmallAndLargeFilesKeepTheirOrderAndOffsets) {
+    Pack p;
+    FileList list;
+    std::string expected;
+    for (int i = 0; i < 120; ++i) {
+        const size_t size = i % 10 == 9 ? 300000 + i : size_t(i) * 7919 % 70000;
+        std::string contents(size, '\0');
+        for (size_t j = 0; j < size; ++j) contents[j] = static_cast<char>(i * 31 + j * 7);
+        list.push_back(p.add("d" + std::to_string(i % 3) + "/f" + std::to_string(i), contents));
+        if (i == 59) {
+            appendToFile(list.back().path, "grown after the scan");
+        }
+        expected += contents;
+    }
+    writeArchive(p.archive, list, p.root.size());
+    const std::string bytes = readFile(p.archive);
+    ASSERT_GT(expected.size(), size_t(4) << 20);
+    EXPECT_TRUE(bytes.compare(28, expected.size(), expected) == 0);
+    uint64_t offset = 28;
+    for (const FileEntry& e : list) {
+        EXPECT_EQ(e.dataOffset, offset) << e.path;
+        offset += e.size;
+    }
+    EXPECT_EQ(readU32(reinterpret_cast<const uint8_t*>(&bytes[20])), offset);
 }
 
 TEST(WriterBytes, ScannedTreeRoundTripsThroughTheRecords) {

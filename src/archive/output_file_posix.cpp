@@ -2,6 +2,12 @@
 // it (a crash leaves nothing behind), else an exclusively created hidden file beside the archive.
 // Commit: fsync, give the file a temporary name if it has none, rename it over the archive path,
 // fsync the folder.
+//
+// Speed: small writes and small input files gather in one staging buffer that goes out in large
+// writes (a kernel copy costs more per call than a read of a few KiB); larger files are copied by
+// the kernel, straight from their page cache into the archive's. Writeback of the archive is
+// started as it grows, so the disk works while the copy goes on and the final fsync waits only
+// for the last pieces.
 
 #include <fcntl.h>
 #include <sys/sendfile.h>
@@ -21,8 +27,17 @@
 
 namespace {
 
-constexpr size_t kCopyBufferSize = 1 << 20;
-constexpr size_t kMaxChunk = size_t(1) << 30;
+// The staging buffer, also the read/write fallback's buffer: big enough that its writes cost
+// little per byte, small enough to stay well inside the memory budget.
+constexpr size_t kStageSize = size_t(1) << 20;
+// Files up to this size are read into the staging buffer; larger ones go through the kernel copy.
+// Measured on ext4: for files of a few KiB a read costs half of copy_file_range's per-call setup;
+// at 64 KiB the two cost the same.
+constexpr uint64_t kSmallFileSize = 64 << 10;
+// The kernel copies at most this much per call, so writeback can start between calls.
+constexpr size_t kMaxChunk = size_t(64) << 20;
+// Writeback of the archive is started each time this much more has been written.
+constexpr uint64_t kWritebackStep = uint64_t(8) << 20;
 
 // The named temporary file that a signal must remove, for the async-signal-safe handler.
 char g_pendingPath[4096];
@@ -124,18 +139,21 @@ public:
     }
 
     void write(const void* data, size_t size) override {
-        const char* p = static_cast<const char*>(data);
-        while (size > 0) {
-            const ssize_t n = ::write(fd_.fd, p, size);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) failWrite();
-            p += n;
-            size -= static_cast<size_t>(n);
-            size_ += static_cast<uint64_t>(n);
+        if (size == 0) return;  // an empty buffer's data() may be null, which memcpy must not get
+        if (size > kStageSize - stageUsed_) {
+            flushStage();
+            if (size >= kStageSize) {
+                writeDirect(data, size);
+                return;
+            }
         }
+        memcpy(stage_.get() + stageUsed_, data, size);
+        stageUsed_ += size;
+        size_ += size;
     }
 
     void writeAt(uint64_t position, const void* data, size_t size) override {
+        flushStage();
         const char* p = static_cast<const char*>(data);
         while (size > 0) {
             const ssize_t n = pwrite(fd_.fd, p, size, static_cast<off_t>(position));
@@ -155,15 +173,21 @@ public:
         if (fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) fatalError(inputOpenError(inputPath));
 
         uint64_t remaining = size;
-        if (useCopyRange_) copyWithKernel(in.fd, remaining, /*copyRange=*/true);
-        if (remaining > 0 && useSendfile_) copyWithKernel(in.fd, remaining, /*copyRange=*/false);
-        if (remaining > 0) copyThroughBuffer(in.fd, inputPath, remaining);
+        if (size <= kSmallFileSize) {
+            readIntoStage(in.fd, inputPath, remaining);
+        } else {
+            flushStage();
+            if (useCopyRange_) copyWithKernel(in.fd, remaining, /*copyRange=*/true);
+            if (remaining > 0 && useSendfile_) copyWithKernel(in.fd, remaining, /*copyRange=*/false);
+            if (remaining > 0) copyThroughBuffer(in.fd, inputPath, remaining);
+        }
         if (close(in.release()) != 0) fatalError(inputReadError(inputPath));
     }
 
     uint64_t size() const override { return size_; }
 
     void commit() override {
+        flushStage();
         if (fsync(fd_.fd) != 0) failWrite();
         if (tempPath_.empty()) linkUnnamedFile();
         if (close(fd_.release()) != 0) failWrite();
@@ -201,6 +225,63 @@ private:
         if (close(dir.release()) != 0) failWrite();
     }
 
+    // Writes bytes at the end, bypassing the staging buffer (which must be empty).
+    void writeDirect(const void* data, size_t size) {
+        const char* p = static_cast<const char*>(data);
+        while (size > 0) {
+            const ssize_t n = ::write(fd_.fd, p, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) failWrite();
+            p += n;
+            size -= static_cast<size_t>(n);
+            size_ += static_cast<uint64_t>(n);
+        }
+        startWriteback();
+    }
+
+    // Writes out what the staging buffer holds; its bytes are already counted in size_.
+    void flushStage() {
+        const char* p = stage_.get();
+        size_t left = stageUsed_;
+        while (left > 0) {
+            const ssize_t n = ::write(fd_.fd, p, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) failWrite();
+            p += n;
+            left -= static_cast<size_t>(n);
+        }
+        stageUsed_ = 0;
+        startWriteback();
+    }
+
+    // Asks the kernel to start writing the archive's newest bytes to disk, without waiting, so
+    // that commit's fsync finds little left to do. Only a hint: durability still comes from fsync.
+    void startWriteback() {
+        const uint64_t written = size_ - stageUsed_;
+        if (!useWriteback_ || written - writebackStart_ < kWritebackStep) return;
+        if (sync_file_range(fd_.fd, static_cast<off64_t>(writebackStart_),
+                            static_cast<off64_t>(written - writebackStart_),
+                            SYNC_FILE_RANGE_WRITE) != 0) {
+            if (errno == EIO || errno == ENOSPC) failWrite();
+            useWriteback_ = false;  // a file system without it: fsync does all the work
+            return;
+        }
+        writebackStart_ = written;
+    }
+
+    // Reads exactly `remaining` bytes (a small file) into the staging buffer.
+    void readIntoStage(int in, const std::string& inputPath, uint64_t& remaining) {
+        if (remaining > kStageSize - stageUsed_) flushStage();
+        while (remaining > 0) {
+            const ssize_t n = read(in, stage_.get() + stageUsed_, static_cast<size_t>(remaining));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) fatalError(inputReadError(inputPath));
+            stageUsed_ += static_cast<size_t>(n);
+            size_ += static_cast<uint64_t>(n);
+            remaining -= static_cast<uint64_t>(n);
+        }
+    }
+
     // Copies with copy_file_range or sendfile until done, the input ends early, or the kernel
     // refuses this pair of files (then the caller falls back to the next method).
     void copyWithKernel(int in, uint64_t& remaining, bool copyRange) {
@@ -211,6 +292,7 @@ private:
             if (n > 0) {
                 remaining -= static_cast<uint64_t>(n);
                 size_ += static_cast<uint64_t>(n);
+                startWriteback();
                 continue;
             }
             if (n == 0) return;  // end of input, or a file system that reports none: read() decides
@@ -221,15 +303,15 @@ private:
         }
     }
 
+    // The last resort for a large file: read and write through the (empty) staging buffer.
     void copyThroughBuffer(int in, const std::string& inputPath, uint64_t& remaining) {
-        if (!buffer_) buffer_.reset(new char[kCopyBufferSize]);
         while (remaining > 0) {
             const size_t want =
-                remaining < kCopyBufferSize ? static_cast<size_t>(remaining) : kCopyBufferSize;
-            const ssize_t n = read(in, buffer_.get(), want);
+                remaining < kStageSize ? static_cast<size_t>(remaining) : kStageSize;
+            const ssize_t n = read(in, stage_.get(), want);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) fatalError(inputReadError(inputPath));
-            write(buffer_.get(), static_cast<size_t>(n));
+            writeDirect(stage_.get(), static_cast<size_t>(n));
             remaining -= static_cast<uint64_t>(n);
         }
     }
@@ -238,11 +320,14 @@ private:
     std::string folder_;
     std::string tempPath_;  // empty while the file is unnamed (O_TMPFILE)
     Fd fd_;
-    uint64_t size_ = 0;
+    uint64_t size_ = 0;  // including what still waits in the staging buffer
     bool committed_ = false;
     bool useCopyRange_ = true;
     bool useSendfile_ = true;
-    std::unique_ptr<char[]> buffer_;
+    bool useWriteback_ = true;
+    uint64_t writebackStart_ = 0;  // writeback has been started for the bytes before this
+    std::unique_ptr<char[]> stage_{new char[kStageSize]};
+    size_t stageUsed_ = 0;
 };
 
 }  // namespace

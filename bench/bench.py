@@ -1,0 +1,240 @@
+#!/usr/bin/env python3
+"""Times zem-builder against GNU tar -cf and a plain copy of the same bytes, on corpora it makes.
+
+Every command runs in the same session, interleaved (one run of each in turn, the order rotating),
+after one untimed warm-up round, so the page cache is hot and a noisy neighbour hits all of them
+alike. Prints the median wall time, the ratios and the peak RSS of each. Standard library only.
+"""
+
+import argparse
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import corpus  # noqa: E402
+
+
+# GNU time reports the peak RSS of the command and the children it waited for. Measured from
+# Python itself, a child's peak would include this interpreter's, which the child inherits at
+# fork and the kernel keeps across exec.
+TIME = "/usr/bin/time"
+
+
+def run_once(argv, stdin_bytes=None, stdout_path=None, rss_path=None):
+    """Runs argv to the end; returns (wall seconds, peak RSS in KiB or None)."""
+    out = open(stdout_path, "wb") if stdout_path else subprocess.DEVNULL
+    if rss_path:
+        argv = [TIME, "-f", "%M", "-o", rss_path] + argv
+    try:
+        start = time.perf_counter()
+        proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=out,
+                                stderr=subprocess.PIPE)
+        if stdin_bytes:
+            try:
+                proc.stdin.write(stdin_bytes)
+            except BrokenPipeError:
+                pass
+        proc.stdin.close()
+        _, status, _ = os.wait4(proc.pid, 0)
+        elapsed = time.perf_counter() - start
+    finally:
+        if stdout_path:
+            out.close()
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    err = proc.stderr.read().decode(errors="replace")
+    proc.stderr.close()
+    if proc.returncode != 0:
+        raise SystemExit("bench: %s failed (%d): %s" % (" ".join(argv), proc.returncode, err))
+    rss = None
+    if rss_path:
+        with open(rss_path) as f:
+            rss = int(f.read().split()[-1])
+        remove(rss_path)
+    return elapsed, rss
+
+
+RSS_FILE = None  # set in main when GNU time is there
+
+
+def remove(path):
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+class Tool:
+    """One command timed on one corpus: how to run it and what to clear before each run."""
+
+    def __init__(self, name, argv, stdin_bytes=None, output=None, stdout_path=None):
+        self.name = name
+        self.argv = argv
+        self.stdin_bytes = stdin_bytes
+        self.output = output
+        self.stdout_path = stdout_path
+        self.times = []
+        self.rss = []
+
+    def run(self, record=True):
+        if self.output:
+            remove(self.output)
+        if self.stdout_path:
+            remove(self.stdout_path)
+        # The previous run's output is gone, but freeing its blocks and any writeback still
+        # pending would land in this run's time: settle the disk first (untimed).
+        os.sync()
+        elapsed, rss = run_once(self.argv, self.stdin_bytes, self.stdout_path, RSS_FILE)
+        if record:
+            self.times.append(elapsed)
+            self.rss.append(rss)
+        if self.output:
+            remove(self.output)
+        if self.stdout_path:
+            remove(self.stdout_path)
+
+
+def fsync_seconds(tool):
+    """Seconds zem-builder spends in fsync in one (untimed) run under strace, or None."""
+    if not shutil.which("strace"):
+        return None
+    log = tool.output + ".strace"
+    # --seccomp-bpf stops the program only at the traced calls, so the rest runs at full speed.
+    argv = ["strace", "-f", "--seccomp-bpf", "-T", "-e", "trace=fsync,fdatasync", "-o", log] + tool.argv
+    remove(tool.output)
+    run_once(argv, tool.stdin_bytes)
+    remove(tool.output)
+    total = 0.0
+    with open(log) as f:
+        for line in f:
+            if "fsync(" in line and line.rstrip().endswith(">"):
+                total += float(line.rsplit("<", 1)[1].rstrip().rstrip(">"))
+    remove(log)
+    return total
+
+
+def measure(tools, runs, fsync_of=None):
+    """Interleaved runs; with fsync_of, one more untimed run of it per round measures its fsync."""
+    fsyncs = []
+    for tool in tools:  # warm-up: fills the page cache with the corpus
+        tool.run(record=False)
+    for i in range(runs):
+        shift = i % len(tools)
+        for tool in tools[shift:] + tools[:shift]:
+            tool.run()
+        if fsync_of is not None:
+            seconds = fsync_seconds(fsync_of)
+            if seconds is not None:
+                fsyncs.append(seconds)
+    return fsyncs
+
+
+def median(values):
+    return statistics.median(values) if values else float("nan")
+
+
+def machine_text(work):
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    fs = subprocess.run(["df", "-T", work], capture_output=True, text=True).stdout.splitlines()
+    fstype = fs[-1].split()[1] if len(fs) > 1 else "?"
+    return "%d cores (%s), %s file system, Linux %s" % (
+        os.cpu_count() or 0, cpu, fstype, platform.release())
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--exe", required=True, help="the zem-builder to time")
+    parser.add_argument("--runs", type=int, default=5, help="timed runs of each command (>= 5)")
+    parser.add_argument("--corpora", default="small,large,wide",
+                        help="comma-separated subset of small,large,wide")
+    parser.add_argument("--also", action="append", default=[], metavar="NAME=EXE",
+                        help="another zem-builder to time alongside (e.g. an older build)")
+    parser.add_argument("--dir", default=None, help="where to make the temporary folder")
+    args = parser.parse_args()
+    if args.runs < 5:
+        parser.error("--runs must be at least 5")
+    for tool in ("tar", "find", "cat", "xargs", "sync"):
+        if not shutil.which(tool):
+            raise SystemExit("bench: %s is needed" % tool)
+    exe = os.path.abspath(args.exe)
+    others = [(spec.split("=", 1)[0], os.path.abspath(spec.split("=", 1)[1])) for spec in args.also]
+
+    work = tempfile.mkdtemp(prefix="zem-bench-", dir=args.dir)
+    global RSS_FILE
+    if os.access(TIME, os.X_OK):
+        RSS_FILE = os.path.join(work, "rss.txt")
+    else:
+        print("bench: %s (package time) is missing: no peak RSS" % TIME)
+    print("machine: " + machine_text(work))
+    print("runs: %d of each, interleaved, after one warm-up round; hot page cache" % args.runs)
+    rows = []
+    try:
+        for name in args.corpora.split(","):
+            root = os.path.join(work, name)
+            started = time.perf_counter()
+            {"small": corpus.make_small, "large": corpus.make_large, "wide": corpus.make_wide}[name](root)
+            subprocess.run(["sync"], check=True)  # the corpus itself is on disk before timing
+            print("made corpus %s in %.1f s" % (name, time.perf_counter() - started), flush=True)
+            archive = root + ".zem"
+            if name == "wide":
+                zem = Tool("zem", [exe, root], b"", output=archive)  # empty input = Cancel
+                peers = [Tool("find", ["find", root, "-type", "f", "-printf", "%s %T@\\n"])]
+                extra = [Tool(n, [e, root], b"", output=archive) for n, e in others]
+            else:
+                zem = Tool("zem", [exe, root], b"\n\n", output=archive)
+                tar_out = os.path.join(work, "out.tar")
+                copy_out = os.path.join(work, "out.cat")
+                copy = "find \"$1\" -type f -print0 | xargs -0 cat >\"$2\""
+                peers = [
+                    Tool("tar", ["tar", "-cf", tar_out, "-C", work, name], output=tar_out),
+                    Tool("copy", ["sh", "-c", copy, "sh", root, copy_out], output=copy_out),
+                    # The copy made as durable as the archive: a fair peer for the fsync.
+                    Tool("copy+sync", ["sh", "-c", copy + " && sync \"$2\"", "sh", root, copy_out],
+                         output=copy_out),
+                ]
+                extra = [Tool(n, [e, root], b"\n\n", output=archive) for n, e in others]
+            tools = [zem] + peers + extra
+            fsyncs = measure(tools, args.runs, zem if name != "wide" else None)
+            rows.append((name, tools, median(fsyncs) if fsyncs else None))
+            shutil.rmtree(root)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    print()
+    print("| corpus | command | median wall s | zem / it | peak RSS MiB |")
+    print("|---|---|---|---|---|")
+    for name, tools, fsync in rows:
+        zem_time = median(tools[0].times)
+        for tool in tools:
+            t = median(tool.times)
+            ratio = "" if tool is tools[0] else "%.2f" % (zem_time / t)
+            rss = [r for r in tool.rss if r is not None]
+            print("| %s | %s | %.3f | %s | %s |" % (
+                name, tool.name, t, ratio, "%.1f" % (max(rss) / 1024.0) if rss else "?"))
+        if fsync is not None:
+            print("| %s | zem's time in fsync (strace -T, untimed runs) | %.3f | | |" % (name, fsync))
+            rest = zem_time - fsync
+            print("| %s | zem less its fsync time (derived) | %.3f | %s | |" % (
+                name, rest, " ".join("%s %.2f" % (t.name, rest / median(t.times))
+                                     for t in tools[1:3])))
+    print()
+    for name, tools, _ in rows:
+        for tool in tools:
+            print("%s %s runs: %s" % (name, tool.name, " ".join("%.3f" % t for t in tool.times)))
+
+
+if __name__ == "__main__":
+    main()
