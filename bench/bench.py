@@ -170,7 +170,7 @@ def main():
         if not shutil.which(tool):
             raise SystemExit("bench: %s is needed" % tool)
     exe = os.path.abspath(args.exe)
-    others = [(spec.split("=", 1)[0], os.path.abspath(spec.split("=", 1)[1])) for spec in args.also]
+    others = [(pair.split("=", 1)[0], os.path.abspath(pair.split("=", 1)[1])) for pair in args.also]
 
     work = tempfile.mkdtemp(prefix="zem-bench-", dir=args.dir)
     global RSS_FILE
