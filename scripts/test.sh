@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: once with warnings as errors, once more under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Installs missing build tools first when it runs as root with apt-get.
+# Builds and runs every test: a bounded fuzzing run of the reader, the suite with warnings as
+# errors, the same suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows
+# suite under Wine. Installs what is missing first when it runs as root with apt-get.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
