@@ -1,6 +1,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "archive/bytes.h"
@@ -56,6 +59,16 @@ struct Pack {
 void appendToFile(const std::string& path, const std::string& more) {
     writeFile(path, readFile(path) + more);
 }
+
+// Keeps every update; throws WriteCancelled at update number cancelAt (from 0), if given.
+struct RecordingProgress : ProgressDisplay {
+    std::vector<WriteProgress> updates;
+    size_t cancelAt = SIZE_MAX;
+    void update(const WriteProgress& progress) override {
+        updates.push_back(progress);
+        if (updates.size() - 1 == cancelAt) throw WriteCancelled();
+    }
+};
 
 std::string failureOf(const std::string& archive, FileList& list, size_t rootLength) {
     try {
@@ -271,3 +284,46 @@ TEST_F(WriterFailure, ListsTheFormatCannotHoldAreRefusedBeforeWriting) {
 }
 
 }  // namespace
+
+namespace {
+
+// A large file moves the progress within itself, once per piece but its last, each report
+// counting the bytes copied so far; small files only report when they are done.
+TEST(WriterProgress, ALargeFileReportsEachPieceAndSmallFilesOnlyTheirEnd) {
+    Pack p;
+    const uint64_t piece = 8 << 20;
+    std::string big(5 * piece + 5, '\0');
+    for (size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>(i >> 12);
+    FileList list{p.add("a", "small"), p.add("big", big), p.add("c", std::string(70000, 'c'))};
+    RecordingProgress progress;
+    writeArchive(p.archive, list, p.root.size(), &progress);
+    const uint64_t total = 5 + big.size() + 70000;
+    std::vector<std::string> seen;
+    for (const WriteProgress& u : progress.updates) {
+        EXPECT_EQ(u.fileCount, 3u);
+        EXPECT_EQ(u.byteCount, total);
+        seen.push_back(std::to_string(u.filesDone) + ":" + std::to_string(u.bytesDone));
+    }
+    std::vector<std::string> expected{"0:0", "1:5"};
+    for (uint64_t k = 1; k <= 5; ++k) expected.push_back("1:" + std::to_string(5 + k * piece));
+    expected.push_back("2:" + std::to_string(5 + big.size()));
+    expected.push_back("3:" + std::to_string(total));
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(readFile(p.archive).substr(28 + 5, big.size()), big);
+}
+
+}  // namespace
+
+// A cancel in the middle of a large file stops the copy there: the previous archive stays and
+// no temporary file is left, whether the cancel comes at the first piece or a later one.
+TEST_F(WriterFailure, CancelInTheMiddleOfALargeFileLeavesNothingBehind) {
+    FileList list{p.add("a", "small"), p.add("big", std::string(3 * (8 << 20) + 1, 'b'))};
+    for (size_t at : {2u, 4u}) {
+        RecordingProgress progress;
+        progress.cancelAt = at;
+        EXPECT_THROW(writeArchive(p.archive, list, p.root.size(), &progress), WriteCancelled);
+        ASSERT_EQ(progress.updates.size(), at + 1);
+        EXPECT_EQ(progress.updates.back().filesDone, 1u) << "stopped inside the large file";
+        expectUntouched();
+    }
+}

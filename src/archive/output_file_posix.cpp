@@ -34,8 +34,9 @@ constexpr size_t kStageSize = size_t(1) << 20;
 // Measured on ext4: for files of a few KiB a read costs half of copy_file_range's per-call setup;
 // at 64 KiB the two cost the same.
 constexpr uint64_t kSmallFileSize = 64 << 10;
-// The kernel copies at most this much per call, so writeback can start between calls.
-constexpr size_t kMaxChunk = size_t(64) << 20;
+// The kernel copies at most this much per call, so writeback can start and progress be reported
+// between calls.
+constexpr size_t kMaxChunk = static_cast<size_t>(kProgressPiece);
 // Writeback of the archive is started each time this much more has been written.
 constexpr uint64_t kWritebackStep = uint64_t(8) << 20;
 
@@ -177,9 +178,11 @@ public:
             readIntoStage(in.fd, inputPath, remaining);
         } else {
             flushStage();
-            if (useCopyRange_) copyWithKernel(in.fd, remaining, /*copyRange=*/true);
-            if (remaining > 0 && useSendfile_) copyWithKernel(in.fd, remaining, /*copyRange=*/false);
-            if (remaining > 0) copyThroughBuffer(in.fd, inputPath, remaining);
+            if (useCopyRange_) copyWithKernel(in.fd, size, remaining, /*copyRange=*/true);
+            if (remaining > 0 && useSendfile_) {
+                copyWithKernel(in.fd, size, remaining, /*copyRange=*/false);
+            }
+            if (remaining > 0) copyThroughBuffer(in.fd, inputPath, size, remaining);
         }
         if (close(in.release()) != 0) fatalError(inputReadError(inputPath));
     }
@@ -284,7 +287,7 @@ private:
 
     // Copies with copy_file_range or sendfile until done, the input ends early, or the kernel
     // refuses this pair of files (then the caller falls back to the next method).
-    void copyWithKernel(int in, uint64_t& remaining, bool copyRange) {
+    void copyWithKernel(int in, uint64_t size, uint64_t& remaining, bool copyRange) {
         while (remaining > 0) {
             const size_t chunk = remaining < kMaxChunk ? static_cast<size_t>(remaining) : kMaxChunk;
             const ssize_t n = copyRange ? copy_file_range(in, nullptr, fd_.fd, nullptr, chunk, 0)
@@ -293,6 +296,7 @@ private:
                 remaining -= static_cast<uint64_t>(n);
                 size_ += static_cast<uint64_t>(n);
                 startWriteback();
+                reportPiece(size, remaining, static_cast<uint64_t>(n));
                 continue;
             }
             if (n == 0) return;  // end of input, or a file system that reports none: read() decides
@@ -304,7 +308,8 @@ private:
     }
 
     // The last resort for a large file: read and write through the (empty) staging buffer.
-    void copyThroughBuffer(int in, const std::string& inputPath, uint64_t& remaining) {
+    void copyThroughBuffer(int in, const std::string& inputPath, uint64_t size,
+                           uint64_t& remaining) {
         while (remaining > 0) {
             const size_t want =
                 remaining < kStageSize ? static_cast<size_t>(remaining) : kStageSize;
@@ -313,6 +318,16 @@ private:
             if (n <= 0) fatalError(inputReadError(inputPath));
             writeDirect(stage_.get(), static_cast<size_t>(n));
             remaining -= static_cast<uint64_t>(n);
+            reportPiece(size, remaining, static_cast<uint64_t>(n));
+        }
+    }
+
+    // Tells the observer about a file's progress when the last `step` bytes ended a piece.
+    void reportPiece(uint64_t size, uint64_t remaining, uint64_t step) {
+        const uint64_t copied = size - remaining;
+        if (onPieceCopied && remaining > 0 &&
+            copied / kProgressPiece != (copied - step) / kProgressPiece) {
+            onPieceCopied(copied);
         }
     }
 

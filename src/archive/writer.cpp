@@ -84,7 +84,15 @@ void writeArchive(const std::string& archivePath, FileList& fileList, size_t roo
     WriteProgress done;
     done.fileCount = fileList.size();
     for (const FileEntry& entry : fileList) done.byteCount += entry.size;
-    if (progress) progress->update(done);
+    if (progress) {
+        progress->update(done);
+        // A large file moves the display while it is copied, and a cancel stops it mid-file.
+        out->onPieceCopied = [&done, progress](uint64_t copiedOfFile) {
+            WriteProgress partial = done;
+            partial.bytesDone += copiedOfFile;
+            progress->update(partial);
+        };
+    }
     for (FileEntry& entry : fileList) {
         entry.dataOffset = static_cast<uint32_t>(out->size());
         out->appendFile(entry.path, entry.size);
