@@ -327,3 +327,40 @@ TEST_F(WriterFailure, CancelInTheMiddleOfALargeFileLeavesNothingBehind) {
         expectUntouched();
     }
 }
+
+// Small files are read ahead of the writer, in bounded batches: with thousands of them (more than
+// one batch holds) and failures ahead, each failure is still the first in list order, raised only
+// when the writer has written every file before it, and nothing is left behind.
+TEST_F(WriterFailure, FailuresAmongManySmallFilesComeInListOrderAtTheirFile) {
+    FileList list;
+    for (int i = 0; i < 3000; ++i) {
+        const size_t size = i == 1000 ? 200000 : size_t(i) * 37 % 3000;
+        list.push_back(p.add("d" + std::to_string(i / 100) + "/f" + std::to_string(i),
+                             std::string(size, static_cast<char>('a' + i % 26))));
+    }
+    const auto failureAt = [&](size_t index) {
+        RecordingProgress progress;
+        std::string text = "(no failure)";
+        try {
+            writeArchive(p.archive, list, p.root.size(), &progress);
+        } catch (const FatalError& e) {
+            text = e.what();
+        }
+        EXPECT_EQ(progress.updates.back().filesDone, index) << "raised at its own file";
+        expectUntouched();
+        return text;
+    };
+    list[1500].size += 1;  // shrunk since the scan
+    unlink(list[2500].path.c_str());
+    ASSERT_EQ(mkfifo(list[2500].path.c_str(), 0600), 0);
+    unlink(list[2600].path.c_str());
+    EXPECT_EQ(failureAt(1500), "Error reading data from file \"" + list[1500].path + "\"");
+    list[1500].size -= 1;
+    EXPECT_EQ(failureAt(2500), "Error opening file \"" + list[2500].path + "\" for input");
+    unlink(list[2500].path.c_str());
+    writeFile(list[2500].path, std::string(list[2500].size, 'x'));
+    EXPECT_EQ(failureAt(2600), "Error opening file \"" + list[2600].path + "\" for input");
+    // A failure at the second file, with the rest of the list still to read.
+    unlink(list[1].path.c_str());
+    EXPECT_EQ(failureAt(1), "Error opening file \"" + list[1].path + "\" for input");
+}

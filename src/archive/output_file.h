@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "scan/file_list.h"
+
 struct OutputFile {
     virtual ~OutputFile() = default;
     // Appends bytes at the end.
@@ -24,6 +26,10 @@ struct OutputFile {
     // done), so only files larger than a piece are reported. It may throw (the user cancelled):
     // appendFile then unwinds as from a failure.
     std::function<void(uint64_t copiedOfFile)> onPieceCopied;
+    // Names, before the first appendFile, the files it will be called for, in that order, so
+    // that an implementation may read small ones ahead. A failure with such a file is still
+    // raised only by its appendFile. Optional: appendFile works the same without it.
+    virtual void expectFiles(const FileList& files) { (void)files; }
     // Bytes written so far: the position of the next byte.
     virtual uint64_t size() const = 0;
     // Makes the data durable and puts the file at the archive path in one step.

@@ -69,6 +69,7 @@ void writeArchive(const std::string& archivePath, FileList& fileList, size_t roo
                   ProgressDisplay* progress) {
     checkArchivable(fileList, rootLength);
     std::unique_ptr<OutputFile> out = createOutputFile(archivePath);
+    out->expectFiles(fileList);
 
     // Header, with the two values that depend on what follows as placeholders until the end.
     ByteBuffer header;
