@@ -25,6 +25,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -206,8 +207,8 @@ private:
         }
     }
 
-    // Until the batch being written is ready (seen under the mutex): read the next free batch within the bound (this
-    // one, or a later one while the thread reads this one), or else wait.
+    // Until the batch being written is ready (seen under the mutex): reads the next free batch
+    // within the bound (this one, or a later one while the thread reads this one), or waits.
     void awaitBatch() {
         std::unique_lock<std::mutex> lock(mutex_);
         while (!batches_[writing_].ready) {
@@ -270,7 +271,7 @@ private:
     std::vector<Batch> batches_;
     size_t taken_ = 0;        // the writer's next file; the writer's side only
     bool haveBatch_ = false;  // batch writing_ is ready and seen so; the writer's side only
-    std::mutex mutex_;    // guards the fields below and each batch's `ready`
+    std::mutex mutex_;  // guards the fields below and each batch's `ready`
     std::condition_variable changed_;
     size_t writing_ = 0;  // the batch the writer is in; the ones before it are released
     size_t claimed_ = 0;  // the batches before this one are taken by a reader
@@ -376,8 +377,11 @@ public:
             if (entry.size <= kSmallFileSize) small.push_back({entry.path, entry.size});
         }
         // A thread pays for itself only over many files.
-        if (small.size() >= kReadAheadMinFiles) {
+        if (small.size() < kReadAheadMinFiles) return;
+        try {
             readAhead_ = std::make_unique<ReadAhead>(std::move(small));
+        } catch (const std::system_error&) {
+            // No thread to be had: appendFile reads each file itself, as it always can.
         }
     }
 
