@@ -360,6 +360,12 @@ TEST_F(WriterFailure, FailuresAmongManySmallFilesComeInListOrderAtTheirFile) {
     unlink(list[2500].path.c_str());
     writeFile(list[2500].path, std::string(list[2500].size, 'x'));
     EXPECT_EQ(failureAt(2600), "Error opening file \"" + list[2600].path + "\" for input");
+    // A cancel from the progress display while files are read ahead stops there too.
+    RecordingProgress cancelling;
+    cancelling.cancelAt = 700;
+    EXPECT_THROW(writeArchive(p.archive, list, p.root.size(), &cancelling), WriteCancelled);
+    EXPECT_EQ(cancelling.updates.back().filesDone, 700u);
+    expectUntouched();
     // A failure at the second file, with the rest of the list still to read.
     unlink(list[1].path.c_str());
     EXPECT_EQ(failureAt(1), "Error opening file \"" + list[1].path + "\" for input");
