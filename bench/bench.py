@@ -7,6 +7,7 @@ alike. Prints the median wall time, the ratios and the peak RSS of each. Standar
 """
 
 import argparse
+import re
 import os
 import platform
 import shutil
@@ -112,8 +113,10 @@ def fsync_seconds(tool):
     total = 0.0
     with open(log) as f:
         for line in f:
-            if "fsync(" in line and line.rstrip().endswith(">"):
-                total += float(line.rsplit("<", 1)[1].rstrip().rstrip(">"))
+            # With threads a call may show as "<unfinished ...>", then "<... fsync resumed>".
+            timed = re.search(r"<([0-9.]+)>\s*$", line)
+            if "fsync" in line and timed:
+                total += float(timed.group(1))
     remove(log)
     return total
 

@@ -1,6 +1,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "archive/bytes.h"
@@ -56,6 +59,16 @@ struct Pack {
 void appendToFile(const std::string& path, const std::string& more) {
     writeFile(path, readFile(path) + more);
 }
+
+// Keeps every update; throws WriteCancelled at update number cancelAt (from 0), if given.
+struct RecordingProgress : ProgressDisplay {
+    std::vector<WriteProgress> updates;
+    size_t cancelAt = SIZE_MAX;
+    void update(const WriteProgress& progress) override {
+        updates.push_back(progress);
+        if (updates.size() - 1 == cancelAt) throw WriteCancelled();
+    }
+};
 
 std::string failureOf(const std::string& archive, FileList& list, size_t rootLength) {
     try {
@@ -271,3 +284,89 @@ TEST_F(WriterFailure, ListsTheFormatCannotHoldAreRefusedBeforeWriting) {
 }
 
 }  // namespace
+
+namespace {
+
+// A large file moves the progress within itself, once per piece but its last, each report
+// counting the bytes copied so far; small files only report when they are done.
+TEST(WriterProgress, ALargeFileReportsEachPieceAndSmallFilesOnlyTheirEnd) {
+    Pack p;
+    const uint64_t piece = 8 << 20;
+    std::string big(5 * piece + 5, '\0');
+    for (size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>(i >> 12);
+    FileList list{p.add("a", "small"), p.add("big", big), p.add("c", std::string(70000, 'c'))};
+    RecordingProgress progress;
+    writeArchive(p.archive, list, p.root.size(), &progress);
+    const uint64_t total = 5 + big.size() + 70000;
+    std::vector<std::string> seen;
+    for (const WriteProgress& u : progress.updates) {
+        EXPECT_EQ(u.fileCount, 3u);
+        EXPECT_EQ(u.byteCount, total);
+        seen.push_back(std::to_string(u.filesDone) + ":" + std::to_string(u.bytesDone));
+    }
+    std::vector<std::string> expected{"0:0", "1:5"};
+    for (uint64_t k = 1; k <= 5; ++k) expected.push_back("1:" + std::to_string(5 + k * piece));
+    expected.push_back("2:" + std::to_string(5 + big.size()));
+    expected.push_back("3:" + std::to_string(total));
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(readFile(p.archive).substr(28 + 5, big.size()), big);
+}
+
+}  // namespace
+
+// A cancel in the middle of a large file stops the copy there: the previous archive stays and
+// no temporary file is left, whether the cancel comes at the first piece or a later one.
+TEST_F(WriterFailure, CancelInTheMiddleOfALargeFileLeavesNothingBehind) {
+    FileList list{p.add("a", "small"), p.add("big", std::string(3 * (8 << 20) + 1, 'b'))};
+    for (size_t at : {2u, 4u}) {
+        RecordingProgress progress;
+        progress.cancelAt = at;
+        EXPECT_THROW(writeArchive(p.archive, list, p.root.size(), &progress), WriteCancelled);
+        ASSERT_EQ(progress.updates.size(), at + 1);
+        EXPECT_EQ(progress.updates.back().filesDone, 1u) << "stopped inside the large file";
+        expectUntouched();
+    }
+}
+
+// Small files are read ahead of the writer, in bounded batches: with thousands of them (more than
+// one batch holds) and failures ahead, each failure is still the first in list order, raised only
+// when the writer has written every file before it, and nothing is left behind.
+TEST_F(WriterFailure, FailuresAmongManySmallFilesComeInListOrderAtTheirFile) {
+    FileList list;
+    for (int i = 0; i < 3000; ++i) {
+        const size_t size = i == 1000 ? 200000 : size_t(i) * 37 % 3000;
+        list.push_back(p.add("d" + std::to_string(i / 100) + "/f" + std::to_string(i),
+                             std::string(size, static_cast<char>('a' + i % 26))));
+    }
+    const auto failureAt = [&](size_t index) {
+        RecordingProgress progress;
+        std::string text = "(no failure)";
+        try {
+            writeArchive(p.archive, list, p.root.size(), &progress);
+        } catch (const FatalError& e) {
+            text = e.what();
+        }
+        EXPECT_EQ(progress.updates.back().filesDone, index) << "raised at its own file";
+        expectUntouched();
+        return text;
+    };
+    list[1500].size += 1;  // shrunk since the scan
+    unlink(list[2500].path.c_str());
+    ASSERT_EQ(mkfifo(list[2500].path.c_str(), 0600), 0);
+    unlink(list[2600].path.c_str());
+    EXPECT_EQ(failureAt(1500), "Error reading data from file \"" + list[1500].path + "\"");
+    list[1500].size -= 1;
+    EXPECT_EQ(failureAt(2500), "Error opening file \"" + list[2500].path + "\" for input");
+    unlink(list[2500].path.c_str());
+    writeFile(list[2500].path, std::string(list[2500].size, 'x'));
+    EXPECT_EQ(failureAt(2600), "Error opening file \"" + list[2600].path + "\" for input");
+    // A cancel from the progress display while files are read ahead stops there too.
+    RecordingProgress cancelling;
+    cancelling.cancelAt = 700;
+    EXPECT_THROW(writeArchive(p.archive, list, p.root.size(), &cancelling), WriteCancelled);
+    EXPECT_EQ(cancelling.updates.back().filesDone, 700u);
+    expectUntouched();
+    // A failure at the second file, with the rest of the list still to read.
+    unlink(list[1].path.c_str());
+    EXPECT_EQ(failureAt(1), "Error opening file \"" + list[1].path + "\" for input");
+}

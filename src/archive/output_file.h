@@ -6,8 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+
+#include "scan/file_list.h"
 
 struct OutputFile {
     virtual ~OutputFile() = default;
@@ -18,11 +21,23 @@ struct OutputFile {
     // Appends exactly `size` bytes from the start of the file at inputPath, in bounded pieces.
     // Fewer bytes than that is the input's read error; a longer file is cut at `size`.
     virtual void appendFile(const std::string& inputPath, uint64_t size) = 0;
+    // When set, hears how many of the current file's bytes appendFile has copied, after each
+    // piece of kProgressPiece bytes but not after the last (the caller knows when the file is
+    // done), so only files larger than a piece are reported. It may throw (the user cancelled):
+    // appendFile then unwinds as from a failure.
+    std::function<void(uint64_t copiedOfFile)> onPieceCopied;
+    // Names, before the first appendFile, the files it will be called for, in that order, so
+    // that an implementation may read small ones ahead. A failure with such a file is still
+    // raised only by its appendFile. Optional: appendFile works the same without it.
+    virtual void expectFiles(const FileList& files) { (void)files; }
     // Bytes written so far: the position of the next byte.
     virtual uint64_t size() const = 0;
     // Makes the data durable and puts the file at the archive path in one step.
     virtual void commit() = 0;
 };
+
+// A progress display moves a few times a second on a large file copied in pieces of this size.
+constexpr uint64_t kProgressPiece = uint64_t(8) << 20;
 
 // Starts the archive. Something at archivePath that can't be replaced by a file (a folder), or a
 // folder where no file can be created, is the archive's open error.

@@ -7,7 +7,8 @@
 // writes (a kernel copy costs more per call than a read of a few KiB); larger files are copied by
 // the kernel, straight from their page cache into the archive's. Writeback of the archive is
 // started as it grows, so the disk works while the copy goes on and the final fsync waits only
-// for the last pieces.
+// for the last pieces. Small files are opened and read ahead by one more thread, in list order
+// into bounded memory, while this one writes; so their system calls overlap the archive's writes.
 
 #include <fcntl.h>
 #include <sys/sendfile.h>
@@ -16,11 +17,17 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "archive/fatal_error.h"
 #include "archive/output_file.h"
@@ -34,10 +41,14 @@ constexpr size_t kStageSize = size_t(1) << 20;
 // Measured on ext4: for files of a few KiB a read costs half of copy_file_range's per-call setup;
 // at 64 KiB the two cost the same.
 constexpr uint64_t kSmallFileSize = 64 << 10;
-// The kernel copies at most this much per call, so writeback can start between calls.
-constexpr size_t kMaxChunk = size_t(64) << 20;
+// The kernel copies at most this much per call, so writeback can start and progress be reported
+// between calls.
+constexpr size_t kMaxChunk = static_cast<size_t>(kProgressPiece);
 // Writeback of the archive is started each time this much more has been written.
 constexpr uint64_t kWritebackStep = uint64_t(8) << 20;
+
+// Fewer small files than this are read by the writer's own thread.
+constexpr size_t kReadAheadMinFiles = 2;
 
 // The named temporary file that a signal must remove, for the async-signal-safe handler.
 char g_pendingPath[4096];
@@ -74,6 +85,201 @@ struct Fd {
         fd = -1;
         return f;
     }
+};
+
+// Reads exactly `size` bytes from the start of the file at path into `into`, as appendFile does
+// for a small file. Returns the failure's text, or an empty string.
+std::string readSmallFile(const std::string& path, uint64_t size, char* into) {
+    // O_NONBLOCK: a FIFO put in the file's place since the scan must not hang the run.
+    Fd in(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (in.fd < 0) return inputOpenError(path);
+    struct stat st {};
+    if (fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) return inputOpenError(path);
+    uint64_t done = 0;
+    while (done < size) {
+        const ssize_t n = read(in.fd, into + done, static_cast<size_t>(size - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return inputReadError(path);
+        done += static_cast<uint64_t>(n);
+    }
+    if (close(in.release()) != 0) return inputReadError(path);
+    return std::string();
+}
+
+// Reads the small files of a list ahead of the writer, in batches of consecutive files: one
+// thread of its own claims batches in list order and reads them into memory, and the writer,
+// rather than wait for a batch still being read, claims and reads the next free one itself, so
+// two cores share the files' open, stat, read and close calls. At most kReadAheadBatches batches
+// are held ahead of the one being written, so memory stays bounded. A batch stops at its first
+// failing file and keeps the failure's text; the writer raises it when it reaches that file.
+// Destroying the object stops the thread and waits for it, on every path out of the writer.
+class ReadAhead {
+public:
+    struct Wanted {
+        std::string path;
+        uint64_t size;
+    };
+
+    explicit ReadAhead(std::vector<Wanted> wanted) : wanted_(std::move(wanted)) {
+        size_t first = 0;
+        uint64_t bytes = 0;
+        for (size_t i = 0; i < wanted_.size(); ++i) {
+            if (i > first && (i - first == kBatchFiles || bytes + wanted_[i].size > kBatchBytes)) {
+                addBatch(first, i, bytes);
+                first = i;
+                bytes = 0;
+            }
+            bytes += wanted_[i].size;
+        }
+        if (first < wanted_.size()) addBatch(first, wanted_.size(), bytes);
+        thread_ = std::thread([this] { run(); });
+    }
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    ~ReadAhead() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    // Whether the writer's next small file is this one (always, when it follows the list).
+    bool isNext(const std::string& path, uint64_t size) const {
+        return taken_ < wanted_.size() && wanted_[taken_].size == size &&
+               wanted_[taken_].path == path;
+    }
+
+    // The next file's bytes (wanted_[taken_].size of them), valid until the next call; or its
+    // failure, raised.
+    const char* takeNext() {
+        // The previous file's batch is released only now: its bytes were in use until this call.
+        if (haveBatch_ && taken_ == batches_[writing_].end) finishBatch();
+        Batch& batch = batches_[writing_];
+        if (!haveBatch_) {
+            awaitBatch();
+            haveBatch_ = true;
+        }
+        const size_t index = taken_++;
+        if (index == batch.failedAt) fatalError(batch.error);
+        const char* data = batch.data.get() + batch.offset;
+        batch.offset += wanted_[index].size;
+        return data;
+    }
+
+private:
+    static constexpr size_t kBatchFiles = 64;
+    static constexpr uint64_t kBatchBytes = 256 << 10;
+    static constexpr size_t kReadAheadBatches = 8;
+
+    struct Batch {
+        size_t first = 0;  // files [first, end) of wanted_
+        size_t end = 0;
+        uint64_t bytes = 0;
+        bool ready = false;  // read (under mutex_; the reader's writes to the rest come before)
+        std::unique_ptr<char[]> data;
+        uint64_t offset = 0;  // the writer's position in data
+        size_t failedAt = SIZE_MAX;  // the first file that failed, if one did
+        std::string error;
+    };
+
+    void addBatch(size_t first, size_t end, uint64_t bytes) {
+        batches_.emplace_back();
+        batches_.back().first = first;
+        batches_.back().end = end;
+        batches_.back().bytes = bytes;
+    }
+
+    // Reads a claimed batch; only its claimer touches it until it is marked ready.
+    void readBatch(Batch& batch) {
+        batch.data.reset(new char[batch.bytes ? batch.bytes : 1]);
+        char* into = batch.data.get();
+        for (size_t i = batch.first; i < batch.end; ++i) {
+            std::string error = readSmallFile(wanted_[i].path, wanted_[i].size, into);
+            if (!error.empty()) {
+                batch.failedAt = i;
+                batch.error = std::move(error);
+                return;
+            }
+            into += wanted_[i].size;
+        }
+    }
+
+    // Until the batch being written is ready (seen under the mutex): reads the next free batch
+    // within the bound (this one, or a later one while the thread reads this one), or waits.
+    void awaitBatch() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!batches_[writing_].ready) {
+            if (failure_) std::rethrow_exception(failure_);
+            if (claimed_ < batches_.size() && claimed_ <= writing_ + kReadAheadBatches) {
+                Batch& batch = batches_[claimed_++];
+                lock.unlock();
+                readBatch(batch);
+                lock.lock();
+                batch.ready = true;
+                continue;
+            }
+            writerWaits_ = true;
+            changed_.wait(lock);
+            writerWaits_ = false;
+        }
+    }
+
+    void finishBatch() {
+        Batch& batch = batches_[writing_];
+        batch.data.reset();
+        haveBatch_ = false;
+        bool wake = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++writing_;
+            wake = threadWaits_;
+        }
+        if (wake) changed_.notify_all();
+    }
+
+    void run() {
+        try {
+            std::unique_lock<std::mutex> lock(mutex_);
+            while (true) {
+                while (!stop_ && claimed_ < batches_.size() &&
+                       claimed_ > writing_ + kReadAheadBatches) {
+                    threadWaits_ = true;
+                    changed_.wait(lock);
+                    threadWaits_ = false;
+                }
+                if (stop_ || claimed_ == batches_.size()) return;
+                Batch& batch = batches_[claimed_++];
+                lock.unlock();
+                readBatch(batch);
+                lock.lock();
+                batch.ready = true;
+                if (writerWaits_) changed_.notify_all();
+            }
+        } catch (...) {  // out of memory: the writer raises it if it waits for this thread
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                failure_ = std::current_exception();
+            }
+            changed_.notify_all();
+        }
+    }
+
+    const std::vector<Wanted> wanted_;
+    std::vector<Batch> batches_;
+    size_t taken_ = 0;        // the writer's next file; the writer's side only
+    bool haveBatch_ = false;  // batch writing_ is ready and seen so; the writer's side only
+    std::mutex mutex_;  // guards the fields below and each batch's `ready`
+    std::condition_variable changed_;
+    size_t writing_ = 0;  // the batch the writer is in; the ones before it are released
+    size_t claimed_ = 0;  // the batches before this one are taken by a reader
+    bool writerWaits_ = false;
+    bool threadWaits_ = false;
+    bool stop_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_;
 };
 
 std::string folderOf(const std::string& path) {
@@ -165,22 +371,47 @@ public:
         }
     }
 
+    void expectFiles(const FileList& files) override {
+        std::vector<ReadAhead::Wanted> small;
+        for (const FileEntry& entry : files) {
+            if (entry.size <= kSmallFileSize) small.push_back({entry.path, entry.size});
+        }
+        // A thread pays for itself only over many files.
+        if (small.size() < kReadAheadMinFiles) return;
+        try {
+            readAhead_ = std::make_unique<ReadAhead>(std::move(small));
+        } catch (const std::system_error&) {
+            // No thread to be had: appendFile reads each file itself, as it always can.
+        }
+    }
+
     void appendFile(const std::string& inputPath, uint64_t size) override {
+        if (size <= kSmallFileSize) {
+            if (readAhead_ && readAhead_->isNext(inputPath, size)) {
+                write(readAhead_->takeNext(), static_cast<size_t>(size));
+                return;
+            }
+            readAhead_.reset();  // files out of the announced order: read each here instead
+            if (size > kStageSize - stageUsed_) flushStage();
+            const std::string error = readSmallFile(inputPath, size, stage_.get() + stageUsed_);
+            if (!error.empty()) fatalError(error);
+            stageUsed_ += static_cast<size_t>(size);
+            size_ += size;
+            return;
+        }
+
         // O_NONBLOCK: a FIFO put in the file's place since the scan must not hang the run.
         Fd in(open(inputPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
         if (in.fd < 0) fatalError(inputOpenError(inputPath));
         struct stat st {};
         if (fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) fatalError(inputOpenError(inputPath));
-
         uint64_t remaining = size;
-        if (size <= kSmallFileSize) {
-            readIntoStage(in.fd, inputPath, remaining);
-        } else {
-            flushStage();
-            if (useCopyRange_) copyWithKernel(in.fd, remaining, /*copyRange=*/true);
-            if (remaining > 0 && useSendfile_) copyWithKernel(in.fd, remaining, /*copyRange=*/false);
-            if (remaining > 0) copyThroughBuffer(in.fd, inputPath, remaining);
+        flushStage();
+        if (useCopyRange_) copyWithKernel(in.fd, size, remaining, /*copyRange=*/true);
+        if (remaining > 0 && useSendfile_) {
+            copyWithKernel(in.fd, size, remaining, /*copyRange=*/false);
         }
+        if (remaining > 0) copyThroughBuffer(in.fd, inputPath, size, remaining);
         if (close(in.release()) != 0) fatalError(inputReadError(inputPath));
     }
 
@@ -269,22 +500,9 @@ private:
         writebackStart_ = written;
     }
 
-    // Reads exactly `remaining` bytes (a small file) into the staging buffer.
-    void readIntoStage(int in, const std::string& inputPath, uint64_t& remaining) {
-        if (remaining > kStageSize - stageUsed_) flushStage();
-        while (remaining > 0) {
-            const ssize_t n = read(in, stage_.get() + stageUsed_, static_cast<size_t>(remaining));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) fatalError(inputReadError(inputPath));
-            stageUsed_ += static_cast<size_t>(n);
-            size_ += static_cast<uint64_t>(n);
-            remaining -= static_cast<uint64_t>(n);
-        }
-    }
-
     // Copies with copy_file_range or sendfile until done, the input ends early, or the kernel
     // refuses this pair of files (then the caller falls back to the next method).
-    void copyWithKernel(int in, uint64_t& remaining, bool copyRange) {
+    void copyWithKernel(int in, uint64_t size, uint64_t& remaining, bool copyRange) {
         while (remaining > 0) {
             const size_t chunk = remaining < kMaxChunk ? static_cast<size_t>(remaining) : kMaxChunk;
             const ssize_t n = copyRange ? copy_file_range(in, nullptr, fd_.fd, nullptr, chunk, 0)
@@ -293,6 +511,7 @@ private:
                 remaining -= static_cast<uint64_t>(n);
                 size_ += static_cast<uint64_t>(n);
                 startWriteback();
+                reportPiece(size, remaining, static_cast<uint64_t>(n));
                 continue;
             }
             if (n == 0) return;  // end of input, or a file system that reports none: read() decides
@@ -304,7 +523,8 @@ private:
     }
 
     // The last resort for a large file: read and write through the (empty) staging buffer.
-    void copyThroughBuffer(int in, const std::string& inputPath, uint64_t& remaining) {
+    void copyThroughBuffer(int in, const std::string& inputPath, uint64_t size,
+                           uint64_t& remaining) {
         while (remaining > 0) {
             const size_t want =
                 remaining < kStageSize ? static_cast<size_t>(remaining) : kStageSize;
@@ -313,6 +533,16 @@ private:
             if (n <= 0) fatalError(inputReadError(inputPath));
             writeDirect(stage_.get(), static_cast<size_t>(n));
             remaining -= static_cast<uint64_t>(n);
+            reportPiece(size, remaining, static_cast<uint64_t>(n));
+        }
+    }
+
+    // Tells the observer about a file's progress when the last `step` bytes ended a piece.
+    void reportPiece(uint64_t size, uint64_t remaining, uint64_t step) {
+        const uint64_t copied = size - remaining;
+        if (onPieceCopied && remaining > 0 &&
+            copied / kProgressPiece != (copied - step) / kProgressPiece) {
+            onPieceCopied(copied);
         }
     }
 
@@ -328,6 +558,7 @@ private:
     uint64_t writebackStart_ = 0;  // writeback has been started for the bytes before this
     std::unique_ptr<char[]> stage_{new char[kStageSize]};
     size_t stageUsed_ = 0;
+    std::unique_ptr<ReadAhead> readAhead_;  // last: its thread stops first
 };
 
 }  // namespace

@@ -122,6 +122,12 @@ public:
             }
             write(buffer_.get(), got);
             remaining -= got;
+            // Reports when this read ended a piece, except the file's last.
+            const uint64_t copied = size - remaining;
+            if (onPieceCopied && remaining > 0 &&
+                copied / kProgressPiece != (copied - got) / kProgressPiece) {
+                onPieceCopied(copied);
+            }
         }
         if (!CloseHandle(in.release())) fatalError(inputReadError(inputPath));
     }

@@ -1,6 +1,7 @@
 #pragma once
-// How far the writer has come, for a progress display. The writer reports before the first file
-// and after each file; a display may throw WriteCancelled from update() to stop the run.
+// How far the writer has come, for a progress display. The writer reports before the first file,
+// after each file, and within a large file after each piece (filesDone unchanged, bytesDone
+// counting the piece); a display may throw WriteCancelled from update() to stop the run.
 
 #include <cstdint>
 

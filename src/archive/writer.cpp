@@ -69,6 +69,7 @@ void writeArchive(const std::string& archivePath, FileList& fileList, size_t roo
                   ProgressDisplay* progress) {
     checkArchivable(fileList, rootLength);
     std::unique_ptr<OutputFile> out = createOutputFile(archivePath);
+    out->expectFiles(fileList);
 
     // Header, with the two values that depend on what follows as placeholders until the end.
     ByteBuffer header;
@@ -84,7 +85,15 @@ void writeArchive(const std::string& archivePath, FileList& fileList, size_t roo
     WriteProgress done;
     done.fileCount = fileList.size();
     for (const FileEntry& entry : fileList) done.byteCount += entry.size;
-    if (progress) progress->update(done);
+    if (progress) {
+        progress->update(done);
+        // A large file moves the display while it is copied, and a cancel stops it mid-file.
+        out->onPieceCopied = [&done, progress](uint64_t copiedOfFile) {
+            WriteProgress partial = done;
+            partial.bytesDone += copiedOfFile;
+            progress->update(partial);
+        };
+    }
     for (FileEntry& entry : fileList) {
         entry.dataOffset = static_cast<uint32_t>(out->size());
         out->appendFile(entry.path, entry.size);

@@ -10,7 +10,8 @@
 // is the length of the root path, which is cut (with the separator after it) from each path to
 // form the stored name. Returns only when the complete archive is in place; any failure goes
 // through fatalError and leaves what was at archivePath untouched. progress, when given, hears of
-// every finished file; a WriteCancelled thrown from it leaves archivePath untouched too.
+// every finished file and of each piece of a large one; a WriteCancelled thrown from it leaves
+// archivePath untouched too.
 void writeArchive(const std::string& archivePath, FileList& fileList, size_t rootLength,
                   ProgressDisplay* progress = nullptr);
 

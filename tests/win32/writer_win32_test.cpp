@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "archive/bytes.h"
 #include "archive/output_file.h"
 #include "scan/local_time.h"
@@ -177,3 +179,27 @@ TEST_F(WriterWin32Failure, FolderAtTheArchivePathOrNoSuchFolder) {
 }
 
 }  // namespace
+
+// A large file reports each piece but its last while it is copied; a cancel at a piece stops the
+// copy there and leaves the previous archive and nothing beside it.
+TEST_F(WriterWin32Failure, ALargeFileReportsItsPiecesAndACancelThereLeavesNothingBehind) {
+    struct Recording : ProgressDisplay {
+        std::vector<uint64_t> bytesDone;
+        size_t cancelAt = SIZE_MAX;
+        void update(const WriteProgress& progress) override {
+            bytesDone.push_back(progress.bytesDone);
+            if (bytesDone.size() - 1 == cancelAt) throw WriteCancelled();
+        }
+    };
+    const uint64_t piece = 8 << 20;
+    FileList list{p.add("big", std::string(2 * piece + 1, 'b'))};
+    Recording cancelling;
+    cancelling.cancelAt = 1;
+    EXPECT_THROW(writeArchive(p.archive, list, p.root.size(), &cancelling), WriteCancelled);
+    EXPECT_EQ(cancelling.bytesDone, (std::vector<uint64_t>{0, piece}));
+    expectUntouched();
+
+    Recording all;
+    writeArchive(p.archive, list, p.root.size(), &all);
+    EXPECT_EQ(all.bytesDone, (std::vector<uint64_t>{0, piece, 2 * piece, 2 * piece + 1}));
+}
