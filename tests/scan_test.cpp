@@ -249,3 +249,38 @@ TEST(ScanRealTree, OrderIsTheFolderEnumerationOrderDepthFirst) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ScanRealTree, EveryEntryOfALargeFolderGetsItsOwnSizeAndTime) {
+    TempDir tmp;
+    const std::string root = tmp / "root";
+    makeDirs(root + "/big");
+    const int count = 700;  // enough for the listing to share its stats between threads
+    for (int i = 0; i < count; ++i) {
+        const std::string name = root + "/big/f" + std::to_string(i);
+        writeFile(name, std::string(static_cast<size_t>(i), 'x'));
+        setModifiedTime(name, 1000000000 + i * 60);
+    }
+    ASSERT_EQ(symlink((root + "/big/f5").c_str(), (root + "/big/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((root + "/big/pipe").c_str(), 0600), 0);
+    makeDirs(root + "/big/sub");
+    writeFile(root + "/big/sub/inner", "abc");
+
+    FileList list;
+    scanFolder(systemFileSystem(), root, list, 0);
+    ASSERT_EQ(list.size(), static_cast<size_t>(count + 2));
+    const std::string prefix = root + "/big/f";
+    for (const FileEntry& e : list) {
+        if (e.path.compare(0, prefix.size(), prefix) != 0) continue;
+        const int i = std::stoi(e.path.substr(prefix.size()));
+        EXPECT_EQ(e.size, static_cast<uint64_t>(i)) << e.path;
+        EXPECT_EQ(e.modifiedTime, 1000000000 + i * 60 + currentUtcOffset()) << e.path;
+    }
+    const auto link = std::find_if(list.begin(), list.end(),
+                                   [&](const FileEntry& e) { return e.path == root + "/big/link"; });
+    ASSERT_NE(link, list.end());
+    EXPECT_EQ(link->size, 5u);
+}
+
+}  // namespace

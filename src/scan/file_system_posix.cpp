@@ -1,14 +1,22 @@
 // POSIX listing: readdir on an open folder, then one fstatat per entry relative to it, which
 // follows symbolic links so that a link is stored as what it points to. Entries whose type the
 // folder already tells (a folder, a pipe, a device) need no stat: only files and links get one.
+// In a large folder a second thread takes a share of the stats, the scan's main cost.
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <ctime>
+#include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "scan/file_system.h"
 
@@ -50,6 +58,102 @@ void statItem(int folderFd, const char* name, int64_t utcOffset, FolderItem& ite
     }
 }
 
+// Runs a loop's iterations on the calling thread and one helper thread, which waits between
+// loops. Iterations are claimed in small chunks from a shared counter, so the faster thread
+// takes more; the call returns when every iteration is done.
+class StatSharer {
+public:
+    StatSharer() = default;
+    StatSharer(const StatSharer&) = delete;
+    StatSharer& operator=(const StatSharer&) = delete;
+    ~StatSharer() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        if (helper_.joinable()) helper_.join();
+    }
+
+    void forEach(size_t count, const std::function<void(size_t)>& body) {
+        // Handing work over costs a wake-up; only worth it with enough stats to share.
+        if (count < kMinShared || !startHelper()) {
+            for (size_t i = 0; i < count; ++i) body(i);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            job_ = &body;
+            count_ = count;
+            next_.store(0);
+            helperBusy_ = true;
+            ++generation_;
+        }
+        wake_.notify_one();
+        work(body, count);
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return !helperBusy_; });
+        job_ = nullptr;
+    }
+
+private:
+    static constexpr size_t kMinShared = 48;
+    static constexpr size_t kChunk = 8;
+
+    bool startHelper() {
+        if (helper_.joinable()) return true;
+        if (helperFailed_) return false;
+        try {
+            helper_ = std::thread([this] { helperLoop(); });
+        } catch (const std::system_error&) {
+            helperFailed_ = true;  // no thread to be had: every stat on the calling thread
+            return false;
+        }
+        return true;
+    }
+
+    void work(const std::function<void(size_t)>& body, size_t count) {
+        for (size_t start; (start = next_.fetch_add(kChunk)) < count;) {
+            const size_t end = std::min(start + kChunk, count);
+            for (size_t i = start; i < end; ++i) body(i);
+        }
+    }
+
+    void helperLoop() {
+        unsigned seen = 0;
+        for (;;) {
+            const std::function<void(size_t)>* body = nullptr;
+            size_t count = 0;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+                if (stopping_) return;
+                seen = generation_;
+                body = job_;
+                count = count_;
+            }
+            work(*body, count);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                helperBusy_ = false;
+            }
+            done_.notify_one();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    std::thread helper_;
+    bool helperFailed_ = false;
+    bool stopping_ = false;
+    bool helperBusy_ = false;
+    unsigned generation_ = 0;
+    const std::function<void(size_t)>* job_ = nullptr;
+    size_t count_ = 0;
+    std::atomic<size_t> next_{0};
+};
+
 struct PosixFileSystem : FileSystem {
     bool listFolder(const std::string& folderPath, std::vector<FolderItem>& items) override {
         // The trailing slash makes "" mean the file system root (the root path of "/") and
@@ -63,6 +167,7 @@ struct PosixFileSystem : FileSystem {
             return false;
         }
         const int64_t offset = utcOffsetNow();
+        std::vector<size_t> toStat;  // positions in items of the entries that need a stat
         for (;;) {
             errno = 0;
             const dirent* ent = readdir(handle.dir);
@@ -80,7 +185,7 @@ struct PosixFileSystem : FileSystem {
                 case DT_REG:
                 case DT_LNK:
                 case DT_UNKNOWN:  // a file system that doesn't tell: stat decides
-                    statItem(dirfd(handle.dir), name, offset, item);
+                    toStat.push_back(items.size());
                     break;
                 default:  // pipes, sockets, devices
                     item.kind = FolderItem::Kind::Other;
@@ -88,6 +193,11 @@ struct PosixFileSystem : FileSystem {
             }
             items.push_back(std::move(item));
         }
+        const int folderFd = dirfd(handle.dir);
+        stats_.forEach(toStat.size(), [&](size_t i) {
+            FolderItem& item = items[toStat[i]];
+            statItem(folderFd, item.name.c_str(), offset, item);
+        });
         return true;
     }
 
@@ -95,6 +205,9 @@ struct PosixFileSystem : FileSystem {
         struct stat st {};
         return lstat(path.c_str(), &st) == 0;
     }
+
+private:
+    StatSharer stats_;
 };
 
 }  // namespace
