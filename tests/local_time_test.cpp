@@ -6,14 +6,7 @@
 namespace {
 
 CalendarTime at(int64_t y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-    CalendarTime t;
-    t.year = y;
-    t.month = mo;
-    t.day = d;
-    t.hour = h;
-    t.minute = mi;
-    t.second = s;
-    return t;
+    return {y, mo, d, h, mi, s};
 }
 
 void expectCalendar(int64_t seconds, const CalendarTime& want) {

@@ -166,22 +166,12 @@ TEST(ScanTime, UtcOffsetOfScanTimeAppliesExactlyEvenInASkippedHour) {
 
     // 02:30 on 31 March 2024 does not exist on Berlin's clocks (spring forward from 02:00 to 03:00),
     // but shifting by the offset of scan time may land there: it must be stored as such.
-    CalendarTime gap;
-    gap.year = 2024;
-    gap.month = 3;
-    gap.day = 31;
-    gap.hour = 2;
-    gap.minute = 30;
-    const int64_t gapLocal = secondsFromCalendar(gap);
+    const int64_t gapLocal = secondsFromCalendar({2024, 3, 31, 2, 30, 0});
     writeFile(root + "/gap", "g");
     setModifiedTime(root + "/gap", gapLocal - offset);
 
     // After the signed 32-bit range but still in 2038; and years beyond what the format holds.
-    CalendarTime late = gap;
-    late.year = 2038;
-    late.month = 12;
-    late.day = 31;
-    late.hour = 12;
+    const CalendarTime late{2038, 12, 31, 12, 30, 0};
     writeFile(root + "/late", "l");
     setModifiedTime(root + "/late", secondsFromCalendar(late) - offset);
     writeFile(root + "/future", "f");

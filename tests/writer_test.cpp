@@ -26,17 +26,6 @@ std::string hex(const std::string& bytes) {
     return out;
 }
 
-int64_t localSeconds(int64_t y, int mo, int d, int h, int mi, int s) {
-    CalendarTime t;
-    t.year = y;
-    t.month = mo;
-    t.day = d;
-    t.hour = h;
-    t.minute = mi;
-    t.second = s;
-    return secondsFromCalendar(t);
-}
-
 // A folder "pack" inside a temporary folder, and its archive path beside it.
 struct Pack {
     TempDir tmp;
@@ -90,7 +79,7 @@ TEST(WriterBytes, EmptyListIsTheTwentyEightByteHeader) {
 
 TEST(WriterBytes, OneFileArchiveMatchesByteForByte) {
     Pack p;
-    FileList list{p.add("a.txt", "hello", localSeconds(2004, 7, 9, 13, 45, 30))};
+    FileList list{p.add("a.txt", "hello", secondsFromCalendar({2004, 7, 9, 13, 45, 30}))};
     writeArchive(p.archive, list, p.root.size());
     const std::string bytes = readFile(p.archive);
     ASSERT_EQ(bytes.size(), 63u);
@@ -113,7 +102,7 @@ TEST(WriterBytes, NoTimeGivesEightZeroBytes) {
 
 TEST(WriterBytes, LayoutOfSeveralFilesWithSubfoldersOddAndEmptyFiles) {
     Pack p;
-    FileList list{p.add("odd", "abc", localSeconds(2038, 12, 31, 23, 59, 59)),
+    FileList list{p.add("odd", "abc", secondsFromCalendar({2038, 12, 31, 23, 59, 59})),
                   p.add("sub/deeper/empty", ""), p.add("sub/file.bin", std::string(4, '\xff')),
                   p.add("last-empty", "")};
     writeArchive(p.archive, list, p.root.size());

@@ -29,14 +29,8 @@ bool localSecondsOf(const FILETIME& written, int64_t& seconds) {
     if (!FileTimeToLocalFileTime(&written, &local)) return false;
     SYSTEMTIME calendar;
     if (!FileTimeToSystemTime(&local, &calendar)) return false;
-    CalendarTime t;
-    t.year = calendar.wYear;
-    t.month = calendar.wMonth;
-    t.day = calendar.wDay;
-    t.hour = calendar.wHour;
-    t.minute = calendar.wMinute;
-    t.second = calendar.wSecond;
-    seconds = secondsFromCalendar(t);
+    seconds = secondsFromCalendar({calendar.wYear, calendar.wMonth, calendar.wDay, calendar.wHour,
+                                   calendar.wMinute, calendar.wSecond});
     return true;
 }
 

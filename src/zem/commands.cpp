@@ -214,14 +214,9 @@ void checkDestination(const std::string& dest, const Archive& archive, bool forc
 // offset in force when the archive was made; the offset in force now is the best stand-in, and
 // turns an archive made and extracted under the same offset back into the exact time.
 int64_t utcSecondsOf(const StoredTime& stored) {
-    CalendarTime t;
-    t.year = stored.year;
-    t.month = stored.month;
-    t.day = stored.day;
-    t.hour = stored.hour;
-    t.minute = stored.minute;
-    t.second = stored.second;
-    return secondsFromCalendar(t) - utcOffsetNow();
+    return secondsFromCalendar({stored.year, stored.month, stored.day, stored.hour, stored.minute,
+                                stored.second}) -
+           utcOffsetNow();
 }
 
 int extractCommand(const std::string& archivePath, const std::string* destArg, bool force) {

@@ -25,17 +25,6 @@ const FileEntry* find(const FileList& list, const std::string& path) {
     return nullptr;
 }
 
-int64_t local(int64_t y, int mo, int d, int h, int mi, int s) {
-    CalendarTime t;
-    t.year = y;
-    t.month = mo;
-    t.day = d;
-    t.hour = h;
-    t.minute = mi;
-    t.second = s;
-    return secondsFromCalendar(t);
-}
-
 TEST(ScanWin32, EveryKindOfFileDownToDepthTenWithBackslashPaths) {
     TempDir tmp;
     const std::string root = join(tmp.path, "root");
@@ -103,15 +92,15 @@ TEST(ScanWin32, TimesAreShiftedByTheOffsetInForceAtScanTime) {
         int64_t utc;
         int64_t want;
     };
-    const int64_t winter = local(2004, 1, 15, 12, 0, 0);
-    const int64_t summer = local(2004, 7, 15, 12, 0, 1);
-    const int64_t late2038 = local(2038, 12, 31, 12, 0, 0);  // after the signed 32-bit range
+    const int64_t winter = secondsFromCalendar({2004, 1, 15, 12, 0, 0});
+    const int64_t summer = secondsFromCalendar({2004, 7, 15, 12, 0, 1});
+    const int64_t late2038 = secondsFromCalendar({2038, 12, 31, 12, 0, 0});  // after the signed 32-bit range
     const Case cases[] = {
         {"winter", winter, winter + offset},
         {"summer", summer, summer + offset},
         {"late2038", late2038 - offset, late2038},
-        {"year2039", local(2039, 1, 2, 0, 0, 0), kNoTime},
-        {"year1960", local(1960, 6, 1, 0, 0, 0), kNoTime},
+        {"year2039", secondsFromCalendar({2039, 1, 2, 0, 0, 0}), kNoTime},
+        {"year1960", secondsFromCalendar({1960, 6, 1, 0, 0, 0}), kNoTime},
     };
     for (const Case& c : cases) {
         writeFile(join(root, c.name), c.name);

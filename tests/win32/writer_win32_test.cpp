@@ -34,20 +34,9 @@ struct Pack {
     }
 };
 
-int64_t local(int64_t y, int mo, int d, int h, int mi, int s) {
-    CalendarTime t;
-    t.year = y;
-    t.month = mo;
-    t.day = d;
-    t.hour = h;
-    t.minute = mi;
-    t.second = s;
-    return secondsFromCalendar(t);
-}
-
 TEST(WriterWin32, OneFileArchiveMatchesByteForByte) {
     Pack p;
-    FileList list{p.add("a.txt", "hello", local(2004, 7, 9, 13, 45, 30))};
+    FileList list{p.add("a.txt", "hello", secondsFromCalendar({2004, 7, 9, 13, 45, 30}))};
     writeArchive(p.archive, list, p.root.size());
     const std::string bytes = readFile(p.archive);
     ASSERT_EQ(bytes.size(), 63u);

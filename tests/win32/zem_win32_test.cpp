@@ -57,17 +57,6 @@ int64_t modifiedTime(const std::string& path) {
     return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
 }
 
-int64_t local(int64_t y, int mo, int d, int h, int mi, int s) {
-    CalendarTime t;
-    t.year = y;
-    t.month = mo;
-    t.day = d;
-    t.hour = h;
-    t.minute = mi;
-    t.second = s;
-    return secondsFromCalendar(t);
-}
-
 // Every file and folder below root: backslash path -> contents and time ("<folder>" for folders).
 struct TreeEntry {
     std::string contents;
@@ -138,10 +127,10 @@ TEST_F(ZemWin32, WindowsArchiveExtractsBackIntoTheSameTree) {
     binary += "\r\n\n\x1a\r";
     std::string big((1 << 20) + 4099, '\0');  // more than one copy buffer
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 5);
-    add("a.txt", "hello\n", local(2004, 7, 9, 11, 45, 30));            // summer
-    add("sub\\deeper\\b.bin", binary, local(2019, 1, 15, 23, 30, 0));  // winter, near midnight
-    add("sub\\empty", "", local(2026, 3, 29, 1, 30, 0));               // the night clocks change
-    add("Mixed Case.DAT", big, local(1999, 12, 31, 23, 59, 59));
+    add("a.txt", "hello\n", secondsFromCalendar({2004, 7, 9, 11, 45, 30}));            // summer
+    add("sub\\deeper\\b.bin", binary, secondsFromCalendar({2019, 1, 15, 23, 30, 0}));  // winter, near midnight
+    add("sub\\empty", "", secondsFromCalendar({2026, 3, 29, 1, 30, 0}));               // the night clocks change
+    add("Mixed Case.DAT", big, secondsFromCalendar({1999, 12, 31, 23, 59, 59}));
     pack();
     EXPECT_EQ(storedNames(readFile(archive)).size(), 4u);
 
@@ -173,14 +162,14 @@ TEST_F(ZemWin32, FileTimesComeFromTheStoredCalendarTime) {
 
     const ZemResult r = zem({"extract", archive, dest});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(modifiedTime(join(dest, "summer")), local(2004, 7, 9, 13, 45, 30) - offset);
-    EXPECT_EQ(modifiedTime(join(dest, "sub\\winter")), local(2019, 1, 15, 23, 30, 0) - offset);
+    EXPECT_EQ(modifiedTime(join(dest, "summer")), secondsFromCalendar({2004, 7, 9, 13, 45, 30}) - offset);
+    EXPECT_EQ(modifiedTime(join(dest, "sub\\winter")), secondsFromCalendar({2019, 1, 15, 23, 30, 0}) - offset);
     EXPECT_GE(modifiedTime(join(dest, "timeless")), before - 2);  // left at the time of writing
 }
 
 TEST_F(ZemWin32, ListShowsSizeStoredLocalTimeAndName) {
-    add("a.txt", "hello", local(2004, 7, 9, 11, 45, 30));
-    add("sub\\b", std::string(1234567, 'b'), local(2019, 1, 15, 23, 30, 0));
+    add("a.txt", "hello", secondsFromCalendar({2004, 7, 9, 11, 45, 30}));
+    add("sub\\b", std::string(1234567, 'b'), secondsFromCalendar({2019, 1, 15, 23, 30, 0}));
     pack();
     const int64_t offset = currentUtcOffset();
     const auto shown = [&](int64_t utc) {
@@ -193,8 +182,8 @@ TEST_F(ZemWin32, ListShowsSizeStoredLocalTimeAndName) {
     const ZemResult r = zem({"list", archive});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    const std::string a = "         5  " + shown(local(2004, 7, 9, 11, 45, 30)) + "  a.txt\n";
-    const std::string b = "   1234567  " + shown(local(2019, 1, 15, 23, 30, 0)) + "  sub\\b\n";
+    const std::string a = "         5  " + shown(secondsFromCalendar({2004, 7, 9, 11, 45, 30})) + "  a.txt\n";
+    const std::string b = "   1234567  " + shown(secondsFromCalendar({2019, 1, 15, 23, 30, 0})) + "  sub\\b\n";
     // In the archive's order, which is the order the folder was listed in.
     const std::vector<std::string> names = storedNames(readFile(archive));
     ASSERT_EQ(names.size(), 2u);
@@ -342,10 +331,10 @@ TEST_F(ZemWin32, UncommittedFilesAreRemovedAndARaceIsLost) {
 }
 
 TEST_F(ZemWin32, VerifyReportsEveryDifferenceWithTheFolder) {
-    add("same", "same", local(2010, 5, 5, 5, 5, 5));
-    add("changed", "0123456789", local(2010, 5, 5, 5, 5, 5));
-    add("sub\\gone", "x", local(2010, 5, 5, 5, 5, 5));
-    add("resized", "abc", local(2010, 5, 5, 5, 5, 5));
+    add("same", "same", secondsFromCalendar({2010, 5, 5, 5, 5, 5}));
+    add("changed", "0123456789", secondsFromCalendar({2010, 5, 5, 5, 5, 5}));
+    add("sub\\gone", "x", secondsFromCalendar({2010, 5, 5, 5, 5, 5}));
+    add("resized", "abc", secondsFromCalendar({2010, 5, 5, 5, 5, 5}));
     pack();
     writeFile(join(root, "changed"), "0123456x89");
     ASSERT_TRUE(DeleteFileA(join(root, "sub\\gone").c_str()));
