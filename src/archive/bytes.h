@@ -28,6 +28,8 @@ inline void writeBytes(ByteBuffer& out, const std::string& bytes) {
     out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
+inline uint16_t readU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
 inline uint32_t readU32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
