@@ -51,6 +51,7 @@ int64_t secondsFromCalendar(const CalendarTime& t) {
 
 int daysInMonth(int64_t year, int month) {
     const int64_t first = daysFromCivil(year, month, 1);
-    const int64_t next = month == 12 ? daysFromCivil(year + 1, 1, 1) : daysFromCivil(year, month + 1, 1);
+    const int64_t next =
+        month == 12 ? daysFromCivil(year + 1, 1, 1) : daysFromCivil(year, month + 1, 1);
     return static_cast<int>(next - first);
 }

@@ -39,7 +39,9 @@ std::string timeProblem(const uint8_t* bytes) {
         return "year " + std::to_string(time.year) + " lies outside " +
                std::to_string(kFirstStoredYear) + "-" + std::to_string(kLastStoredYear);
     }
-    if (time.month < 1 || time.month > 12) return "month " + std::to_string(time.month) + " is not 1-12";
+    if (time.month < 1 || time.month > 12) {
+        return "month " + std::to_string(time.month) + " is not 1-12";
+    }
     if (time.day < 1 || time.day > daysInMonth(time.year, time.month)) {
         return "day " + std::to_string(time.day) + " does not exist in month " +
                std::to_string(time.month) + " of " + std::to_string(time.year);
@@ -72,16 +74,16 @@ std::string readHeader(ArchiveSource& source, ArchiveHeader& header) {
         return "header: fixed value at " + offsetText(kFixedValueAt) + " is " +
                std::to_string(header.fixedValue) + ", expected " + std::to_string(kFixedValue);
     }
-    const std::string indexOffset =
-        "header: indexOffset at " + offsetText(kIndexOffsetAt) + " is " + std::to_string(header.indexOffset);
+    const std::string indexOffset = "header: indexOffset at " + offsetText(kIndexOffsetAt) +
+                                    " is " + std::to_string(header.indexOffset);
     if (header.indexOffset < kHeaderSize) {
         return indexOffset + ", inside the " + std::to_string(kHeaderSize) + "-byte header";
     }
     if (header.indexOffset > size) {
         return indexOffset + ", past the end of the archive at " + offsetText(size);
     }
-    const std::string fileCount =
-        "header: fileCount at " + offsetText(kFileCountAt) + " is " + std::to_string(header.fileCount);
+    const std::string fileCount = "header: fileCount at " + offsetText(kFileCountAt) + " is " +
+                                  std::to_string(header.fileCount);
     const uint64_t recordsStart = recordBlockStart(header);
     if (recordsStart > size) {
         return fileCount + ": its index from " + offsetText(header.indexOffset) +
@@ -138,7 +140,8 @@ std::string readRecords(const ArchiveHeader& header, const std::vector<uint8_t>&
         if (slot != position) {
             return slotText + " holds " + std::to_string(slot) + ", but " + record + " begins at " +
                    std::to_string(position) +
-                   (i == 0 ? ", the start of the record block" : ", right after the previous record");
+                   (i == 0 ? ", the start of the record block"
+                           : ", right after the previous record");
         }
         const uint64_t at = recordsStart + position;
         if (recordsLength - position < kRecordFixedSize) {
@@ -159,7 +162,8 @@ std::string readRecords(const ArchiveHeader& header, const std::vector<uint8_t>&
         const uint64_t nameStart = position + kRecordNameAt;
         const void* nul = memchr(block.data() + nameStart, 0, recordsLength - nameStart);
         if (!nul) {
-            return record + ": name runs past the end of the record block at " + offsetText(recordsEnd);
+            return record + ": name runs past the end of the record block at " +
+                   offsetText(recordsEnd);
         }
         const uint64_t nameEnd = static_cast<const uint8_t*>(nul) - block.data();
         ArchiveRecord entry;
@@ -181,11 +185,13 @@ std::string readRecords(const ArchiveHeader& header, const std::vector<uint8_t>&
 
 // Step 4: the files' data, each inside the data region and right after the previous file's,
 // together filling the region up to the index.
-std::string checkDataRegions(const ArchiveHeader& header, const std::vector<ArchiveRecord>& records) {
+std::string checkDataRegions(const ArchiveHeader& header,
+                             const std::vector<ArchiveRecord>& records) {
     uint64_t expectedData = kHeaderSize;  // where the next file's data must begin
     for (size_t i = 0; i < records.size(); ++i) {
         const ArchiveRecord& r = records[i];
-        const std::string record = "record " + std::to_string(i) + " at " + offsetText(r.recordOffset);
+        const std::string record =
+            "record " + std::to_string(i) + " at " + offsetText(r.recordOffset);
         const uint64_t dataEnd = uint64_t(r.dataOffset) + r.length;
         if (r.dataOffset < kHeaderSize || dataEnd > header.indexOffset) {
             return record + ": data of " + std::to_string(r.length) + " bytes at " +

@@ -25,9 +25,11 @@ ArchiveFrame frameOf(const FileList& fileList) {
     uint32_t dataOffset = kHeaderSize;
     for (const FileEntry& entry : fileList) {
         writeU32(index, static_cast<uint32_t>(records.size()));
-        const CalendarTime time =
-            entry.modifiedTime == kNoTime ? CalendarTime{} : calendarFromSeconds(entry.modifiedTime);
-        encodeRecord(records, dataOffset, static_cast<uint32_t>(entry.size), time, entry.storedName);
+        const CalendarTime time = entry.modifiedTime == kNoTime
+                                      ? CalendarTime{}
+                                      : calendarFromSeconds(entry.modifiedTime);
+        encodeRecord(records, dataOffset, static_cast<uint32_t>(entry.size), time,
+                     entry.storedName);
         dataOffset += static_cast<uint32_t>(entry.size);
     }
     ArchiveFrame frame;

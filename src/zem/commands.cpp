@@ -8,8 +8,8 @@
 #include <set>
 
 #include "archive/fatal_error.h"
-#include "archive/reader.h"
 #include "archive/local_time.h"
+#include "archive/reader.h"
 #include "archive/stored_name.h"
 #include "scan/file_system.h"
 #include "scan/scan.h"
