@@ -1,7 +1,6 @@
 #pragma once
-// Little-endian helpers for the archive's in-memory header, index and records.
+// Little-endian helpers for the archive's header, index and records, built and read in memory.
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,11 +16,6 @@ inline void writeU16(ByteBuffer& out, uint16_t value) {
 
 inline void writeU32(ByteBuffer& out, uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
-}
-
-// Overwrites the four bytes at position, which must already be in the buffer.
-inline void patchU32(ByteBuffer& out, size_t position, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.at(position + i) = static_cast<uint8_t>(value >> (8 * i));
 }
 
 inline void writeBytes(ByteBuffer& out, const std::string& bytes) {
