@@ -7,6 +7,7 @@ add_library(zemreader STATIC
   src/archive/stored_name.cpp
 )
 target_include_directories(zemreader PUBLIC src)
+target_link_libraries(zemreader PUBLIC zemformat)
 zem_set_compiler_options(zemreader)
 
 add_library(zemtool STATIC
@@ -33,6 +34,8 @@ if(ZEM_FUZZ)
   endif()
   add_executable(zem-reader-fuzz
     tests/fuzz/reader_fuzz.cpp
+    src/archive/format.cpp
+    src/archive/local_time.cpp
     src/archive/reader.cpp
     src/archive/stored_name.cpp
   )

@@ -3,11 +3,17 @@
 // be broken on purpose.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "archive/bytes.h"
+
+// Overwrites the four bytes at position, which must already be in the buffer.
+inline void patchU32(ByteBuffer& out, size_t position, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.at(position + i) = static_cast<uint8_t>(value >> (8 * i));
+}
 
 struct TestFile {
     std::string name;

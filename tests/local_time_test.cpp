@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "scan/file_list.h"
-#include "scan/local_time.h"
+#include "archive/local_time.h"
 
 namespace {
 
@@ -42,18 +41,19 @@ TEST(LocalTime, EveryDayRoundTripsFrom1900To2200) {
             ASSERT_EQ(t.month, previous.month);
         } else {
             ASSERT_EQ(t.month, previous.month % 12 + 1);
+            ASSERT_EQ(previous.day, daysInMonth(previous.year, previous.month));
         }
         previous = t;
     }
 }
 
-TEST(LocalTime, ArchivableYearsAre1970To2038) {
-    EXPECT_EQ(modifiedTimeFromLocalSeconds(-1), kNoTime);
-    EXPECT_EQ(modifiedTimeFromLocalSeconds(-86400 * 400), kNoTime);
-    EXPECT_EQ(modifiedTimeFromLocalSeconds(0), 0);
-    const int64_t lastSecondOf2038 = secondsFromCalendar(at(2038, 12, 31, 23, 59, 59));
-    EXPECT_EQ(modifiedTimeFromLocalSeconds(lastSecondOf2038), lastSecondOf2038);
-    EXPECT_EQ(modifiedTimeFromLocalSeconds(lastSecondOf2038 + 1), kNoTime);
+TEST(LocalTime, LengthsOfMonthsWithTheLeapYearRules) {
+    EXPECT_EQ(daysInMonth(2004, 2), 29);
+    EXPECT_EQ(daysInMonth(2005, 2), 28);
+    EXPECT_EQ(daysInMonth(2000, 2), 29);  // divisible by 400
+    EXPECT_EQ(daysInMonth(2100, 2), 28);  // by 100 but not by 400
+    EXPECT_EQ(daysInMonth(2005, 12), 31);
+    EXPECT_EQ(daysInMonth(2005, 4), 30);
 }
 
 }  // namespace

@@ -23,13 +23,17 @@ TEST(RunArguments, WrongArgumentCountsAndAnEmptyArgumentShowTheUsage) {
     }
 }
 
-TEST(RunArguments, OneTrailingSeparatorIsRemoved) {
-    EXPECT_EQ(rootPathFromArgument("/w/pack/"), "/w/pack");
-    EXPECT_EQ(rootPathFromArgument("/w/pack"), "/w/pack");
-    EXPECT_EQ(rootPathFromArgument("/w/pack//"), "/w/pack/");
-    EXPECT_EQ(rootPathFromArgument("C:\\work\\pack\\"), "C:\\work\\pack");
-    EXPECT_EQ(rootPathFromArgument("C:\\"), "C:");
-    EXPECT_EQ(rootPathFromArgument("/"), "");
+// A name the archive would read back as a subfolder ends the run before the first question, with
+// nothing looked at beside the folder and nothing written.
+TEST(RunArguments, ABackslashInAFileNameIsRefusedBeforeAnyQuestion) {
+    FakeDialog dialog;
+    FakeFileSystem fs;
+    fs.folders["pack"] = {fakeFile("fine"), fakeFile("a\\b")};
+    dialog.answers = {true, true};
+    EXPECT_EQ(runZemBuilder({"pack/"}, dialog, fs), 1);
+    EXPECT_EQ(dialog.shown, std::vector<std::string>{"error: File name \"pack/a\\b\" holds a backslash, "
+                                                     "which a .zem file would read back as a subfolder"});
+    EXPECT_EQ(fs.calls, std::vector<std::string>{"list pack"});
 }
 
 TEST(RunQuestions, CancelAtTheFirstQuestionMakesNoExistenceTest) {

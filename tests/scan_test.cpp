@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
+#include "archive/local_time.h"
 #include "fakes.h"
-#include "scan/local_time.h"
 #include "scan/scan.h"
 #include "test_util.h"
 
@@ -16,6 +16,72 @@ std::vector<std::string> pathsOf(const FileList& list) {
     std::vector<std::string> paths;
     for (const FileEntry& e : list) paths.push_back(e.path);
     return paths;
+}
+
+std::vector<std::string> storedNamesOf(const FileList& list) {
+    std::vector<std::string> names;
+    for (const FileEntry& e : list) names.push_back(e.storedName);
+    return names;
+}
+
+TEST(ScanRoot, OneTrailingSeparatorIsRemovedFromTheArgument) {
+    EXPECT_EQ(rootPathFromArgument("/w/pack/"), "/w/pack");
+    EXPECT_EQ(rootPathFromArgument("/w/pack"), "/w/pack");
+    EXPECT_EQ(rootPathFromArgument("/w/pack//"), "/w/pack/");
+    EXPECT_EQ(rootPathFromArgument("C:\\work\\pack\\"), "C:\\work\\pack");
+    EXPECT_EQ(rootPathFromArgument("C:\\"), "C:");
+    EXPECT_EQ(rootPathFromArgument("/"), "");
+}
+
+// The stored name is the path below the root, whatever the root's spelling, joined by backslashes.
+TEST(ScanRoot, StoredNamesUseBackslashesAndLeaveOutTheRoot) {
+    struct Case {
+        std::string root;
+        std::string path;
+        std::string storedName;
+    };
+    for (const Case& c : {Case{"/w/pack", "/w/pack/a/b/c.txt", "a\\b\\c.txt"},
+                          Case{"/w/pack/", "/w/pack//x", "x"},  // root given as "/w/pack//"
+                          Case{"", "/a.txt", "a.txt"}}) {       // root given as "/"
+        FakeFileSystem fs;
+        const size_t slash = c.path.rfind('/');
+        std::string folder = c.path.substr(0, slash);
+        fs.folders[folder] = {fakeFile(c.path.substr(slash + 1))};
+        // Every folder between the root and the file lists the next one.
+        while (folder != c.root) {
+            const size_t up = folder.rfind('/');
+            fs.folders[folder.substr(0, up)] = {fakeFolder(folder.substr(up + 1))};
+            folder = folder.substr(0, up);
+        }
+        FileList list;
+        EXPECT_TRUE(scanFolder(fs, c.root, list));
+        ASSERT_EQ(list.size(), 1u) << c.root;
+        EXPECT_EQ(list[0].path, c.path);
+        EXPECT_EQ(list[0].storedName, c.storedName);
+        EXPECT_FALSE(list[0].nameHoldsBackslash);
+    }
+}
+
+// A backslash inside a name would read back as a folder separator: each file at or below such a
+// name is marked, and the refusal names the first one.
+TEST(ScanNames, ABackslashInAFileOrFolderNameMarksTheFilesBelowIt) {
+    FakeFileSystem fs;
+    fs.folders["r"] = {fakeFile("plain"), fakeFolder("sub"), fakeFile("a\\b"), fakeFolder("x\\y")};
+    fs.folders["r/sub"] = {fakeFile("inner")};
+    fs.folders["r/x\\y"] = {fakeFile("z")};
+    FileList list;
+    EXPECT_TRUE(scanFolder(fs, "r", list));
+    EXPECT_EQ(storedNamesOf(list), (std::vector<std::string>{"plain", "sub\\inner", "a\\b", "x\\y\\z"}));
+    std::vector<bool> marked;
+    for (const FileEntry& e : list) marked.push_back(e.nameHoldsBackslash);
+    EXPECT_EQ(marked, (std::vector<bool>{false, false, true, true}));
+    EXPECT_EQ(backslashRefusal(list),
+              "File name \"r/a\\b\" holds a backslash, which a .zem file would read back as a subfolder");
+    list.erase(list.begin() + 2);
+    EXPECT_EQ(backslashRefusal(list),
+              "File name \"r/x\\y/z\" holds a backslash, which a .zem file would read back as a subfolder");
+    list.pop_back();
+    EXPECT_EQ(backslashRefusal(list), "");
 }
 
 TEST(ScanOrder, PreOrderInEnumerationOrderWithoutSorting) {
@@ -29,12 +95,12 @@ TEST(ScanOrder, PreOrderInEnumerationOrderWithoutSorting) {
     fs.folders["root/s/t"] = {fakeFile("deep")};
     fs.folders["root/e"] = {};
     FileList list;
-    scanFolder(fs, "root", list, 0);
+    EXPECT_TRUE(scanFolder(fs, "root", list));
     EXPECT_EQ(pathsOf(list),
               (std::vector<std::string>{"root/z", "root/s/x", "root/s/t/deep", "root/b"}));
+    EXPECT_EQ(storedNamesOf(list), (std::vector<std::string>{"z", "s\\x", "s\\t\\deep", "b"}));
     EXPECT_EQ(list[0].size, 3u);
     EXPECT_EQ(list[3].size, 7u);
-    for (const FileEntry& e : list) EXPECT_EQ(e.dataOffset, 0u);
     // The folder that can't be listed was tried and passed over.
     EXPECT_NE(std::find(fs.calls.begin(), fs.calls.end(), "list root/locked"), fs.calls.end());
 }
@@ -44,7 +110,7 @@ TEST(ScanOrder, AppendsToWhatTheListAlreadyHolds) {
     fs.folders["r"] = {fakeFile("a")};
     FileList list(1);
     list[0].path = "earlier";
-    scanFolder(fs, "r", list, 0);
+    scanFolder(fs, "r", list);
     EXPECT_EQ(pathsOf(list), (std::vector<std::string>{"earlier", "r/a"}));
 }
 
@@ -52,13 +118,21 @@ TEST(ScanOrder, TimesOutsideTheArchivableYearsBecomeNoTime) {
     FakeFileSystem fs;
     FolderItem noTime = fakeFile("never");
     noTime.hasTime = false;
-    fs.folders["r"] = {fakeFile("old", 0, -5), fakeFile("ok", 0, 1000), noTime};
+    const int64_t lastSecondOf2038 = secondsFromCalendar({2038, 12, 31, 23, 59, 59});
+    fs.folders["r"] = {fakeFile("old", 0, -5),
+                       fakeFile("ok", 0, 1000),
+                       noTime,
+                       fakeFile("year1969", 0, -1),
+                       fakeFile("year1968", 0, -86400 * 400),
+                       fakeFile("first", 0, 0),
+                       fakeFile("last", 0, lastSecondOf2038),
+                       fakeFile("year2039", 0, lastSecondOf2038 + 1)};
     FileList list;
-    scanFolder(fs, "r", list, 0);
-    ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list[0].modifiedTime, kNoTime);
-    EXPECT_EQ(list[1].modifiedTime, 1000);
-    EXPECT_EQ(list[2].modifiedTime, kNoTime);
+    scanFolder(fs, "r", list);
+    std::vector<int64_t> times;
+    for (const FileEntry& e : list) times.push_back(e.modifiedTime);
+    EXPECT_EQ(times, (std::vector<int64_t>{kNoTime, 1000, kNoTime, kNoTime, kNoTime, 0,
+                                           lastSecondOf2038, kNoTime}));
 }
 
 // A chain root/d1/.../d12 with a file f<depth> in every folder.
@@ -77,7 +151,7 @@ TEST(ScanRealTree, FilesDownToDepthTenAreListedAndNoDeeper) {
     const std::string root = tmp / "root";
     makeChain(root, 12);
     FileList list;
-    scanFolder(systemFileSystem(), root, list, 0);
+    scanFolder(systemFileSystem(), root, list);
     std::vector<std::string> paths = pathsOf(list);
     std::sort(paths.begin(), paths.end());
     ASSERT_EQ(paths.size(), 11u);
@@ -95,7 +169,7 @@ TEST(ScanRealTree, HiddenNamesEmptyFoldersAndPlainFiles) {
     writeFile(root + "/.cache/inner/data.bin", std::string(1234, 'd'));
     writeFile(root + "/zero", "");
     FileList list;
-    scanFolder(systemFileSystem(), root, list, 0);
+    scanFolder(systemFileSystem(), root, list);
     std::vector<std::string> paths = pathsOf(list);
     std::sort(paths.begin(), paths.end());
     EXPECT_EQ(paths, (std::vector<std::string>{root + "/.cache/inner/data.bin", root + "/.hidden",
@@ -115,9 +189,9 @@ TEST(ScanRealTree, EmptyRootAndAFileAsRootYieldNothing) {
     makeDirs(tmp / "empty");
     writeFile(tmp / "plain.txt", "abc");
     FileList list;
-    scanFolder(systemFileSystem(), tmp / "empty", list, 0);
-    scanFolder(systemFileSystem(), tmp / "plain.txt", list, 0);
-    scanFolder(systemFileSystem(), tmp / "missing", list, 0);
+    EXPECT_TRUE(scanFolder(systemFileSystem(), tmp / "empty", list));
+    EXPECT_FALSE(scanFolder(systemFileSystem(), tmp / "plain.txt", list));
+    EXPECT_FALSE(scanFolder(systemFileSystem(), tmp / "missing", list));
     EXPECT_TRUE(list.empty());
 }
 
@@ -135,7 +209,7 @@ TEST(ScanRealTree, LinksAreFollowedAndSpecialEntriesSkipped) {
     writeFile(root + "/sub/file", "f");
 
     FileList list;
-    scanFolder(systemFileSystem(), root, list, 0);
+    scanFolder(systemFileSystem(), root, list);
 
     const auto count = [&](const std::string& suffix) {
         return std::count_if(list.begin(), list.end(), [&](const FileEntry& e) {
@@ -180,7 +254,7 @@ TEST(ScanTime, UtcOffsetOfScanTimeAppliesExactlyEvenInASkippedHour) {
     setModifiedTime(root + "/ancient", -86400 * 30);
 
     FileList list;
-    scanFolder(systemFileSystem(), root, list, 0);
+    scanFolder(systemFileSystem(), root, list);
     ASSERT_EQ(list.size(), 4u);
     for (const FileEntry& e : list) {
         const std::string name = e.path.substr(root.size() + 1);
@@ -234,7 +308,7 @@ TEST(ScanRealTree, OrderIsTheFolderEnumerationOrderDepthFirst) {
     std::vector<std::string> expected;
     walkUnsorted(root, 0, expected);
     FileList list;
-    scanFolder(systemFileSystem(), root, list, 0);
+    scanFolder(systemFileSystem(), root, list);
     EXPECT_EQ(pathsOf(list), expected);
 }
 
@@ -258,7 +332,7 @@ TEST(ScanRealTree, EveryEntryOfALargeFolderGetsItsOwnSizeAndTime) {
     writeFile(root + "/big/sub/inner", "abc");
 
     FileList list;
-    scanFolder(systemFileSystem(), root, list, 0);
+    scanFolder(systemFileSystem(), root, list);
     ASSERT_EQ(list.size(), static_cast<size_t>(count + 2));
     const std::string prefix = root + "/big/f";
     for (const FileEntry& e : list) {

@@ -13,12 +13,6 @@ const char* const kUsageText =
 
 const char* const kCompleteText = "ZEM creation complete.";
 
-std::string rootPathFromArgument(const std::string& argument) {
-    std::string root = argument;
-    if (!root.empty() && (root.back() == '\\' || root.back() == nativeSeparator())) root.pop_back();
-    return root;
-}
-
 std::string firstQuestion(const std::string& archivePath, int fileCount) {
     return "Generating \"" + archivePath + "\" from " + std::to_string(fileCount) +
            " files. Continue?";
@@ -38,7 +32,13 @@ int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSyst
     const std::string archivePath = rootPath + ".zem";
 
     FileList fileList;
-    scanFolder(fs, rootPath, fileList, 0);
+    // A root that can't be listed packs as an empty folder.
+    scanFolder(fs, rootPath, fileList);
+    const std::string refusal = backslashRefusal(fileList);
+    if (!refusal.empty()) {
+        dialog.showError(refusal);
+        return 1;
+    }
 
     if (!dialog.askToContinue(firstQuestion(archivePath, static_cast<int>(fileList.size())))) {
         return 0;
@@ -48,7 +48,7 @@ int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSyst
     // The progress display closes before any later message appears.
     std::unique_ptr<ProgressDisplay> progress = dialog.startProgress();
     try {
-        writeArchive(archivePath, fileList, rootPath.size(), progress.get());
+        writeArchive(archivePath, fileList, progress.get());
     } catch (const FatalError& failure) {
         progress.reset();
         dialog.showError(failure.what());

@@ -9,12 +9,10 @@
 extern const char* const kUsageText;
 extern const char* const kCompleteText;
 
-// The argument less one trailing separator (a backslash, or the platform's own separator).
-std::string rootPathFromArgument(const std::string& argument);
-
 std::string firstQuestion(const std::string& archivePath, int fileCount);
 std::string existsQuestion(const std::string& archivePath);
 
 // One whole run. args holds the arguments after the program's name. Returns the exit code:
-// 0 for the usage text, a refusal or success; 1 after a fatal error.
+// 0 for the usage text, a Cancel or success; 1 after a fatal error or for a file whose name the
+// archive can't hold.
 int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSystem& fs);

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <fstream>
 
-#include "archive/bytes.h"
 #include "archive/fatal_error.h"
+#include "archive/format.h"
 
 namespace {
 
@@ -22,32 +22,26 @@ std::string hex32(uint32_t value) {
     return text;
 }
 
-uint16_t readU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
-bool isLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-int daysInMonth(int year, int month) {
-    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && isLeapYear(year) ? 29 : days[month - 1];
+// Where the record block begins: right after the index.
+uint64_t recordBlockStart(const ArchiveHeader& header) {
+    return uint64_t(header.indexOffset) + kIndexSlotSize * uint64_t(header.fileCount);
 }
 
 // Checks the eight time bytes; empty when they hold no time or a real calendar time, else what
 // is wrong with them.
-std::string timeProblem(const uint8_t* bytes, StoredTime& time) {
-    time.year = readU16(bytes);
-    time.month = bytes[2];
-    time.day = bytes[3];
-    time.hour = bytes[4];
-    time.minute = bytes[5];
-    time.second = bytes[6];
-    const bool allZero = std::all_of(bytes, bytes + 8, [](uint8_t b) { return b == 0; });
-    if (allZero) return "";
-    if (bytes[7] != 0) return "the last time byte is " + std::to_string(bytes[7]) + ", expected 0";
+std::string timeProblem(const uint8_t* bytes) {
+    if (std::all_of(bytes, bytes + kTimeSize, [](uint8_t b) { return b == 0; })) return "";
+    const uint8_t last = bytes[kTimeSize - 1];
+    if (last != 0) return "the last time byte is " + std::to_string(last) + ", expected 0";
+    const CalendarTime time = decodeTime(bytes);
     // The writer stores years 1970..2038 and eight zero bytes for any other time.
-    if (time.year < 1970 || time.year > 2038) {
-        return "year " + std::to_string(time.year) + " lies outside 1970-2038";
+    if (time.year < kFirstStoredYear || time.year > kLastStoredYear) {
+        return "year " + std::to_string(time.year) + " lies outside " +
+               std::to_string(kFirstStoredYear) + "-" + std::to_string(kLastStoredYear);
     }
-    if (time.month < 1 || time.month > 12) return "month " + std::to_string(time.month) + " is not 1-12";
+    if (time.month < 1 || time.month > 12) {
+        return "month " + std::to_string(time.month) + " is not 1-12";
+    }
     if (time.day < 1 || time.day > daysInMonth(time.year, time.month)) {
         return "day " + std::to_string(time.day) + " does not exist in month " +
                std::to_string(time.month) + " of " + std::to_string(time.year);
@@ -55,6 +49,165 @@ std::string timeProblem(const uint8_t* bytes, StoredTime& time) {
     if (time.hour > 23) return "hour " + std::to_string(time.hour) + " is not 0-23";
     if (time.minute > 59) return "minute " + std::to_string(time.minute) + " is not 0-59";
     if (time.second > 59) return "second " + std::to_string(time.second) + " is not 0-59";
+    return "";
+}
+
+// Step 1: the header, every field checked against the archive's real size, so that the later
+// steps can allocate and read what it describes.
+std::string readHeader(ArchiveSource& source, ArchiveHeader& header) {
+    const uint64_t size = source.size();
+    if (size < kHeaderSize) {
+        return "archive is " + std::to_string(size) + " bytes long, shorter than its " +
+               std::to_string(kHeaderSize) + "-byte header";
+    }
+    uint8_t bytes[kHeaderSize];
+    if (!source.readAt(0, bytes, sizeof bytes)) return "cannot read the header at offset 0";
+    header = decodeHeader(bytes);
+
+    for (size_t i = 0; i < kZeroWordCount; ++i) {
+        if (header.zeroWords[i] != 0) {
+            return "header: word at " + offsetText(kZeroWordsAt + 4 * i) + " is " +
+                   hex32(header.zeroWords[i]) + ", expected 0";
+        }
+    }
+    if (header.fixedValue != kFixedValue) {
+        return "header: fixed value at " + offsetText(kFixedValueAt) + " is " +
+               std::to_string(header.fixedValue) + ", expected " + std::to_string(kFixedValue);
+    }
+    const std::string indexOffset = "header: indexOffset at " + offsetText(kIndexOffsetAt) +
+                                    " is " + std::to_string(header.indexOffset);
+    if (header.indexOffset < kHeaderSize) {
+        return indexOffset + ", inside the " + std::to_string(kHeaderSize) + "-byte header";
+    }
+    if (header.indexOffset > size) {
+        return indexOffset + ", past the end of the archive at " + offsetText(size);
+    }
+    const std::string fileCount = "header: fileCount at " + offsetText(kFileCountAt) + " is " +
+                                  std::to_string(header.fileCount);
+    const uint64_t recordsStart = recordBlockStart(header);
+    if (recordsStart > size) {
+        return fileCount + ": its index from " + offsetText(header.indexOffset) +
+               " runs past the end of the archive at " + offsetText(size);
+    }
+    const uint64_t recordsEnd = recordsStart + header.recordsLength;
+    if (recordsEnd != size) {
+        return "header: recordsLength at " + offsetText(kRecordsLengthAt) + " is " +
+               std::to_string(header.recordsLength) + ": the record block from " +
+               offsetText(recordsStart) + " would end at " + offsetText(recordsEnd) +
+               ", but the archive ends at " + offsetText(size);
+    }
+    if (uint64_t(header.fileCount) * kMinRecordSize > header.recordsLength) {
+        return fileCount + ", more records than the " + std::to_string(header.recordsLength) +
+               "-byte record block can hold";
+    }
+    return "";
+}
+
+// Step 2: the index and the record block, each read whole; the header's checks bound both sizes
+// by the archive's real size.
+std::string readIndexAndRecordBlock(ArchiveSource& source, const ArchiveHeader& header,
+                                    std::vector<uint8_t>& index, std::vector<uint8_t>& block) {
+    index.resize(kIndexSlotSize * size_t(header.fileCount));
+    block.resize(header.recordsLength);
+    if (!source.readAt(header.indexOffset, index.data(), index.size())) {
+        return "cannot read the index at " + offsetText(header.indexOffset);
+    }
+    const uint64_t recordsStart = recordBlockStart(header);
+    if (!source.readAt(recordsStart, block.data(), block.size())) {
+        return "cannot read the record block at " + offsetText(recordsStart);
+    }
+    return "";
+}
+
+// Step 3: the records, each where its index slot says and right after the previous one, until
+// they fill the record block exactly.
+std::string readRecords(const ArchiveHeader& header, const std::vector<uint8_t>& index,
+                        const std::vector<uint8_t>& block, std::vector<ArchiveRecord>& records) {
+    const uint32_t recordsLength = header.recordsLength;
+    const uint64_t recordsStart = recordBlockStart(header);
+    const uint64_t recordsEnd = recordsStart + recordsLength;
+    records.reserve(header.fileCount);
+    uint64_t position = 0;  // where the next record must begin, in the record block
+    for (uint32_t i = 0; i < header.fileCount; ++i) {
+        const std::string record = "record " + std::to_string(i);
+        const std::string slotText = "index slot " + std::to_string(i) + " at " +
+                                     offsetText(header.indexOffset + kIndexSlotSize * uint64_t(i));
+        const uint32_t slot = readU32(&index[kIndexSlotSize * size_t(i)]);
+        if (slot >= recordsLength) {
+            return slotText + " holds " + std::to_string(slot) + ", past the end of the " +
+                   std::to_string(recordsLength) + "-byte record block";
+        }
+        if (slot != position) {
+            return slotText + " holds " + std::to_string(slot) + ", but " + record + " begins at " +
+                   std::to_string(position) +
+                   (i == 0 ? ", the start of the record block"
+                           : ", right after the previous record");
+        }
+        const uint64_t at = recordsStart + position;
+        if (recordsLength - position < kRecordFixedSize) {
+            return record + ": its " + std::to_string(kRecordFixedSize) + " fixed bytes at " +
+                   offsetText(at) + " run past the end of the record block at " +
+                   offsetText(recordsEnd);
+        }
+        const uint8_t* fixed = &block[position];
+        const RecordFields fields = decodeRecordFields(fixed);
+        if (fields.length != fields.repeatedLength) {
+            return record + " at " + offsetText(at) + ": length " + std::to_string(fields.length) +
+                   " and repeated length " + std::to_string(fields.repeatedLength) + " differ";
+        }
+        const std::string badTime = timeProblem(fixed + kRecordTimeAt);
+        if (!badTime.empty()) {
+            return record + ": time bytes at " + offsetText(at + kRecordTimeAt) + ": " + badTime;
+        }
+        const uint64_t nameStart = position + kRecordNameAt;
+        const void* nul = memchr(block.data() + nameStart, 0, recordsLength - nameStart);
+        if (!nul) {
+            return record + ": name runs past the end of the record block at " +
+                   offsetText(recordsEnd);
+        }
+        const uint64_t nameEnd = static_cast<const uint8_t*>(nul) - block.data();
+        ArchiveRecord entry;
+        entry.dataOffset = fields.dataOffset;
+        entry.length = fields.length;
+        entry.time = fields.time;
+        entry.name.assign(reinterpret_cast<const char*>(block.data() + nameStart),
+                          static_cast<size_t>(nameEnd - nameStart));
+        entry.recordOffset = at;
+        records.push_back(std::move(entry));
+        position = nameEnd + 1;
+    }
+    if (position != recordsLength) {
+        return "record block: the last record ends at " + offsetText(recordsStart + position) +
+               ", but the block runs to " + offsetText(recordsEnd);
+    }
+    return "";
+}
+
+// Step 4: the files' data, each inside the data region and right after the previous file's,
+// together filling the region up to the index.
+std::string checkDataRegions(const ArchiveHeader& header,
+                             const std::vector<ArchiveRecord>& records) {
+    uint64_t expectedData = kHeaderSize;  // where the next file's data must begin
+    for (size_t i = 0; i < records.size(); ++i) {
+        const ArchiveRecord& r = records[i];
+        const std::string record =
+            "record " + std::to_string(i) + " at " + offsetText(r.recordOffset);
+        const uint64_t dataEnd = uint64_t(r.dataOffset) + r.length;
+        if (r.dataOffset < kHeaderSize || dataEnd > header.indexOffset) {
+            return record + ": data of " + std::to_string(r.length) + " bytes at " +
+                   offsetText(r.dataOffset) + " lie outside the data region (" +
+                   std::to_string(kHeaderSize) + " to " + std::to_string(header.indexOffset) + ")";
+        }
+        if (r.dataOffset != expectedData) {
+            return record + ": data begin at " + offsetText(r.dataOffset) + ", expected " +
+                   std::to_string(expectedData) + " right after the previous file's data";
+        }
+        expectedData = dataEnd;
+    }
+    if (expectedData != header.indexOffset) {
+        return "data region: the files' data end at " + offsetText(expectedData) +
+               ", but the index starts at " + offsetText(header.indexOffset);
+    }
     return "";
 }
 
@@ -98,150 +251,21 @@ std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
     return source;
 }
 
-bool readArchive(ArchiveSource& source, ArchiveContents& contents, std::string& problem) {
-    const auto fail = [&](std::string text) {
-        problem = std::move(text);
-        return false;
-    };
-    contents = ArchiveContents{};
-    const uint64_t size = source.size();
-    contents.archiveSize = size;
-    if (size < kArchiveHeaderSize) {
-        return fail("archive is " + std::to_string(size) + " bytes long, shorter than its " +
-                    std::to_string(kArchiveHeaderSize) + "-byte header");
-    }
-    uint8_t header[kArchiveHeaderSize];
-    if (!source.readAt(0, header, sizeof header)) return fail("cannot read the header at offset 0");
-
-    for (uint32_t at : {0u, 4u, 8u}) {
-        if (readU32(header + at) != 0) {
-            return fail("header: word at " + offsetText(at) + " is " + hex32(readU32(header + at)) +
-                        ", expected 0");
-        }
-    }
-    if (readU32(header + 24) != 8) {
-        return fail("header: fixed value at offset 24 is " + std::to_string(readU32(header + 24)) +
-                    ", expected 8");
-    }
-    const uint32_t fileCount = readU32(header + 12);
-    const uint32_t recordsLength = readU32(header + 16);
-    const uint32_t indexOffset = readU32(header + 20);
-    contents.fileCount = fileCount;
-    contents.recordsLength = recordsLength;
-    contents.indexOffset = indexOffset;
-
-    if (indexOffset < kArchiveHeaderSize) {
-        return fail("header: indexOffset at offset 20 is " + std::to_string(indexOffset) +
-                    ", inside the 28-byte header");
-    }
-    if (indexOffset > size) {
-        return fail("header: indexOffset at offset 20 is " + std::to_string(indexOffset) +
-                    ", past the end of the archive at " + offsetText(size));
-    }
-    const uint64_t recordsStart = uint64_t(indexOffset) + 4 * uint64_t(fileCount);
-    if (recordsStart > size) {
-        return fail("header: fileCount at offset 12 is " + std::to_string(fileCount) +
-                    ": its index from " + offsetText(indexOffset) +
-                    " runs past the end of the archive at " + offsetText(size));
-    }
-    const uint64_t recordsEnd = recordsStart + recordsLength;
-    if (recordsEnd != size) {
-        return fail("header: recordsLength at offset 16 is " + std::to_string(recordsLength) +
-                    ": the record block from " + offsetText(recordsStart) + " would end at " +
-                    offsetText(recordsEnd) + ", but the archive ends at " + offsetText(size));
-    }
-    if (uint64_t(fileCount) * kMinRecordSize > recordsLength) {
-        return fail("header: fileCount at offset 12 is " + std::to_string(fileCount) +
-                    ", more records than the " + std::to_string(recordsLength) +
-                    "-byte record block can hold");
-    }
-
-    // Both sizes are now bounded by the archive's real size.
-    std::vector<uint8_t> index(4 * size_t(fileCount));
-    std::vector<uint8_t> block(recordsLength);
-    if (!source.readAt(indexOffset, index.data(), index.size())) {
-        return fail("cannot read the index at " + offsetText(indexOffset));
-    }
-    if (!source.readAt(recordsStart, block.data(), block.size())) {
-        return fail("cannot read the record block at " + offsetText(recordsStart));
-    }
-
-    contents.records.reserve(fileCount);
-    uint64_t position = 0;          // where the next record must begin, in the record block
-    uint64_t expectedData = kArchiveHeaderSize;  // where the next file's data must begin
-    for (uint32_t i = 0; i < fileCount; ++i) {
-        const std::string record = "record " + std::to_string(i);
-        const uint64_t slotAt = indexOffset + 4 * uint64_t(i);
-        const uint32_t slot = readU32(&index[4 * size_t(i)]);
-        if (slot >= recordsLength) {
-            return fail("index slot " + std::to_string(i) + " at " + offsetText(slotAt) + " holds " +
-                        std::to_string(slot) + ", past the end of the " +
-                        std::to_string(recordsLength) + "-byte record block");
-        }
-        if (slot != position) {
-            return fail("index slot " + std::to_string(i) + " at " + offsetText(slotAt) + " holds " +
-                        std::to_string(slot) + ", but " + record + " begins at " +
-                        std::to_string(position) +
-                        (i == 0 ? ", the start of the record block"
-                                : ", right after the previous record"));
-        }
-        const uint64_t at = recordsStart + position;
-        if (recordsLength - position < kRecordFixedSize) {
-            return fail(record + ": its 20 fixed bytes at " + offsetText(at) +
-                        " run past the end of the record block at " + offsetText(recordsEnd));
-        }
-        const uint8_t* fixed = &block[position];
-        ArchiveRecord entry;
-        entry.position = at;
-        entry.dataOffset = readU32(fixed);
-        entry.length = readU32(fixed + 4);
-        const uint32_t length2 = readU32(fixed + 8);
-        if (entry.length != length2) {
-            return fail(record + " at " + offsetText(at) + ": length " +
-                        std::to_string(entry.length) + " and repeated length " +
-                        std::to_string(length2) + " differ");
-        }
-        const std::string badTime = timeProblem(fixed + 12, entry.time);
-        if (!badTime.empty()) {
-            return fail(record + ": time bytes at " + offsetText(at + 12) + ": " + badTime);
-        }
-        const uint64_t dataEnd = uint64_t(entry.dataOffset) + entry.length;
-        if (entry.dataOffset < kArchiveHeaderSize || dataEnd > indexOffset) {
-            return fail(record + " at " + offsetText(at) + ": data of " +
-                        std::to_string(entry.length) + " bytes at " +
-                        offsetText(entry.dataOffset) + " lie outside the data region (28 to " +
-                        std::to_string(indexOffset) + ")");
-        }
-        if (entry.dataOffset != expectedData) {
-            return fail(record + " at " + offsetText(at) + ": data begin at " +
-                        offsetText(entry.dataOffset) + ", expected " +
-                        std::to_string(expectedData) + " right after the previous file's data");
-        }
-        const uint64_t nameStart = position + kRecordFixedSize;
-        const void* nul = memchr(&block[0] + nameStart, 0, recordsLength - nameStart);
-        if (!nul) {
-            return fail(record + ": name runs past the end of the record block at " +
-                        offsetText(recordsEnd));
-        }
-        const uint64_t nameEnd = static_cast<const uint8_t*>(nul) - block.data();
-        entry.name.assign(reinterpret_cast<const char*>(&block[0] + nameStart),
-                          static_cast<size_t>(nameEnd - nameStart));
-        contents.records.push_back(std::move(entry));
-        position = nameEnd + 1;
-        expectedData = dataEnd;
-    }
-    if (position != recordsLength) {
-        return fail("record block: the last record ends at " + offsetText(recordsStart + position) +
-                    ", but the block runs to " + offsetText(recordsEnd));
-    }
-    if (expectedData != indexOffset) {
-        return fail("data region: the files' data end at " + offsetText(expectedData) +
-                    ", but the index starts at " + offsetText(indexOffset));
-    }
-    return true;
+bool readArchive(ArchiveSource& source, std::vector<ArchiveRecord>& records, std::string& problem) {
+    records.clear();
+    ArchiveHeader header;
+    std::vector<uint8_t> index;
+    std::vector<uint8_t> block;
+    problem = readHeader(source, header);
+    if (problem.empty()) problem = readIndexAndRecordBlock(source, header, index, block);
+    if (problem.empty()) problem = readRecords(header, index, block, records);
+    if (problem.empty()) problem = checkDataRegions(header, records);
+    if (problem.empty()) return true;
+    records.clear();
+    return false;
 }
 
-std::string formatStoredTime(const StoredTime& time) {
+std::string formatStoredTime(const CalendarTime& time) {
     if (!time.present()) return "-";
     char text[32];
     snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", unsigned(time.year),

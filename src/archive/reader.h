@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/local_time.h"
+
 // The archive's bytes, read by position. Files and memory buffers both fit behind it.
 struct ArchiveSource {
     virtual ~ArchiveSource() = default;
@@ -32,41 +34,21 @@ struct MemorySource : ArchiveSource {
 // Opens an archive file for reading; throws FatalError naming the path when it can't.
 std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path);
 
-// The eight time bytes: local calendar time of the last write. All zero means "no time".
-struct StoredTime {
-    uint16_t year = 0;
-    uint8_t month = 0;
-    uint8_t day = 0;
-    uint8_t hour = 0;
-    uint8_t minute = 0;
-    uint8_t second = 0;
-    bool present() const { return year != 0 || month != 0 || day != 0; }
-};
-
 struct ArchiveRecord {
     uint32_t dataOffset = 0;
     uint32_t length = 0;
-    StoredTime time;
+    // Not present() for a file stored without a time.
+    CalendarTime time;
     // As stored: components joined by backslashes, without the terminating NUL.
     std::string name;
-    // Absolute position of the record in the archive, for messages.
-    uint64_t position = 0;
+    // Where the record itself begins in the archive, for the reader's messages about its data.
+    uint64_t recordOffset = 0;
 };
 
-struct ArchiveContents {
-    uint64_t archiveSize = 0;
-    uint32_t fileCount = 0;
-    uint32_t recordsLength = 0;
-    uint32_t indexOffset = 0;
-    std::vector<ArchiveRecord> records;  // in archive order
-};
-
-constexpr uint32_t kArchiveHeaderSize = 28;
-constexpr uint32_t kRecordFixedSize = 20;
-
-// Reads and checks the header, index and records. Returns false with `problem` set to the first
-// fault found ("record 3: name runs past the end of the record block at offset 1234").
-bool readArchive(ArchiveSource& source, ArchiveContents& contents, std::string& problem);
+// Reads and checks the header, the index, the records and the data regions they describe, in
+// that order. Returns false with `problem` set to the first fault found ("record 3: name runs past
+// the end of the record block at offset 1234").
+bool readArchive(ArchiveSource& source, std::vector<ArchiveRecord>& records, std::string& problem);
 
 // "2026-12-07 23:09:18", or "-" for a record without a time.
-std::string formatStoredTime(const StoredTime& time);
+std::string formatStoredTime(const CalendarTime& time);

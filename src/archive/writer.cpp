@@ -1,63 +1,58 @@
 #include "archive/writer.h"
 
-#include <algorithm>
 #include <memory>
+#include <utility>
 
-#include "archive/bytes.h"
 #include "archive/fatal_error.h"
+#include "archive/format.h"
 #include "archive/output_file.h"
-#include "scan/file_system.h"
-#include "scan/local_time.h"
 
 namespace {
 
-constexpr size_t kHeaderSize = 28;
-constexpr size_t kRecordFixedSize = 20;
 constexpr uint64_t kMaxArchiveEnd = 0xFFFFFFFFu;
-constexpr uint32_t kPlaceholder = 0xFFFFFFFFu;
 
-std::string relativePart(const std::string& path, size_t rootLength) {
-    return path.size() > rootLength ? path.substr(rootLength + 1) : std::string();
-}
+// Everything in the archive but the files' data, which lies between the two: the header, and the
+// index with the records. Each file's data begin where the previous file's end, from the end of
+// the header, so the list alone fixes every offset.
+struct ArchiveFrame {
+    ByteBuffer header;
+    ByteBuffer indexAndRecords;
+};
 
-// Eight time bytes: year (low byte first), month, day, hour, minute, second, 0. A file without a
-// usable time gets eight zero bytes.
-void writeTime(ByteBuffer& out, int64_t modifiedTime) {
-    if (modifiedTime == kNoTime) {
-        out.insert(out.end(), 8, 0);
-        return;
+ArchiveFrame frameOf(const FileList& fileList) {
+    ByteBuffer index;
+    ByteBuffer records;
+    uint32_t dataOffset = kHeaderSize;
+    for (const FileEntry& entry : fileList) {
+        writeU32(index, static_cast<uint32_t>(records.size()));
+        const CalendarTime time = entry.modifiedTime == kNoTime
+                                      ? CalendarTime{}
+                                      : calendarFromSeconds(entry.modifiedTime);
+        encodeRecord(records, dataOffset, static_cast<uint32_t>(entry.size), time,
+                     entry.storedName);
+        dataOffset += static_cast<uint32_t>(entry.size);
     }
-    const CalendarTime t = calendarFromSeconds(modifiedTime);
-    writeU16(out, static_cast<uint16_t>(t.year));
-    writeU8(out, static_cast<uint8_t>(t.month));
-    writeU8(out, static_cast<uint8_t>(t.day));
-    writeU8(out, static_cast<uint8_t>(t.hour));
-    writeU8(out, static_cast<uint8_t>(t.minute));
-    writeU8(out, static_cast<uint8_t>(t.second));
-    writeU8(out, 0);
+    ArchiveFrame frame;
+    ArchiveHeader header;
+    header.fileCount = static_cast<uint32_t>(fileList.size());
+    header.recordsLength = static_cast<uint32_t>(records.size());
+    header.indexOffset = dataOffset;
+    encodeHeader(frame.header, header);
+    frame.indexAndRecords = std::move(index);
+    frame.indexAndRecords.insert(frame.indexAndRecords.end(), records.begin(), records.end());
+    return frame;
 }
 
 }  // namespace
 
-std::string storedName(const std::string& path, size_t rootLength) {
-    std::string name = relativePart(path, rootLength);
-    std::replace(name.begin(), name.end(), nativeSeparator(), '\\');
-    return name;
-}
-
-void checkArchivable(const FileList& fileList, size_t rootLength) {
+void checkArchivable(const FileList& fileList) {
     uint64_t end = kHeaderSize;
     for (const FileEntry& entry : fileList) {
         if (entry.size > 0xFFFFFFFFu) {
             fatalError("File \"" + entry.path +
                        "\" is 4 GiB or larger, more than a .zem file can hold");
         }
-        if (nativeSeparator() != '\\' &&
-            relativePart(entry.path, rootLength).find('\\') != std::string::npos) {
-            fatalError("File name \"" + entry.path +
-                       "\" holds a backslash, which a .zem file would read back as a subfolder");
-        }
-        end += entry.size + 4 + kRecordFixedSize + relativePart(entry.path, rootLength).size() + 1;
+        end += entry.size + kIndexSlotSize + kRecordFixedSize + entry.storedName.size() + 1;
     }
     if (end > kMaxArchiveEnd) {
         fatalError("The files add up to " + std::to_string(end) +
@@ -65,22 +60,13 @@ void checkArchivable(const FileList& fileList, size_t rootLength) {
     }
 }
 
-void writeArchive(const std::string& archivePath, FileList& fileList, size_t rootLength,
+void writeArchive(const std::string& archivePath, const FileList& fileList,
                   ProgressDisplay* progress) {
-    checkArchivable(fileList, rootLength);
+    checkArchivable(fileList);
+    const ArchiveFrame frame = frameOf(fileList);
     std::unique_ptr<OutputFile> out = createOutputFile(archivePath);
     out->expectFiles(fileList);
-
-    // Header, with the two values that depend on what follows as placeholders until the end.
-    ByteBuffer header;
-    writeU32(header, 0);
-    writeU32(header, 0);
-    writeU32(header, 0);
-    writeU32(header, static_cast<uint32_t>(fileList.size()));
-    writeU32(header, kPlaceholder);  // recordsLength
-    writeU32(header, kPlaceholder);  // indexOffset
-    writeU32(header, 8);
-    out->write(header.data(), header.size());
+    out->write(frame.header.data(), frame.header.size());
 
     WriteProgress done;
     done.fileCount = fileList.size();
@@ -94,36 +80,13 @@ void writeArchive(const std::string& archivePath, FileList& fileList, size_t roo
             progress->update(partial);
         };
     }
-    for (FileEntry& entry : fileList) {
-        entry.dataOffset = static_cast<uint32_t>(out->size());
+    for (const FileEntry& entry : fileList) {
         out->appendFile(entry.path, entry.size);
         ++done.filesDone;
         done.bytesDone += entry.size;
         if (progress) progress->update(done);
     }
 
-    // Index and records are built in memory and written in one piece. Index slots count from the
-    // start of the record block.
-    const uint32_t indexOffset = static_cast<uint32_t>(out->size());
-    ByteBuffer tail;
-    for (size_t i = 0; i < fileList.size(); ++i) writeU32(tail, kPlaceholder);
-    const size_t recordsStart = tail.size();
-    for (size_t i = 0; i < fileList.size(); ++i) {
-        const FileEntry& entry = fileList[i];
-        patchU32(tail, 4 * i, static_cast<uint32_t>(tail.size() - recordsStart));
-        writeU32(tail, entry.dataOffset);
-        writeU32(tail, static_cast<uint32_t>(entry.size));
-        writeU32(tail, static_cast<uint32_t>(entry.size));
-        writeTime(tail, entry.modifiedTime);
-        writeBytes(tail, storedName(entry.path, rootLength));
-        writeU8(tail, 0);
-    }
-    out->write(tail.data(), tail.size());
-
-    ByteBuffer patch;
-    writeU32(patch, static_cast<uint32_t>(tail.size() - recordsStart));  // recordsLength
-    writeU32(patch, indexOffset);
-    out->writeAt(16, patch.data(), patch.size());
-
+    out->write(frame.indexAndRecords.data(), frame.indexAndRecords.size());
     out->commit();
 }

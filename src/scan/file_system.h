@@ -32,3 +32,8 @@ char nativeSeparator();
 
 // The file system of the machine the program runs on.
 FileSystem& systemFileSystem();
+
+// The offset from UTC in force now, in seconds (east positive): the shift that turns a file's
+// time into the local wall-clock time the archive stores, whatever the file's own date, and that
+// extraction undoes.
+int64_t utcOffsetNow();

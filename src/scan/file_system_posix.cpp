@@ -33,14 +33,6 @@ struct DirHandle {
     }
 };
 
-// The offset from UTC in force right now; the time bytes use it whatever the file's own date.
-int64_t utcOffsetNow() {
-    const time_t now = time(nullptr);
-    struct tm local {};
-    if (localtime_r(&now, &local) == nullptr) return 0;
-    return local.tm_gmtoff;
-}
-
 // Fills in what a stat that follows links tells about `name` in the open folder.
 void statItem(int folderFd, const char* name, int64_t utcOffset, FolderItem& item) {
     struct stat st {};
@@ -213,6 +205,13 @@ private:
 }  // namespace
 
 char nativeSeparator() { return '/'; }
+
+int64_t utcOffsetNow() {
+    const time_t now = time(nullptr);
+    struct tm local {};
+    if (localtime_r(&now, &local) == nullptr) return 0;
+    return local.tm_gmtoff;
+}
 
 FileSystem& systemFileSystem() {
     static PosixFileSystem fs;

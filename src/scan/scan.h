@@ -8,6 +8,15 @@
 // Folders nested deeper than this below the root are not listed.
 constexpr int kMaxScanDepth = 10;
 
-// Appends every file below folderPath to fileList, depth-first in pre-order and in the order the
-// platform enumerates each folder, without sorting. A folder that can't be listed adds nothing.
-void scanFolder(FileSystem& fs, std::string folderPath, FileList& fileList, int depth);
+// The root path that a folder given on a command line names: the argument less one trailing
+// separator (a backslash, or the platform's own separator). zem-builder and zem read it alike.
+std::string rootPathFromArgument(const std::string& argument);
+
+// Appends every file below rootPath to fileList with its stored name, depth-first in pre-order
+// and in the order the platform enumerates each folder, without sorting. A folder that can't be
+// listed adds nothing. False when the root itself can't be listed.
+bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList);
+
+// The refusal of the first listed file whose name holds a backslash of its own (see
+// FileEntry::nameHoldsBackslash), or "" when there is none.
+std::string backslashRefusal(const FileList& fileList);

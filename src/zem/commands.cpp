@@ -8,11 +8,10 @@
 #include <set>
 
 #include "archive/fatal_error.h"
+#include "archive/local_time.h"
 #include "archive/reader.h"
 #include "archive/stored_name.h"
-#include "archive/writer.h"
 #include "scan/file_system.h"
-#include "scan/local_time.h"
 #include "scan/scan.h"
 #include "zem/extract_fs.h"
 
@@ -55,7 +54,7 @@ struct UsageError : std::runtime_error {
 struct Archive {
     std::string path;
     std::unique_ptr<ArchiveSource> source;
-    ArchiveContents contents;
+    std::vector<ArchiveRecord> records;
 };
 
 Archive loadArchive(const std::string& path) {
@@ -63,13 +62,13 @@ Archive loadArchive(const std::string& path) {
     archive.path = path;
     archive.source = openArchiveFile(path);
     std::string problem;
-    if (!readArchive(*archive.source, archive.contents, problem)) fatalError(path + ": " + problem);
+    if (!readArchive(*archive.source, archive.records, problem)) fatalError(path + ": " + problem);
     return archive;
 }
 
 std::vector<std::string> namesOf(const Archive& archive) {
     std::vector<std::string> names;
-    for (const ArchiveRecord& r : archive.contents.records) names.push_back(r.name);
+    for (const ArchiveRecord& r : archive.records) names.push_back(r.name);
     return names;
 }
 
@@ -89,14 +88,17 @@ std::string filesText(size_t count) {
     return std::to_string(count) + (count == 1 ? " file" : " files");
 }
 
-std::string withoutTrailingSeparators(std::string path) {
-    while (path.size() > 1 && (path.back() == nativeSeparator() || path.back() == '/')) path.pop_back();
-    return path;
+// A folder operand, read as zem-builder reads its argument. The file system's root alone trims
+// to nothing, which the scan would read as the root but which names no folder to print or open:
+// it stays as given.
+std::string folderOperand(const std::string& operand) {
+    const std::string root = rootPathFromArgument(operand);
+    return root.empty() ? operand : root;
 }
 
 int listCommand(const std::string& archivePath, std::ostream& out) {
     const Archive archive = loadArchive(archivePath);
-    for (const ArchiveRecord& r : archive.contents.records) {
+    for (const ArchiveRecord& r : archive.records) {
         std::string size = std::to_string(r.length);
         if (size.size() < 10) size.insert(0, 10 - size.size(), ' ');
         std::string time = formatStoredTime(r.time);
@@ -134,19 +136,17 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
                   std::ostream& err) {
     Archive archive = loadArchive(archivePath);
     checkNames(archive);
-    const std::vector<ArchiveRecord>& records = archive.contents.records;
+    const std::vector<ArchiveRecord>& records = archive.records;
     if (!folderArg) {
         out << archivePath << ": " << filesText(records.size()) << ", structure sound\n";
         return kExitOk;
     }
 
-    const std::string root = withoutTrailingSeparators(*folderArg);
-    std::vector<FolderItem> probe;
-    if (!systemFileSystem().listFolder(root, probe)) fatalError("cannot list folder \"" + root + "\"");
+    const std::string root = folderOperand(*folderArg);
     FileList files;
-    scanFolder(systemFileSystem(), root, files, 0);
+    if (!scanFolder(systemFileSystem(), root, files)) fatalError("cannot list folder \"" + root + "\"");
     std::map<std::string, const FileEntry*> onDisk;
-    for (const FileEntry& e : files) onDisk.emplace(storedName(e.path, root.size()), &e);
+    for (const FileEntry& e : files) onDisk.emplace(e.storedName, &e);
 
     std::vector<char> a(kCopyBufferSize), b(kCopyBufferSize);
     size_t differences = 0;
@@ -166,8 +166,7 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
         if (!difference.empty()) report(r.name, difference);
     }
     for (const FileEntry& e : files) {
-        const std::string name = storedName(e.path, root.size());
-        if (!stored.count(name)) report(name, "in the folder, not in the archive");
+        if (!stored.count(e.storedName)) report(e.storedName, "in the folder, not in the archive");
     }
     if (differences > 0) {
         err << "zem: " << archivePath << " and " << root << " differ in " << differences
@@ -187,8 +186,8 @@ void checkDestination(const std::string& dest, const Archive& archive, bool forc
         fatalError("\"" + dest + "\" is not a folder");
     }
     std::map<std::string, PathKind> seen;
-    for (size_t i = 0; i < archive.contents.records.size(); ++i) {
-        const std::string& name = archive.contents.records[i].name;
+    for (size_t i = 0; i < archive.records.size(); ++i) {
+        const std::string& name = archive.records[i].name;
         const std::string record = "record " + std::to_string(i) + ": name " + quotedName(name) + ": ";
         const std::vector<std::string> parts = splitStoredName(name);
         std::string path = dest;
@@ -213,16 +212,12 @@ void checkDestination(const std::string& dest, const Archive& archive, bool forc
 // The stored local calendar time as seconds since 1970 UTC. The time was formed with the UTC
 // offset in force when the archive was made; the offset in force now is the best stand-in, and
 // turns an archive made and extracted under the same offset back into the exact time.
-int64_t utcSecondsOf(const StoredTime& stored) {
-    return secondsFromCalendar({stored.year, stored.month, stored.day, stored.hour, stored.minute,
-                                stored.second}) -
-           utcOffsetNow();
-}
+int64_t utcSecondsOf(const CalendarTime& stored) { return secondsFromCalendar(stored) - utcOffsetNow(); }
 
 int extractCommand(const std::string& archivePath, const std::string* destArg, bool force) {
     Archive archive = loadArchive(archivePath);
     checkNames(archive);
-    std::string dest = destArg ? withoutTrailingSeparators(*destArg) : defaultDestination(archivePath);
+    std::string dest = destArg ? folderOperand(*destArg) : defaultDestination(archivePath);
     if (dest.empty()) {
         throw UsageError("can't name a folder to extract \"" + archivePath +
                          "\" into, as its name doesn't end in .zem: give DEST");
@@ -231,7 +226,7 @@ int extractCommand(const std::string& archivePath, const std::string* destArg, b
 
     const FolderHandle root = openDestination(dest);
     std::vector<char> buffer(kCopyBufferSize);
-    for (const ArchiveRecord& r : archive.contents.records) {
+    for (const ArchiveRecord& r : archive.records) {
         const std::vector<std::string> parts = splitStoredName(r.name);
         std::vector<FolderHandle> chain;  // each folder stays open while its child is opened
         for (size_t p = 0; p + 1 < parts.size(); ++p) {

@@ -58,9 +58,6 @@ void writeNewFile(NewFile& file, const void* data, size_t size);
 // commit fails.
 void commitNewFile(NewFile& file, bool hasTime, int64_t utcSeconds, bool replace);
 
-// The offset from UTC in force now, in seconds (east positive).
-int64_t utcOffsetNow();
-
 // The refusal to replace an existing file, shared by the early check and the commit.
 inline std::string alreadyExistsText(const std::string& path) {
     return "\"" + path + "\" already exists (--force replaces it)";

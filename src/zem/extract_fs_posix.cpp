@@ -201,10 +201,3 @@ void commitNewFile(NewFile& file, bool hasTime, int64_t utcSeconds, bool replace
     }
     file.tempName.clear();
 }
-
-int64_t utcOffsetNow() {
-    const time_t now = time(nullptr);
-    struct tm local {};
-    if (localtime_r(&now, &local) == nullptr) return 0;
-    return local.tm_gmtoff;
-}

@@ -165,18 +165,3 @@ void commitNewFile(NewFile& file, bool hasTime, int64_t utcSeconds, bool replace
     }
     file.tempName.clear();
 }
-
-// The shift FileTimeToLocalFileTime applies now: the very one the Windows scan turns file times
-// into stored calendar times with, so that extracting undoes packing exactly. (The C runtime's
-// localtime reads TZ in its own POSIX-style syntax, and a zone name there, "Europe/Berlin",
-// comes out as UTC.)
-int64_t utcOffsetNow() {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    FILETIME local;
-    if (!FileTimeToLocalFileTime(&now, &local)) return 0;
-    const auto ticks = [](const FILETIME& t) {
-        return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
-    };
-    return (ticks(local) - ticks(now)) / 10000000;
-}

@@ -12,14 +12,6 @@
 
 namespace {
 
-TEST(RunWin32, OneTrailingBackslashIsRemovedAndAForwardSlashStays) {
-    EXPECT_EQ(rootPathFromArgument("C:\\work\\pack\\"), "C:\\work\\pack");
-    EXPECT_EQ(rootPathFromArgument("C:\\work\\pack"), "C:\\work\\pack");
-    EXPECT_EQ(rootPathFromArgument("C:\\work\\pack\\\\"), "C:\\work\\pack\\");
-    EXPECT_EQ(rootPathFromArgument("C:\\work\\pack/"), "C:\\work\\pack/");
-    EXPECT_EQ(rootPathFromArgument("C:\\"), "C:");
-}
-
 struct RunWin32Tree : ::testing::Test {
     TempDir tmp;
     std::string root = join(tmp.path, "pack");

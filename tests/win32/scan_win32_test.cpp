@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
-#include "scan/local_time.h"
+#include "archive/local_time.h"
 #include "scan/scan.h"
 #include "win32_test_util.h"
 
@@ -23,6 +23,14 @@ const FileEntry* find(const FileList& list, const std::string& path) {
         if (e.path == path) return &e;
     }
     return nullptr;
+}
+
+TEST(ScanWin32, OneTrailingBackslashIsRemovedFromTheArgumentAndAForwardSlashStays) {
+    EXPECT_EQ(rootPathFromArgument("C:\\work\\pack\\"), "C:\\work\\pack");
+    EXPECT_EQ(rootPathFromArgument("C:\\work\\pack"), "C:\\work\\pack");
+    EXPECT_EQ(rootPathFromArgument("C:\\work\\pack\\\\"), "C:\\work\\pack\\");
+    EXPECT_EQ(rootPathFromArgument("C:\\work\\pack/"), "C:\\work\\pack/");
+    EXPECT_EQ(rootPathFromArgument("C:\\"), "C:");
 }
 
 TEST(ScanWin32, EveryKindOfFileDownToDepthTenWithBackslashPaths) {
@@ -49,7 +57,7 @@ TEST(ScanWin32, EveryKindOfFileDownToDepthTenWithBackslashPaths) {
     ASSERT_TRUE(SetFileAttributesA(join(root, "secret").c_str(), FILE_ATTRIBUTE_HIDDEN));
 
     FileList list;
-    scanFolder(systemFileSystem(), root, list, 0);
+    scanFolder(systemFileSystem(), root, list);
 
     std::vector<std::string> expected = {join(root, ".cache\\inner\\data.bin"),
                                          join(root, "hidden.sys"), join(root, "readonly"),
@@ -66,7 +74,11 @@ TEST(ScanWin32, EveryKindOfFileDownToDepthTenWithBackslashPaths) {
     EXPECT_EQ(find(list, join(root, ".cache\\inner\\data.bin"))->size, 1234u);
     ASSERT_NE(find(list, join(root, "no-dot-in-name")), nullptr);
     EXPECT_EQ(find(list, join(root, "no-dot-in-name"))->size, 0u);
-    for (const FileEntry& e : list) EXPECT_EQ(e.dataOffset, 0u);
+    // Below the root, the real path is the stored name.
+    for (const FileEntry& e : list) {
+        EXPECT_EQ(e.storedName, e.path.substr(root.size() + 1));
+        EXPECT_FALSE(e.nameHoldsBackslash) << e.path;
+    }
 }
 
 TEST(ScanWin32, AFileOrAMissingFolderAsRootYieldsNothing) {
@@ -74,9 +86,9 @@ TEST(ScanWin32, AFileOrAMissingFolderAsRootYieldsNothing) {
     makeDirs(join(tmp.path, "empty"));
     writeFile(join(tmp.path, "plain.txt"), "abc");
     FileList list;
-    scanFolder(systemFileSystem(), join(tmp.path, "empty"), list, 0);
-    scanFolder(systemFileSystem(), join(tmp.path, "plain.txt"), list, 0);
-    scanFolder(systemFileSystem(), join(tmp.path, "missing"), list, 0);
+    EXPECT_TRUE(scanFolder(systemFileSystem(), join(tmp.path, "empty"), list));
+    EXPECT_FALSE(scanFolder(systemFileSystem(), join(tmp.path, "plain.txt"), list));
+    EXPECT_FALSE(scanFolder(systemFileSystem(), join(tmp.path, "missing"), list));
     EXPECT_TRUE(list.empty());
 }
 
@@ -107,7 +119,7 @@ TEST(ScanWin32, TimesAreShiftedByTheOffsetInForceAtScanTime) {
         setModifiedTime(join(root, c.name), c.utc);
     }
     FileList list;
-    scanFolder(systemFileSystem(), root, list, 0);
+    scanFolder(systemFileSystem(), root, list);
     ASSERT_EQ(list.size(), std::size(cases));
     for (const Case& c : cases) {
         const FileEntry* e = find(list, join(root, c.name));
@@ -133,10 +145,10 @@ TEST(ScanWin32, AFileOf4GiBOrMoreKeepsItsWholeSizeAndIsRefused) {
     ASSERT_TRUE(sized);
 
     FileList list;
-    scanFolder(systemFileSystem(), root, list, 0);
+    scanFolder(systemFileSystem(), root, list);
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].size, 0x100000005ULL);
-    EXPECT_EQ(failureOf(root + ".zem", list, root.size()),
+    EXPECT_EQ(failureOf(root + ".zem", list),
               "File \"" + big + "\" is 4 GiB or larger, more than a .zem file can hold");
     EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"root"});
 }

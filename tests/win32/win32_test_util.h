@@ -1,6 +1,7 @@
 #pragma once
 // Small helpers shared by the Windows tests.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,9 +14,9 @@ inline std::string join(const std::string& folder, const std::string& name) {
 }
 
 // The text of the fatal error that writing the archive ends with, or "(no failure)".
-inline std::string failureOf(const std::string& archive, FileList& list, size_t rootLength) {
+inline std::string failureOf(const std::string& archive, const FileList& list) {
     try {
-        writeArchive(archive, list, rootLength);
+        writeArchive(archive, list);
     } catch (const FatalError& e) {
         return e.what();
     }
@@ -24,6 +25,8 @@ inline std::string failureOf(const std::string& archive, FileList& list, size_t 
 
 // The stored names of an archive, in record order, read back through its index.
 std::vector<std::string> storedNames(const std::string& archiveBytes);
+// The dataOffset field of each record, in record order.
+std::vector<uint32_t> dataOffsets(const std::string& archiveBytes);
 
 // Hexadecimal bytes, separated by blanks, for readable failure messages.
 std::string hex(const std::string& bytes);

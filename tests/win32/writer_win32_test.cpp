@@ -8,8 +8,8 @@
 #include <cstdint>
 
 #include "archive/bytes.h"
+#include "archive/local_time.h"
 #include "archive/output_file.h"
-#include "scan/local_time.h"
 #include "scan/scan.h"
 #include "win32_test_util.h"
 
@@ -28,6 +28,7 @@ struct Pack {
         writeFile(join(root, relative), contents);
         FileEntry e;
         e.path = join(root, relative);
+        e.storedName = relative;
         e.size = contents.size();
         e.modifiedTime = time;
         return e;
@@ -37,7 +38,7 @@ struct Pack {
 TEST(WriterWin32, OneFileArchiveMatchesByteForByte) {
     Pack p;
     FileList list{p.add("a.txt", "hello", secondsFromCalendar({2004, 7, 9, 13, 45, 30}))};
-    writeArchive(p.archive, list, p.root.size());
+    writeArchive(p.archive, list);
     const std::string bytes = readFile(p.archive);
     ASSERT_EQ(bytes.size(), 63u);
     EXPECT_EQ(hex(bytes.substr(0, 28)),
@@ -56,11 +57,13 @@ TEST(WriterWin32, LargeAndEmptyFilesInSubfoldersAndAGrownFileCutAtItsScannedSize
     FileList list{p.add("sub\\big", big), p.add("sub\\deeper\\empty", ""),
                   p.add("grown", "0123456789")};
     list[2].size = 4;  // as if the file had four bytes when the folder was scanned
-    writeArchive(p.archive, list, p.root.size());
+    writeArchive(p.archive, list);
     const std::string bytes = readFile(p.archive);
     EXPECT_EQ(bytes.substr(28, big.size()), big);
     EXPECT_EQ(bytes.substr(28 + big.size(), 4), "0123");
-    EXPECT_EQ(list[1].dataOffset, list[2].dataOffset);
+    const std::vector<uint32_t> offsets = dataOffsets(bytes);
+    ASSERT_EQ(offsets.size(), 3u);
+    EXPECT_EQ(offsets[1], offsets[2]);
     EXPECT_EQ(readU32(reinterpret_cast<const uint8_t*>(&bytes[20])), 28 + big.size() + 4);
     EXPECT_EQ(storedNames(bytes),
               (std::vector<std::string>{"sub\\big", "sub\\deeper\\empty", "grown"}));
@@ -70,7 +73,7 @@ TEST(WriterWin32, AnExistingArchiveIsReplacedAndNothingIsLeftBeside) {
     Pack p;
     writeFile(p.archive, std::string(5000, 'o'));
     FileList list{p.add("a", "new")};
-    writeArchive(p.archive, list, p.root.size());
+    writeArchive(p.archive, list);
     EXPECT_EQ(readFile(p.archive).size(), 28 + 3 + 4 + 20 + 2u);
     EXPECT_EQ(listNames(p.tmp.path), (std::vector<std::string>{"pack", "pack.zem"}));
 }
@@ -82,9 +85,9 @@ TEST(WriterWin32, RelativeAndDriveRelativeArchivePaths) {
     char previous[MAX_PATH + 1];
     ASSERT_GT(GetCurrentDirectoryA(sizeof previous, previous), 0u);
     ASSERT_TRUE(SetCurrentDirectoryA(p.tmp.path.c_str()));
-    writeArchive("pack.zem", list, p.root.size());
+    writeArchive("pack.zem", list);
     const std::string driveRelative = p.tmp.path.substr(0, 2) + "drive.zem";
-    writeArchive(driveRelative, list, p.root.size());
+    writeArchive(driveRelative, list);
     SetCurrentDirectoryA(previous);
     EXPECT_EQ(listNames(p.tmp.path), (std::vector<std::string>{"drive.zem", "pack", "pack.zem"}));
     EXPECT_EQ(readFile(p.archive), readFile(join(p.tmp.path, "drive.zem")));
@@ -116,7 +119,7 @@ struct WriterWin32Failure : ::testing::Test {
 TEST_F(WriterWin32Failure, MissingInputFile) {
     FileList list{p.add("a", "aaa"), p.add("b", "bbb")};
     ASSERT_TRUE(DeleteFileA(list[1].path.c_str()));
-    EXPECT_EQ(failureOf(p.archive, list, p.root.size()),
+    EXPECT_EQ(failureOf(p.archive, list),
               "Error opening file \"" + list[1].path + "\" for input");
     expectUntouched();
 }
@@ -126,7 +129,7 @@ TEST_F(WriterWin32Failure, InputHeldOpenExclusivelyByAnotherHandle) {
     const HANDLE held = CreateFileA(list[0].path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    const std::string failure = failureOf(p.archive, list, p.root.size());
+    const std::string failure = failureOf(p.archive, list);
     CloseHandle(held);
     EXPECT_EQ(failure, "Error opening file \"" + list[0].path + "\" for input");
     expectUntouched();
@@ -135,7 +138,7 @@ TEST_F(WriterWin32Failure, InputHeldOpenExclusivelyByAnotherHandle) {
 TEST_F(WriterWin32Failure, InputShorterThanScanned) {
     FileList list{p.add("a", std::string(3 * 1024 * 1024, 'a'))};
     list[0].size += 1;
-    EXPECT_EQ(failureOf(p.archive, list, p.root.size()),
+    EXPECT_EQ(failureOf(p.archive, list),
               "Error reading data from file \"" + list[0].path + "\"");
     expectUntouched();
 }
@@ -146,7 +149,7 @@ TEST_F(WriterWin32Failure, AFolderListedAsAFile) {
     FileEntry folder = list[0];
     folder.path = join(p.root, "now-a-folder");
     list.push_back(folder);
-    EXPECT_EQ(failureOf(p.archive, list, p.root.size()),
+    EXPECT_EQ(failureOf(p.archive, list),
               "Error opening file \"" + folder.path + "\" for input");
     RemoveDirectoryA(folder.path.c_str());
     expectUntouched();
@@ -155,13 +158,13 @@ TEST_F(WriterWin32Failure, AFolderListedAsAFile) {
 TEST_F(WriterWin32Failure, FolderAtTheArchivePathOrNoSuchFolder) {
     FileList list{p.add("a", "aaa")};
     const std::string missingFolder = join(p.tmp.path, "missing\\pack.zem");
-    EXPECT_EQ(failureOf(missingFolder, list, p.root.size()),
+    EXPECT_EQ(failureOf(missingFolder, list),
               "Error opening .zem file (\"" + missingFolder + "\") for output");
     expectUntouched();
 
     ASSERT_TRUE(DeleteFileA(p.archive.c_str()));
     makeDirs(p.archive);
-    EXPECT_EQ(failureOf(p.archive, list, p.root.size()),
+    EXPECT_EQ(failureOf(p.archive, list),
               "Error opening .zem file (\"" + p.archive + "\") for output");
     EXPECT_TRUE(listNames(p.archive).empty());
     EXPECT_EQ(listNames(p.tmp.path), (std::vector<std::string>{"pack", "pack.zem"}));
@@ -184,11 +187,11 @@ TEST_F(WriterWin32Failure, ALargeFileReportsItsPiecesAndACancelThereLeavesNothin
     FileList list{p.add("big", std::string(2 * piece + 1, 'b'))};
     Recording cancelling;
     cancelling.cancelAt = 1;
-    EXPECT_THROW(writeArchive(p.archive, list, p.root.size(), &cancelling), WriteCancelled);
+    EXPECT_THROW(writeArchive(p.archive, list, &cancelling), WriteCancelled);
     EXPECT_EQ(cancelling.bytesDone, (std::vector<uint64_t>{0, piece}));
     expectUntouched();
 
     Recording all;
-    writeArchive(p.archive, list, p.root.size(), &all);
+    writeArchive(p.archive, list, &all);
     EXPECT_EQ(all.bytesDone, (std::vector<uint64_t>{0, piece, 2 * piece, 2 * piece + 1}));
 }

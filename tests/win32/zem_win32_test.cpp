@@ -12,8 +12,8 @@
 #include <stdexcept>
 
 #include "archive/fatal_error.h"
+#include "archive/local_time.h"
 #include "archive_builder.h"
-#include "scan/local_time.h"
 #include "scan/scan.h"
 #include "win32_test_util.h"
 #include "zem/commands.h"
@@ -109,8 +109,8 @@ struct ZemWin32 : ::testing::Test {
     // Packs root into archive through the Windows scan and writer.
     void pack() {
         FileList list;
-        scanFolder(systemFileSystem(), root, list, 0);
-        writeArchive(archive, list, root.size());
+        scanFolder(systemFileSystem(), root, list);
+        writeArchive(archive, list);
     }
     void handMade(const std::vector<TestFile>& files) { writeFile(archive, buildArchive(files).text()); }
 };

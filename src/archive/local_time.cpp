@@ -1,6 +1,4 @@
-#include "scan/local_time.h"
-
-#include "scan/file_list.h"
+#include "archive/local_time.h"
 
 namespace {
 
@@ -51,8 +49,9 @@ int64_t secondsFromCalendar(const CalendarTime& t) {
            t.second;
 }
 
-int64_t modifiedTimeFromLocalSeconds(int64_t localSeconds) {
-    const int64_t year = calendarFromSeconds(localSeconds).year;
-    if (year < 1970 || year > 2038) return kNoTime;
-    return localSeconds;
+int daysInMonth(int64_t year, int month) {
+    const int64_t first = daysFromCivil(year, month, 1);
+    const int64_t next =
+        month == 12 ? daysFromCivil(year + 1, 1, 1) : daysFromCivil(year, month + 1, 1);
+    return static_cast<int>(next - first);
 }
