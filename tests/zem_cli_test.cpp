@@ -309,11 +309,11 @@ TEST_F(Zem, WritesRecheckWhatAppearedAfterTheEarlyLook) {
     }
 
     {
-        NewFile file;
-        createNewFile(root, "raced", file);
-        writeNewFile(file, "mine", 4);
+        AtomicFile file;
+        startExtractedFile(file, root, "raced");
+        writeAtomicFile(file, "mine", 4);
         writeFile(dest + "/raced", "theirs");
-        EXPECT_THROW(commitNewFile(file, false, 0, false), FatalError);
+        EXPECT_THROW(finishExtractedFile(file, false, 0, false), FatalError);
     }
     EXPECT_EQ(readFile(dest + "/raced"), "theirs");
     EXPECT_EQ(listNames(dest), (std::vector<std::string>{"raced", "swapped"}));  // no temporary

@@ -5,6 +5,7 @@
 
 #include "archive/bytes.h"
 #include "archive/fatal_error.h"
+#include "archive/input_reader.h"
 #include "archive/output_file.h"
 #include "scan/file_system.h"
 #include "scan/local_time.h"
@@ -68,8 +69,9 @@ void checkArchivable(const FileList& fileList, size_t rootLength) {
 void writeArchive(const std::string& archivePath, FileList& fileList, size_t rootLength,
                   ProgressDisplay* progress) {
     checkArchivable(fileList, rootLength);
-    std::unique_ptr<OutputFile> out = createOutputFile(archivePath);
-    out->expectFiles(fileList);
+    OutputFile out;
+    createOutputFile(out, archivePath);
+    const std::unique_ptr<InputReader> input = openInputReader(fileList);
 
     // Header, with the two values that depend on what follows as placeholders until the end.
     ByteBuffer header;
@@ -80,23 +82,33 @@ void writeArchive(const std::string& archivePath, FileList& fileList, size_t roo
     writeU32(header, kPlaceholder);  // recordsLength
     writeU32(header, kPlaceholder);  // indexOffset
     writeU32(header, 8);
-    out->write(header.data(), header.size());
+    writeOutput(out, header.data(), header.size());
 
     WriteProgress done;
     done.fileCount = fileList.size();
     for (const FileEntry& entry : fileList) done.byteCount += entry.size;
+    // A large file moves the display at the end of each piece but its last (the file's own report
+    // follows), and a cancel there stops it mid-file.
+    const FileEntry* current = nullptr;
+    uint64_t previous = 0;  // of the current file, when `copied` last heard of it
+    FileCopied copied;
     if (progress) {
         progress->update(done);
-        // A large file moves the display while it is copied, and a cancel stops it mid-file.
-        out->onPieceCopied = [&done, progress](uint64_t copiedOfFile) {
-            WriteProgress partial = done;
-            partial.bytesDone += copiedOfFile;
-            progress->update(partial);
+        copied = [&](uint64_t copiedOfFile) {
+            if (copiedOfFile < current->size &&
+                copiedOfFile / kProgressPiece != previous / kProgressPiece) {
+                WriteProgress partial = done;
+                partial.bytesDone += copiedOfFile;
+                progress->update(partial);
+            }
+            previous = copiedOfFile;
         };
     }
     for (FileEntry& entry : fileList) {
-        entry.dataOffset = static_cast<uint32_t>(out->size());
-        out->appendFile(entry.path, entry.size);
+        entry.dataOffset = static_cast<uint32_t>(out.size);
+        current = &entry;
+        previous = 0;
+        input->appendNext(out, copied);
         ++done.filesDone;
         done.bytesDone += entry.size;
         if (progress) progress->update(done);
@@ -104,7 +116,7 @@ void writeArchive(const std::string& archivePath, FileList& fileList, size_t roo
 
     // Index and records are built in memory and written in one piece. Index slots count from the
     // start of the record block.
-    const uint32_t indexOffset = static_cast<uint32_t>(out->size());
+    const uint32_t indexOffset = static_cast<uint32_t>(out.size);
     ByteBuffer tail;
     for (size_t i = 0; i < fileList.size(); ++i) writeU32(tail, kPlaceholder);
     const size_t recordsStart = tail.size();
@@ -118,12 +130,12 @@ void writeArchive(const std::string& archivePath, FileList& fileList, size_t roo
         writeBytes(tail, storedName(entry.path, rootLength));
         writeU8(tail, 0);
     }
-    out->write(tail.data(), tail.size());
+    writeOutput(out, tail.data(), tail.size());
 
     ByteBuffer patch;
     writeU32(patch, static_cast<uint32_t>(tail.size() - recordsStart));  // recordsLength
     writeU32(patch, indexOffset);
-    out->writeAt(16, patch.data(), patch.size());
+    writeOutputAt(out, 16, patch.data(), patch.size());
 
-    out->commit();
+    commitOutput(out);
 }
