@@ -182,7 +182,7 @@ TEST_F(Cli, WithoutUnnamedFilesTheHiddenArchiveNeverOutlivesTheRun) {
     close(sockets[1]);
     sendInput(child, "\n\n");
     HeldWrites held;
-    const bool isHeld = waitForHeldWrite(sockets[0], held);
+    const bool isHeld = waitForHeldWrite(sockets[0], tmp.path, held);
     close(sockets[0]);
     if (!isHeld) kill(child.pid, SIGKILL);
     ASSERT_TRUE(isHeld) << finishChild(child).err;

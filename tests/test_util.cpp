@@ -280,7 +280,7 @@ HeldWrites::~HeldWrites() {
     if (listener >= 0) close(listener);
 }
 
-bool waitForHeldWrite(int socket, HeldWrites& held) {
+bool waitForHeldWrite(int socket, const std::string& folder, HeldWrites& held) {
     char byte = 0;
     iovec data{&byte, 1};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
@@ -293,8 +293,24 @@ bool waitForHeldWrite(int socket, HeldWrites& held) {
     const cmsghdr* header = CMSG_FIRSTHDR(&message);
     if (!header || header->cmsg_type != SCM_RIGHTS) return false;
     memcpy(&held.listener, CMSG_DATA(header), sizeof held.listener);
-    pollfd pfd{held.listener, POLLIN, 0};
-    if (poll(&pfd, 1, 60000) <= 0) return false;
-    seccomp_notif notification{};
-    return ioctl(held.listener, SECCOMP_IOCTL_NOTIF_RECV, &notification) == 0;
+    // Writes elsewhere (a sanitizer's runtime writes to pipes of its own) go on.
+    for (;;) {
+        pollfd pfd{held.listener, POLLIN, 0};
+        if (poll(&pfd, 1, 60000) <= 0) return false;
+        seccomp_notif notification{};
+        if (ioctl(held.listener, SECCOMP_IOCTL_NOTIF_RECV, &notification) != 0) return false;
+        const std::string fdPath = "/proc/" + std::to_string(notification.pid) + "/fd/" +
+                                   std::to_string(notification.data.args[0]);
+        char target[4096];
+        const ssize_t length = readlink(fdPath.c_str(), target, sizeof target - 1);
+        const std::string written = length > 0 ? std::string(target, size_t(length)) : "";
+        char* real = realpath(folder.c_str(), nullptr);  // the program may have made it just now
+        const std::string inFolder = (real ? std::string(real) : folder) + "/";
+        free(real);
+        if (written.rfind(inFolder, 0) == 0) return true;
+        seccomp_notif_resp response{};
+        response.id = notification.id;
+        response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+        if (ioctl(held.listener, SECCOMP_IOCTL_NOTIF_SEND, &response) != 0) return false;
+    }
 }

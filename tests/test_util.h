@@ -72,10 +72,10 @@ ChildResult runExecutable(const std::string& exe, const std::vector<std::string>
 
 // Runs in a child before exec (as `inChild`), through a seccomp filter: the program can create no
 // unnamed O_TMPFILE file, as on a file system without them, so its temporary files take their
-// named fallback. Given a socket, the program's writes to files (descriptors past the standard
-// three) are also held until the test ends it, and the filter's listener goes to the test through
-// the socket (made with SOCK_CLOEXEC). A child whose kernel refuses the filter exits with
-// kFilterRefused.
+// named fallback. Given a socket (made with SOCK_CLOEXEC), the program's writes to descriptors
+// past the standard three are also held for the test to see (waitForHeldWrite), and the filter's
+// listener goes to the test through the socket. A child whose kernel refuses the filter exits
+// with kFilterRefused.
 void refuseUnnamedFilesInChild(int socket = -1);
 constexpr int kFilterRefused = 125;
 
@@ -88,9 +88,9 @@ struct HeldWrites {
     int listener = -1;
 };
 // Takes the listener from the child through `socket` (the test's end, with the child's end closed)
-// and waits, a minute at most, until the child is held in a write to a file. False when that
-// doesn't come: the child exited without a filter, or it never wrote.
-bool waitForHeldWrite(int socket, HeldWrites& held);
+// and waits, a minute at most, until the child is held in a write to a file in `folder`. False when
+// that doesn't come: the child exited without a filter, or it never wrote there.
+bool waitForHeldWrite(int socket, const std::string& folder, HeldWrites& held);
 
 // Skips when the kernel refuses the filter here; in CI that is a failure, since CI must run these.
 #define SKIP_OR_FAIL_WITHOUT_FILTER(exitCode)                                                  \

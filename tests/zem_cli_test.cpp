@@ -350,7 +350,7 @@ TEST_F(Zem, TerminatedInTheMiddleOfAFileItLeavesNoHiddenFile) {
                                   [&] { refuseUnnamedFilesInChild(sockets[1]); });
     close(sockets[1]);
     HeldWrites held;
-    const bool isHeld = waitForHeldWrite(sockets[0], held);
+    const bool isHeld = waitForHeldWrite(sockets[0], dest, held);
     close(sockets[0]);
     if (!isHeld) {
         kill(child.pid, SIGKILL);

@@ -44,24 +44,12 @@ inline std::string linkRefusalText(const std::string& path) {
 
 // How extraction reports a failed step of a file's writing.
 inline std::string extractionFailureText(FileStep step, const std::string& path, int code) {
-    std::string operation;
-    switch (step) {
-        case FileStep::Exists:
-            return alreadyExistsText(path);
-        case FileStep::Create:
-            operation = "create a file in";
-            break;
-        case FileStep::Write:
-            operation = "write";
-            break;
-        case FileStep::Commit:
-            operation = "create";
-            break;
-        case FileStep::RemoveTemporary:
-            operation = "remove";
-            break;
-    }
-    return "cannot " + operation + " \"" + path + "\": " + systemErrorText(code);
+    if (step == FileStep::Exists) return alreadyExistsText(path);
+    const char* operation = step == FileStep::Create            ? "create a file in"
+                            : step == FileStep::Write           ? "write"
+                            : step == FileStep::RemoveTemporary ? "remove"
+                                                                : "create";
+    return "cannot " + std::string(operation) + " \"" + path + "\": " + systemErrorText(code);
 }
 
 // Starts the file `name` inside the folder; nothing appears under the name until
