@@ -1,8 +1,12 @@
 // The built executable, driven as a script would drive it: answers on standard input.
 
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -153,6 +157,40 @@ TEST_F(Cli, TerminationDuringAQuestionLeavesNothing) {
     ASSERT_TRUE(waitForOutput(child, kPrompt, 2));
     kill(child.pid, SIGTERM);
     const ChildResult r = finishChild(child);
+    EXPECT_EQ(r.exitCode, 128 + SIGTERM);
+    expectPreviousArchiveAndNothingElse();
+}
+
+// On a file system without unnamed temporary files the archive is written under a hidden name
+// beside it: the same bytes, nothing left over; and ended by a signal while it writes, the
+// program removes the hidden file on its way out.
+TEST_F(Cli, WithoutUnnamedFilesTheHiddenArchiveNeverOutlivesTheRun) {
+    ChildResult r = runProgram({root}, "\n\n");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string expected = readFile(archive);
+    writeFile(archive, previous);
+    r = runProgram({root}, "\n\n", [] { refuseUnnamedFilesInChild(); });
+    SKIP_OR_FAIL_WITHOUT_FILTER(r.exitCode);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(readFile(archive) == expected);
+    EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"pack", "pack.zem"}));
+
+    writeFile(archive, previous);
+    int sockets[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
+    Child child = startChild({root}, [&] { refuseUnnamedFilesInChild(sockets[1]); });
+    close(sockets[1]);
+    sendInput(child, "\n\n");
+    HeldWrites held;
+    const bool isHeld = waitForHeldWrite(sockets[0], tmp.path, held);
+    close(sockets[0]);
+    if (!isHeld) kill(child.pid, SIGKILL);
+    ASSERT_TRUE(isHeld) << finishChild(child).err;
+    const std::vector<std::string> during = listNames(tmp.path);
+    ASSERT_EQ(during.size(), 3u) << "the hidden archive beside the previous one";
+    EXPECT_EQ(during[0].rfind(".pack.zem.", 0), 0u) << during[0];
+    kill(child.pid, SIGTERM);
+    r = finishChild(child);
     EXPECT_EQ(r.exitCode, 128 + SIGTERM);
     expectPreviousArchiveAndNothingElse();
 }

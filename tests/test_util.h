@@ -55,6 +55,9 @@ struct ChildResult {
 
 // Starts the program with the arguments; `inChild` runs in the child just before exec.
 Child startChild(const std::vector<std::string>& args, const std::function<void()>& inChild = {});
+// The same for another executable than zem-builder.
+Child startExecutable(const std::string& exe, const std::vector<std::string>& args,
+                      const std::function<void()>& inChild = {});
 // Reads standard output until it holds `marker` for the count-th time; false on end or timeout.
 bool waitForOutput(Child& child, const std::string& marker, int count = 1);
 void sendInput(Child& child, const std::string& text);
@@ -65,4 +68,33 @@ ChildResult runProgram(const std::vector<std::string>& args, const std::string& 
                        const std::function<void()>& inChild = {});
 // The same for another executable than zem-builder.
 ChildResult runExecutable(const std::string& exe, const std::vector<std::string>& args,
-                          const std::string& input);
+                          const std::string& input, const std::function<void()>& inChild = {});
+
+// Runs in a child before exec (as `inChild`), through a seccomp filter: the program can create no
+// unnamed O_TMPFILE file, as on a file system without them, so its temporary files take their
+// named fallback. Given a socket (made with SOCK_CLOEXEC), the program's writes to descriptors
+// past the standard three are also held for the test to see (waitForHeldWrite), and the filter's
+// listener goes to the test through the socket. A child whose kernel refuses the filter exits
+// with kFilterRefused.
+void refuseUnnamedFilesInChild(int socket = -1);
+constexpr int kFilterRefused = 125;
+
+// The test's end of a child's filter; the child's held write waits while this is open.
+struct HeldWrites {
+    HeldWrites() = default;
+    HeldWrites(const HeldWrites&) = delete;
+    HeldWrites& operator=(const HeldWrites&) = delete;
+    ~HeldWrites();
+    int listener = -1;
+};
+// Takes the listener from the child through `socket` (the test's end, with the child's end closed)
+// and waits, a minute at most, until the child is held in a write to a file in `folder`. False when
+// that doesn't come: the child exited without a filter, or it never wrote there.
+bool waitForHeldWrite(int socket, const std::string& folder, HeldWrites& held);
+
+// Skips when the kernel refuses the filter here; in CI that is a failure, since CI must run these.
+#define SKIP_OR_FAIL_WITHOUT_FILTER(exitCode)                                                  \
+    if ((exitCode) == kFilterRefused) {                                                        \
+        if (std::getenv("CI")) FAIL() << "seccomp filters are refused, so this can't run in CI"; \
+        GTEST_SKIP() << "seccomp filters are refused on this machine";                         \
+    }

@@ -1,11 +1,14 @@
 // The zem program end to end: archives packed by zem-builder read back, verified against their
 // folder and extracted; hostile archives refused before anything is written; the command line.
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -309,15 +312,59 @@ TEST_F(Zem, WritesRecheckWhatAppearedAfterTheEarlyLook) {
     }
 
     {
-        NewFile file;
-        createNewFile(root, "raced", file);
-        writeNewFile(file, "mine", 4);
+        AtomicFile file;
+        startExtractedFile(file, root, "raced");
+        writeAtomicFile(file, "mine", 4);
         writeFile(dest + "/raced", "theirs");
-        EXPECT_THROW(commitNewFile(file, false, 0, false), FatalError);
+        EXPECT_THROW(finishExtractedFile(file, false, 0, false), FatalError);
     }
     EXPECT_EQ(readFile(dest + "/raced"), "theirs");
     EXPECT_EQ(listNames(dest), (std::vector<std::string>{"raced", "swapped"}));  // no temporary
     EXPECT_TRUE(listNames(outside).empty());
+}
+
+// On a file system without unnamed temporary files each file is written under a hidden name and
+// renamed into place (without replacing anything unless forced): the same tree, nothing left.
+TEST_F(Zem, WithoutUnnamedFilesHiddenFilesAreRenamedIntoPlace) {
+    makeDirs(root + "/sub");
+    writeFile(root + "/a", "aaa");
+    setModifiedTime(root + "/a", 1600000000);
+    writeFile(root + "/sub/b", std::string(70000, 'b'));
+    pack();
+    for (const char* option : {"--", "--force"}) {
+        const ChildResult r = runExecutable(ZEM_EXE, {"extract", option, archive, dest}, "",
+                                            [] { refuseUnnamedFilesInChild(); });
+        SKIP_OR_FAIL_WITHOUT_FILTER(r.exitCode);
+        EXPECT_EQ(r.exitCode, 0) << option << ' ' << r.err;
+        EXPECT_TRUE(treeOf(root) == treeOf(dest)) << option;
+        EXPECT_EQ(listNames(dest), (std::vector<std::string>{"a", "sub"})) << option;
+    }
+}
+
+// Ended by a signal in the middle of a file, zem removes that file's hidden name on its way out.
+TEST_F(Zem, TerminatedInTheMiddleOfAFileItLeavesNoHiddenFile) {
+    handMade({{"first", "1"}, {"second", "2"}});
+    int sockets[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
+    Child child = startExecutable(ZEM_EXE, {"extract", archive, dest},
+                                  [&] { refuseUnnamedFilesInChild(sockets[1]); });
+    close(sockets[1]);
+    HeldWrites held;
+    const bool isHeld = waitForHeldWrite(sockets[0], dest, held);
+    close(sockets[0]);
+    if (!isHeld) {
+        kill(child.pid, SIGKILL);
+        const ChildResult r = finishChild(child);
+        SKIP_OR_FAIL_WITHOUT_FILTER(r.exitCode);
+        FAIL() << "zem was never held in a write: " << r.err;
+    }
+    const std::vector<std::string> during = listNames(dest);
+    ASSERT_EQ(during.size(), 1u) << "only the first file's hidden name";
+    EXPECT_EQ(during[0].rfind(".zem-", 0), 0u) << during[0];
+    kill(child.pid, SIGTERM);
+    const ChildResult r = finishChild(child);
+    EXPECT_EQ(r.exitCode, 128 + SIGTERM);
+    EXPECT_TRUE(listNames(dest).empty());
 }
 
 TEST_F(Zem, CommandLineExitCodesAndMessages) {

@@ -5,7 +5,7 @@
 
 #include "app/dialog.h"
 #include "app/run.h"
-#include "archive/output_file.h"
+#include "archive/atomic_file.h"
 #include "scan/file_system.h"
 
 int main(int argc, char** argv) {

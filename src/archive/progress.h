@@ -5,6 +5,10 @@
 
 #include <cstdint>
 
+// A display moves a few times a second on a large file, reported at the end of each piece of this
+// size.
+constexpr uint64_t kProgressPiece = uint64_t(8) << 20;
+
 struct WriteProgress {
     uint64_t filesDone = 0;
     uint64_t fileCount = 0;

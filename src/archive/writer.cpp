@@ -5,6 +5,7 @@
 
 #include "archive/fatal_error.h"
 #include "archive/format.h"
+#include "archive/input_reader.h"
 #include "archive/output_file.h"
 
 namespace {
@@ -64,29 +65,40 @@ void writeArchive(const std::string& archivePath, const FileList& fileList,
                   ProgressDisplay* progress) {
     checkArchivable(fileList);
     const ArchiveFrame frame = frameOf(fileList);
-    std::unique_ptr<OutputFile> out = createOutputFile(archivePath);
-    out->expectFiles(fileList);
-    out->write(frame.header.data(), frame.header.size());
+    OutputFile out;
+    createOutputFile(out, archivePath);
+    const std::unique_ptr<InputReader> input = openInputReader(fileList);
+    writeOutput(out, frame.header.data(), frame.header.size());
 
     WriteProgress done;
     done.fileCount = fileList.size();
     for (const FileEntry& entry : fileList) done.byteCount += entry.size;
+    // A large file moves the display at the end of each piece but its last (the file's own report
+    // follows), and a cancel there stops it mid-file.
+    const FileEntry* current = nullptr;
+    uint64_t previous = 0;  // of the current file, when `copied` last heard of it
+    FileCopied copied;
     if (progress) {
         progress->update(done);
-        // A large file moves the display while it is copied, and a cancel stops it mid-file.
-        out->onPieceCopied = [&done, progress](uint64_t copiedOfFile) {
-            WriteProgress partial = done;
-            partial.bytesDone += copiedOfFile;
-            progress->update(partial);
+        copied = [&](uint64_t copiedOfFile) {
+            if (copiedOfFile < current->size &&
+                copiedOfFile / kProgressPiece != previous / kProgressPiece) {
+                WriteProgress partial = done;
+                partial.bytesDone += copiedOfFile;
+                progress->update(partial);
+            }
+            previous = copiedOfFile;
         };
     }
     for (const FileEntry& entry : fileList) {
-        out->appendFile(entry.path, entry.size);
+        current = &entry;
+        previous = 0;
+        input->appendNext(out, copied);
         ++done.filesDone;
         done.bytesDone += entry.size;
         if (progress) progress->update(done);
     }
 
-    out->write(frame.indexAndRecords.data(), frame.indexAndRecords.size());
-    out->commit();
+    writeOutput(out, frame.indexAndRecords.data(), frame.indexAndRecords.size());
+    commitOutput(out);
 }

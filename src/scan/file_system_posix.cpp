@@ -11,13 +11,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <ctime>
 #include <functional>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
+#include "common/worker_thread.h"
 #include "scan/file_system.h"
 
 namespace {
@@ -55,54 +53,30 @@ void statItem(int folderFd, const char* name, int64_t utcOffset, FolderItem& ite
 // takes more; the call returns when every iteration is done.
 class StatSharer {
 public:
-    StatSharer() = default;
-    StatSharer(const StatSharer&) = delete;
-    StatSharer& operator=(const StatSharer&) = delete;
-    ~StatSharer() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_one();
-        if (helper_.joinable()) helper_.join();
-    }
-
     void forEach(size_t count, const std::function<void(size_t)>& body) {
         // Handing work over costs a wake-up; only worth it with enough stats to share.
-        if (count < kMinShared || !startHelper()) {
+        if (count < kMinShared || !helper_.start([this] { helperLoop(); })) {
             for (size_t i = 0; i < count; ++i) body(i);
             return;
         }
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<std::mutex> lock(helper_.mutex);
             job_ = &body;
             count_ = count;
             next_.store(0);
             helperBusy_ = true;
             ++generation_;
         }
-        wake_.notify_one();
+        helper_.changed.notify_all();
         work(body, count);
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return !helperBusy_; });
+        std::unique_lock<std::mutex> lock(helper_.mutex);
+        helper_.changed.wait(lock, [this] { return !helperBusy_; });
         job_ = nullptr;
     }
 
 private:
     static constexpr size_t kMinShared = 48;
     static constexpr size_t kChunk = 8;
-
-    bool startHelper() {
-        if (helper_.joinable()) return true;
-        if (helperFailed_) return false;
-        try {
-            helper_ = std::thread([this] { helperLoop(); });
-        } catch (const std::system_error&) {
-            helperFailed_ = true;  // no thread to be had: every stat on the calling thread
-            return false;
-        }
-        return true;
-    }
 
     void work(const std::function<void(size_t)>& body, size_t count) {
         for (size_t start; (start = next_.fetch_add(kChunk)) < count;) {
@@ -117,33 +91,30 @@ private:
             const std::function<void(size_t)>* body = nullptr;
             size_t count = 0;
             {
-                std::unique_lock<std::mutex> lock(mutex_);
-                wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-                if (stopping_) return;
+                std::unique_lock<std::mutex> lock(helper_.mutex);
+                helper_.changed.wait(lock, [&] { return helper_.stopping || generation_ != seen; });
+                if (helper_.stopping) return;
                 seen = generation_;
                 body = job_;
                 count = count_;
             }
             work(*body, count);
             {
-                std::lock_guard<std::mutex> lock(mutex_);
+                std::lock_guard<std::mutex> lock(helper_.mutex);
                 helperBusy_ = false;
             }
-            done_.notify_one();
+            helper_.changed.notify_all();
         }
     }
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable done_;
-    std::thread helper_;
-    bool helperFailed_ = false;
-    bool stopping_ = false;
+    // Under helper_.mutex:
     bool helperBusy_ = false;
     unsigned generation_ = 0;
     const std::function<void(size_t)>* job_ = nullptr;
     size_t count_ = 0;
+
     std::atomic<size_t> next_{0};
+    WorkerThread helper_;  // last: its thread stops before the fields it uses go
 };
 
 struct PosixFileSystem : FileSystem {

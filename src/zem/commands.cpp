@@ -232,15 +232,15 @@ int extractCommand(const std::string& archivePath, const std::string* destArg, b
         for (size_t p = 0; p + 1 < parts.size(); ++p) {
             chain.push_back(openSubfolder(chain.empty() ? root : chain.back(), parts[p]));
         }
-        NewFile file;
-        createNewFile(chain.empty() ? root : chain.back(), parts.back(), file);
+        AtomicFile file;
+        startExtractedFile(file, chain.empty() ? root : chain.back(), parts.back());
         for (uint64_t done = 0; done < r.length;) {
             const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - done));
             readData(archive, r.dataOffset + done, buffer, chunk);
-            writeNewFile(file, buffer.data(), chunk);
+            writeAtomicFile(file, buffer.data(), chunk);
             done += chunk;
         }
-        commitNewFile(file, r.time.present(), r.time.present() ? utcSecondsOf(r.time) : 0, force);
+        finishExtractedFile(file, r.time.present(), r.time.present() ? utcSecondsOf(r.time) : 0, force);
     }
     return kExitOk;
 }

@@ -4,9 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "archive/atomic_file.h"
 #include "zem/commands.h"
 
 int main(int argc, char** argv) {
+    installSignalHandling();
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const int code = runZem(args, std::cout, std::cerr);
     std::cout.flush();

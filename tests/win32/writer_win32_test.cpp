@@ -96,8 +96,9 @@ TEST(WriterWin32, RelativeAndDriveRelativeArchivePaths) {
 TEST(WriterWin32, AnUncommittedFileSitsBesideTheArchiveAndIsRemovedWithIt) {
     Pack p;
     {
-        std::unique_ptr<OutputFile> out = createOutputFile(p.archive);
-        out->write("partial", 7);
+        OutputFile out;
+        createOutputFile(out, p.archive);
+        writeOutput(out, "partial", 7);
         const std::vector<std::string> names = listNames(p.tmp.path);
         ASSERT_EQ(names.size(), 2u);
         EXPECT_EQ(names[0].rfind(".pack.zem.", 0), 0u) << names[0];

@@ -295,9 +295,9 @@ TEST_F(ZemWin32, AFailedFileLeavesNoTemporaryBehind) {
 TEST_F(ZemWin32, UncommittedFilesAreRemovedAndARaceIsLost) {
     const FolderHandle folder = openDestination(dest);
     {
-        NewFile file;
-        createNewFile(folder, "abandoned", file);
-        writeNewFile(file, "partial", 7);
+        AtomicFile file;
+        startExtractedFile(file, folder, "abandoned");
+        writeAtomicFile(file, "partial", 7);
         const std::vector<std::string> names = listNames(dest);
         ASSERT_EQ(names.size(), 1u);
         EXPECT_NE(names[0], "abandoned");
@@ -306,12 +306,12 @@ TEST_F(ZemWin32, UncommittedFilesAreRemovedAndARaceIsLost) {
     EXPECT_TRUE(listNames(dest).empty());
 
     {
-        NewFile file;
-        createNewFile(folder, "raced", file);
-        writeNewFile(file, "mine", 4);
+        AtomicFile file;
+        startExtractedFile(file, folder, "raced");
+        writeAtomicFile(file, "mine", 4);
         writeFile(join(dest, "raced"), "theirs");
         try {
-            commitNewFile(file, false, 0, false);
+            finishExtractedFile(file, false, 0, false);
             ADD_FAILURE() << "replaced a file without being asked to";
         } catch (const FatalError& e) {
             EXPECT_EQ(std::string(e.what()), alreadyExistsText(join(dest, "raced")));

@@ -1,0 +1,172 @@
+// Windows atomic files: a new file created exclusively under a fresh hidden name in the target's
+// folder and marked for deletion on close, so that it vanishes with its handle however the
+// process ends (even when it is killed). The commit lifts the mark, closes the file and moves it
+// to its name with MoveFileExA, which refuses an existing name unless replacing was asked for.
+// Windows works on paths: a folder handle is its path, nothing is held open.
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "archive/atomic_file.h"
+
+namespace {
+
+constexpr DWORD kMaxWrite = 1u << 30;
+
+HANDLE handleOf(const TemporaryFile& file) { return reinterpret_cast<HANDLE>(file.native); }
+
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+// A fresh hidden name; uniqueness comes from CREATE_NEW at the caller.
+std::string temporaryName(const std::string& prefix) {
+    static std::atomic<unsigned> counter{0};
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, "%lu.%lx.%u.tmp", GetCurrentProcessId(),
+                  static_cast<unsigned long>(GetTickCount()), counter++);
+    return prefix + suffix;
+}
+
+bool setDeleteOnClose(HANDLE file, bool remove) {
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = remove ? TRUE : FALSE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+// The one write loop: all of `size` bytes at the file pointer.
+bool writeAll(HANDLE file, const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const DWORD chunk = size < kMaxWrite ? static_cast<DWORD>(size) : kMaxWrite;
+        DWORD written = 0;
+        if (!WriteFile(file, p, chunk, &written, nullptr) || written == 0) return false;
+        p += written;
+        size -= written;
+    }
+    return true;
+}
+
+}  // namespace
+
+FolderHandle::FolderHandle(FolderHandle&& other) noexcept
+    : path(std::move(other.path)), native(other.native) {}
+
+FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
+    path = std::move(other.path);
+    native = other.native;
+    return *this;
+}
+
+FolderHandle::~FolderHandle() = default;
+
+bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string& name) {
+    // The temporary file must be on the target's volume, in its folder. A root keeps its
+    // separator ("C:\"), and a drive-relative path ("C:pack.zem") is in that drive's current
+    // folder, "C:.".
+    const size_t slash = filePath.find_last_of("\\/");
+    if (slash != std::string::npos) {
+        const bool root = slash == 0 || filePath[slash - 1] == ':';
+        folder.path = filePath.substr(0, root ? slash + 1 : slash);
+        name = filePath.substr(slash + 1);
+    } else if (filePath.size() >= 2 && filePath[1] == ':') {
+        folder.path = filePath.substr(0, 2) + ".";
+        name = filePath.substr(2);
+    } else {
+        folder.path = ".";
+        name = filePath;
+    }
+    return true;  // nothing is opened: creating the file finds out whether the folder is there
+}
+
+std::string pathInside(const FolderHandle& folder, const std::string& name) {
+    if (!folder.path.empty() && isSeparator(folder.path.back())) return folder.path + name;
+    return folder.path + "\\" + name;
+}
+
+bool isFolderAt(const FolderHandle& folder, const std::string& name) {
+    const DWORD attributes = GetFileAttributesA(pathInside(folder, name).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+int lastSystemError() { return static_cast<int>(GetLastError()); }
+
+std::string systemErrorText(int code) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message =
+        length && text ? std::string(text, length) : "error " + std::to_string(code);
+    if (text) LocalFree(text);
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) {
+        message.pop_back();
+    }
+    return message;
+}
+
+TemporaryFile::~TemporaryFile() {
+    // Reached with the file still here only on the way out of a failure: nothing more to report.
+    if (native != -1) CloseHandle(handleOf(*this));
+    if (folder && !name.empty()) DeleteFileA(pathInside(*folder, name).c_str());
+}
+
+bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder, const std::string& prefix) {
+    file.folder = &folder;
+    file.prefix = prefix;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string candidate = temporaryName(prefix);
+        const HANDLE handle =
+            CreateFileA(pathInside(folder, candidate).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            file.native = reinterpret_cast<intptr_t>(handle);
+            file.name = candidate;
+            // Without the mark the file is still removed by the destructor; the mark only adds
+            // removal when the process dies without unwinding.
+            file.deleteOnClose = setDeleteOnClose(handle, true);
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+    }
+    return false;
+}
+
+void writeAtomicFile(AtomicFile& file, const void* data, size_t size) {
+    if (!writeAll(handleOf(file.temp), data, size)) {
+        failAtomicFile(file, FileStep::Write, lastSystemError());
+    }
+}
+
+void commitAtomicFile(AtomicFile& file, CommitOptions options) {
+    TemporaryFile& temp = file.temp;
+    const HANDLE handle = handleOf(temp);
+    if (options.durable && !FlushFileBuffers(handle)) {
+        failAtomicFile(file, FileStep::Write, lastSystemError());
+    }
+    if (temp.deleteOnClose) {
+        if (!setDeleteOnClose(handle, false)) failAtomicFile(file, FileStep::Write, lastSystemError());
+        temp.deleteOnClose = false;
+    }
+    temp.native = -1;
+    if (!CloseHandle(handle)) failAtomicFile(file, FileStep::Write, lastSystemError());
+    const DWORD flags = (options.replace ? MOVEFILE_REPLACE_EXISTING : 0) |
+                        (options.durable ? MOVEFILE_WRITE_THROUGH : 0);
+    const FolderHandle& folder = *temp.folder;
+    if (!MoveFileExA(pathInside(folder, temp.name).c_str(), pathInside(folder, file.name).c_str(),
+                     flags)) {
+        const DWORD code = GetLastError();
+        const bool taken = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS;
+        failAtomicFile(file, !options.replace && taken ? FileStep::Exists : FileStep::Commit,
+                       static_cast<int>(code));
+    }
+    temp.name.clear();
+}
+
+void installSignalHandling() {
+    // An interrupt at the console ends the process on the spot, and a process that ends without
+    // unwinding loses its temporary files through their delete-on-close mark: nothing to install.
+}
