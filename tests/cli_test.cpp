@@ -122,7 +122,8 @@ TEST_F(Cli, AnEndlessAnswerLineIsReadInBoundedMemory) {
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, question());
     ASSERT_GT(peak, 0);
-    EXPECT_LT(peak, 32 * 1024) << "peak RSS in KiB after reading 64 MiB of one answer line";
+    // Room for the sanitizers' own memory (about 22 MiB), far below what keeping the line takes.
+    EXPECT_LT(peak, 40 * 1024) << "peak RSS in KiB after reading 64 MiB of one answer line";
     EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"pack"});
 }
 
