@@ -136,7 +136,7 @@ std::string escapedText(const std::string& text) {
         uint32_t codePoint = 0;
         const size_t length = utf8Sequence(text, at, codePoint);
         char escape[16];
-        if (length <= 1 && (length == 0 || steersDisplay(codePoint))) {
+        if (length == 0 || (length == 1 && steersDisplay(codePoint))) {
             // A byte on its own: a control character, or no part of a character at all.
             snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(text[at]));
             out += escape;
