@@ -83,13 +83,11 @@ TEST_F(Cli, AnswerLinesWithoutALineBreakOrPastTheLimit) {
         bool packs;
     } cases[] = {
         {"y", true},
-        {"Yes", true},
         {"n", false},
         {blanks + "y\n", true},  // exactly the limit
         {blanks + "y", true},
         {blanks + " y\n", false},  // one past it
         {blanks + " y", false},
-        {std::string(size_t(1) << 20, 'y') + "\n\n", false},
     };
     for (const auto& c : cases) {
         unlink(archive.c_str());
