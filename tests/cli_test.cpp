@@ -10,6 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fstream>
+
+#include "app/terminal_answer.h"
 #include "test_util.h"
 
 namespace {
@@ -73,6 +77,73 @@ TEST_F(Cli, CancelOrEndOfInputWritesNothing) {
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, question() + existsQuestion());
     expectPreviousArchiveAndNothingElse();
+}
+
+// A last answer without a line break counts; a line past the limit is Cancel however it ends.
+TEST_F(Cli, AnswerLinesWithoutALineBreakOrPastTheLimit) {
+    const std::string blanks(kMaxAnswerLength - 1, ' ');
+    const struct {
+        std::string input;
+        bool packs;
+    } cases[] = {
+        {"y", true},
+        {"n", false},
+        {blanks + "y\n", true},  // exactly the limit
+        {blanks + "y", true},
+        {blanks + " y\n", false},  // one past it
+        {blanks + " y", false},
+    };
+    for (const auto& c : cases) {
+        unlink(archive.c_str());
+        const ChildResult r = runProgram({root}, c.input);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, question() + (c.packs ? "ZEM creation complete.\n" : ""))
+            << c.input.size() << " bytes";
+        EXPECT_EQ(listNames(tmp.path).size(), c.packs ? 2u : 1u) << c.input.size() << " bytes";
+    }
+}
+
+long peakResidentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// Input without a line break, however long, is read and dropped, never kept.
+TEST_F(Cli, AnEndlessAnswerLineIsReadInBoundedMemory) {
+    Child child = startChild({root});
+    ASSERT_TRUE(waitForOutput(child, kPrompt));
+    signal(SIGPIPE, SIG_IGN);
+    // The write returns once the program has read all but a pipe's buffer of it.
+    sendInput(child, std::string(size_t(64) << 20, 'y'));
+    const long peak = peakResidentKiB(child.pid);
+    const ChildResult r = finishChild(child);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, question());
+    ASSERT_GT(peak, 0);
+    // Room for the sanitizers' own memory (about 22 MiB), far below what keeping the line takes.
+    EXPECT_LT(peak, 40 * 1024) << "peak RSS in KiB after reading 64 MiB of one answer line";
+    EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"pack"});
+}
+
+// Names and paths in the terminal's messages are escaped, so they can't steer it.
+TEST_F(Cli, TerminalMessagesShowNamesEscaped) {
+    const std::string folder = tmp / "evil\x1b[2J\xe2\x80\xae";
+    const std::string shown = tmp.path + "/evil\\x1B[2J\\u202E";
+    makeDirs(folder);
+    writeFile(folder + "/\xc2\x9b" "31m", "kept");
+    writeFile(folder + "/x\x1b]0;title\x07", "removed");
+    Child child = startChild({folder});
+    ASSERT_TRUE(waitForOutput(child, kPrompt));
+    ASSERT_EQ(unlink((folder + "/x\x1b]0;title\x07").c_str()), 0);
+    sendInput(child, "\n");
+    const ChildResult r = finishChild(child);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "Generating \"" + shown + ".zem\" from 2 files. Continue? " + kPrompt);
+    EXPECT_EQ(r.err, "Error opening file \"" + shown + "/x\\x1B]0;title\\x07\" for input\n");
 }
 
 // Starts a run, waits for the first question, lets `change` alter the folder, then answers OK twice.

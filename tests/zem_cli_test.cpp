@@ -200,6 +200,58 @@ TEST_F(Zem, ListShowsSizeLocalTimeAndEscapedName) {
               "   1234567  2004-07-09 13:45:30  bell\\x07\n");
 }
 
+// Names and paths that could steer the terminal or disguise an entry are escaped in the listing,
+// in verify's lines and in every message; printable UTF-8 passes as it is.
+TEST_F(Zem, NothingInANameOrPathReachesTheTerminalRaw) {
+    const std::string hostile = tmp / "arc\xc2\x9b.zem";
+    const std::string hostileShown = tmp.path + "/arc\\u009B.zem";
+    const std::string folder = tmp / "dir\x1b[2J\xe2\x80\xae";
+    const std::string folderShown = tmp.path + "/dir\\x1B[2J\\u202E";
+    const std::string nice = "caf\xc3\xa9\xe4\xb8\xad";
+    writeBytes(hostile, buildArchive({{"csi\xc2\x9b" "2J", "1"},
+                                      {"raw\x9b" "2J", "2"},
+                                      {"rlo\xe2\x80\xae" "gpj.exe", "3"},
+                                      {nice, "4"}})
+                            .bytes);
+    makeDirs(folder);
+    writeFile(folder + "/csi\xc2\x9b" "2J", "1");
+    writeFile(folder + "/" + nice, "X");
+    writeFile(folder + "/new\x1b", "5");
+
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string out;
+        std::string err;
+    };
+    const std::string time = "2004-07-09 13:45:30  ";
+    const std::vector<Case> cases = {
+        {{"list", hostile}, 0,
+         "         1  " + time + "csi\\u009B2J\n" +
+         "         1  " + time + "raw\\x9B2J\n" +
+         "         1  " + time + "rlo\\u202Egpj.exe\n" +
+         "         1  " + time + nice + "\n",
+         ""},
+        {{"verify", hostile}, 0, hostileShown + ": 4 files, structure sound\n", ""},
+        {{"verify", hostile, folder}, 1, "",
+         "zem: \"raw\\x9B2J\": in the archive, not in the folder\n"
+         "zem: \"rlo\\u202Egpj.exe\": in the archive, not in the folder\n"
+         "zem: \"" + nice + "\": differs from \"" + folderShown + "/" + nice + "\" at byte 0\n"
+         "zem: \"new\\x1B\": in the folder, not in the archive\n"
+         "zem: " + hostileShown + " and " + folderShown + " differ in 4 files\n"},
+        {{"list", folder + ".zem"}, 1, "",
+         "zem: cannot open \"" + folderShown + ".zem\": No such file or directory\n"},
+        {{"\xc2\x9b" "31m"}, 2, "",
+         "zem: unknown command \"\\u009B31m\"\nTry \"zem --help\" for more information.\n"},
+    };
+    for (const Case& c : cases) {
+        const ChildResult r = zem(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.args[0];
+        EXPECT_EQ(r.out, c.out) << c.args[0];
+        EXPECT_EQ(r.err, c.err) << c.args[0];
+    }
+}
+
 // Each hostile or broken archive: exit 1, its message, and nothing written, not even the
 // harmless file stored before the bad one.
 TEST_F(Zem, HostileArchivesAreRefusedBeforeAnythingIsWritten) {

@@ -1,5 +1,7 @@
 // Terminal dialog: each message box becomes a line of text. A question waits for one line on
 // standard input, so scripts can answer it: printf '\n\n' | zem-builder DIR
+// Every text is shown escaped: the names and paths in it come from the folder and the command
+// line, and must not steer the terminal (nor break the one line into several).
 
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include "app/dialog_posix.h"
 #include "app/progress_text.h"
 #include "app/terminal_answer.h"
+#include "archive/stored_name.h"
 
 namespace {
 
@@ -42,29 +45,25 @@ struct TerminalProgress : ProgressDisplay {
 
 struct TerminalDialog : Dialog {
     void showInformation(const std::string& text) override {
-        std::printf("%s\n", text.c_str());
+        std::printf("%s\n", escapedText(text).c_str());
         std::fflush(stdout);
     }
 
     bool askToContinue(const std::string& text) override {
-        std::printf("%s [OK/cancel] ", text.c_str());
+        std::printf("%s [OK/cancel] ", escapedText(text).c_str());
         std::fflush(stdout);
-        std::string line;
-        for (int c; (c = std::fgetc(stdin)) != '\n';) {
-            if (c == EOF) {
-                // End of input is Cancel; finish the prompt's line.
-                std::printf("\n");
-                std::fflush(stdout);
-                return false;
-            }
-            line.push_back(static_cast<char>(c));
+        const Answer answer = readAnswer(stdin);
+        if (answer == Answer::EndOfInput) {
+            // End of input is Cancel; finish the prompt's line.
+            std::printf("\n");
+            std::fflush(stdout);
         }
-        return isOkAnswer(line);
+        return answer == Answer::Ok;
     }
 
     void showError(const std::string& text) override {
         std::fflush(stdout);
-        std::fprintf(stderr, "%s\n", text.c_str());
+        std::fprintf(stderr, "%s\n", escapedText(text).c_str());
         std::fflush(stderr);
     }
 

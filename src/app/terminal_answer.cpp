@@ -13,3 +13,26 @@ bool isOkAnswer(const std::string& line) {
     }
     return word.empty() || word == "ok" || word == "o" || word == "y" || word == "yes";
 }
+
+Answer readAnswer(std::FILE* in) {
+    std::string line;
+    bool readAny = false;
+    bool tooLong = false;
+    for (;;) {
+        const int c = std::getc(in);
+        if (c == EOF) {
+            // A failed read is no answer, even after part of a line.
+            if (!readAny || std::ferror(in)) return Answer::EndOfInput;
+            break;
+        }
+        readAny = true;
+        if (c == '\n') break;
+        if (line.size() < kMaxAnswerLength) {
+            line.push_back(static_cast<char>(c));
+        } else {
+            tooLong = true;
+        }
+    }
+    if (tooLong) return Answer::Cancel;
+    return isOkAnswer(line) ? Answer::Ok : Answer::Cancel;
+}

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 
@@ -54,6 +55,52 @@ std::string componentProblem(const std::string& c, NameRules rules) {
     return "";
 }
 
+// The length of the well-formed UTF-8 sequence that begins at text[at], and its code point; 0 for
+// a byte that begins none: a stray continuation byte, an overlong form, a surrogate, a value past
+// U+10FFFF, or a sequence cut short.
+size_t utf8Sequence(const std::string& text, size_t at, uint32_t& codePoint) {
+    const auto byte = [&](size_t i) -> unsigned {
+        return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0;
+    };
+    const unsigned lead = byte(0);
+    if (lead < 0x80) {
+        codePoint = lead;
+        return 1;
+    }
+    size_t length = 0;
+    unsigned low = 0x80;  // the second byte's range, narrower after some leads
+    unsigned high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        codePoint = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        codePoint = lead & 0x0F;
+        if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
+        if (lead == 0xED) high = 0x9F;  // surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        codePoint = lead & 0x07;
+        if (lead == 0xF0) low = 0x90;   // overlong below U+10000
+        if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
+    } else {
+        return 0;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned b = byte(i);
+        if (b < (i == 1 ? low : 0x80u) || b > (i == 1 ? high : 0xBFu)) return 0;
+        codePoint = codePoint << 6 | (b & 0x3F);
+    }
+    return length;
+}
+
+// Code points that a terminal takes as commands (the C0 and C1 controls, DEL), and those that
+// reorder the text around them, so that a name could pass for another or hide what follows.
+bool steersDisplay(uint32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
 }  // namespace
 
 std::vector<std::string> splitStoredName(const std::string& name) {
@@ -82,19 +129,31 @@ std::string storedNameProblem(const std::string& name, NameRules rules) {
     return "";
 }
 
-std::string escapedName(const std::string& name) {
+std::string escapedText(const std::string& text) {
     std::string out;
-    for (unsigned char c : name) {
-        if (isControl(c)) {
-            char text[8];
-            snprintf(text, sizeof text, "\\x%02X", c);
-            out += text;
+    out.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        uint32_t codePoint = 0;
+        const size_t length = utf8Sequence(text, at, codePoint);
+        char escape[16];
+        if (length == 0 || (length == 1 && steersDisplay(codePoint))) {
+            // A byte on its own: a control character, or no part of a character at all.
+            snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(text[at]));
+            out += escape;
+            at += 1;
+        } else if (steersDisplay(codePoint)) {
+            snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(codePoint));
+            out += escape;
+            at += length;
         } else {
-            out += static_cast<char>(c);
+            out.append(text, at, length);
+            at += length;
         }
     }
     return out;
 }
+
+std::string escapedName(const std::string& name) { return escapedText(name); }
 
 std::string quotedName(const std::string& name) { return "\"" + escapedName(name) + "\""; }
 

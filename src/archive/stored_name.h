@@ -16,8 +16,13 @@ std::string storedNameProblem(const std::string& name, NameRules rules);
 // The components of a stored name, split at each backslash.
 std::vector<std::string> splitStoredName(const std::string& name);
 
-// The name with control characters and bytes of 0x7F written as \xNN, so that a hostile name
-// can't steer the terminal it is printed on.
+// The text as it may reach a terminal, so that nothing in a hostile name can steer or disguise
+// what is shown: control characters (bytes 0-31 and 127) and every byte that is not part of
+// valid UTF-8 become \xNN; the C1 controls written in UTF-8 (U+0080-U+009F) and the marks,
+// embeddings, overrides and isolates that reorder text (U+061C, U+200E, U+200F, U+202A-U+202E,
+// U+2066-U+2069) become \uNNNN. Everything else, printable UTF-8 included, stays as it is.
+std::string escapedText(const std::string& text);
+// A stored name as escapedText shows it.
 std::string escapedName(const std::string& name);
 // The same in double quotes, for messages.
 std::string quotedName(const std::string& name);

@@ -51,6 +51,12 @@ struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Every message passes here: names and paths from a hostile archive or folder can't steer the
+// terminal, whichever part of the message they are in.
+void printMessage(std::ostream& err, const std::string& text) {
+    err << "zem: " << escapedText(text) << '\n';
+}
+
 struct Archive {
     std::string path;
     std::unique_ptr<ArchiveSource> source;
@@ -138,7 +144,8 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
     checkNames(archive);
     const std::vector<ArchiveRecord>& records = archive.records;
     if (!folderArg) {
-        out << archivePath << ": " << filesText(records.size()) << ", structure sound\n";
+        out << escapedText(archivePath + ": " + filesText(records.size()) + ", structure sound")
+            << '\n';
         return kExitOk;
     }
 
@@ -151,7 +158,7 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
     std::vector<char> a(kCopyBufferSize), b(kCopyBufferSize);
     size_t differences = 0;
     const auto report = [&](const std::string& name, const std::string& text) {
-        err << "zem: " << quotedName(name) << ": " << text << '\n';
+        printMessage(err, quotedName(name) + ": " + text);
         ++differences;
     };
     std::set<std::string> stored;
@@ -169,11 +176,11 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
         if (!stored.count(e.storedName)) report(e.storedName, "in the folder, not in the archive");
     }
     if (differences > 0) {
-        err << "zem: " << archivePath << " and " << root << " differ in " << differences
-            << (differences == 1 ? " file\n" : " files\n");
+        printMessage(err, archivePath + " and " + root + " differ in " + filesText(differences));
         return kExitProblem;
     }
-    out << archivePath << ": " << filesText(records.size()) << ", all match " << root << '\n';
+    out << escapedText(archivePath + ": " + filesText(records.size()) + ", all match " + root)
+        << '\n';
     return kExitOk;
 }
 
@@ -334,13 +341,14 @@ int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream
         }
         return dispatch(line, out, err);
     } catch (const UsageError& e) {
-        err << "zem: " << e.what() << "\nTry \"zem --help\" for more information.\n";
+        printMessage(err, e.what());
+        err << "Try \"zem --help\" for more information.\n";
         return kExitUsage;
     } catch (const FatalError& e) {
-        err << "zem: " << e.what() << '\n';
+        printMessage(err, e.what());
         return kExitProblem;
     } catch (const std::bad_alloc&) {
-        err << "zem: out of memory\n";
+        printMessage(err, "out of memory");
         return kExitProblem;
     }
 }
