@@ -134,7 +134,7 @@ TEST_F(Cli, TerminalMessagesShowNamesEscaped) {
     const std::string folder = tmp / "evil\x1b[2J\xe2\x80\xae";
     const std::string shown = tmp.path + "/evil\\x1B[2J\\u202E";
     makeDirs(folder);
-    writeFile(folder + "/\xc2\x9b" "31m", "kept");
+    writeFile(folder + "/\xc2\x9b" + std::string("31m"), "kept");
     writeFile(folder + "/x\x1b]0;title\x07", "removed");
     Child child = startChild({folder});
     ASSERT_TRUE(waitForOutput(child, kPrompt));
@@ -146,7 +146,8 @@ TEST_F(Cli, TerminalMessagesShowNamesEscaped) {
     EXPECT_EQ(r.err, "Error opening file \"" + shown + "/x\\x1B]0;title\\x07\" for input\n");
 }
 
-// Starts a run, waits for the first question, lets `change` alter the folder, then answers OK twice.
+// Starts a run, waits for the first question, lets `change` alter the folder, then answers OK
+// twice.
 ChildResult answerAfter(Cli& t, const std::function<void()>& change,
                         const std::function<void()>& inChild = {}) {
     Child child = startChild({t.root}, inChild);
@@ -200,7 +201,8 @@ TEST_F(Cli, WriteFailureUnderAFileSizeLimit) {
 TEST_F(Cli, WriteFailureWhileSmallFilesAreGathered) {
     writeFile(archive, previous);
     unlink((root + "/sub/b.bin").c_str());  // large: copied by the kernel, not gathered
-    for (int i = 0; i < 3; ++i) writeFile(root + "/small" + std::to_string(i), std::string(30000, 's'));
+    for (int i = 0; i < 3; ++i)
+        writeFile(root + "/small" + std::to_string(i), std::string(30000, 's'));
     const ChildResult r = runProgram({root}, "\n\n", [] {
         rlimit limit{20000, 20000};
         setrlimit(RLIMIT_FSIZE, &limit);
@@ -288,8 +290,8 @@ TEST_F(Cli, TimeBytesUseTheOffsetOfTheRunExactlyEvenInTheSpringForwardGap) {
     const size_t oldName = bytes.find(std::string("sub\\b.bin\0", 10));
     ASSERT_NE(oldName, std::string::npos);
     const std::string hour(1, static_cast<char>(13 + offset / 3600));
-    EXPECT_EQ(bytes.substr(oldName - 8, 8), std::string("\xD4\x07\x06\x1D", 4) + hour +
-                                                 std::string("\x2D\x1E\x00", 3));
+    EXPECT_EQ(bytes.substr(oldName - 8, 8),
+              std::string("\xD4\x07\x06\x1D", 4) + hour + std::string("\x2D\x1E\x00", 3));
 }
 
 }  // namespace

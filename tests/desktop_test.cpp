@@ -60,7 +60,7 @@ TEST(DialogChoice, FindOnPathTakesTheFirstExecutableFileInAnAbsoluteFolder) {
     TempDir tmp;
     for (const char* folder : {"a", "b", "c", "d"}) makeDirs(tmp / folder);
     makeExecutable(tmp / "a/zenity", "#!/bin/sh\n", 0644);  // not executable
-    makeDirs(tmp / "b/zenity");                              // a folder
+    makeDirs(tmp / "b/zenity");                             // a folder
     makeExecutable(tmp / "c/zenity", "#!/bin/sh\n");
     makeExecutable(tmp / "d/zenity", "#!/bin/sh\n");
     const std::string path = tmp / "a" + ":" + tmp / "b" + "::" + tmp / "c" + ":" + tmp / "d";
@@ -84,12 +84,11 @@ TEST(DialogChoice, FindOnPathTakesTheFirstExecutableFileInAnAbsoluteFolder) {
 // ---- Argument vectors
 
 TEST(HelperArguments, KdialogGetsEscapedRichTextAndOkCancelOnQuestions) {
-    EXPECT_EQ(kdialogText("a & <b> \"c\"\nd>e"),
-              "<qt>a &amp; &lt;b&gt; \"c\"<br>d&gt;e</qt>");
-    EXPECT_EQ(helperArguments(DialogKind::KDialog, MessageKind::Question, "Cap", "Go <on>?"),
-              (std::vector<std::string>{"kdialog", "--title", "Cap", "--yes-label", "OK",
-                                        "--no-label", "Cancel", "--yesno",
-                                        "<qt>Go &lt;on&gt;?</qt>"}));
+    EXPECT_EQ(kdialogText("a & <b> \"c\"\nd>e"), "<qt>a &amp; &lt;b&gt; \"c\"<br>d&gt;e</qt>");
+    EXPECT_EQ(
+        helperArguments(DialogKind::KDialog, MessageKind::Question, "Cap", "Go <on>?"),
+        (std::vector<std::string>{"kdialog", "--title", "Cap", "--yes-label", "OK", "--no-label",
+                                  "Cancel", "--yesno", "<qt>Go &lt;on&gt;?</qt>"}));
     EXPECT_EQ(helperArguments(DialogKind::KDialog, MessageKind::Information, "Cap", "-x"),
               (std::vector<std::string>{"kdialog", "--title", "Cap", "--msgbox", "<qt>-x</qt>"}));
     EXPECT_EQ(helperArguments(DialogKind::KDialog, MessageKind::Error, "Cap", "&"),
@@ -276,7 +275,7 @@ struct DesktopCli : ::testing::Test {
         });
     }
     std::vector<std::string> question(const std::string& text) const {
-        return {"zenity",         "--question",   "--title=" + kCaptionText, "--text=" + text,
+        return {"zenity",      "--question",    "--title=" + kCaptionText, "--text=" + text,
                 "--no-markup", "--ok-label=OK", "--cancel-label=Cancel"};
     }
     std::string firstQuestion() const {
@@ -318,9 +317,9 @@ TEST_F(DesktopCli, AnythingButOkIsCancelAndWritesNothing) {
     EXPECT_EQ(run({root}, {{"DISPLAY", ":99"}}).exitCode, 0);
     EXPECT_EQ(calls().size(), 2u);
     EXPECT_EQ(readFile(archive), "old");
-    EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"a & <b> $(x) `y` 'q'",
-                                                             "a & <b> $(x) `y` 'q'.zem", "answers",
-                                                             "bin", "calls", "count"}));
+    EXPECT_EQ(listNames(tmp.path),
+              (std::vector<std::string>{"a & <b> $(x) `y` 'q'", "a & <b> $(x) `y` 'q'.zem",
+                                        "answers", "bin", "calls", "count"}));
 }
 
 TEST_F(DesktopCli, UsageAndFatalErrorShowInformationAndErrorDialogs) {
@@ -333,8 +332,7 @@ TEST_F(DesktopCli, UsageAndFatalErrorShowInformationAndErrorDialogs) {
     const auto c = calls();
     ASSERT_EQ(c.size(), 4u);
     EXPECT_EQ(c[0], (std::vector<std::string>{"zenity", "--info", "--title=" + kCaptionText,
-                                              "--text=" + std::string(kUsageText),
-                                              "--no-markup"}));
+                                              "--text=" + std::string(kUsageText), "--no-markup"}));
     EXPECT_EQ(c[3], (std::vector<std::string>{
                         "zenity", "--error", "--title=" + kCaptionText,
                         "--text=Error opening .zem file (\"" + archive + "\") for output",
@@ -347,9 +345,9 @@ TEST_F(DesktopCli, KdialogWhenThereIsNoZenity) {
     EXPECT_EQ(run({root}, {{"DISPLAY", ":99"}}).exitCode, 0);
     const auto c = calls();
     ASSERT_EQ(c.size(), 1u);
-    EXPECT_EQ(c[0], (std::vector<std::string>{
-                        "kdialog", "--title", kCaptionText, "--yes-label", "OK", "--no-label",
-                        "Cancel", "--yesno", kdialogText(firstQuestion())}));
+    EXPECT_EQ(c[0], (std::vector<std::string>{"kdialog", "--title", kCaptionText, "--yes-label",
+                                              "OK", "--no-label", "Cancel", "--yesno",
+                                              kdialogText(firstQuestion())}));
     EXPECT_NE(c[0].back().find("a &amp; &lt;b&gt; $(x) `y` 'q'.zem"), std::string::npos);
 }
 

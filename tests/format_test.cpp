@@ -34,7 +34,8 @@ TEST(Format, RecordsAndTimesRoundTrip) {
         ByteBuffer bytes;
         encodeRecord(bytes, 0xDEADBEEF, 0x12345678, time, "sub\\name");
         ASSERT_EQ(bytes.size(), kRecordFixedSize + 9);
-        EXPECT_EQ(std::string(bytes.begin() + kRecordNameAt, bytes.end()), std::string("sub\\name", 9));
+        EXPECT_EQ(std::string(bytes.begin() + kRecordNameAt, bytes.end()),
+                  std::string("sub\\name", 9));
         const RecordFields fields = decodeRecordFields(bytes.data());
         EXPECT_EQ(fields.dataOffset, 0xDEADBEEFu);
         EXPECT_EQ(fields.length, 0x12345678u);

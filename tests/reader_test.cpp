@@ -87,28 +87,33 @@ BuiltArchive oneFileWithTime(std::array<uint8_t, 8> time) {
 
 TEST(Reader, RefusesEachBrokenArchiveWithItsFirstProblem) {
     const std::vector<BrokenCase> cases = {
-        {"shorter than a header", [] { return oneFileWith([](BuiltArchive& a) { a.bytes.resize(12); }); },
+        {"shorter than a header",
+         [] { return oneFileWith([](BuiltArchive& a) { a.bytes.resize(12); }); },
          "archive is 12 bytes long, shorter than its 28-byte header"},
         {"zero word", [] { return oneFileWith([](BuiltArchive& a) { a.set(4, 1); }); },
          "header: word at offset 4 is 0x00000001, expected 0"},
         {"fixed value", [] { return oneFileWith([](BuiltArchive& a) { a.set(24, 9); }); },
          "header: fixed value at offset 24 is 9, expected 8"},
-        {"index inside the header", [] { return oneFileWith([](BuiltArchive& a) { a.set(20, 27); }); },
+        {"index inside the header",
+         [] { return oneFileWith([](BuiltArchive& a) { a.set(20, 27); }); },
          "header: indexOffset at offset 20 is 27, inside the 28-byte header"},
         {"index past the end", [] { return oneFileWith([](BuiltArchive& a) { a.set(20, 64); }); },
          "header: indexOffset at offset 20 is 64, past the end of the archive at offset 63"},
         {"huge count", [] { return oneFileWith([](BuiltArchive& a) { a.set(12, 0xFFFFFFFF); }); },
          "header: fileCount at offset 12 is 4294967295: its index from offset 33 runs past the "
          "end of the archive at offset 63"},
-        {"record block too long", [] { return oneFileWith([](BuiltArchive& a) { a.set(16, 27); }); },
+        {"record block too long",
+         [] { return oneFileWith([](BuiltArchive& a) { a.set(16, 27); }); },
          "header: recordsLength at offset 16 is 27: the record block from offset 37 would end at "
          "offset 64, but the archive ends at offset 63"},
-        {"a byte after the end", [] { return oneFileWith([](BuiltArchive& a) { a.bytes.push_back(0); }); },
+        {"a byte after the end",
+         [] { return oneFileWith([](BuiltArchive& a) { a.bytes.push_back(0); }); },
          "header: recordsLength at offset 16 is 26: the record block from offset 37 would end at "
          "offset 63, but the archive ends at offset 64"},
         {"more records than fit",
          [] { return oneFileWith([](BuiltArchive& a) { a.set(12, 2), a.set(16, 22); }); },
-         "header: fileCount at offset 12 is 2, more records than the 22-byte record block can hold"},
+         "header: fileCount at offset 12 is 2, more records than the 22-byte record block can "
+         "hold"},
         {"first slot not 0", [] { return oneFileWith([](BuiltArchive& a) { a.set(33, 5); }); },
          "index slot 0 at offset 33 holds 5, but record 0 begins at 0, the start of the record "
          "block"},
@@ -119,32 +124,59 @@ TEST(Reader, RefusesEachBrokenArchiveWithItsFirstProblem) {
          "record"},
         {"lengths differ", [] { return oneFileWith([](BuiltArchive& a) { a.set(45, 6); }); },
          "record 0 at offset 37: length 5 and repeated length 6 differ"},
-        {"month 13", [] { return oneFileWithTime({0xD4, 0x07, 13, 9, 13, 45, 30, 0}); },
+        {"month 13",
+         [] {
+             return oneFileWithTime({0xD4, 0x07, 13, 9, 13, 45, 30, 0});
+         },
          "record 0: time bytes at offset 49: month 13 is not 1-12"},
-        {"30 February", [] { return oneFileWithTime({0xD4, 0x07, 2, 30, 13, 45, 30, 0}); },
+        {"30 February",
+         [] {
+             return oneFileWithTime({0xD4, 0x07, 2, 30, 13, 45, 30, 0});
+         },
          "record 0: time bytes at offset 49: day 30 does not exist in month 2 of 2004"},
-        {"29 February of a common year", [] { return oneFileWithTime({0xD5, 0x07, 2, 29, 0, 0, 0, 0}); },
+        {"29 February of a common year",
+         [] {
+             return oneFileWithTime({0xD5, 0x07, 2, 29, 0, 0, 0, 0});
+         },
          "record 0: time bytes at offset 49: day 29 does not exist in month 2 of 2005"},
-        {"hour 24", [] { return oneFileWithTime({0xD4, 0x07, 7, 9, 24, 0, 0, 0}); },
+        {"hour 24",
+         [] {
+             return oneFileWithTime({0xD4, 0x07, 7, 9, 24, 0, 0, 0});
+         },
          "record 0: time bytes at offset 49: hour 24 is not 0-23"},
-        {"second 60", [] { return oneFileWithTime({0xD4, 0x07, 7, 9, 23, 59, 60, 0}); },
+        {"second 60",
+         [] {
+             return oneFileWithTime({0xD4, 0x07, 7, 9, 23, 59, 60, 0});
+         },
          "record 0: time bytes at offset 49: second 60 is not 0-59"},
-        {"year 1969", [] { return oneFileWithTime({0xB1, 0x07, 12, 31, 23, 59, 59, 0}); },
+        {"year 1969",
+         [] {
+             return oneFileWithTime({0xB1, 0x07, 12, 31, 23, 59, 59, 0});
+         },
          "record 0: time bytes at offset 49: year 1969 lies outside 1970-2038"},
-        {"last time byte", [] { return oneFileWithTime({0xD4, 0x07, 7, 9, 13, 45, 30, 1}); },
+        {"last time byte",
+         [] {
+             return oneFileWithTime({0xD4, 0x07, 7, 9, 13, 45, 30, 1});
+         },
          "record 0: time bytes at offset 49: the last time byte is 1, expected 0"},
         {"data in the header", [] { return oneFileWith([](BuiltArchive& a) { a.set(37, 0); }); },
-         "record 0 at offset 37: data of 5 bytes at offset 0 lie outside the data region (28 to 33)"},
+         "record 0 at offset 37: data of 5 bytes at offset 0 lie outside the data region (28 to "
+         "33)"},
         {"data into the index", [] { return oneFileWith([](BuiltArchive& a) { a.set(37, 29); }); },
-         "record 0 at offset 37: data of 5 bytes at offset 29 lie outside the data region (28 to 33)"},
+         "record 0 at offset 37: data of 5 bytes at offset 29 lie outside the data region (28 to "
+         "33)"},
         {"length past 4 GiB",
-         [] { return oneFileWith([](BuiltArchive& a) { a.set(41, 0xFFFFFFFF), a.set(45, 0xFFFFFFFF); }); },
+         [] {
+             return oneFileWith(
+                 [](BuiltArchive& a) { a.set(41, 0xFFFFFFFF), a.set(45, 0xFFFFFFFF); });
+         },
          "record 0 at offset 37: data of 4294967295 bytes at offset 28 lie outside the data region "
          "(28 to 33)"},
         {"overlapping data", [] { return twoFilesWith([](BuiltArchive& a) { a.set(63, 30); }); },
          "record 1 at offset 63: data begin at offset 30, expected 31 right after the previous "
          "file's data"},
-        {"name without its NUL", [] { return oneFileWith([](BuiltArchive& a) { a.bytes[62] = 'x'; }); },
+        {"name without its NUL",
+         [] { return oneFileWith([](BuiltArchive& a) { a.bytes[62] = 'x'; }); },
          "record 0: name runs past the end of the record block at offset 63"},
         {"fixed bytes cut off",
          [] {

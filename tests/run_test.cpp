@@ -31,8 +31,9 @@ TEST(RunArguments, ABackslashInAFileNameIsRefusedBeforeAnyQuestion) {
     fs.folders["pack"] = {fakeFile("fine"), fakeFile("a\\b")};
     dialog.answers = {true, true};
     EXPECT_EQ(runZemBuilder({"pack/"}, dialog, fs), 1);
-    EXPECT_EQ(dialog.shown, std::vector<std::string>{"error: File name \"pack/a\\b\" holds a backslash, "
-                                                     "which a .zem file would read back as a subfolder"});
+    EXPECT_EQ(dialog.shown,
+              std::vector<std::string>{"error: File name \"pack/a\\b\" holds a backslash, "
+                                       "which a .zem file would read back as a subfolder"});
     EXPECT_EQ(fs.calls, std::vector<std::string>{"list pack"});
 }
 
@@ -103,7 +104,8 @@ TEST(RunQuestions, AFatalErrorIsShownAndEndsWithExitCodeOne) {
 }
 
 TEST(TerminalAnswers, OkWordsEmptyLineAndEverythingElse) {
-    for (const char* ok : {"", "ok", "OK", "Ok", "o", "O", "y", "Y", "yes", "YES", " yes ", "ok\r"}) {
+    for (const char* ok :
+         {"", "ok", "OK", "Ok", "o", "O", "y", "Y", "yes", "YES", " yes ", "ok\r"}) {
         EXPECT_TRUE(isOkAnswer(ok)) << '"' << ok << '"';
     }
     for (const char* no : {"n", "no", "cancel", "c", "yess", "okay", "0", "y y", "q"}) {

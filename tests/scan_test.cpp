@@ -2,8 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include "archive/local_time.h"
 #include "fakes.h"
@@ -71,15 +71,18 @@ TEST(ScanNames, ABackslashInAFileOrFolderNameMarksTheFilesBelowIt) {
     fs.folders["r/x\\y"] = {fakeFile("z")};
     FileList list;
     EXPECT_TRUE(scanFolder(fs, "r", list));
-    EXPECT_EQ(storedNamesOf(list), (std::vector<std::string>{"plain", "sub\\inner", "a\\b", "x\\y\\z"}));
+    EXPECT_EQ(storedNamesOf(list),
+              (std::vector<std::string>{"plain", "sub\\inner", "a\\b", "x\\y\\z"}));
     std::vector<bool> marked;
     for (const FileEntry& e : list) marked.push_back(e.nameHoldsBackslash);
     EXPECT_EQ(marked, (std::vector<bool>{false, false, true, true}));
-    EXPECT_EQ(backslashRefusal(list),
-              "File name \"r/a\\b\" holds a backslash, which a .zem file would read back as a subfolder");
+    EXPECT_EQ(
+        backslashRefusal(list),
+        "File name \"r/a\\b\" holds a backslash, which a .zem file would read back as a subfolder");
     list.erase(list.begin() + 2);
     EXPECT_EQ(backslashRefusal(list),
-              "File name \"r/x\\y/z\" holds a backslash, which a .zem file would read back as a subfolder");
+              "File name \"r/x\\y/z\" holds a backslash, which a .zem file would read back as a "
+              "subfolder");
     list.pop_back();
     EXPECT_EQ(backslashRefusal(list), "");
 }
@@ -89,8 +92,9 @@ TEST(ScanOrder, PreOrderInEnumerationOrderWithoutSorting) {
     FolderItem fifo;
     fifo.name = "pipe";
     fifo.kind = FolderItem::Kind::Other;
-    fs.folders["root"] = {fakeFile("z", 3), fakeFile("."), fakeFolder("s"), fakeFile(".."),
-                          fifo,           fakeFile("b", 7), fakeFolder("locked"), fakeFolder("e")};
+    fs.folders["root"] = {fakeFile("z", 3),     fakeFile("."),  fakeFolder("s"),
+                          fakeFile(".."),       fifo,           fakeFile("b", 7),
+                          fakeFolder("locked"), fakeFolder("e")};
     fs.folders["root/s"] = {fakeFile("x", 1), fakeFolder("t")};
     fs.folders["root/s/t"] = {fakeFile("deep")};
     fs.folders["root/e"] = {};
@@ -223,8 +227,8 @@ TEST(ScanRealTree, LinksAreFollowedAndSpecialEntriesSkipped) {
     // second level being "sub").
     EXPECT_EQ(count("/link.txt"), 6);
     EXPECT_EQ(count("/file"), 5);
-    const auto link = std::find_if(list.begin(), list.end(),
-                                   [&](const FileEntry& e) { return e.path == root + "/link.txt"; });
+    const auto link = std::find_if(
+        list.begin(), list.end(), [&](const FileEntry& e) { return e.path == root + "/link.txt"; });
     ASSERT_NE(link, list.end());
     EXPECT_EQ(link->size, 13u);
     EXPECT_EQ(link->modifiedTime, 1100000000 + currentUtcOffset());
@@ -238,8 +242,8 @@ TEST(ScanTime, UtcOffsetOfScanTimeAppliesExactlyEvenInASkippedHour) {
     const int64_t offset = currentUtcOffset();
     ASSERT_TRUE(offset == 3600 || offset == 7200) << "Europe/Berlin zone data missing?";
 
-    // 02:30 on 31 March 2024 does not exist on Berlin's clocks (spring forward from 02:00 to 03:00),
-    // but shifting by the offset of scan time may land there: it must be stored as such.
+    // 02:30 on 31 March 2024 does not exist on Berlin's clocks (spring forward from 02:00 to
+    // 03:00), but shifting by the offset of scan time may land there: it must be stored as such.
     const int64_t gapLocal = secondsFromCalendar({2024, 3, 31, 2, 30, 0});
     writeFile(root + "/gap", "g");
     setModifiedTime(root + "/gap", gapLocal - offset);
@@ -301,8 +305,8 @@ TEST(ScanRealTree, OrderIsTheFolderEnumerationOrderDepthFirst) {
     TempDir tmp;
     const std::string root = tmp / "root";
     for (const char* folder : {"m", "b/q", "b/a", "z", "a"}) makeDirs(root + "/" + folder);
-    for (const char* file : {"zz", "b/q/2", "b/q/1", "b/y", "b/a/x", "m/3", "a1", "Z", "a/.k",
-                             "10", "9", "z/-"}) {
+    for (const char* file :
+         {"zz", "b/q/2", "b/q/1", "b/y", "b/a/x", "m/3", "a1", "Z", "a/.k", "10", "9", "z/-"}) {
         writeFile(root + "/" + file, file);
     }
     std::vector<std::string> expected;
@@ -341,8 +345,8 @@ TEST(ScanRealTree, EveryEntryOfALargeFolderGetsItsOwnSizeAndTime) {
         EXPECT_EQ(e.size, static_cast<uint64_t>(i)) << e.path;
         EXPECT_EQ(e.modifiedTime, 1000000000 + i * 60 + currentUtcOffset()) << e.path;
     }
-    const auto link = std::find_if(list.begin(), list.end(),
-                                   [&](const FileEntry& e) { return e.path == root + "/big/link"; });
+    const auto link = std::find_if(
+        list.begin(), list.end(), [&](const FileEntry& e) { return e.path == root + "/big/link"; });
     ASSERT_NE(link, list.end());
     EXPECT_EQ(link->size, 5u);
 }

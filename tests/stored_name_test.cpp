@@ -65,16 +65,18 @@ TEST(StoredName, EscapingLeavesNothingThatSteersTheTerminal) {
         {std::string("a\nb\0c", 5), "a\\x0Ab\\x00c"},
         {"del\x7f", "del\\x7F"},
         // C1 controls: as UTF-8 they are characters, alone they are no part of one.
-        {"csi\xc2\x9b" "2J", "csi\\u009B2J"},
+        {"csi\xc2\x9b"
+         "2J",
+         "csi\\u009B2J"},
         {"\xc2\x80\xc2\x9f", "\\u0080\\u009F"},
-        {"csi\x9b" "2J", "csi\\x9B2J"},
+        {"csi\x9b"
+         "2J",
+         "csi\\x9B2J"},
         {"\x80\x9f", "\\x80\\x9F"},
         // Marks, embeddings, overrides and isolates.
         {"evil\xe2\x80\xaetxt.exe", "evil\\u202Etxt.exe"},
-        {"\xe2\x80\xaa\xe2\x80\xab\xe2\x80\xac\xe2\x80\xad",
-         "\\u202A\\u202B\\u202C\\u202D"},
-        {"\xe2\x81\xa6\xe2\x81\xa7\xe2\x81\xa8\xe2\x81\xa9",
-         "\\u2066\\u2067\\u2068\\u2069"},
+        {"\xe2\x80\xaa\xe2\x80\xab\xe2\x80\xac\xe2\x80\xad", "\\u202A\\u202B\\u202C\\u202D"},
+        {"\xe2\x81\xa6\xe2\x81\xa7\xe2\x81\xa8\xe2\x81\xa9", "\\u2066\\u2067\\u2068\\u2069"},
         {"\xe2\x80\x8e\xe2\x80\x8f\xd8\x9c", "\\u200E\\u200F\\u061C"},
         // Printable UTF-8 of every length passes: é, Arabic, CJK, an emoji; so do the
         // neighbours of the escaped ranges (U+00A0, U+200D, U+202F, U+2065, U+206A).
@@ -89,7 +91,9 @@ TEST(StoredName, EscapingLeavesNothingThatSteersTheTerminal) {
         {"\xed\xa0\x80", "\\xED\\xA0\\x80"},
         {"\xf4\x90\x80\x80\xf5\xff", "\\xF4\\x90\\x80\\x80\\xF5\\xFF"},
         {"\xe2\x80", "\\xE2\\x80"},
-        {"\xe2\x80\xae" "a\xf0\x9f\x98", "\\u202Ea\\xF0\\x9F\\x98"},
+        {"\xe2\x80\xae"
+         "a\xf0\x9f\x98",
+         "\\u202Ea\\xF0\\x9F\\x98"},
         // The escapes themselves are printable: escaping twice changes nothing more.
         {"\\x1B\\u202E", "\\x1B\\u202E"},
     };

@@ -93,8 +93,8 @@ struct HeldWrites {
 bool waitForHeldWrite(int socket, const std::string& folder, HeldWrites& held);
 
 // Skips when the kernel refuses the filter here; in CI that is a failure, since CI must run these.
-#define SKIP_OR_FAIL_WITHOUT_FILTER(exitCode)                                                  \
-    if ((exitCode) == kFilterRefused) {                                                        \
+#define SKIP_OR_FAIL_WITHOUT_FILTER(exitCode)                                                    \
+    if ((exitCode) == kFilterRefused) {                                                          \
         if (std::getenv("CI")) FAIL() << "seccomp filters are refused, so this can't run in CI"; \
-        GTEST_SKIP() << "seccomp filters are refused on this machine";                         \
+        GTEST_SKIP() << "seccomp filters are refused on this machine";                           \
     }

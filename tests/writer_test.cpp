@@ -90,8 +90,9 @@ TEST(WriterBytes, EmptyListIsTheTwentyEightByteHeader) {
     Pack p;
     FileList list;
     writeArchive(p.archive, list);
-    EXPECT_EQ(hex(readFile(p.archive)),
-              "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 1C 00 00 00 08 00 00 00");
+    EXPECT_EQ(
+        hex(readFile(p.archive)),
+        "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 1C 00 00 00 08 00 00 00");
     EXPECT_EQ(listNames(p.tmp.path), (std::vector<std::string>{"pack", "pack.zem"}));
 }
 
@@ -101,8 +102,9 @@ TEST(WriterBytes, OneFileArchiveMatchesByteForByte) {
     writeArchive(p.archive, list);
     const std::string bytes = readFile(p.archive);
     ASSERT_EQ(bytes.size(), 63u);
-    EXPECT_EQ(hex(bytes.substr(0, 28)),
-              "00 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00 1A 00 00 00 21 00 00 00 08 00 00 00");
+    EXPECT_EQ(
+        hex(bytes.substr(0, 28)),
+        "00 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00 1A 00 00 00 21 00 00 00 08 00 00 00");
     EXPECT_EQ(bytes.substr(28, 5), "hello");
     EXPECT_EQ(hex(bytes.substr(33, 4)), "00 00 00 00");
     EXPECT_EQ(hex(bytes.substr(37)),
@@ -136,7 +138,8 @@ TEST(WriterBytes, LayoutOfSeveralFilesWithSubfoldersOddAndEmptyFiles) {
     EXPECT_EQ(bytes.substr(28, 7), "abc\xff\xff\xff\xff");
 
     const size_t recordsStart = indexOffset + 4 * 4;
-    const std::vector<std::string> names{"odd", "sub\\deeper\\empty", "sub\\file.bin", "last-empty"};
+    const std::vector<std::string> names{"odd", "sub\\deeper\\empty", "sub\\file.bin",
+                                         "last-empty"};
     size_t expectedSlot = 0;
     for (size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(u32(indexOffset + 4 * i), expectedSlot);
@@ -222,16 +225,14 @@ struct WriterFailure : ::testing::Test {
 TEST_F(WriterFailure, MissingInputFile) {
     FileList list{p.add("a", "aaa"), p.add("b", "bbb")};
     unlink(list[1].path.c_str());
-    EXPECT_EQ(failureOf(p.archive, list),
-              "Error opening file \"" + list[1].path + "\" for input");
+    EXPECT_EQ(failureOf(p.archive, list), "Error opening file \"" + list[1].path + "\" for input");
     expectUntouched();
 }
 
 TEST_F(WriterFailure, InputShorterThanScanned) {
     FileList list{p.add("a", "aaa")};
     list[0].size = 10;
-    EXPECT_EQ(failureOf(p.archive, list),
-              "Error reading data from file \"" + list[0].path + "\"");
+    EXPECT_EQ(failureOf(p.archive, list), "Error reading data from file \"" + list[0].path + "\"");
     expectUntouched();
 }
 
@@ -239,8 +240,7 @@ TEST_F(WriterFailure, FifoInPlaceOfAFileDoesNotBlock) {
     FileList list{p.add("a", "aaa")};
     unlink(list[0].path.c_str());
     ASSERT_EQ(mkfifo(list[0].path.c_str(), 0600), 0);
-    EXPECT_EQ(failureOf(p.archive, list),
-              "Error opening file \"" + list[0].path + "\" for input");
+    EXPECT_EQ(failureOf(p.archive, list), "Error opening file \"" + list[0].path + "\" for input");
     unlink(list[0].path.c_str());
     writeFile(list[0].path, "aaa");
     expectUntouched();

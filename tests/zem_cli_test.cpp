@@ -72,8 +72,9 @@ Tree treeOf(const std::string& root) {
 // summer and winter of the years an archive holds.
 void generateTree(const std::string& root, unsigned seed) {
     std::mt19937 rng(seed);
-    const std::vector<std::string> names = {"a.txt", "B", "with space", ".dot", "x..y", "\xe4\xf6",
-                                            "long-name-" + std::string(60, 'n'), "z.bin"};
+    const std::vector<std::string> names = {
+        "a.txt", "B", "with space", ".dot", "x..y", "\xe4\xf6", "long-name-" + std::string(60, 'n'),
+        "z.bin"};
     std::vector<std::string> folders = {root};
     for (int i = 0; i < 25; ++i) {
         const std::string parent = folders[rng() % folders.size()];
@@ -108,7 +109,9 @@ struct Zem : ::testing::Test {
         ASSERT_EQ(r.exitCode, 0) << r.err;
     }
     // A hand-made archive at `archive`.
-    void handMade(const std::vector<TestFile>& files) { writeBytes(archive, buildArchive(files).bytes); }
+    void handMade(const std::vector<TestFile>& files) {
+        writeBytes(archive, buildArchive(files).bytes);
+    }
 };
 
 TEST(ZemRoundTrip, GeneratedTreesPackVerifyAndExtractBackTheSame) {
@@ -208,13 +211,19 @@ TEST_F(Zem, NothingInANameOrPathReachesTheTerminalRaw) {
     const std::string folder = tmp / "dir\x1b[2J\xe2\x80\xae";
     const std::string folderShown = tmp.path + "/dir\\x1B[2J\\u202E";
     const std::string nice = "caf\xc3\xa9\xe4\xb8\xad";
-    writeBytes(hostile, buildArchive({{"csi\xc2\x9b" "2J", "1"},
-                                      {"raw\x9b" "2J", "2"},
-                                      {"rlo\xe2\x80\xae" "gpj.exe", "3"},
+    writeBytes(hostile, buildArchive({{"csi\xc2\x9b"
+                                       "2J",
+                                       "1"},
+                                      {"raw\x9b"
+                                       "2J",
+                                       "2"},
+                                      {"rlo\xe2\x80\xae"
+                                       "gpj.exe",
+                                       "3"},
                                       {nice, "4"}})
                             .bytes);
     makeDirs(folder);
-    writeFile(folder + "/csi\xc2\x9b" "2J", "1");
+    writeFile(folder + "/csi\xc2\x9b" + std::string("2J"), "1");
     writeFile(folder + "/" + nice, "X");
     writeFile(folder + "/new\x1b", "5");
 
@@ -226,22 +235,31 @@ TEST_F(Zem, NothingInANameOrPathReachesTheTerminalRaw) {
     };
     const std::string time = "2004-07-09 13:45:30  ";
     const std::vector<Case> cases = {
-        {{"list", hostile}, 0,
-         "         1  " + time + "csi\\u009B2J\n" +
-         "         1  " + time + "raw\\x9B2J\n" +
-         "         1  " + time + "rlo\\u202Egpj.exe\n" +
-         "         1  " + time + nice + "\n",
+        {{"list", hostile},
+         0,
+         "         1  " + time + "csi\\u009B2J\n" + "         1  " + time + "raw\\x9B2J\n" +
+             "         1  " + time + "rlo\\u202Egpj.exe\n" + "         1  " + time + nice + "\n",
          ""},
         {{"verify", hostile}, 0, hostileShown + ": 4 files, structure sound\n", ""},
-        {{"verify", hostile, folder}, 1, "",
+        {{"verify", hostile, folder},
+         1,
+         "",
          "zem: \"raw\\x9B2J\": in the archive, not in the folder\n"
          "zem: \"rlo\\u202Egpj.exe\": in the archive, not in the folder\n"
-         "zem: \"" + nice + "\": differs from \"" + folderShown + "/" + nice + "\" at byte 0\n"
-         "zem: \"new\\x1B\": in the folder, not in the archive\n"
-         "zem: " + hostileShown + " and " + folderShown + " differ in 4 files\n"},
-        {{"list", folder + ".zem"}, 1, "",
+         "zem: \"" +
+             nice + "\": differs from \"" + folderShown + "/" + nice +
+             "\" at byte 0\n"
+             "zem: \"new\\x1B\": in the folder, not in the archive\n"
+             "zem: " +
+             hostileShown + " and " + folderShown + " differ in 4 files\n"},
+        {{"list", folder + ".zem"},
+         1,
+         "",
          "zem: cannot open \"" + folderShown + ".zem\": No such file or directory\n"},
-        {{"\xc2\x9b" "31m"}, 2, "",
+        {{"\xc2\x9b"
+          "31m"},
+         2,
+         "",
          "zem: unknown command \"\\u009B31m\"\nTry \"zem --help\" for more information.\n"},
     };
     for (const Case& c : cases) {
@@ -262,7 +280,8 @@ TEST_F(Zem, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
     TestFile badTime{"t", "x"};
     badTime.time[2] = 13;
     const std::vector<Case> cases = {
-        {{{"ok", "1"}, {"..\\escape", "2"}}, "record 1: name \"..\\escape\" has a \"..\" component"},
+        {{{"ok", "1"}, {"..\\escape", "2"}},
+         "record 1: name \"..\\escape\" has a \"..\" component"},
         {{{"ok", "1"}, {"sub\\..\\..\\escape", "2"}},
          "record 1: name \"sub\\..\\..\\escape\" has a \"..\" component"},
         {{{"ok", "1"}, {"\\tmp\\abs", "2"}}, "record 1: name \"\\tmp\\abs\" is absolute"},
@@ -328,7 +347,8 @@ TEST_F(Zem, ExistingFilesNeedForceAndFoldersAreNeverReplaced) {
 
     ChildResult r = zem({"extract", archive, dest});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "zem: record 0: name \"a\": \"" + dest + "/a\" already exists (--force replaces it)\n");
+    EXPECT_EQ(r.err, "zem: record 0: name \"a\": \"" + dest +
+                         "/a\" already exists (--force replaces it)\n");
     EXPECT_EQ(readFile(dest + "/a"), "old");
     EXPECT_FALSE(exists(dest + "/sub/b"));
 
@@ -354,10 +374,10 @@ TEST_F(Zem, ExistingFilesNeedForceAndFoldersAreNeverReplaced) {
 TEST_F(Zem, WritesRecheckWhatAppearedAfterTheEarlyLook) {
     const std::string outside = tmp / "outside";
     makeDirs(outside);
-    const FolderHandle root = openDestination(dest);
+    const FolderHandle destFolder = openDestination(dest);
     ASSERT_EQ(symlink(outside.c_str(), (dest + "/swapped").c_str()), 0);
     try {
-        openSubfolder(root, "swapped");
+        openSubfolder(destFolder, "swapped");
         ADD_FAILURE() << "opened a link as a folder";
     } catch (const FatalError& e) {
         EXPECT_EQ(std::string(e.what()), linkRefusalText(dest + "/swapped"));
@@ -365,7 +385,7 @@ TEST_F(Zem, WritesRecheckWhatAppearedAfterTheEarlyLook) {
 
     {
         AtomicFile file;
-        startExtractedFile(file, root, "raced");
+        startExtractedFile(file, destFolder, "raced");
         writeAtomicFile(file, "mine", 4);
         writeFile(dest + "/raced", "theirs");
         EXPECT_THROW(finishExtractedFile(file, false, 0, false), FatalError);
@@ -437,16 +457,22 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
         {{"list", archive, "more"}, 2, "zem: list: too many arguments (\"more\")" + tryHelp},
         {{"verify", archive, "f", "x"}, 2, "zem: verify: too many arguments (\"x\")" + tryHelp},
         {{"list", "--force", archive}, 2, "zem: --force applies to extract only" + tryHelp},
-        {{"extract", tmp / "noext"}, 2,
+        {{"extract", tmp / "noext"},
+         2,
          "zem: can't name a folder to extract \"" + tmp / "noext" +
              "\" into, as its name doesn't end in .zem: give DEST" + tryHelp},
-        {{"list", tmp / "missing.zem"}, 1,
+        {{"list", tmp / "missing.zem"},
+         1,
          "zem: cannot open \"" + tmp / "missing.zem" + "\": No such file or directory\n"},
-        {{"verify", tmp / "broken.zem"}, 1,
-         "zem: " + tmp / "broken.zem" + ": archive is 9 bytes long, shorter than its 28-byte header\n"},
-        {{"verify", archive, tmp / "no-folder"}, 1,
+        {{"verify", tmp / "broken.zem"},
+         1,
+         "zem: " + tmp / "broken.zem" +
+             ": archive is 9 bytes long, shorter than its 28-byte header\n"},
+        {{"verify", archive, tmp / "no-folder"},
+         1,
          "zem: cannot list folder \"" + tmp / "no-folder" + "\"\n"},
-        {{"list", "--", "-dash.zem"}, 1,
+        {{"list", "--", "-dash.zem"},
+         1,
          "zem: cannot open \"-dash.zem\": No such file or directory\n"},
         {{"list", archive}, 0, ""},
     };

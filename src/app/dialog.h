@@ -8,7 +8,7 @@
 #include "archive/progress.h"
 
 // Title of every message.
-extern const char* const kCaption;
+inline constexpr const char* kCaption = "ZEM Builder (by the ZEM Builder developers)";
 
 struct Dialog {
     virtual ~Dialog() = default;

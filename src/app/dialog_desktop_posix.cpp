@@ -223,7 +223,7 @@ std::vector<std::string> helperArguments(DialogKind helper, MessageKind kind,
 }
 
 std::vector<std::string> zenityProgressArguments(const std::string& caption) {
-    return {"zenity",         "--progress",     "--title=" + caption, "--text=Writing the archive",
+    return {"zenity",         "--progress",   "--title=" + caption, "--text=Writing the archive",
             "--percentage=0", "--auto-close", "--width=420"};
 }
 

@@ -10,7 +10,8 @@ std::string amountPair(uint64_t done, uint64_t total) {
     if (total < 1024) return std::to_string(done) + " of " + std::to_string(total) + " bytes";
     double scale = 1024;
     size_t unit = 0;
-    while (unit + 1 < sizeof kUnits / sizeof kUnits[0] && total >= scale * 1024) {
+    while (unit + 1 < sizeof kUnits / sizeof kUnits[0] &&
+           static_cast<double>(total) >= scale * 1024) {
         scale *= 1024;
         ++unit;
     }

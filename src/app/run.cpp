@@ -5,8 +5,6 @@
 #include "scan/file_list.h"
 #include "scan/scan.h"
 
-const char* const kCaption = "ZEM Builder (by the ZEM Builder developers)";
-
 const char* const kUsageText =
     "To run the ZEM Builder, put all your files into a folder, then drag-and-drop the folder onto "
     "the ZEM Builder's icon. The folder's name will be used as the name of the .zem file.";

@@ -17,15 +17,9 @@ void failAtomicFile(const AtomicFile& file, FileStep step, int code) {
     const FolderHandle& folder = *file.temp.folder;
     std::string path;
     switch (step) {
-        case FileStep::Create:
-            path = folder.path;
-            break;
-        case FileStep::RemoveTemporary:
-            path = pathInside(folder, file.temp.name);
-            break;
-        default:
-            path = pathInside(folder, file.name);
-            break;
+        case FileStep::Create: path = folder.path; break;
+        case FileStep::RemoveTemporary: path = pathInside(folder, file.temp.name); break;
+        default: path = pathInside(folder, file.name); break;
     }
     fatalError(file.failureText(step, path, code));
 }

@@ -47,10 +47,10 @@ std::string systemErrorText(int code);
 struct TemporaryFile {
     const FolderHandle* folder = nullptr;
     std::string prefix;
-    std::string name;              // empty while the file has none
-    intptr_t native = -1;          // the open file
-    int signalCleanupEntry = -1;   // Linux: its entry in the signal cleanup's list, while named
-    bool deleteOnClose = false;    // Windows: marked to vanish with its handle
+    std::string name;             // empty while the file has none
+    intptr_t native = -1;         // the open file
+    int signalCleanupEntry = -1;  // Linux: its entry in the signal cleanup's list, while named
+    bool deleteOnClose = false;   // Windows: marked to vanish with its handle
     TemporaryFile() = default;
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
@@ -59,7 +59,8 @@ struct TemporaryFile {
 
 // Creates the file in the folder, which must outlive it. False when that fails (lastSystemError
 // tells why).
-bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder, const std::string& prefix);
+bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder,
+                         const std::string& prefix);
 
 // The step of an atomic file that failed, for its owner's text.
 enum class FileStep {

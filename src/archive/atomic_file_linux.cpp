@@ -164,7 +164,8 @@ TemporaryFile::~TemporaryFile() {
     unlistPending(signalCleanupEntry);
 }
 
-bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder, const std::string& prefix) {
+bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder,
+                         const std::string& prefix) {
     file.folder = &folder;
     file.prefix = prefix;
     if (access("/proc/self/fd", X_OK) == 0) {  // without it an unnamed file can't be linked in
@@ -225,7 +226,8 @@ void commitAtomicFile(AtomicFile& file, CommitOptions options) {
         const char* from = temp.name.c_str();
         const char* to = file.name.c_str();
         if (options.replace) {
-            if (renameat(folder, from, folder, to) != 0) failAtomicFile(file, FileStep::Commit, errno);
+            if (renameat(folder, from, folder, to) != 0)
+                failAtomicFile(file, FileStep::Commit, errno);
         } else if (renameat2(folder, from, folder, to, RENAME_NOREPLACE) != 0) {
             if (errno != EINVAL && errno != ENOSYS) failCommit(file, errno);
             // No RENAME_NOREPLACE on this file system: a hard link refuses an existing name too.

@@ -113,7 +113,8 @@ TemporaryFile::~TemporaryFile() {
     if (folder && !name.empty()) DeleteFileA(pathInside(*folder, name).c_str());
 }
 
-bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder, const std::string& prefix) {
+bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder,
+                         const std::string& prefix) {
     file.folder = &folder;
     file.prefix = prefix;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -148,7 +149,8 @@ void commitAtomicFile(AtomicFile& file, CommitOptions options) {
         failAtomicFile(file, FileStep::Write, lastSystemError());
     }
     if (temp.deleteOnClose) {
-        if (!setDeleteOnClose(handle, false)) failAtomicFile(file, FileStep::Write, lastSystemError());
+        if (!setDeleteOnClose(handle, false))
+            failAtomicFile(file, FileStep::Write, lastSystemError());
         temp.deleteOnClose = false;
     }
     temp.native = -1;

@@ -108,7 +108,8 @@ std::vector<std::string> splitStoredName(const std::string& name) {
     size_t start = 0;
     for (;;) {
         const size_t end = name.find('\\', start);
-        parts.push_back(name.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        parts.push_back(
+            name.substr(start, end == std::string::npos ? std::string::npos : end - start));
         if (end == std::string::npos) return parts;
         start = end + 1;
     }
@@ -165,7 +166,8 @@ std::string namesProblem(const std::vector<std::string>& names, NameRules rules)
     std::map<std::string, size_t> folders;  // every folder some name needs -> first record
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string problem = storedNameProblem(names[i], rules);
-        if (!problem.empty()) return "record " + std::to_string(i) + ": name " + quotedName(names[i]) + " " + problem;
+        if (!problem.empty())
+            return "record " + std::to_string(i) + ": name " + quotedName(names[i]) + " " + problem;
     }
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string record = "record " + std::to_string(i) + ": name " + quotedName(names[i]);
@@ -176,7 +178,8 @@ std::string namesProblem(const std::vector<std::string>& names, NameRules rules)
         if (folders.count(k)) {
             return record + " is also a folder of record " + std::to_string(folders[k]);
         }
-        for (size_t slash = k.find('\\'); slash != std::string::npos; slash = k.find('\\', slash + 1)) {
+        for (size_t slash = k.find('\\'); slash != std::string::npos;
+             slash = k.find('\\', slash + 1)) {
             const std::string folder = k.substr(0, slash);
             if (files.count(folder)) {
                 return record + " needs " + quotedName(names[i].substr(0, slash)) +

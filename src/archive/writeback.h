@@ -7,8 +7,8 @@
 #include <cstdint>
 
 struct Writeback {
-    uint64_t started = 0;    // writeback has been started for the bytes before this
-    bool available = true;   // false once the file system turned the hint down
+    uint64_t started = 0;   // writeback has been started for the bytes before this
+    bool available = true;  // false once the file system turned the hint down
 };
 
 // Tells that the file's first `written` bytes have been handed to the system. False for a

@@ -142,9 +142,7 @@ struct PosixFileSystem : FileSystem {
             FolderItem item;
             item.name = name;
             switch (ent->d_type) {
-                case DT_DIR:
-                    item.kind = FolderItem::Kind::Folder;
-                    break;
+                case DT_DIR: item.kind = FolderItem::Kind::Folder; break;
                 case DT_REG:
                 case DT_LNK:
                 case DT_UNKNOWN:  // a file system that doesn't tell: stat decides

@@ -76,10 +76,8 @@ struct Win32FileSystem : FileSystem {
             case ERROR_INVALID_DRIVE:
             case ERROR_BAD_NETPATH:
             case ERROR_BAD_NET_NAME:
-            case ERROR_NOT_READY:
-                return false;
-            default:
-                return true;
+            case ERROR_NOT_READY: return false;
+            default: return true;
         }
     }
 };
@@ -98,7 +96,8 @@ int64_t utcOffsetNow() {
     FILETIME local;
     if (!FileTimeToLocalFileTime(&now, &local)) return 0;
     const auto ticks = [](const FILETIME& t) {
-        return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+        return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) |
+                                    t.dwLowDateTime);
     };
     return (ticks(local) - ticks(now)) / 10000000;
 }

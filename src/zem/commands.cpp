@@ -124,7 +124,8 @@ std::string compareFile(Archive& archive, const ArchiveRecord& r, const FileEntr
     std::ifstream in(onDisk.path, std::ios::binary);
     if (!in) return "cannot open \"" + onDisk.path + "\"";
     for (uint64_t done = 0; done < r.length;) {
-        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - done));
+        const size_t chunk =
+            static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - done));
         readData(archive, r.dataOffset + done, a, chunk);
         in.read(b.data(), static_cast<std::streamsize>(chunk));
         if (static_cast<size_t>(in.gcount()) != chunk) return "cannot read \"" + onDisk.path + "\"";
@@ -151,7 +152,8 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
 
     const std::string root = folderOperand(*folderArg);
     FileList files;
-    if (!scanFolder(systemFileSystem(), root, files)) fatalError("cannot list folder \"" + root + "\"");
+    if (!scanFolder(systemFileSystem(), root, files))
+        fatalError("cannot list folder \"" + root + "\"");
     std::map<std::string, const FileEntry*> onDisk;
     for (const FileEntry& e : files) onDisk.emplace(e.storedName, &e);
 
@@ -195,7 +197,8 @@ void checkDestination(const std::string& dest, const Archive& archive, bool forc
     std::map<std::string, PathKind> seen;
     for (size_t i = 0; i < archive.records.size(); ++i) {
         const std::string& name = archive.records[i].name;
-        const std::string record = "record " + std::to_string(i) + ": name " + quotedName(name) + ": ";
+        const std::string record =
+            "record " + std::to_string(i) + ": name " + quotedName(name) + ": ";
         const std::vector<std::string> parts = splitStoredName(name);
         std::string path = dest;
         for (size_t p = 0; p < parts.size(); ++p) {
@@ -207,7 +210,8 @@ void checkDestination(const std::string& dest, const Archive& archive, bool forc
             if (kind == PathKind::Missing) break;  // nothing below it exists either
             if (!last) {
                 if (kind == PathKind::Link) fatalError(record + linkRefusalText(path));
-                if (kind != PathKind::Folder) fatalError(record + "\"" + path + "\" is not a folder");
+                if (kind != PathKind::Folder)
+                    fatalError(record + "\"" + path + "\" is not a folder");
             } else {
                 if (kind == PathKind::Folder) fatalError(record + "\"" + path + "\" is a folder");
                 if (!force) fatalError(record + alreadyExistsText(path));
@@ -219,7 +223,9 @@ void checkDestination(const std::string& dest, const Archive& archive, bool forc
 // The stored local calendar time as seconds since 1970 UTC. The time was formed with the UTC
 // offset in force when the archive was made; the offset in force now is the best stand-in, and
 // turns an archive made and extracted under the same offset back into the exact time.
-int64_t utcSecondsOf(const CalendarTime& stored) { return secondsFromCalendar(stored) - utcOffsetNow(); }
+int64_t utcSecondsOf(const CalendarTime& stored) {
+    return secondsFromCalendar(stored) - utcOffsetNow();
+}
 
 int extractCommand(const std::string& archivePath, const std::string* destArg, bool force) {
     Archive archive = loadArchive(archivePath);
@@ -242,12 +248,14 @@ int extractCommand(const std::string& archivePath, const std::string* destArg, b
         AtomicFile file;
         startExtractedFile(file, chain.empty() ? root : chain.back(), parts.back());
         for (uint64_t done = 0; done < r.length;) {
-            const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - done));
+            const size_t chunk =
+                static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - done));
             readData(archive, r.dataOffset + done, buffer, chunk);
             writeAtomicFile(file, buffer.data(), chunk);
             done += chunk;
         }
-        finishExtractedFile(file, r.time.present(), r.time.present() ? utcSecondsOf(r.time) : 0, force);
+        finishExtractedFile(file, r.time.present(), r.time.present() ? utcSecondsOf(r.time) : 0,
+                            force);
     }
     return kExitOk;
 }

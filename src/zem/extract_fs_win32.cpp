@@ -62,12 +62,9 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name) 
         fail("create folder", folder.path);
     }
     switch (pathKind(folder.path)) {
-        case PathKind::Folder:
-            return folder;
-        case PathKind::Link:
-            fatalError(linkRefusalText(folder.path));
-        default:
-            fatalError("\"" + folder.path + "\" is not a folder");
+        case PathKind::Folder: return folder;
+        case PathKind::Link: fatalError(linkRefusalText(folder.path));
+        default: fatalError("\"" + folder.path + "\" is not a folder");
     }
 }
 

@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
 #include <algorithm>
 #include <functional>
-#include <gtest/gtest.h>
 
 #include "app/run.h"
 #include "fakes.h"

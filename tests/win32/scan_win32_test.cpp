@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include "archive/local_time.h"
 #include "scan/scan.h"
@@ -59,10 +59,9 @@ TEST(ScanWin32, EveryKindOfFileDownToDepthTenWithBackslashPaths) {
     FileList list;
     scanFolder(systemFileSystem(), root, list);
 
-    std::vector<std::string> expected = {join(root, ".cache\\inner\\data.bin"),
-                                         join(root, "hidden.sys"), join(root, "readonly"),
-                                         join(root, "no-dot-in-name"),
-                                         join(root, "secret\\inside")};
+    std::vector<std::string> expected = {
+        join(root, ".cache\\inner\\data.bin"), join(root, "hidden.sys"), join(root, "readonly"),
+        join(root, "no-dot-in-name"), join(root, "secret\\inside")};
     folder = root;
     for (int d = 0; d <= 10; ++d) {
         if (d > 0) folder = join(folder, "d" + std::to_string(d));
@@ -106,7 +105,8 @@ TEST(ScanWin32, TimesAreShiftedByTheOffsetInForceAtScanTime) {
     };
     const int64_t winter = secondsFromCalendar({2004, 1, 15, 12, 0, 0});
     const int64_t summer = secondsFromCalendar({2004, 7, 15, 12, 0, 1});
-    const int64_t late2038 = secondsFromCalendar({2038, 12, 31, 12, 0, 0});  // after the signed 32-bit range
+    const int64_t late2038 =
+        secondsFromCalendar({2038, 12, 31, 12, 0, 0});  // after the signed 32-bit range
     const Case cases[] = {
         {"winter", winter, winter + offset},
         {"summer", summer, summer + offset},

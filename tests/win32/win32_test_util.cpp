@@ -29,8 +29,8 @@ std::vector<std::string> storedNames(const std::string& bytes) {
     for (const size_t record : recordStarts(bytes)) {
         const size_t name = record + 20;
         if (name >= bytes.size()) throw std::runtime_error("record past the end");
-        names.push_back(std::string(bytes.c_str() + name, strnlen(bytes.c_str() + name,
-                                                                  bytes.size() - name)));
+        names.push_back(
+            std::string(bytes.c_str() + name, strnlen(bytes.c_str() + name, bytes.size() - name)));
     }
     return names;
 }

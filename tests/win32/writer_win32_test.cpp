@@ -41,8 +41,9 @@ TEST(WriterWin32, OneFileArchiveMatchesByteForByte) {
     writeArchive(p.archive, list);
     const std::string bytes = readFile(p.archive);
     ASSERT_EQ(bytes.size(), 63u);
-    EXPECT_EQ(hex(bytes.substr(0, 28)),
-              "00 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00 1A 00 00 00 21 00 00 00 08 00 00 00");
+    EXPECT_EQ(
+        hex(bytes.substr(0, 28)),
+        "00 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00 1A 00 00 00 21 00 00 00 08 00 00 00");
     EXPECT_EQ(bytes.substr(28, 5), "hello");
     EXPECT_EQ(hex(bytes.substr(33)),
               "00 00 00 00 1C 00 00 00 05 00 00 00 05 00 00 00 D4 07 07 09 0D 2D 1E 00 61 2E 74 78 "
@@ -120,8 +121,7 @@ struct WriterWin32Failure : ::testing::Test {
 TEST_F(WriterWin32Failure, MissingInputFile) {
     FileList list{p.add("a", "aaa"), p.add("b", "bbb")};
     ASSERT_TRUE(DeleteFileA(list[1].path.c_str()));
-    EXPECT_EQ(failureOf(p.archive, list),
-              "Error opening file \"" + list[1].path + "\" for input");
+    EXPECT_EQ(failureOf(p.archive, list), "Error opening file \"" + list[1].path + "\" for input");
     expectUntouched();
 }
 
@@ -139,8 +139,7 @@ TEST_F(WriterWin32Failure, InputHeldOpenExclusivelyByAnotherHandle) {
 TEST_F(WriterWin32Failure, InputShorterThanScanned) {
     FileList list{p.add("a", std::string(3 * 1024 * 1024, 'a'))};
     list[0].size += 1;
-    EXPECT_EQ(failureOf(p.archive, list),
-              "Error reading data from file \"" + list[0].path + "\"");
+    EXPECT_EQ(failureOf(p.archive, list), "Error reading data from file \"" + list[0].path + "\"");
     expectUntouched();
 }
 
@@ -150,8 +149,7 @@ TEST_F(WriterWin32Failure, AFolderListedAsAFile) {
     FileEntry folder = list[0];
     folder.path = join(p.root, "now-a-folder");
     list.push_back(folder);
-    EXPECT_EQ(failureOf(p.archive, list),
-              "Error opening file \"" + folder.path + "\" for input");
+    EXPECT_EQ(failureOf(p.archive, list), "Error opening file \"" + folder.path + "\" for input");
     RemoveDirectoryA(folder.path.c_str());
     expectUntouched();
 }

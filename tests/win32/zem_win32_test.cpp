@@ -53,7 +53,8 @@ int64_t modifiedTime(const std::string& path) {
     FILETIME written{};
     EXPECT_TRUE(GetFileTime(file, nullptr, nullptr, &written)) << path;
     CloseHandle(file);
-    const uint64_t ticks = (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    const uint64_t ticks =
+        (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
     return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
 }
 
@@ -112,13 +113,16 @@ struct ZemWin32 : ::testing::Test {
         scanFolder(systemFileSystem(), root, list);
         writeArchive(archive, list);
     }
-    void handMade(const std::vector<TestFile>& files) { writeFile(archive, buildArchive(files).text()); }
+    void handMade(const std::vector<TestFile>& files) {
+        writeFile(archive, buildArchive(files).text());
+    }
 };
 
 // The stored times mean something only in a zone away from UTC; the suite sets Europe/Berlin.
 TEST(ZemWin32Zone, TheSuiteRunsInBerlinTime) {
     const int64_t offset = currentUtcOffset();
-    EXPECT_TRUE(offset == 3600 || offset == 7200) << "UTC offset " << offset << ": run with TZ=Europe/Berlin";
+    EXPECT_TRUE(offset == 3600 || offset == 7200)
+        << "UTC offset " << offset << ": run with TZ=Europe/Berlin";
 }
 
 TEST_F(ZemWin32, WindowsArchiveExtractsBackIntoTheSameTree) {
@@ -127,9 +131,10 @@ TEST_F(ZemWin32, WindowsArchiveExtractsBackIntoTheSameTree) {
     binary += "\r\n\n\x1a\r";
     std::string big((1 << 20) + 4099, '\0');  // more than one copy buffer
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 5);
-    add("a.txt", "hello\n", secondsFromCalendar({2004, 7, 9, 11, 45, 30}));            // summer
-    add("sub\\deeper\\b.bin", binary, secondsFromCalendar({2019, 1, 15, 23, 30, 0}));  // winter, near midnight
-    add("sub\\empty", "", secondsFromCalendar({2026, 3, 29, 1, 30, 0}));               // the night clocks change
+    add("a.txt", "hello\n", secondsFromCalendar({2004, 7, 9, 11, 45, 30}));  // summer
+    add("sub\\deeper\\b.bin", binary,
+        secondsFromCalendar({2019, 1, 15, 23, 30, 0}));                   // winter, near midnight
+    add("sub\\empty", "", secondsFromCalendar({2026, 3, 29, 1, 30, 0}));  // the night clocks change
     add("Mixed Case.DAT", big, secondsFromCalendar({1999, 12, 31, 23, 59, 59}));
     pack();
     EXPECT_EQ(storedNames(readFile(archive)).size(), 4u);
@@ -144,7 +149,8 @@ TEST_F(ZemWin32, WindowsArchiveExtractsBackIntoTheSameTree) {
     EXPECT_TRUE(isFolder(join(dest, "sub\\deeper")));
     const Tree original = treeOf(root);
     const Tree extracted = treeOf(dest);
-    EXPECT_TRUE(original == extracted) << "packed:\n" << describe(original) << "extracted:\n"
+    EXPECT_TRUE(original == extracted) << "packed:\n"
+                                       << describe(original) << "extracted:\n"
                                        << describe(extracted);
 }
 
@@ -162,8 +168,10 @@ TEST_F(ZemWin32, FileTimesComeFromTheStoredCalendarTime) {
 
     const ZemResult r = zem({"extract", archive, dest});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(modifiedTime(join(dest, "summer")), secondsFromCalendar({2004, 7, 9, 13, 45, 30}) - offset);
-    EXPECT_EQ(modifiedTime(join(dest, "sub\\winter")), secondsFromCalendar({2019, 1, 15, 23, 30, 0}) - offset);
+    EXPECT_EQ(modifiedTime(join(dest, "summer")),
+              secondsFromCalendar({2004, 7, 9, 13, 45, 30}) - offset);
+    EXPECT_EQ(modifiedTime(join(dest, "sub\\winter")),
+              secondsFromCalendar({2019, 1, 15, 23, 30, 0}) - offset);
     EXPECT_GE(modifiedTime(join(dest, "timeless")), before - 2);  // left at the time of writing
 }
 
@@ -175,15 +183,17 @@ TEST_F(ZemWin32, ListShowsSizeStoredLocalTimeAndName) {
     const auto shown = [&](int64_t utc) {
         const CalendarTime t = calendarFromSeconds(utc + offset);
         char text[32];
-        snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", static_cast<int>(t.year), t.month,
-                 t.day, t.hour, t.minute, t.second);
+        snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", static_cast<int>(t.year),
+                 t.month, t.day, t.hour, t.minute, t.second);
         return std::string(text);
     };
     const ZemResult r = zem({"list", archive});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    const std::string a = "         5  " + shown(secondsFromCalendar({2004, 7, 9, 11, 45, 30})) + "  a.txt\n";
-    const std::string b = "   1234567  " + shown(secondsFromCalendar({2019, 1, 15, 23, 30, 0})) + "  sub\\b\n";
+    const std::string a =
+        "         5  " + shown(secondsFromCalendar({2004, 7, 9, 11, 45, 30})) + "  a.txt\n";
+    const std::string b =
+        "   1234567  " + shown(secondsFromCalendar({2019, 1, 15, 23, 30, 0})) + "  sub\\b\n";
     // In the archive's order, which is the order the folder was listed in.
     const std::vector<std::string> names = storedNames(readFile(archive));
     ASSERT_EQ(names.size(), 2u);
@@ -221,7 +231,8 @@ TEST_F(ZemWin32, HostileNamesAreRefusedBeforeAnythingIsWritten) {
         for (const char* command : {"extract", "verify"}) {
             const ZemResult r = zem({command, archive, dest});
             EXPECT_EQ(r.exitCode, 1) << command << ' ' << name;
-            EXPECT_EQ(r.err, "zem: " + archive + ": record 1: name \"" + name + "\" " + problem + "\n")
+            EXPECT_EQ(r.err,
+                      "zem: " + archive + ": record 1: name \"" + name + "\" " + problem + "\n")
                 << command;
         }
         EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"pack.zem"}) << name;
@@ -231,7 +242,8 @@ TEST_F(ZemWin32, HostileNamesAreRefusedBeforeAnythingIsWritten) {
     handMade({{"Read.me", "1"}, {"READ.ME", "2"}});
     ZemResult r = zem({"extract", archive, dest});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "zem: " + archive + ": record 1: name \"READ.ME\" is stored twice (first in record 0)\n");
+    EXPECT_EQ(r.err, "zem: " + archive +
+                         ": record 1: name \"READ.ME\" is stored twice (first in record 0)\n");
     handMade({{"sub", "1"}, {"SUB\\x", "2"}});
     r = zem({"extract", archive, dest});
     EXPECT_EQ(r.exitCode, 1);
@@ -248,7 +260,8 @@ TEST_F(ZemWin32, ExistingFilesNeedForceAndFoldersAreNeverReplaced) {
 
     ZemResult r = zem({"extract", archive, dest});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "zem: record 0: name \"a\": \"" + dest + "\\a\" already exists (--force replaces it)\n");
+    EXPECT_EQ(r.err, "zem: record 0: name \"a\": \"" + dest +
+                         "\\a\" already exists (--force replaces it)\n");
     EXPECT_EQ(readFile(join(dest, "A")), "old");
     EXPECT_FALSE(exists(join(dest, "sub\\b")));
 
