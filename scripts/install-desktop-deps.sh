@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the desktop tests need, when it is missing and this runs as root with apt-get:
-# zenity and Xvfb, xdotool and ImageMagick's import (the GUI test and its screenshots), strace
-# (it holds up one file's opening so the progress window can be cancelled), desktop-file-utils,
+# zenity and Xvfb, xdotool and ImageMagick's import and identify (the GUI test and its
+# screenshots), strace (it stops the program at one file's opening so that the progress window
+# is cancelled while the copy is held), desktop-file-utils,
 # dpkg-dev (the .deb's dependencies) and python3 (the icon test). Elsewhere it says what is
 # missing; those tests then report themselves skipped (and fail in CI).
 set -euo pipefail

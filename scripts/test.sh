@@ -1,27 +1,62 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a bounded fuzzing run of the reader, the suite with warnings as
-# errors, the same suite under AddressSanitizer and UndefinedBehaviorSanitizer, then the Windows
-# suite under Wine. Installs what is missing first when it runs as root with apt-get.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+# Builds and runs every test, in stages: what is missing is installed first (when this runs as
+# root with apt-get), then a bounded fuzzing run of the reader, the suite with warnings as errors,
+# the same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows suite
+# under Wine. A failed stage doesn't stop the ones after it. The last line is the verdict: how
+# many stages passed and failed, and which; the exit code is 1 when any failed. A stage whose
+# tools are missing (exit code 77, never in CI) counts as skipped.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
 jobs=$(nproc 2>/dev/null || echo 2)
 
-if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null ||
-   [ ! -e /usr/include/gtest/gtest.h ] || [ ! -e /usr/share/zoneinfo/Europe/Berlin ]; then
-  scripts/install-deps.sh
-fi
-scripts/install-desktop-deps.sh
-
-run_suite() {  # name, extra cmake options...
-  local dir=build/$1
+passed=0
+failed=()
+skipped=()
+stage() {  # name, command...
+  local name=$1 code=0
   shift
-  echo "== $dir"
-  cmake -S . -B "$dir" -DZEM_WERROR=ON -DZEM_REQUIRE_TESTS=ON "$@" >/dev/null
-  cmake --build "$dir" -j"$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+  echo "== stage $name"
+  "$@" || code=$?
+  case $code in
+    0) passed=$((passed + 1)) ;;
+    77) skipped+=("$name") ;;
+    *)
+      failed+=("$name")
+      echo "== stage $name FAILED (exit code $code)"
+      ;;
+  esac
 }
 
-scripts/test-fuzz.sh  # the reader under libFuzzer for a bounded time (60 s in CI)
-run_suite test
-run_suite sanitize -DZEM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-scripts/test-windows.sh
+# No errexit: a stage's commands chain with &&, and its exit code is its result.
+dependencies() {
+  if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null ||
+     [ ! -e /usr/include/gtest/gtest.h ] || [ ! -e /usr/share/zoneinfo/Europe/Berlin ]; then
+    scripts/install-deps.sh || return
+  fi
+  scripts/install-desktop-deps.sh
+}
+
+suite() {  # build folder under build/, extra cmake options...
+  local dir=build/$1
+  shift
+  cmake -S . -B "$dir" -DZEM_WERROR=ON "$@" >/dev/null &&
+    cmake --build "$dir" -j"$jobs" &&
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+}
+
+stage dependencies dependencies
+stage fuzz scripts/test-fuzz.sh  # the reader under libFuzzer for a bounded time (60 s in CI)
+stage test suite test
+stage sanitize suite sanitize -DZEM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+stage windows scripts/test-windows.sh
+
+names() {  # a list for the verdict: "a, b"
+  local list
+  list=$(printf ', %s' "$@")
+  echo "${list#, }"
+}
+verdict="test.sh: $passed passed, ${#failed[@]} failed"
+[ ${#failed[@]} = 0 ] || verdict+=" ($(names "${failed[@]}"))"
+[ ${#skipped[@]} = 0 ] || verdict+=", ${#skipped[@]} skipped ($(names "${skipped[@]}"))"
+echo "$verdict"
+[ ${#failed[@]} = 0 ]

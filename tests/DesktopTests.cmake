@@ -19,5 +19,5 @@ add_test(NAME gui_zenity
          COMMAND ${ZEM_BASH} ${zem_tests_dir}/gui_test.sh $<TARGET_FILE:zem-builder>
                  ${PROJECT_BINARY_DIR}/test-artefacts/gui)
 set_tests_properties(desktop_entry png_icons deb_package gui_zenity PROPERTIES SKIP_RETURN_CODE 77)
-set_tests_properties(gui_zenity PROPERTIES TIMEOUT 300)
+set_tests_properties(gui_zenity PROPERTIES TIMEOUT 900)  # some 20 s, but minutes on a loaded machine
 set_tests_properties(deb_package PROPERTIES TIMEOUT 300)

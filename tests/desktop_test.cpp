@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -179,14 +181,41 @@ TEST(ProgressCancel, IsARefusalThatLeavesThePreviousArchiveAndNoTemporaryFile) {
 
 // ---- The zenity progress window, with a stand-in
 
+// Waits until the stand-in that wrote its process id to pidFile has exited: a zombie, since
+// only the display that started it reaps it. False after a minute.
+bool waitForExitedStandIn(const std::string& pidFile) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string pid;
+        try {
+            pid = readFile(pidFile);
+        } catch (const std::runtime_error&) {  // not written yet
+        }
+        if (!pid.empty() && pid.back() == '\n') {
+            pid.pop_back();
+            std::string stat;
+            try {
+                stat = readFile("/proc/" + pid + "/stat");
+            } catch (const std::runtime_error&) {
+            }
+            // The state follows the name, which is in parentheses and may hold anything.
+            const size_t close = stat.rfind(')');
+            if (close != std::string::npos && stat.compare(close, 4, ") Z ") == 0) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 TEST(ZenityProgress, CancelStopsTheRunOtherEndsOnlyEndTheDisplay) {
     TempDir tmp;
     makeExecutable(tmp / "cancel", "#!/bin/sh\nexit 1\n");
-    makeExecutable(tmp / "crash", "#!/bin/sh\nexit 3\n");
+    makeExecutable(tmp / "crash", "#!/bin/sh\necho $$ >\"$0.pid\"\nexit 3\n");
     makeExecutable(tmp / "stay", "#!/bin/sh\nexec sleep 30\n");
     const WriteProgress progress{0, 1, 0, 10};
     const auto updateUntilThrows = [&](ProgressDisplay& display) {
-        for (int i = 0; i < 500; ++i) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (std::chrono::steady_clock::now() < deadline) {
             try {
                 display.update(progress);
             } catch (const WriteCancelled&) {
@@ -202,7 +231,7 @@ TEST(ZenityProgress, CancelStopsTheRunOtherEndsOnlyEndTheDisplay) {
 
     std::unique_ptr<ProgressDisplay> crash = startZenityProgress(tmp / "crash");
     ASSERT_TRUE(crash);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(waitForExitedStandIn(tmp / "crash.pid"));
     for (int i = 0; i < 3; ++i) EXPECT_NO_THROW(crash->update(progress));
 
     // A window still open when the run ends is closed with it, without waiting for it.

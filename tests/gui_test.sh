@@ -6,7 +6,8 @@
 # Usage: gui_test.sh ZEM_BUILDER ARTEFACT_FOLDER
 set -euo pipefail
 source "${BASH_SOURCE[0]%/*}/tool_check.sh"
-need Xvfb xdotool zenity import strace
+source "${BASH_SOURCE[0]%/*}/x_display.sh"
+need Xvfb xdotool zenity import identify strace
 exe=${1:?usage: gui_test.sh ZEM_BUILDER ARTEFACT_FOLDER}
 artefacts=${2:?}
 caption='ZEM Builder (by the ZEM Builder developers)'
@@ -15,6 +16,7 @@ rm -f "$artefacts"/*.png
 work=$(mktemp -d)
 xvfb_pid=""
 run_pid=""
+program_pid=""  # the program under strace, while a case holds it stopped
 cleanup() {
   set +e
   if [ "${passed:-}" != 1 ] && [ -n "$xvfb_pid" ]; then
@@ -22,6 +24,8 @@ cleanup() {
     cat "$work/xvfb.log" >&2
   fi
   [ -n "$run_pid" ] && kill "$run_pid" 2>/dev/null
+  # A stopped program would stay stopped once strace has gone.
+  [ -n "$program_pid" ] && kill -KILL "$program_pid" 2>/dev/null
   if [ -n "$xvfb_pid" ]; then
     kill "$xvfb_pid" 2>/dev/null
     wait "$xvfb_pid" 2>/dev/null
@@ -30,16 +34,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A free display: Xvfb picks the number and writes it to the descriptor given. -noreset: by
-# default an X server resets when its last client leaves, and refuses connections meanwhile,
-# which a dialog started between two steps would meet.
-Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" \
-     2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 200); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || { cat "$work/xvfb.log" >&2; fail "Xvfb did not start"; }
-export DISPLAY=":$(cat "$work/display")"
-unset WAYLAND_DISPLAY
+start_display "$work"
 
 # start [PREFIX...] -- ARGS...: the program with standard input from /dev/null.
 start() {
@@ -50,45 +45,49 @@ start() {
   run_pid=$!
 }
 
+program_ended() {
+  ! kill -0 "$run_pid" 2>/dev/null
+}
+
+no_window_left() {
+  [ -z "$(xdotool search --onlyvisible --name '^ZEM Builder' 2>/dev/null)" ]
+}
+
 finish() {  # expected exit code
   local code=0
-  for _ in $(seq 600); do
-    kill -0 "$run_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -0 "$run_pid" 2>/dev/null && fail "the program did not end within a minute"
+  wait_until 120 program_ended || fail "the program did not end within two minutes"
   wait "$run_pid" || code=$?
   run_pid=""
   [ "$code" = "$1" ] || { cat "$work/err" >&2; fail "exit code $code, expected $1"; }
-  # Every window closes with the run (given the X server a moment to see its clients go).
-  for _ in $(seq 20); do
-    [ -z "$(xdotool search --onlyvisible --name '^ZEM Builder' 2>/dev/null)" ] && return 0
-    sleep 0.1
-  done
-  fail "a window is still open after the run"
+  # Every window closes with the run, once the X server has seen its clients go.
+  wait_until 30 no_window_left || fail "a window is still open after the run"
 }
 
-# dialog KIND: waits for the visible window titled with the caption whose zenity runs --KIND;
-# sets $window, $dialog_pid (the zenity behind it) and $command (its arguments, one per line).
-dialog() {
-  local kind=$1
-  for _ in $(seq 300); do
-    for window in $(xdotool search --onlyvisible --name '^ZEM Builder' 2>/dev/null); do
-      local pid
-      pid=$(xdotool getwindowpid "$window" 2>/dev/null) || continue
-      command=$(tr '\0' '\n' 2>/dev/null <"/proc/$pid/cmdline") || continue
-      if grep -qx -- "--$kind" <<<"$command"; then
-        dialog_pid=$pid
-        [ "$(xdotool getwindowname "$window")" = "$caption" ] ||
-          fail "window title '$(xdotool getwindowname "$window")'"
-        return 0
-      fi
-    done
-    kill -0 "$run_pid" 2>/dev/null || break
-    sleep 0.1
+# find_dialog KIND: true once a visible window titled with the caption belongs to a zenity that
+# runs --KIND (setting $window, $dialog_pid and $command), or once the program has ended, when
+# no dialog can come ($window then stays empty).
+find_dialog() {
+  local id pid
+  for id in $(xdotool search --onlyvisible --name '^ZEM Builder' 2>/dev/null); do
+    pid=$(xdotool getwindowpid "$id" 2>/dev/null) || continue
+    command=$(tr '\0' '\n' 2>/dev/null <"/proc/$pid/cmdline") || continue
+    if grep -qx -- "--$1" <<<"$command"; then
+      window=$id
+      dialog_pid=$pid
+      return 0
+    fi
   done
-  cat "$work/err" >&2
-  fail "no --$kind dialog appeared"
+  program_ended
+}
+
+# dialog KIND: waits for the program's zenity --KIND window; sets $window, $dialog_pid (the zenity
+# behind it) and $command (its arguments, one per line).
+dialog() {
+  window=""
+  wait_until 120 find_dialog "$1" || true
+  [ -n "$window" ] || { cat "$work/err" >&2; fail "no --$1 dialog appeared"; }
+  [ "$(xdotool getwindowname "$window")" = "$caption" ] ||
+    fail "window title '$(xdotool getwindowname "$window")'"
 }
 
 has_argument() {
@@ -101,24 +100,27 @@ visible() {
   [ -n "$(xdotool search --onlyvisible --pid "$dialog_pid" 2>/dev/null)" ]
 }
 
-# A key pressed while the dialog is still getting ready can be lost: press again until the dialog
-# goes away.
+closed() {
+  ! visible
+}
+
+# The key goes to the dialog once it has drawn itself and has the focus. Should it still be lost,
+# it is pressed again, but only after a long wait: a second key that arrived as the dialog closed
+# would answer the next one.
 answer() {  # key
-  sleep 0.2
-  for _ in 1 2 3 4 5; do
-    timeout 5 xdotool windowfocus --sync "$window" 2>/dev/null || true
+  wait_drawn "$window" "$work/window.png" || fail "the dialog was never drawn"
+  local attempt
+  for attempt in 1 2 3; do
+    timeout 10 xdotool windowfocus --sync "$window" 2>/dev/null || true
     xdotool key "$1"
-    for _ in $(seq 20); do
-      visible || return 0
-      sleep 0.1
-    done
+    wait_until 20 closed && return 0
+    echo "the dialog is still open 20 s after $1 (attempt $attempt)"
   done
   fail "the dialog ignored $1"
 }
 
-shot() {
-  sleep 0.3  # let the dialog draw itself
-  import -window root "$artefacts/$1.png"
+shot() {  # name: the dialog's picture, once drawn, in ARTEFACT_FOLDER/NAME.png
+  wait_drawn "$window" "$artefacts/$1.png" || fail "the $1 dialog was never drawn"
 }
 
 folder="$work/a & <b>"
@@ -174,20 +176,40 @@ finish 0
 [ "$(cat "$archive")" = previous ] || fail "the previous archive changed"
 
 echo "Cancel on the progress window stops the run and leaves the previous archive"
-# Opening the big file takes 3 s (strace delays that one call), so the window is there to cancel.
+# strace stops the program (SIGSTOP) as it opens the big file, so the window is cancelled while the
+# copy is held, however loaded the machine; the program goes on (SIGCONT) only once that window's
+# zenity has exited, and must then take it as Cancel. -f: whichever thread opens the file (so
+# zenity is traced too). strace can't inject a signal with --seccomp-bpf.
 # LeakSanitizer can't work under ptrace: a sanitizer build checks leaks in the other runs only.
-start env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" strace -o /dev/null -P "$folder/sub/two.bin" -e trace=openat \
-      -e inject=openat:delay_enter=3000000 -- "$folder"
+start env "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
+      strace -f -o "$work/strace.log" -P "$folder/sub/two.bin" -e trace=openat \
+      -e inject=openat:signal=SIGSTOP -- "$folder"
+# held: the program (strace's child, $program_pid) is in the stop that opening the big file caused.
+held() {
+  program_pid=$(cat "/proc/$run_pid/task/$run_pid/children" 2>/dev/null) || return 1
+  program_pid=${program_pid%% *}
+  [ -n "$program_pid" ] && grep -qF -- '--- stopped by SIGSTOP ---' "$work/strace.log" &&
+    [[ $(process_state "$program_pid") == [tT] ]]
+}
+# strace logs an exit once it has collected it; only then can the program, zenity's parent, see it.
+zenity_exited() {
+  grep -qE "^$dialog_pid +\+\+\+ exited with " "$work/strace.log"
+}
 dialog question
 answer Return
 dialog question
 answer Return
+wait_until 120 held || fail "the program did not stop at opening the big file"
 dialog progress
 shot progress
 answer Escape
+wait_until 60 zenity_exited || fail "the progress window's zenity did not end"
+kill -CONT "$program_pid"
 finish 0
+program_pid=""
 [ "$(cat "$archive")" = previous ] || fail "the previous archive changed"
-[ "$(ls -A "$work" | LC_ALL=C sort | tr '\n' '|')" = "a & <b>|a & <b>.zem|display|err|expected.zem|out|xvfb.log|" ] ||
+expected_files="a & <b>|a & <b>.zem|display|err|expected.zem|out|strace.log|window.png|xvfb.log|"
+[ "$(ls -A "$work" | LC_ALL=C sort | tr '\n' '|')" = "$expected_files" ] ||
   fail "left behind: $(ls -A "$work")"
 
 echo "a fatal error shows an error dialog and ends with 1"

@@ -16,7 +16,8 @@ pattern="^${caption//[()]/\\&}\$"  # the whole title, parentheses taken literall
 : "${WINEPREFIX:?}" "${TZ:?}"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-for tool in wine winepath Xvfb xdotool import python3; do
+source "$here/../x_display.sh"
+for tool in wine winepath Xvfb xdotool import identify python3; do
   command -v $tool >/dev/null || fail "$tool is missing (scripts/test-windows.sh installs it)"
 done
 if [ -z "$linux" ]; then
@@ -36,15 +37,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A display number nobody uses, chosen by the server itself.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/display" ] && break
-  sleep 0.1
-done
-[ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=:$(cat "$work/display")
+start_display "$work"
 
 # The folder: plain, empty, hidden and binary files, a subfolder two deep, a time in the other
 # season and one past 2038 (stored as eight zero bytes).
@@ -75,52 +68,62 @@ start() {  # arguments for the program
 }
 
 box=
-next_box() {  # waits for a message box of the program other than the last one answered
+# other_box: true once a message box of the program other than the last one answered is shown
+# (setting $box), or once the program has ended ($box then stays as it was).
+other_box() {
   local id
-  for _ in $(seq 600); do
-    for id in $(xdotool search --onlyvisible --name "$pattern" 2>/dev/null); do
-      if [ "$id" != "$box" ]; then
-        box=$id
-        return 0
-      fi
-    done
-    if ! kill -0 "$app_pid" 2>/dev/null; then fail "the program ended without showing a box"; fi
-    sleep 0.1
+  for id in $(xdotool search --onlyvisible --name "$pattern" 2>/dev/null); do
+    if [ "$id" != "$box" ]; then
+      box=$id
+      return 0
+    fi
   done
-  fail "no message box within 60 seconds"
+  program_ended
 }
 
+next_box() {
+  local last=$box
+  wait_until 180 other_box || fail "no message box within three minutes"
+  [ "$box" != "$last" ] || fail "the program ended without showing a box"
+}
+
+program_ended() {
+  ! kill -0 "$app_pid" 2>/dev/null
+}
+
+# The key goes to the box once it has painted itself and has the focus. Should it still be lost,
+# it is pressed again, but only after a long wait: a second key that arrived as the box closed
+# would answer the next one.
 answer() {  # key: Return (OK) or Escape (Cancel), to the box that next_box found
   local attempt
+  wait_drawn "$box" "$work/box.png" || fail "the box was never painted"
   for attempt in 1 2 3; do
     # No window manager gives the box the focus; xdotool does, then types into it.
     timeout 10 xdotool windowfocus --sync "$box" 2>/dev/null || true
     xdotool key --clearmodifiers "$1"
-    for _ in $(seq 100); do
-      box_open || return 0
-      sleep 0.1
-    done
-    echo "the box did not close after $1 (attempt $attempt)"
+    wait_until 30 box_closed && return 0
+    echo "the box is still open 30 s after $1 (attempt $attempt)"
   done
   fail "the box did not close after $1"
 }
 
-box_open() {
-  xdotool search --onlyvisible --name "$pattern" 2>/dev/null | grep -qx "$box"
+box_closed() {
+  local shown
+  shown=$(xdotool search --onlyvisible --name "$pattern" 2>/dev/null) || true
+  ! grep -qx -- "$box" <<<"$shown"
+}
+
+no_box_left() {
+  ! xdotool search --onlyvisible --name "$pattern" >/dev/null 2>&1
 }
 
 finish() {  # expected exit code
   local code=0
-  for _ in $(seq 300); do
-    kill -0 "$app_pid" 2>/dev/null || break
-    sleep 0.1
-  done
+  wait_until 180 program_ended || fail "the program did not end within three minutes"
   wait "$app_pid" || code=$?
   app_pid=
   [ "$code" = "$1" ] || fail "exit code $code, expected $1"
-  if xdotool search --onlyvisible --name "$pattern" >/dev/null 2>&1; then
-    fail "a message box is still open"
-  fi
+  wait_until 30 no_box_left || fail "a message box is still open"
 }
 
 besides() {  # names in the work folder next to the pack, to catch a temporary file left behind
@@ -144,8 +147,7 @@ finish 0
 echo "== OK, OK: the archive, exit 0"
 start "$winpack\\"
 next_box
-sleep 1  # let Wine paint the box
-import -window "$box" "$work/first-question.png"
+wait_drawn "$box" "$work/first-question.png" || fail "the first question was never painted"
 answer Return
 next_box
 answer Return
