@@ -1,11 +1,9 @@
 // The strict reader against well-formed archives and a table of broken ones, each refused with
 // the first problem and where it is, whatever the size of the pieces it reads the index and the
-// record block in; and archives whose header claims far more than is there, read in bounded
-// pieces.
+// record block in.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 
 #include "archive/reader.h"
@@ -235,59 +233,6 @@ TEST(Reader, EveryCutOfAnArchiveIsRefused) {
         for (size_t pieceSize : kPieceSizes) {
             EXPECT_NE(problemOf(cut, pieceSize), "(accepted)") << "cut at " << length;
         }
-    }
-}
-
-// What a sparse file shows: a few real bytes, then zeros up to a size that costs nothing on disk.
-// It counts what the reader asks for, which is what the reader holds.
-struct SparseSource : ArchiveSource {
-    ByteBuffer start;
-    uint64_t length = 0;
-    size_t largestRead = 0;
-    uint64_t bytesRead = 0;
-
-    uint64_t size() const override { return length; }
-    bool readAt(uint64_t position, void* data, size_t count) override {
-        largestRead = std::max(largestRead, count);
-        bytesRead += count;
-        auto* bytes = static_cast<uint8_t*>(data);
-        std::fill(bytes, bytes + count, 0);
-        for (size_t i = 0; i < count && position + i < start.size(); ++i) {
-            bytes[i] = start[size_t(position) + i];
-        }
-        return true;
-    }
-};
-
-TEST(Reader, WhatTheHeaderClaimsIsReadInBoundedPieces) {
-    struct Case {
-        const char* what;
-        uint32_t fileCount;
-        uint32_t recordsLength;
-        std::string problem;
-    };
-    const uint32_t most = 0xFFFFFFFFu / 21;  // as many records as a record block can hold
-    const std::vector<Case> cases = {
-        {"a 4 GiB record block", 1, 0xFFFFFFFFu - 32,
-         "record block: the last record ends at offset 53, but the block runs to offset "
-         "4294967295"},
-        {"200 million records", most, most * 21,
-         "index slot 1 at offset 32 holds 0, but record 1 begins at 21, right after the previous "
-         "record"},
-    };
-    for (const Case& c : cases) {
-        SparseSource source;
-        BuiltArchive header = buildArchive({});
-        header.set(12, c.fileCount);
-        header.set(16, c.recordsLength);
-        source.start = header.bytes;
-        source.length = 28 + 4 * uint64_t(c.fileCount) + c.recordsLength;
-        std::vector<ArchiveRecord> records;
-        std::string problem;
-        EXPECT_FALSE(readArchive(source, records, problem)) << c.what;
-        EXPECT_EQ(problem, c.problem) << c.what;
-        EXPECT_LE(source.largestRead, kReadPieceSize) << c.what;
-        EXPECT_LE(source.bytesRead, 28 + 2 * kReadPieceSize) << c.what << ": one piece of each";
     }
 }
 
