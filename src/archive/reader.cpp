@@ -106,7 +106,7 @@ std::string readHeader(ArchiveSource& source, ArchiveHeader& header) {
 // sparse file can claim gigabytes that cost nothing on disk). Positions are counted from the
 // region's start. Reading through the source, rather than mapping the file, works the same for
 // every source on every platform, and a file cut short by someone else while it is read gives a
-// failed read instead of a fault.
+// failed read where a mapping would end the program with SIGBUS.
 struct Window {
     ArchiveSource& source;
     uint64_t regionStart;
