@@ -1,5 +1,6 @@
 // The strict reader against well-formed archives and a table of broken ones, each refused with
-// the first problem and where it is.
+// the first problem and where it is, whatever the size of the pieces it reads the index and the
+// record block in.
 
 #include <gtest/gtest.h>
 
@@ -10,21 +11,25 @@
 
 namespace {
 
-std::string problemOf(const ByteBuffer& bytes) {
+// Piece sizes that put piece boundaries inside index slots, fixed fields and names (the smallest
+// are raised to what a slot and a record's fixed bytes need), and the program's own.
+const size_t kPieceSizes[] = {1, 6, 21, 23, 64, kReadPieceSize};
+
+std::string problemOf(const ByteBuffer& bytes, size_t pieceSize = kReadPieceSize) {
     MemorySource source(bytes.data(), bytes.size());
     std::vector<ArchiveRecord> records;
     std::string problem;
-    if (readArchive(source, records, problem)) return "(accepted)";
+    if (readArchive(source, records, problem, pieceSize)) return "(accepted)";
     EXPECT_TRUE(records.empty());
     EXPECT_FALSE(problem.empty());
     return problem;
 }
 
-std::vector<ArchiveRecord> parse(const ByteBuffer& bytes) {
+std::vector<ArchiveRecord> parse(const ByteBuffer& bytes, size_t pieceSize = kReadPieceSize) {
     MemorySource source(bytes.data(), bytes.size());
     std::vector<ArchiveRecord> records;
     std::string problem;
-    EXPECT_TRUE(readArchive(source, records, problem)) << problem;
+    EXPECT_TRUE(readArchive(source, records, problem, pieceSize)) << problem;
     return records;
 }
 
@@ -38,21 +43,29 @@ TEST(Reader, ReadsEveryFieldOfAWellFormedArchive) {
     noTime.time = {};
     TestFile leapDay{"sub\\deeper\\x.bin", std::string("\0\xff", 2)};
     leapDay.time = {0xD4, 0x07, 2, 29, 23, 59, 59, 0};
-    const BuiltArchive built = buildArchive({{"a.txt", "hello"}, noTime, leapDay});
-    const std::vector<ArchiveRecord> r = parse(built.bytes);
-    ASSERT_EQ(r.size(), 3u);
-    EXPECT_EQ(r[0].name, "a.txt");
-    EXPECT_EQ(r[0].dataOffset, 28u);
-    EXPECT_EQ(r[0].length, 5u);
-    EXPECT_EQ(formatStoredTime(r[0].time), "2004-07-09 13:45:30");
-    for (size_t i = 0; i < r.size(); ++i) EXPECT_EQ(r[i].recordOffset, built.recordAt[i]);
-    EXPECT_EQ(r[1].name, "sub\\empty");
-    EXPECT_EQ(r[1].dataOffset, 33u);  // an empty file sits where the next one begins
-    EXPECT_FALSE(r[1].time.present());
-    EXPECT_EQ(formatStoredTime(r[1].time), "-");
-    EXPECT_EQ(r[2].name, "sub\\deeper\\x.bin");
-    EXPECT_EQ(r[2].dataOffset + r[2].length, 35u);  // the last file's data end at the index
-    EXPECT_EQ(formatStoredTime(r[2].time), "2004-02-29 23:59:59");
+    // A name over several of the smaller pieces.
+    const std::string longName = "long\\" + std::string(150, 'n') + ".txt";
+    const BuiltArchive built =
+        buildArchive({{"a.txt", "hello"}, noTime, leapDay, {longName, ""}, {"z", ""}});
+    for (size_t pieceSize : kPieceSizes) {
+        SCOPED_TRACE("pieces of " + std::to_string(pieceSize));
+        const std::vector<ArchiveRecord> r = parse(built.bytes, pieceSize);
+        ASSERT_EQ(r.size(), 5u);
+        EXPECT_EQ(r[0].name, "a.txt");
+        EXPECT_EQ(r[0].dataOffset, 28u);
+        EXPECT_EQ(r[0].length, 5u);
+        EXPECT_EQ(formatStoredTime(r[0].time), "2004-07-09 13:45:30");
+        for (size_t i = 0; i < r.size(); ++i) EXPECT_EQ(r[i].recordOffset, built.recordAt[i]);
+        EXPECT_EQ(r[1].name, "sub\\empty");
+        EXPECT_EQ(r[1].dataOffset, 33u);  // an empty file sits where the next one begins
+        EXPECT_FALSE(r[1].time.present());
+        EXPECT_EQ(formatStoredTime(r[1].time), "-");
+        EXPECT_EQ(r[2].name, "sub\\deeper\\x.bin");
+        EXPECT_EQ(r[2].dataOffset + r[2].length, 35u);  // the data end at the index
+        EXPECT_EQ(formatStoredTime(r[2].time), "2004-02-29 23:59:59");
+        EXPECT_EQ(r[3].name, longName);
+        EXPECT_EQ(r[4].name, "z");
+    }
 }
 
 TEST(Reader, EmptyArchiveIsTheHeaderAlone) {
@@ -205,7 +218,11 @@ TEST(Reader, RefusesEachBrokenArchiveWithItsFirstProblem) {
          "data region: the files' data end at offset 33, but the index starts at offset 34"},
     };
     for (const BrokenCase& c : cases) {
-        EXPECT_EQ(problemOf(c.make().bytes), c.problem) << c.what;
+        const ByteBuffer bytes = c.make().bytes;
+        for (size_t pieceSize : kPieceSizes) {
+            EXPECT_EQ(problemOf(bytes, pieceSize), c.problem)
+                << c.what << ", pieces of " << pieceSize;
+        }
     }
 }
 
@@ -213,7 +230,9 @@ TEST(Reader, EveryCutOfAnArchiveIsRefused) {
     const BuiltArchive built = buildArchive({{"a", "abc"}, {"dir\\b", "de"}, {"c", ""}});
     for (size_t length = 0; length < built.bytes.size(); ++length) {
         const ByteBuffer cut(built.bytes.begin(), built.bytes.begin() + length);
-        EXPECT_NE(problemOf(cut), "(accepted)") << "cut at " << length;
+        for (size_t pieceSize : kPieceSizes) {
+            EXPECT_NE(problemOf(cut, pieceSize), "(accepted)") << "cut at " << length;
+        }
     }
 }
 

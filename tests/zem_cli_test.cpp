@@ -1,14 +1,19 @@
 // The zem program end to end: archives packed by zem-builder read back, verified against their
 // folder and extracted; hostile archives refused before anything is written; the command line.
 
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -17,11 +22,81 @@
 #include "archive/fatal_error.h"
 #include "archive_builder.h"
 #include "test_util.h"
+#include "zem/commands.h"
 #include "zem/extract_fs.h"
 
 namespace {
 
 ChildResult zem(const std::vector<std::string>& args) { return runExecutable(ZEM_EXE, args, ""); }
+
+int64_t monotonicMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// zem as a child, given half a minute at most: then it is killed and counts as hung, so a command
+// that blocks fails its test instead of stopping the suite. With the child's peak resident memory
+// from wait4, which includes the test's own pages that the fork copied (tens of MiB under the
+// sanitizers): compare it with another run's.
+struct BoundedRun {
+    ChildResult result;
+    bool hung = false;
+    long peakKiB = -1;
+};
+
+BoundedRun zemWithin(const std::vector<std::string>& args,
+                     const std::function<void()>& inChild = {}) {
+    BoundedRun run;
+    Child child = startExecutable(ZEM_EXE, args, inChild);
+    close(child.in);
+    const int64_t deadline = monotonicMilliseconds() + 30000;
+    pollfd streams[2] = {{child.out, POLLIN, 0}, {child.err, POLLIN, 0}};
+    std::string* texts[2] = {&run.result.out, &run.result.err};
+    for (int open = 2; open > 0;) {
+        const int64_t left = deadline - monotonicMilliseconds();
+        if (left <= 0) {
+            run.hung = true;
+            kill(child.pid, SIGKILL);
+            break;
+        }
+        if (poll(streams, 2, static_cast<int>(left)) < 0 && errno != EINTR) {
+            ADD_FAILURE() << "poll: " << strerror(errno);
+            kill(child.pid, SIGKILL);
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (streams[i].fd < 0 || streams[i].revents == 0) continue;
+            char buffer[4096];
+            const ssize_t n = read(streams[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                texts[i]->append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                streams[i].fd = -1;  // at its end: poll passes it over from now on
+                --open;
+            }
+        }
+    }
+    close(child.out);
+    close(child.err);
+    int status = 0;
+    rusage usage{};
+    while (wait4(child.pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    run.result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.peakKiB = usage.ru_maxrss;
+    return run;
+}
+
+// In a child: 1 GiB of address space at most, so that a reader that trusts a header's claims
+// ends at once out of memory instead of taking gigabytes from the machine. Not under the
+// sanitizers, whose shadow memory takes terabytes of address space.
+void limitAddressSpaceInChild() {
+#ifndef ZEM_SANITIZED_BUILD
+    const rlimit limit{rlim_t(1) << 30, rlim_t(1) << 30};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
+#endif
+}
 
 void writeBytes(const std::string& path, const ByteBuffer& bytes) {
     writeFile(path, std::string(bytes.begin(), bytes.end()));
@@ -439,10 +514,101 @@ TEST_F(Zem, TerminatedInTheMiddleOfAFileItLeavesNoHiddenFile) {
     EXPECT_TRUE(listNames(dest).empty());
 }
 
+// A sparse archive whose header claims gigabytes is refused for what is really there, at once
+// and in little memory: what the reader holds follows the records it reads.
+TEST_F(Zem, ASparseArchiveClaimingGigabytesTakesLittleMemory) {
+    struct Case {
+        uint32_t fileCount;
+        uint32_t recordsLength;
+        std::string problem;
+    };
+    const uint32_t most = 0xFFFFFFFFu / 21;  // as many records as a record block can hold
+    const std::vector<Case> cases = {
+        {1, 0xFFFFFFFFu - 32,
+         "record block: the last record ends at offset 53, but the block runs to offset "
+         "4294967295"},
+        {most, most * 21,
+         "index slot 1 at offset 32 holds 0, but record 1 begins at 21, right after the previous "
+         "record"},
+    };
+    const BoundedRun baseline = zemWithin({"--version"}, limitAddressSpaceInChild);
+    ASSERT_EQ(baseline.result.exitCode, 0) << baseline.result.err;
+    for (const Case& c : cases) {
+        BuiltArchive header = buildArchive({});
+        header.set(12, c.fileCount);
+        header.set(16, c.recordsLength);
+        writeBytes(archive, header.bytes);
+        const uint64_t size = 28 + 4 * uint64_t(c.fileCount) + c.recordsLength;
+        ASSERT_EQ(truncate(archive.c_str(), static_cast<off_t>(size)), 0) << strerror(errno);
+        const BoundedRun run = zemWithin({"list", archive}, limitAddressSpaceInChild);
+        ASSERT_FALSE(run.hung) << c.problem;
+        EXPECT_EQ(run.result.exitCode, 1) << c.problem;
+        EXPECT_EQ(run.result.err, "zem: " + archive + ": " + c.problem + "\n");
+        EXPECT_LT(run.peakKiB, baseline.peakKiB + 32 * 1024)
+            << "peak RSS in KiB reading a " << size << "-byte archive, against " << baseline.peakKiB
+            << " for --version";
+    }
+}
+
+// Whatever the command, an archive that isn't a regular file is refused at once: opening a named
+// pipe without a writer used to wait forever.
+TEST_F(Zem, AnArchiveThatIsNoRegularFileIsRefusedWithoutWaiting) {
+    const std::string pipe = tmp / "pipe.zem";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0) << strerror(errno);
+    const std::string folder = tmp / "folder.zem";
+    makeDirs(folder);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {pipe, "it is a named pipe, not a regular file"},
+        {folder, "it is a folder, not a regular file"},
+        {"/dev/null", "it is a character device, not a regular file"},
+    };
+    for (const auto& c : cases) {
+        for (const char* command : {"list", "verify", "extract"}) {
+            const BoundedRun run = zemWithin({command, c.first});
+            ASSERT_FALSE(run.hung) << "zem " << command << ' ' << c.first << " waited";
+            EXPECT_EQ(run.result.exitCode, 1) << command << ' ' << c.first;
+            EXPECT_EQ(run.result.err, "zem: cannot read \"" + c.first + "\": " + c.second + "\n")
+                << command;
+        }
+    }
+    EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"folder.zem", "pipe.zem"}));
+}
+
+// The folder beside the archive, or the true reason why there is none.
+TEST(ZemDefaultDestination, TheFolderBesideTheArchiveOrWhyThereIsNone) {
+    struct Case {
+        std::string archive;
+        std::string folder;
+        std::string problem;
+    };
+    const std::string noSuffix = "its name doesn't end in .zem";
+    const std::string justZem = "its name is just \".zem\", which leaves no folder name";
+    const std::vector<Case> cases = {
+        {"pack.zem", "pack", ""},
+        {"dir/Pack.ZEM", "dir/Pack", ""},
+        {"back\\.zem", "back\\", ""},  // a backslash is an ordinary character here
+        {"C:.zem", "C:", ""},          // and so is a colon
+        {".zem", "", justZem},
+        {"dir/.zem", "", justZem},
+        {".ZEM", "", "its name is just \".ZEM\", which leaves no folder name"},
+        {"x.zem/", "", "it ends in \"/\""},
+        {"..zem", "", "its name without .zem is \".\", which names no folder of its own"},
+        {"dir/...zem", "", "its name without .zem is \"..\", which names no folder of its own"},
+        {"pack.zip", "", noSuffix},
+        {"", "", noSuffix},
+    };
+    for (const Case& c : cases) {
+        const DefaultDestination d = defaultDestination(c.archive);
+        EXPECT_EQ(d.folder, c.folder) << c.archive;
+        EXPECT_EQ(d.problem, c.problem) << c.archive;
+    }
+}
+
 TEST_F(Zem, CommandLineExitCodesAndMessages) {
     handMade({{"a", "1"}});
     writeFile(tmp / "broken.zem", "too short");
     writeFile(tmp / "noext", readFile(archive));
+    writeFile(tmp / ".zem", readFile(archive));
     struct Case {
         std::vector<std::string> args;
         int exitCode;
@@ -461,6 +627,11 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
          2,
          "zem: can't name a folder to extract \"" + tmp / "noext" +
              "\" into, as its name doesn't end in .zem: give DEST" + tryHelp},
+        {{"extract", tmp / ".zem"},
+         2,
+         "zem: can't name a folder to extract \"" + tmp / ".zem" +
+             "\" into, as its name is just \".zem\", which leaves no folder name: give DEST" +
+             tryHelp},
         {{"list", tmp / "missing.zem"},
          1,
          "zem: cannot open \"" + tmp / "missing.zem" + "\": No such file or directory\n"},
@@ -492,7 +663,8 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
     r = zem({"--version"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, std::string("zem ") + ZEM_VERSION + "\n");
-    EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"broken.zem", "noext", "pack.zem"}));
+    EXPECT_EQ(listNames(tmp.path),
+              (std::vector<std::string>{".zem", "broken.zem", "noext", "pack.zem"}));
 }
 
 }  // namespace

@@ -1,12 +1,9 @@
 #include "archive/reader.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
-#include "archive/fatal_error.h"
 #include "archive/format.h"
 
 namespace {
@@ -53,7 +50,7 @@ std::string timeProblem(const uint8_t* bytes) {
 }
 
 // Step 1: the header, every field checked against the archive's real size, so that the later
-// steps can allocate and read what it describes.
+// steps read only what lies inside the archive.
 std::string readHeader(ArchiveSource& source, ArchiveHeader& header) {
     const uint64_t size = source.size();
     if (size < kHeaderSize) {
@@ -103,36 +100,71 @@ std::string readHeader(ArchiveSource& source, ArchiveHeader& header) {
     return "";
 }
 
-// Step 2: the index and the record block, each read whole; the header's checks bound both sizes
-// by the archive's real size.
-std::string readIndexAndRecordBlock(ArchiveSource& source, const ArchiveHeader& header,
-                                    std::vector<uint8_t>& index, std::vector<uint8_t>& block) {
-    index.resize(kIndexSlotSize * size_t(header.fileCount));
-    block.resize(header.recordsLength);
-    if (!source.readAt(header.indexOffset, index.data(), index.size())) {
-        return "cannot read the index at " + offsetText(header.indexOffset);
+// A bounded view of one region of the archive, the index or the record block: it holds one
+// piece of the region at a time and slides forward as the records are read, so the memory the
+// reader takes follows the records actually present, never the sizes the header claims (a
+// sparse file can claim gigabytes that cost nothing on disk). Positions are counted from the
+// region's start. Reading through the source, rather than mapping the file, works the same for
+// every source on every platform, and a file cut short by someone else while it is read gives a
+// failed read where a mapping would end the program with SIGBUS.
+struct Window {
+    ArchiveSource& source;
+    uint64_t regionStart;
+    uint64_t regionLength;
+    size_t pieceSize;
+    std::vector<uint8_t> piece;
+    uint64_t pieceAt = 0;  // where piece[0] lies in the region
+
+    Window(ArchiveSource& s, uint64_t start, uint64_t length, size_t size)
+        : source(s), regionStart(start), regionLength(length), pieceSize(size) {}
+
+    // Bytes held from `position` to the end of the piece; 0 when the piece doesn't hold it.
+    size_t heldFrom(uint64_t position) const {
+        if (position < pieceAt || position >= pieceAt + piece.size()) return 0;
+        return static_cast<size_t>(pieceAt + piece.size() - position);
     }
-    const uint64_t recordsStart = recordBlockStart(header);
-    if (!source.readAt(recordsStart, block.data(), block.size())) {
-        return "cannot read the record block at " + offsetText(recordsStart);
+};
+
+// Makes at least `count` bytes at `position` held (count <= pieceSize, and the region holds
+// them), reading the piece that begins there when they aren't; nullptr when that read fails.
+const uint8_t* bytesAt(Window& window, uint64_t position, size_t count) {
+    if (window.heldFrom(position) < count) {
+        const uint64_t left = window.regionLength - position;
+        window.piece.resize(static_cast<size_t>(std::min<uint64_t>(window.pieceSize, left)));
+        window.pieceAt = position;
+        if (!window.source.readAt(window.regionStart + position, window.piece.data(),
+                                  window.piece.size())) {
+            window.piece.clear();
+            return nullptr;
+        }
     }
-    return "";
+    return &window.piece[static_cast<size_t>(position - window.pieceAt)];
 }
 
-// Step 3: the records, each where its index slot says and right after the previous one, until
-// they fill the record block exactly.
-std::string readRecords(const ArchiveHeader& header, const std::vector<uint8_t>& index,
-                        const std::vector<uint8_t>& block, std::vector<ArchiveRecord>& records) {
+// Step 2: the records, each where its index slot says and right after the previous one, until
+// they fill the record block exactly. The index and the block are read piece by piece.
+std::string readRecords(ArchiveSource& source, const ArchiveHeader& header, size_t pieceSize,
+                        std::vector<ArchiveRecord>& records) {
     const uint32_t recordsLength = header.recordsLength;
     const uint64_t recordsStart = recordBlockStart(header);
     const uint64_t recordsEnd = recordsStart + recordsLength;
-    records.reserve(header.fileCount);
+    // A piece always holds a whole index slot and a record's fixed bytes.
+    Window index(source, header.indexOffset, kIndexSlotSize * uint64_t(header.fileCount),
+                 std::max<size_t>(pieceSize, kIndexSlotSize));
+    Window block(source, recordsStart, recordsLength,
+                 std::max<size_t>(pieceSize, kRecordFixedSize));
+    const auto cannotRead = [](const char* what, const Window& w) {
+        return std::string("cannot read the ") + what + " at " +
+               offsetText(w.regionStart + w.pieceAt);
+    };
     uint64_t position = 0;  // where the next record must begin, in the record block
     for (uint32_t i = 0; i < header.fileCount; ++i) {
         const std::string record = "record " + std::to_string(i);
         const std::string slotText = "index slot " + std::to_string(i) + " at " +
                                      offsetText(header.indexOffset + kIndexSlotSize * uint64_t(i));
-        const uint32_t slot = readU32(&index[kIndexSlotSize * size_t(i)]);
+        const uint8_t* slotBytes = bytesAt(index, kIndexSlotSize * uint64_t(i), kIndexSlotSize);
+        if (!slotBytes) return cannotRead("index", index);
+        const uint32_t slot = readU32(slotBytes);
         if (slot >= recordsLength) {
             return slotText + " holds " + std::to_string(slot) + ", past the end of the " +
                    std::to_string(recordsLength) + "-byte record block";
@@ -149,7 +181,8 @@ std::string readRecords(const ArchiveHeader& header, const std::vector<uint8_t>&
                    offsetText(at) + " run past the end of the record block at " +
                    offsetText(recordsEnd);
         }
-        const uint8_t* fixed = &block[position];
+        const uint8_t* fixed = bytesAt(block, position, kRecordFixedSize);
+        if (!fixed) return cannotRead("record block", block);
         const RecordFields fields = decodeRecordFields(fixed);
         if (fields.length != fields.repeatedLength) {
             return record + " at " + offsetText(at) + ": length " + std::to_string(fields.length) +
@@ -159,20 +192,28 @@ std::string readRecords(const ArchiveHeader& header, const std::vector<uint8_t>&
         if (!badTime.empty()) {
             return record + ": time bytes at " + offsetText(at + kRecordTimeAt) + ": " + badTime;
         }
-        const uint64_t nameStart = position + kRecordNameAt;
-        const void* nul = memchr(block.data() + nameStart, 0, recordsLength - nameStart);
-        if (!nul) {
-            return record + ": name runs past the end of the record block at " +
-                   offsetText(recordsEnd);
-        }
-        const uint64_t nameEnd = static_cast<const uint8_t*>(nul) - block.data();
         ArchiveRecord entry;
         entry.dataOffset = fields.dataOffset;
         entry.length = fields.length;
         entry.time = fields.time;
-        entry.name.assign(reinterpret_cast<const char*>(block.data() + nameStart),
-                          static_cast<size_t>(nameEnd - nameStart));
         entry.recordOffset = at;
+        // The name may run on over several pieces.
+        uint64_t nameEnd = position + kRecordNameAt;
+        for (;;) {
+            if (nameEnd == recordsLength) {
+                return record + ": name runs past the end of the record block at " +
+                       offsetText(recordsEnd);
+            }
+            const uint8_t* bytes = bytesAt(block, nameEnd, 1);
+            if (!bytes) return cannotRead("record block", block);
+            const size_t held = block.heldFrom(nameEnd);
+            const void* nul = memchr(bytes, 0, held);
+            const size_t taken =
+                nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - bytes) : held;
+            entry.name.append(reinterpret_cast<const char*>(bytes), taken);
+            nameEnd += taken;
+            if (nul) break;
+        }
         records.push_back(std::move(entry));
         position = nameEnd + 1;
     }
@@ -183,7 +224,7 @@ std::string readRecords(const ArchiveHeader& header, const std::vector<uint8_t>&
     return "";
 }
 
-// Step 4: the files' data, each inside the data region and right after the previous file's,
+// Step 3: the files' data, each inside the data region and right after the previous file's,
 // together filling the region up to the index.
 std::string checkDataRegions(const ArchiveHeader& header,
                              const std::vector<ArchiveRecord>& records) {
@@ -211,22 +252,6 @@ std::string checkDataRegions(const ArchiveHeader& header,
     return "";
 }
 
-// std::ifstream works the same on every platform and seeks with 64-bit positions.
-struct FileSource : ArchiveSource {
-    std::ifstream in;
-    uint64_t length = 0;
-
-    uint64_t size() const override { return length; }
-
-    bool readAt(uint64_t position, void* data, size_t count) override {
-        in.clear();
-        in.seekg(static_cast<std::streamoff>(position));
-        if (!in) return false;
-        in.read(static_cast<char*>(data), static_cast<std::streamsize>(count));
-        return in && static_cast<size_t>(in.gcount()) == count;
-    }
-};
-
 }  // namespace
 
 bool MemorySource::readAt(uint64_t position, void* data, size_t length) {
@@ -235,30 +260,12 @@ bool MemorySource::readAt(uint64_t position, void* data, size_t length) {
     return true;
 }
 
-std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
-    auto source = std::make_unique<FileSource>();
-    errno = 0;
-    source->in.open(path, std::ios::binary);
-    if (!source->in) {
-        fatalError("cannot open \"" + path + "\": " + (errno ? strerror(errno) : "unknown error"));
-    }
-    source->in.seekg(0, std::ios::end);
-    const std::streamoff end = source->in.tellg();
-    if (!source->in || end < 0) {
-        fatalError("cannot read \"" + path + "\": it has no size (is it a folder?)");
-    }
-    source->length = static_cast<uint64_t>(end);
-    return source;
-}
-
-bool readArchive(ArchiveSource& source, std::vector<ArchiveRecord>& records, std::string& problem) {
+bool readArchive(ArchiveSource& source, std::vector<ArchiveRecord>& records, std::string& problem,
+                 size_t pieceSize) {
     records.clear();
     ArchiveHeader header;
-    std::vector<uint8_t> index;
-    std::vector<uint8_t> block;
     problem = readHeader(source, header);
-    if (problem.empty()) problem = readIndexAndRecordBlock(source, header, index, block);
-    if (problem.empty()) problem = readRecords(header, index, block, records);
+    if (problem.empty()) problem = readRecords(source, header, pieceSize, records);
     if (problem.empty()) problem = checkDataRegions(header, records);
     if (problem.empty()) return true;
     records.clear();

@@ -1,12 +1,12 @@
 #pragma once
 // Strict reader of .zem archives. Every header field, index slot and record is checked against
 // the archive's real size before anything relies on it; the first problem is reported with the
-// offset where it was found. Nothing is allocated from a count that hasn't been bounded by the
-// archive's size first, and nothing is read outside the archive.
+// offset where it was found. Nothing is read outside the archive, and nothing is allocated from
+// what the header claims: the index and the record block are read in bounded pieces, so memory
+// follows the records actually read.
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,9 +31,6 @@ struct MemorySource : ArchiveSource {
     size_t count;
 };
 
-// Opens an archive file for reading; throws FatalError naming the path when it can't.
-std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path);
-
 struct ArchiveRecord {
     uint32_t dataOffset = 0;
     uint32_t length = 0;
@@ -45,10 +42,15 @@ struct ArchiveRecord {
     uint64_t recordOffset = 0;
 };
 
+// How much of the index, and of the record block, the reader holds at a time.
+constexpr size_t kReadPieceSize = 1 << 20;
+
 // Reads and checks the header, the index, the records and the data regions they describe, in
 // that order. Returns false with `problem` set to the first fault found ("record 3: name runs past
-// the end of the record block at offset 1234").
-bool readArchive(ArchiveSource& source, std::vector<ArchiveRecord>& records, std::string& problem);
+// the end of the record block at offset 1234"). Tests shrink pieceSize to move piece boundaries
+// into the middle of records and names.
+bool readArchive(ArchiveSource& source, std::vector<ArchiveRecord>& records, std::string& problem,
+                 size_t pieceSize = kReadPieceSize);
 
 // "2026-12-07 23:09:18", or "-" for a record without a time.
 std::string formatStoredTime(const CalendarTime& time);

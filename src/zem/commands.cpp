@@ -7,6 +7,7 @@
 #include <memory>
 #include <set>
 
+#include "archive/archive_file.h"
 #include "archive/fatal_error.h"
 #include "archive/local_time.h"
 #include "archive/reader.h"
@@ -230,10 +231,16 @@ int64_t utcSecondsOf(const CalendarTime& stored) {
 int extractCommand(const std::string& archivePath, const std::string* destArg, bool force) {
     Archive archive = loadArchive(archivePath);
     checkNames(archive);
-    std::string dest = destArg ? folderOperand(*destArg) : defaultDestination(archivePath);
-    if (dest.empty()) {
-        throw UsageError("can't name a folder to extract \"" + archivePath +
-                         "\" into, as its name doesn't end in .zem: give DEST");
+    std::string dest;
+    if (destArg) {
+        dest = folderOperand(*destArg);
+    } else {
+        const DefaultDestination beside = defaultDestination(archivePath);
+        if (beside.folder.empty()) {
+            throw UsageError("can't name a folder to extract \"" + archivePath + "\" into, as " +
+                             beside.problem + ": give DEST");
+        }
+        dest = beside.folder;
     }
     checkDestination(dest, archive, force);
 
@@ -325,15 +332,27 @@ int dispatch(const CommandLine& line, std::ostream& out, std::ostream& err) {
 
 }  // namespace
 
-std::string defaultDestination(const std::string& archivePath) {
-    if (archivePath.size() <= 4) return "";
-    std::string suffix = archivePath.substr(archivePath.size() - 4);
+DefaultDestination defaultDestination(const std::string& archivePath) {
+    // A name begins after the last separator or, on Windows, after a drive's colon ("C:a.zem").
+    const std::string separators = nativeSeparator() == '/' ? "/" : "/\\:";
+    if (!archivePath.empty() && separators.find(archivePath.back()) != std::string::npos) {
+        return {"", "it ends in \"" + archivePath.substr(archivePath.size() - 1) + "\""};
+    }
+    const size_t lastSeparator = archivePath.find_last_of(separators);
+    const std::string name =
+        archivePath.substr(lastSeparator == std::string::npos ? 0 : lastSeparator + 1);
+    std::string suffix = name.size() >= 4 ? name.substr(name.size() - 4) : "";
     for (char& c : suffix) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    if (suffix != ".zem") return "";
-    const std::string dest = archivePath.substr(0, archivePath.size() - 4);
-    const char last = dest.back();
-    if (last == '/' || last == nativeSeparator()) return "";  // ".zem" alone names no folder
-    return dest;
+    if (suffix != ".zem") return {"", "its name doesn't end in .zem"};
+    const std::string stem = name.substr(0, name.size() - 4);
+    if (stem.empty()) {
+        return {"", "its name is just \"" + name + "\", which leaves no folder name"};
+    }
+    // "..zem" would extract into the archive's own folder, "...zem" into the one above it.
+    if (stem == "." || stem == "..") {
+        return {"", "its name without .zem is \"" + stem + "\", which names no folder of its own"};
+    }
+    return {archivePath.substr(0, archivePath.size() - 4), ""};
 }
 
 int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {

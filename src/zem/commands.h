@@ -15,6 +15,11 @@ constexpr int kExitUsage = 2;
 // ("zem: ...") to `err`. Returns the exit code.
 int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
-// The folder an archive extracts into by default: its path without ".zem" (any letter case);
-// empty when the name doesn't end in ".zem" or is nothing else.
-std::string defaultDestination(const std::string& archivePath);
+// The folder an archive extracts into by default: its path without ".zem" (any letter case),
+// beside it. When the name gives no such folder, `folder` is empty and `problem` says why ("its
+// name doesn't end in .zem").
+struct DefaultDestination {
+    std::string folder;
+    std::string problem;
+};
+DefaultDestination defaultDestination(const std::string& archivePath);

@@ -1,5 +1,6 @@
-// libFuzzer target: any bytes through the strict reader, then through the checks extraction
-// runs on the names and the listing's formatting. Any crash or sanitizer report is a bug.
+// libFuzzer target: any bytes through the strict reader, in the program's pieces and in small
+// ones, then through the checks extraction runs on the names and the listing's formatting. Any
+// crash, sanitizer report or difference between the two readings is a bug.
 
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +15,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MemorySource source(data, size);
     std::vector<ArchiveRecord> records;
     std::string problem;
-    if (!readArchive(source, records, problem)) {
+    const bool accepted = readArchive(source, records, problem);
+    // Where the pieces end must never change the outcome: small pieces, of a size taken from the
+    // input, put their boundaries everywhere in inputs far shorter than one of the program's.
+    std::vector<ArchiveRecord> again;
+    std::string againProblem;
+    if (readArchive(source, again, againProblem, 1 + size % 61) != accepted ||
+        againProblem != problem || again.size() != records.size()) {
+        __builtin_trap();
+    }
+    for (size_t i = 0; i < records.size(); ++i) {
+        const ArchiveRecord& a = records[i];
+        const ArchiveRecord& b = again[i];
+        if (a.name != b.name || a.dataOffset != b.dataOffset || a.length != b.length ||
+            a.recordOffset != b.recordOffset ||
+            formatStoredTime(a.time) != formatStoredTime(b.time)) {
+            __builtin_trap();
+        }
+    }
+    if (!accepted) {
         if (problem.empty()) __builtin_trap();  // a refusal always says why
         return 0;
     }

@@ -378,9 +378,26 @@ TEST_F(ZemWin32, VerifyReportsEveryDifferenceWithTheFolder) {
 }
 
 TEST_F(ZemWin32, DefaultDestinationIsBesideTheArchive) {
-    EXPECT_EQ(defaultDestination("C:\\work\\Pack.ZEM"), "C:\\work\\Pack");
-    EXPECT_EQ(defaultDestination("C:\\work\\.zem"), "");
-    EXPECT_EQ(defaultDestination("C:\\work\\pack.zip"), "");
+    struct Case {
+        std::string archive;
+        std::string folder;
+        std::string problem;
+    };
+    const std::string justZem = "its name is just \".zem\", which leaves no folder name";
+    const std::vector<Case> cases = {
+        {"C:\\work\\Pack.ZEM", "C:\\work\\Pack", ""},
+        {"C:pack.zem", "C:pack", ""},
+        {"C:\\work\\.zem", "", justZem},
+        {"C:.zem", "", justZem},  // would be the drive's current folder
+        {"x.zem\\", "", "it ends in \"\\\""},
+        {"C:\\work\\..zem", "", "its name without .zem is \".\", which names no folder of its own"},
+        {"C:\\work\\pack.zip", "", "its name doesn't end in .zem"},
+    };
+    for (const Case& c : cases) {
+        const DefaultDestination d = defaultDestination(c.archive);
+        EXPECT_EQ(d.folder, c.folder) << c.archive;
+        EXPECT_EQ(d.problem, c.problem) << c.archive;
+    }
 
     handMade({{"sub\\f", "f"}});
     ZemResult r = zem({"extract", archive});
@@ -394,6 +411,22 @@ TEST_F(ZemWin32, DefaultDestinationIsBesideTheArchive) {
     EXPECT_EQ(r.err, "zem: can't name a folder to extract \"" + other +
                          "\" into, as its name doesn't end in .zem: give DEST\n"
                          "Try \"zem --help\" for more information.\n");
+}
+
+// An archive that isn't a file on disk is refused at once: a device, or a folder.
+TEST_F(ZemWin32, AnArchiveThatIsNoDiskFileIsRefused) {
+    const std::string folder = join(tmp.path, "folder.zem");
+    makeDirs(folder);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"NUL", "it is a character device, not a regular file"},
+        {folder, "it is a folder, not a regular file"},
+    };
+    for (const auto& c : cases) {
+        const ZemResult r = zem({"extract", c.first});
+        EXPECT_EQ(r.exitCode, 1) << c.first;
+        EXPECT_EQ(r.err, "zem: cannot read \"" + c.first + "\": " + c.second + "\n");
+    }
+    EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"folder.zem"});
 }
 
 // zem.exe itself, as another program starts it: the command line split by the runtime (paths
@@ -481,6 +514,17 @@ TEST(ZemWin32Exe, ExitCodesStreamsAndPathsWithSpaces) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, lines("zem: " + join(tmp.path, "broken.zem") +
                            ": archive is 9 bytes long, shorter than its 28-byte header\n"));
+
+    // A named pipe whose server never writes: reading it would wait for ever.
+    const std::string pipeName = "\\\\.\\pipe\\zem-test-" + std::to_string(GetCurrentProcessId());
+    const HANDLE pipe = CreateNamedPipeA(pipeName.c_str(), PIPE_ACCESS_DUPLEX,
+                                         PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    r = runZemExe(tmp, {"list", pipeName});
+    CloseHandle(pipe);
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_EQ(r.err, lines("zem: cannot read \"" + pipeName +
+                           "\": it is a named pipe, not a regular file\n"));
 
     r = runZemExe(tmp, {"frob"});
     EXPECT_EQ(r.exitCode, 2u);

@@ -1,0 +1,13 @@
+#pragma once
+// An archive file on disk as the reader's source. Each platform opens it in its own file
+// (archive_file_posix.cpp, archive_file_win32.cpp).
+
+#include <memory>
+#include <string>
+
+#include "archive/reader.h"
+
+// Opens an archive file for reading. Only a regular file is accepted, and the open never waits:
+// a named pipe, a device or a folder is refused at once instead of blocking the run. Throws
+// FatalError naming the operation and the path when the file can't be opened or isn't one.
+std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path);
