@@ -11,6 +11,11 @@ function(zem_set_compiler_options target)
     return()
   endif()
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wconversion)
+  if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    # clang's -Wconversion also takes in sign conversions, which GCC's leaves out for C++: keep
+    # both compilers to the same set.
+    target_compile_options(${target} PRIVATE -Wno-sign-conversion)
+  endif()
   if(ZEM_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
