@@ -7,25 +7,14 @@
 
 #include <gtest/gtest.h>
 
-#include "archive/bytes.h"
 #include "archive/fatal_error.h"
 #include "archive/local_time.h"
 #include "archive/writer.h"
+#include "archive_builder.h"
 #include "scan/scan.h"
 #include "test_util.h"
 
 namespace {
-
-std::string hex(const std::string& bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (!out.empty()) out += ' ';
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
 
 // A folder "pack" inside a temporary folder, and its archive path beside it.
 struct Pack {
@@ -62,30 +51,6 @@ struct RecordingProgress : ProgressDisplay {
     }
 };
 
-uint32_t u32At(const std::string& bytes, size_t at) {
-    return readU32(reinterpret_cast<const uint8_t*>(&bytes[at]));
-}
-
-// The dataOffset field of each record, found through the index.
-std::vector<uint32_t> dataOffsetsOf(const std::string& bytes) {
-    const uint32_t count = u32At(bytes, 12);
-    const uint32_t index = u32At(bytes, 20);
-    std::vector<uint32_t> offsets;
-    for (uint32_t i = 0; i < count; ++i) {
-        offsets.push_back(u32At(bytes, index + 4 * count + u32At(bytes, index + 4 * i)));
-    }
-    return offsets;
-}
-
-std::string failureOf(const std::string& archive, const FileList& list) {
-    try {
-        writeArchive(archive, list);
-    } catch (const FatalError& e) {
-        return e.what();
-    }
-    return "(no failure)";
-}
-
 TEST(WriterBytes, EmptyListIsTheTwentyEightByteHeader) {
     Pack p;
     FileList list;
@@ -109,7 +74,7 @@ TEST(WriterBytes, OneFileArchiveMatchesByteForByte) {
     EXPECT_EQ(hex(bytes.substr(33, 4)), "00 00 00 00");
     EXPECT_EQ(hex(bytes.substr(37)),
               "1C 00 00 00 05 00 00 00 05 00 00 00 D4 07 07 09 0D 2D 1E 00 61 2E 74 78 74 00");
-    EXPECT_EQ(dataOffsetsOf(bytes), std::vector<uint32_t>{28});
+    EXPECT_EQ(dataOffsets(bytes), std::vector<uint32_t>{28});
 }
 
 TEST(WriterBytes, NoTimeGivesEightZeroBytes) {
@@ -189,11 +154,11 @@ TEST(WriterBytes, MixedSmallAndLargeFilesKeepTheirOrderAndOffsets) {
     const std::string bytes = readFile(p.archive);
     ASSERT_GT(expected.size(), size_t(4) << 20);
     EXPECT_TRUE(bytes.compare(28, expected.size(), expected) == 0);
-    const std::vector<uint32_t> dataOffsets = dataOffsetsOf(bytes);
-    ASSERT_EQ(dataOffsets.size(), list.size());
+    const std::vector<uint32_t> offsets = dataOffsets(bytes);
+    ASSERT_EQ(offsets.size(), list.size());
     uint64_t offset = 28;
     for (size_t i = 0; i < list.size(); ++i) {
-        EXPECT_EQ(dataOffsets[i], offset) << list[i].path;
+        EXPECT_EQ(offsets[i], offset) << list[i].path;
         offset += list[i].size;
     }
     EXPECT_EQ(u32At(bytes, 20), offset);

@@ -27,17 +27,6 @@ void writeBytes(const std::string& path, const ByteBuffer& bytes) {
     writeFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
-bool exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
-
-int64_t modifiedTime(const std::string& path) {
-    struct stat st {};
-    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-    return st.st_mtim.tv_sec;
-}
-
 // Every file below root: relative path -> contents and last-write time. Folders are implied by
 // the paths; symbolic links are not expected in these trees.
 struct TreeFile {

@@ -7,8 +7,9 @@
 #include <functional>
 
 #include "app/run.h"
+#include "archive_builder.h"
 #include "fakes.h"
-#include "win32_test_util.h"
+#include "test_util.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "archive/local_time.h"
 #include "scan/scan.h"
-#include "win32_test_util.h"
+#include "test_util.h"
 
 namespace {
 

@@ -10,8 +10,10 @@
 #include "archive/bytes.h"
 #include "archive/local_time.h"
 #include "archive/output_file.h"
+#include "archive/writer.h"
+#include "archive_builder.h"
 #include "scan/scan.h"
-#include "win32_test_util.h"
+#include "test_util.h"
 
 namespace {
 

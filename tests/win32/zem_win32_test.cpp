@@ -13,9 +13,10 @@
 
 #include "archive/fatal_error.h"
 #include "archive/local_time.h"
+#include "archive/writer.h"
 #include "archive_builder.h"
 #include "scan/scan.h"
-#include "win32_test_util.h"
+#include "test_util.h"
 #include "zem/commands.h"
 #include "zem/extract_fs.h"
 
@@ -34,28 +35,6 @@ ZemResult zem(const std::vector<std::string>& args) {
     r.out = out.str();
     r.err = err.str();
     return r;
-}
-
-DWORD attributesOf(const std::string& path) { return GetFileAttributesA(path.c_str()); }
-bool exists(const std::string& path) { return attributesOf(path) != INVALID_FILE_ATTRIBUTES; }
-bool isFolder(const std::string& path) {
-    const DWORD a = attributesOf(path);
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// The last-write time in seconds since 1970 UTC.
-int64_t modifiedTime(const std::string& path) {
-    const HANDLE file = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    EXPECT_NE(file, INVALID_HANDLE_VALUE) << path;
-    if (file == INVALID_HANDLE_VALUE) return -1;
-    FILETIME written{};
-    EXPECT_TRUE(GetFileTime(file, nullptr, nullptr, &written)) << path;
-    CloseHandle(file);
-    const uint64_t ticks =
-        (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
-    return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
 }
 
 // Every file and folder below root: backslash path -> contents and time ("<folder>" for folders).
@@ -398,12 +377,6 @@ TEST_F(ZemWin32, DefaultDestinationIsBesideTheArchive) {
 
 // zem.exe itself, as another program starts it: the command line split by the runtime (paths
 // with spaces), results on standard output, messages on standard error, the exit code.
-struct ExeResult {
-    DWORD exitCode = 0;
-    std::string out;
-    std::string err;
-};
-
 std::string besideThisProgram(const std::string& name) {
     char self[MAX_PATH + 1];
     const DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
@@ -412,44 +385,8 @@ std::string besideThisProgram(const std::string& name) {
     return path.substr(0, path.find_last_of("\\/") + 1) + name;
 }
 
-// An inheritable handle on a new file that the child writes one of its streams to.
-HANDLE streamFile(const std::string& path) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    const HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + path);
-    return h;
-}
-
-ExeResult runZemExe(const TempDir& tmp, const std::vector<std::string>& args) {
-    std::string commandLine = "\"" + besideThisProgram("zem.exe") + "\"";
-    for (const std::string& arg : args) commandLine += " \"" + arg + "\"";  // no quotes inside
-    const std::string outPath = join(tmp.path, "stdout.txt");
-    const std::string errPath = join(tmp.path, "stderr.txt");
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = streamFile(outPath);
-    startup.hStdError = streamFile(errPath);
-    PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process);
-    CloseHandle(startup.hStdOutput);
-    CloseHandle(startup.hStdError);
-    if (!started) throw std::runtime_error("cannot start " + commandLine);
-    ExeResult r;
-    const DWORD waited = WaitForSingleObject(process.hProcess, 60000);
-    if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 99);
-    GetExitCodeProcess(process.hProcess, &r.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    if (waited != WAIT_OBJECT_0) throw std::runtime_error("zem.exe did not end within a minute");
-    r.out = readFile(outPath);
-    r.err = readFile(errPath);
-    DeleteFileA(outPath.c_str());
-    DeleteFileA(errPath.c_str());
-    return r;
+ChildResult runZemExe(const std::vector<std::string>& args) {
+    return runExecutable(besideThisProgram("zem.exe"), args, "");
 }
 
 // The console's line ends, as the runtime writes them in text mode.
@@ -467,28 +404,28 @@ TEST(ZemWin32Exe, ExitCodesStreamsAndPathsWithSpaces) {
     writeFile(archive, buildArchive({{"a b.txt", "hello"}}).text());
     writeFile(join(tmp.path, "broken.zem"), "too short");
 
-    ExeResult r = runZemExe(tmp, {"list", archive});
-    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    ChildResult r = runZemExe({"list", archive});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, lines("         5  2004-07-09 13:45:30  a b.txt\n"));
     EXPECT_EQ(r.err, "");
 
-    r = runZemExe(tmp, {"extract", archive});
-    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    r = runZemExe({"extract", archive});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(readFile(join(folder, "my pack\\a b.txt")), "hello");
 
-    r = runZemExe(tmp, {"verify", join(tmp.path, "broken.zem")});
-    EXPECT_EQ(r.exitCode, 1u);
+    r = runZemExe({"verify", join(tmp.path, "broken.zem")});
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, lines("zem: " + join(tmp.path, "broken.zem") +
                            ": archive is 9 bytes long, shorter than its 28-byte header\n"));
 
-    r = runZemExe(tmp, {"frob"});
-    EXPECT_EQ(r.exitCode, 2u);
+    r = runZemExe({"frob"});
+    EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("zem: unknown command \"frob\"", 0), 0u) << r.err;
 
-    r = runZemExe(tmp, {"--version"});
-    EXPECT_EQ(r.exitCode, 0u);
+    r = runZemExe({"--version"});
+    EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, lines(std::string("zem ") + ZEM_VERSION + "\n"));
     EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"broken.zem", "with space"}));
 }
