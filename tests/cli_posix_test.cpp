@@ -185,32 +185,34 @@ TEST_F(Cli, AFileChangedAfterTheScanEndsTheRunAndKeepsThePreviousArchive) {
     }
 }
 
-TEST_F(Cli, WriteFailureUnderAFileSizeLimit) {
-    writeFile(archive, previous);
-    const ChildResult r = answerAfter(
-        *this, [] {},
-        [] {
-            rlimit limit{50000, 50000};
-            setrlimit(RLIMIT_FSIZE, &limit);
+// A write that fails under a file-size limit ends the run with the write error, whether it comes
+// in the middle of a large file or while small files wait in memory before they are written.
+TEST_F(Cli, WriteFailuresUnderAFileSizeLimit) {
+    const struct {
+        rlim_t limit;
+        std::function<void()> prepare;
+    } cases[] = {
+        {50000, [] {}},
+        {20000,
+         [&] {
+             unlink((root + "/sub/b.bin").c_str());  // large: copied by the kernel, not gathered
+             for (int i = 0; i < 3; ++i) {
+                 writeFile(root + "/small" + std::to_string(i), std::string(30000, 's'));
+             }
+         }},
+    };
+    for (const auto& c : cases) {
+        writeFile(archive, previous);
+        c.prepare();
+        const rlim_t limit = c.limit;
+        const ChildResult r = runProgram({root}, "\n\n", [limit] {
+            rlimit fileSize{limit, limit};
+            setrlimit(RLIMIT_FSIZE, &fileSize);
         });
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "Error writing .zem file (\"" + archive + "\")\n");
-    expectPreviousArchiveAndNothingElse();
-}
-
-// Small files wait in memory before they are written: a write that fails then is still reported.
-TEST_F(Cli, WriteFailureWhileSmallFilesAreGathered) {
-    writeFile(archive, previous);
-    unlink((root + "/sub/b.bin").c_str());  // large: copied by the kernel, not gathered
-    for (int i = 0; i < 3; ++i)
-        writeFile(root + "/small" + std::to_string(i), std::string(30000, 's'));
-    const ChildResult r = runProgram({root}, "\n\n", [] {
-        rlimit limit{20000, 20000};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    });
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "Error writing .zem file (\"" + archive + "\")\n");
-    expectPreviousArchiveAndNothingElse();
+        EXPECT_EQ(r.exitCode, 1) << limit;
+        EXPECT_EQ(r.err, "Error writing .zem file (\"" + archive + "\")\n");
+        expectPreviousArchiveAndNothingElse();
+    }
 }
 
 TEST_F(Cli, FolderAtTheArchivePath) {
