@@ -1,7 +1,8 @@
 #pragma once
 // Helpers for tests on real temporary trees and on the built executables, on every platform. Paths
 // are spelled with the platform's separator; `relative` arguments may use '/' on every platform.
-// A helper that fails throws std::runtime_error with the operation and the path.
+// A helper that fails throws std::runtime_error naming the operation and the path; only listNames
+// gives an empty list for a folder it can't list.
 
 #include <cstdint>
 #include <string>
@@ -52,10 +53,10 @@ std::string hex(const std::string& bytes);
 
 // A folder "pack" in a fresh temporary folder, and the path of its archive beside it.
 struct PackFolder {
-    PackFolder() { makeDirs(root); }
     TempDir tmp;
     std::string root = tmp / "pack";
     std::string archive = root + ".zem";
+    PackFolder() { makeDirs(root); }
     // Writes a file below root, with its folders, and returns the entry a scan would list for it
     // with `time` as its stored time.
     FileEntry add(const std::string& relative, const std::string& contents, int64_t time = 0);
