@@ -1,6 +1,6 @@
 #pragma once
 // Builds archives byte by byte in tests, independently of the writer, so that single fields can
-// be broken on purpose.
+// be broken on purpose; and picks fields out of written archives, independently of the reader.
 
 #include <array>
 #include <cstddef>
@@ -11,9 +11,7 @@
 #include "archive/bytes.h"
 
 // Overwrites the four bytes at position, which must already be in the buffer.
-inline void patchU32(ByteBuffer& out, size_t position, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.at(position + i) = static_cast<uint8_t>(value >> (8 * i));
-}
+void patchU32(ByteBuffer& out, size_t position, uint32_t value);
 
 struct TestFile {
     std::string name;
@@ -33,36 +31,11 @@ struct BuiltArchive {
     void set(size_t position, uint32_t value) { patchU32(bytes, position, value); }
 };
 
-inline BuiltArchive buildArchive(const std::vector<TestFile>& files) {
-    BuiltArchive a;
-    ByteBuffer& out = a.bytes;
-    for (int i = 0; i < 3; ++i) writeU32(out, 0);
-    writeU32(out, static_cast<uint32_t>(files.size()));
-    writeU32(out, 0);  // recordsLength, below
-    writeU32(out, 0);  // indexOffset, below
-    writeU32(out, 8);
-    std::vector<uint32_t> dataAt;
-    for (const TestFile& f : files) {
-        dataAt.push_back(static_cast<uint32_t>(out.size()));
-        writeBytes(out, f.data);
-    }
-    a.indexOffset = static_cast<uint32_t>(out.size());
-    a.recordsStart = a.indexOffset + 4 * static_cast<uint32_t>(files.size());
-    uint32_t slot = 0;
-    for (const TestFile& f : files) {
-        writeU32(out, slot);
-        slot += 20 + static_cast<uint32_t>(f.name.size()) + 1;
-    }
-    for (size_t i = 0; i < files.size(); ++i) {
-        a.recordAt.push_back(static_cast<uint32_t>(out.size()));
-        writeU32(out, dataAt[i]);
-        writeU32(out, static_cast<uint32_t>(files[i].data.size()));
-        writeU32(out, static_cast<uint32_t>(files[i].data.size()));
-        out.insert(out.end(), files[i].time.begin(), files[i].time.end());
-        writeBytes(out, files[i].name);
-        writeU8(out, 0);
-    }
-    patchU32(out, 16, static_cast<uint32_t>(out.size() - a.recordsStart));
-    patchU32(out, 20, a.indexOffset);
-    return a;
-}
+BuiltArchive buildArchive(const std::vector<TestFile>& files);
+
+// The little-endian word at `at` of an archive's bytes; throws when it runs past the end.
+uint32_t u32At(const std::string& archiveBytes, size_t at);
+// The stored names of an archive, in record order, read back through its index.
+std::vector<std::string> storedNames(const std::string& archiveBytes);
+// The dataOffset field of each record, in record order.
+std::vector<uint32_t> dataOffsets(const std::string& archiveBytes);

@@ -1,7 +1,19 @@
+// The run sequence with a scripted dialog, on a scripted file system and on real folders: no
+// dialog ever opens here. Cases only Windows has sit in its section at the end.
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
 
 #include "app/run.h"
 #include "app/terminal_answer.h"
+#include "archive_builder.h"
 #include "fakes.h"
 #include "test_util.h"
 
@@ -30,10 +42,10 @@ TEST(RunArguments, ABackslashInAFileNameIsRefusedBeforeAnyQuestion) {
     FakeFileSystem fs;
     fs.folders["pack"] = {fakeFile("fine"), fakeFile("a\\b")};
     dialog.answers = {true, true};
-    EXPECT_EQ(runZemBuilder({"pack/"}, dialog, fs), 1);
-    EXPECT_EQ(dialog.shown,
-              std::vector<std::string>{"error: File name \"pack/a\\b\" holds a backslash, "
-                                       "which a .zem file would read back as a subfolder"});
+    EXPECT_EQ(runZemBuilder({native("pack/")}, dialog, fs), 1);
+    EXPECT_EQ(dialog.shown, std::vector<std::string>{"error: File name \"" + join("pack", "a\\b") +
+                                                     "\" holds a backslash, which a .zem file "
+                                                     "would read back as a subfolder"});
     EXPECT_EQ(fs.calls, std::vector<std::string>{"list pack"});
 }
 
@@ -43,7 +55,7 @@ TEST(RunQuestions, CancelAtTheFirstQuestionMakesNoExistenceTest) {
     fs.folders["pack"] = {fakeFile("a"), fakeFile("b")};
     fs.existing = {"pack.zem"};
     dialog.answers = {false};
-    EXPECT_EQ(runZemBuilder({"pack/"}, dialog, fs), 0);
+    EXPECT_EQ(runZemBuilder({native("pack/")}, dialog, fs), 0);
     EXPECT_EQ(dialog.shown,
               std::vector<std::string>{"ask: Generating \"pack.zem\" from 2 files. Continue?"});
     EXPECT_EQ(fs.calls, std::vector<std::string>{"list pack"});
@@ -63,25 +75,36 @@ TEST(RunQuestions, CancelAtTheSecondQuestionEndsWithoutWriting) {
     EXPECT_EQ(fs.calls, (std::vector<std::string>{"list pack", "exists pack.zem"}));
 }
 
-TEST(RunQuestions, OkOnBothQuestionsWritesTheArchiveAndReportsCompletion) {
+// A folder "pack" holding a.txt and sub/b.bin, beside the place of its archive.
+struct RunTree : ::testing::Test {
     TempDir tmp;
-    const std::string root = tmp / "pack";
-    makeDirs(root);
-    writeFile(root + "/a.txt", "hello");
-    writeFile(tmp / "pack.zem", "old");
+    std::string root = tmp / "pack";
+    std::string archive = root + ".zem";
+    void SetUp() override {
+        makeDirs(join(root, "sub"));
+        writeFile(join(root, "a.txt"), "hello");
+        writeFile(join(root, "sub/b.bin"), "bb");
+    }
+};
+
+TEST_F(RunTree, OkOnBothQuestionsWithATrailingSeparatorPacksBesideTheFolder) {
+    writeFile(archive, "old");
     FakeDialog dialog;
     dialog.answers = {true, true};
-    EXPECT_EQ(runZemBuilder({root + "/"}, dialog, systemFileSystem()), 0);
+    EXPECT_EQ(runZemBuilder({root + native("/")}, dialog, systemFileSystem()), 0);
     EXPECT_EQ(dialog.shown,
               (std::vector<std::string>{
-                  "ask: Generating \"" + root + ".zem\" from 1 files. Continue?",
-                  "ask: ZEM file \"" + root + ".zem\" already exists. Definitely continue?",
+                  "ask: Generating \"" + archive + "\" from 2 files. Continue?",
+                  "ask: ZEM file \"" + archive + "\" already exists. Definitely continue?",
                   "info: ZEM creation complete."}));
-    EXPECT_EQ(readFile(tmp / "pack.zem").size(), 63u);
+    const std::string bytes = readFile(archive);
+    EXPECT_EQ(bytes.size(), 28 + 5 + 2 + 2 * 4 + 20 + 6 + 20 + 10u);
+    std::vector<std::string> names = storedNames(bytes);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "sub\\b.bin"}));
 }
 
-TEST(RunQuestions, AnEmptyFolderAsksAboutZeroFilesAndWritesTheHeader) {
-    TempDir tmp;
+TEST_F(RunTree, AnEmptyFolderAsksAboutZeroFilesAndWritesTheHeader) {
     makeDirs(tmp / "empty");
     FakeDialog dialog;
     dialog.answers = {true};
@@ -91,16 +114,49 @@ TEST(RunQuestions, AnEmptyFolderAsksAboutZeroFilesAndWritesTheHeader) {
     EXPECT_EQ(readFile(tmp / "empty.zem").size(), 28u);
 }
 
-TEST(RunQuestions, AFatalErrorIsShownAndEndsWithExitCodeOne) {
-    TempDir tmp;
-    makeDirs(tmp / "pack");
-    makeDirs(tmp / "pack.zem");
+TEST_F(RunTree, AFolderAtTheArchivePathIsAskedAboutThenFails) {
+    makeDirs(archive);
     FakeDialog dialog;
     dialog.answers = {true, true};
-    EXPECT_EQ(runZemBuilder({tmp / "pack"}, dialog, systemFileSystem()), 1);
+    EXPECT_EQ(runZemBuilder({root}, dialog, systemFileSystem()), 1);
+    EXPECT_EQ(dialog.shown,
+              (std::vector<std::string>{
+                  "ask: Generating \"" + archive + "\" from 2 files. Continue?",
+                  "ask: ZEM file \"" + archive + "\" already exists. Definitely continue?",
+                  "error: Error opening .zem file (\"" + archive + "\") for output"}));
+}
+
+// A dialog whose first answer comes only after something has happened to the folder.
+struct MeanwhileDialog : FakeDialog {
+    std::function<void()> meanwhile;
+    bool askToContinue(const std::string& text) override {
+        if (meanwhile) {
+            meanwhile();
+            meanwhile = nullptr;
+        }
+        return FakeDialog::askToContinue(text);
+    }
+};
+
+TEST_F(RunTree, AFileRemovedWhileTheQuestionIsOpenEndsWithTheErrorAndKeepsTheArchive) {
+    writeFile(archive, "previous");
+    MeanwhileDialog dialog;
+    dialog.answers = {true, true};
+    dialog.meanwhile = [&] { ASSERT_EQ(std::remove(join(root, "sub/b.bin").c_str()), 0); };
+    EXPECT_EQ(runZemBuilder({root}, dialog, systemFileSystem()), 1);
     ASSERT_EQ(dialog.shown.size(), 3u);
     EXPECT_EQ(dialog.shown[2],
-              "error: Error opening .zem file (\"" + tmp / "pack.zem" + "\") for output");
+              "error: Error opening file \"" + join(root, "sub/b.bin") + "\" for input");
+    EXPECT_EQ(readFile(archive), "previous");
+    EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"pack", "pack.zem"}));
+}
+
+TEST_F(RunTree, CancelWritesNothing) {
+    FakeDialog dialog;
+    dialog.answers = {false};
+    EXPECT_EQ(runZemBuilder({root}, dialog, systemFileSystem()), 0);
+    EXPECT_EQ(dialog.shown.size(), 1u);
+    EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"pack"});
 }
 
 TEST(TerminalAnswers, OkWordsEmptyLineAndEverythingElse) {
@@ -112,5 +168,41 @@ TEST(TerminalAnswers, OkWordsEmptyLineAndEverythingElse) {
         EXPECT_FALSE(isOkAnswer(no)) << '"' << no << '"';
     }
 }
+
+#ifdef _WIN32
+
+// A slash is no separator to trim on Windows: the folder named with one packs into ".zem" inside
+// it, with the same stored names.
+TEST_F(RunTree, ForwardSlashWritesDotZemInsideWithTheSameNames) {
+    FakeDialog dialog;
+    dialog.answers = {true};
+    EXPECT_EQ(runZemBuilder({root + "/"}, dialog, systemFileSystem()), 0);
+    ASSERT_EQ(dialog.shown.size(), 2u);
+    EXPECT_EQ(dialog.shown[0], "ask: Generating \"" + root + "/.zem\" from 2 files. Continue?");
+    std::vector<std::string> names = storedNames(readFile(join(root, ".zem")));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "sub\\b.bin"}));
+    EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"pack"});
+}
+
+// Names travel as system code page bytes; one the code page can't spell comes back from the
+// listing with question marks and can't be opened under that name.
+TEST_F(RunTree, ANameOutsideTheCodePageEndsWithTheInputError) {
+    const std::wstring wideRoot(root.begin(), root.end());
+    const HANDLE file = CreateFileW((wideRoot + L"\\\u65e5\u672c.txt").c_str(), GENERIC_WRITE, 0,
+                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    FakeDialog dialog;
+    dialog.answers = {true};
+    EXPECT_EQ(runZemBuilder({root}, dialog, systemFileSystem()), 1);
+    ASSERT_EQ(dialog.shown.size(), 2u);
+    EXPECT_EQ(dialog.shown[0], "ask: Generating \"" + archive + "\" from 3 files. Continue?");
+    EXPECT_EQ(dialog.shown[1],
+              "error: Error opening file \"" + join(root, "??.txt") + "\" for input");
+    EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"pack"});
+}
+
+#endif  // _WIN32
 
 }  // namespace

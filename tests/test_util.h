@@ -1,12 +1,25 @@
 #pragma once
-// Helpers for tests on real temporary trees and on the built executable.
-
-#include <sys/types.h>
+// Helpers for tests on real temporary trees and on the built executables, on every platform. Paths
+// are spelled with the platform's separator; `relative` arguments may use '/' on every platform.
+// A helper that fails throws std::runtime_error naming the operation and the path; only listNames
+// gives an empty list for a folder it can't list.
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
+
+#include "scan/file_list.h"
+
+#ifndef _WIN32
+#include <sys/types.h>
+
+#include <functional>
+#endif
+
+// `relative` with every '/' turned into the platform's separator.
+std::string native(const std::string& relative);
+// folder, the platform's separator, and native(relative).
+std::string join(const std::string& folder, const std::string& relative);
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 struct TempDir {
@@ -15,7 +28,7 @@ struct TempDir {
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     std::string path;
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
+    std::string operator/(const std::string& relative) const { return join(path, relative); }
 };
 
 void writeFile(const std::string& path, const std::string& contents);
@@ -23,12 +36,49 @@ std::string readFile(const std::string& path);
 void makeDirs(const std::string& path);
 // Sets the file's last-write time (seconds since 1970, UTC) without following links.
 void setModifiedTime(const std::string& path, int64_t utcSeconds);
+// The file's last-write time in seconds since 1970 UTC.
+int64_t modifiedTime(const std::string& path);
+// Makes the file `size` bytes long without writing them: a sparse file where the system allows.
+void setFileSize(const std::string& path, uint64_t size);
+// Whether anything is at the path, without following a final link; whether a folder is there.
+bool exists(const std::string& path);
+bool isFolder(const std::string& path);
 // Names in a folder, sorted, without "." and "..".
 std::vector<std::string> listNames(const std::string& folder);
-// The UTC offset in force now in the process's time zone.
+// The UTC offset in force now, from the platform's zone rules.
 int64_t currentUtcOffset();
 
-// Sets TZ for the process (and children) for one test, restoring the old value afterwards.
+// Hexadecimal bytes, separated by blanks, for readable failure messages.
+std::string hex(const std::string& bytes);
+
+// A folder "pack" in a fresh temporary folder, and the path of its archive beside it.
+struct PackFolder {
+    TempDir tmp;
+    std::string root = tmp / "pack";
+    std::string archive = root + ".zem";
+    PackFolder() { makeDirs(root); }
+    // Writes a file below root, with its folders, and returns the entry a scan would list for it
+    // with `time` as its stored time.
+    FileEntry add(const std::string& relative, const std::string& contents, int64_t time = 0);
+};
+
+// The text of the fatal error that writing the archive ends with, or "(no failure)".
+std::string failureOf(const std::string& archive, const FileList& list);
+
+struct ChildResult {
+    int exitCode = -1;  // 128 + signal number when killed by a signal
+    std::string out;
+    std::string err;
+};
+
+// Runs another program to its end with `input` on its standard input.
+ChildResult runExecutable(const std::string& exe, const std::vector<std::string>& args,
+                          const std::string& input);
+
+#ifndef _WIN32
+
+// Sets TZ for the process (and children) for one test, restoring the old value afterwards. Windows
+// programs take their zone from the system: there the test run sets it.
 struct ScopedTimeZone {
     explicit ScopedTimeZone(const char* zone);
     ~ScopedTimeZone();
@@ -38,7 +88,7 @@ struct ScopedTimeZone {
     std::string old;
 };
 
-// The built program, run with pipes on its standard streams.
+// A started program with pipes on its standard streams.
 struct Child {
     pid_t pid = -1;
     int in = -1;
@@ -47,13 +97,7 @@ struct Child {
     std::string stdoutText;
 };
 
-struct ChildResult {
-    int exitCode = -1;  // 128 + signal number when killed by a signal
-    std::string out;
-    std::string err;
-};
-
-// Starts the program with the arguments; `inChild` runs in the child just before exec.
+// Starts zem-builder with the arguments; `inChild` runs in the child just before exec.
 Child startChild(const std::vector<std::string>& args, const std::function<void()>& inChild = {});
 // The same for another executable than zem-builder.
 Child startExecutable(const std::string& exe, const std::vector<std::string>& args,
@@ -63,12 +107,12 @@ bool waitForOutput(Child& child, const std::string& marker, int count = 1);
 void sendInput(Child& child, const std::string& text);
 // Closes standard input, collects the rest of the output and the exit code.
 ChildResult finishChild(Child& child);
-// Starts, feeds all of `input`, and finishes.
+// Starts zem-builder, feeds all of `input`, and finishes.
 ChildResult runProgram(const std::vector<std::string>& args, const std::string& input,
                        const std::function<void()>& inChild = {});
 // The same for another executable than zem-builder.
 ChildResult runExecutable(const std::string& exe, const std::vector<std::string>& args,
-                          const std::string& input, const std::function<void()>& inChild = {});
+                          const std::string& input, const std::function<void()>& inChild);
 
 // Runs in a child before exec (as `inChild`), through a seccomp filter: the program can create no
 // unnamed O_TMPFILE file, as on a file system without them, so its temporary files take their
@@ -98,3 +142,5 @@ bool waitForHeldWrite(int socket, const std::string& folder, HeldWrites& held);
         if (std::getenv("CI")) FAIL() << "seccomp filters are refused, so this can't run in CI"; \
         GTEST_SKIP() << "seccomp filters are refused on this machine";                           \
     }
+
+#endif  // !_WIN32
