@@ -70,27 +70,37 @@ ChildResult runProgram(const std::vector<std::string>& args, const std::string& 
 ChildResult runExecutable(const std::string& exe, const std::vector<std::string>& args,
                           const std::string& input, const std::function<void()>& inChild = {});
 
+// The calls a child's filter can hold for the test: writes, or syncs (fsync).
+enum class HeldCall { Write, Sync };
+
 // Runs in a child before exec (as `inChild`), through a seccomp filter: the program can create no
 // unnamed O_TMPFILE file, as on a file system without them, so its temporary files take their
-// named fallback. Given a socket (made with SOCK_CLOEXEC), the program's writes to descriptors
-// past the standard three are also held for the test to see (waitForHeldWrite), and the filter's
-// listener goes to the test through the socket. A child whose kernel refuses the filter exits
-// with kFilterRefused.
-void refuseUnnamedFilesInChild(int socket = -1);
+// named fallback. Given a socket (made with SOCK_CLOEXEC), the program's `held` calls on
+// descriptors past the standard three are also held for the test to see (waitForHeldWrite,
+// waitForHeldCall), and the filter's listener goes to the test through the socket. A child whose
+// kernel refuses the filter exits with kFilterRefused.
+void refuseUnnamedFilesInChild(int socket = -1, HeldCall held = HeldCall::Write);
 constexpr int kFilterRefused = 125;
 
-// The test's end of a child's filter; the child's held write waits while this is open.
+// The test's end of a child's filter; the child's held call waits while this is open.
 struct HeldWrites {
     HeldWrites() = default;
     HeldWrites(const HeldWrites&) = delete;
     HeldWrites& operator=(const HeldWrites&) = delete;
     ~HeldWrites();
     int listener = -1;
+    uint64_t call = 0;  // the held call's id
 };
 // Takes the listener from the child through `socket` (the test's end, with the child's end closed)
-// and waits, a minute at most, until the child is held in a write to a file in `folder`. False when
-// that doesn't come: the child exited without a filter, or it never wrote there.
+// and waits, a minute at most, until the child is held in a call on a descriptor whose path
+// `isHeld` accepts; the calls before it go on. False when that doesn't come: the child exited
+// without a filter, or it never made that call.
+bool waitForHeldCall(int socket, const std::function<bool(const std::string& path)>& isHeld,
+                     HeldWrites& held);
+// The same for a write to a file in `folder`.
 bool waitForHeldWrite(int socket, const std::string& folder, HeldWrites& held);
+// Ends the held call with the system error `error`; the child goes on from there.
+bool failHeldCall(HeldWrites& held, int error);
 
 // Skips when the kernel refuses the filter here; in CI that is a failure, since CI must run these.
 #define SKIP_OR_FAIL_WITHOUT_FILTER(exitCode)                                                    \

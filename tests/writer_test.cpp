@@ -1,12 +1,15 @@
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "archive/atomic_file.h"
 #include "archive/bytes.h"
 #include "archive/fatal_error.h"
 #include "archive/local_time.h"
@@ -368,3 +371,113 @@ TEST_F(WriterFailure, FailuresAmongManySmallFilesComeInListOrderAtTheirFile) {
     unlink(list[1].path.c_str());
     EXPECT_EQ(failureAt(1), "Error opening file \"" + list[1].path + "\" for input");
 }
+
+namespace {
+
+// Temporary names are short whatever the archive's name: every archive name that the folder
+// takes can be written, and one that it doesn't take is the open error, before any data.
+TEST(WriterNames, EveryArchiveNameTheFolderTakesCanBeWritten) {
+    for (const size_t length : {229u, 251u, 252u, 255u}) {
+        TempDir tmp;
+        const std::string root = tmp / std::string(length, 'n');
+        makeDirs(root);
+        writeFile(root + "/a", "aaa");
+        FileEntry entry;
+        entry.path = root + "/a";
+        entry.storedName = "a";
+        entry.size = 3;
+        const std::string archive = root + ".zem";
+        RecordingProgress progress;
+        std::string failure = "(no failure)";
+        try {
+            writeArchive(archive, FileList{entry}, &progress);
+        } catch (const FatalError& e) {
+            failure = e.what();
+        }
+        const bool fits = length + 4 <= 255;
+        EXPECT_EQ(failure, fits ? "(no failure)"
+                                : "Error opening .zem file (\"" + archive + "\") for output")
+            << length;
+        EXPECT_EQ(progress.updates.size(), fits ? 2u : 0u) << length << ": failed after data";
+        std::vector<std::string> expected{root.substr(tmp.path.size() + 1)};
+        if (fits) expected.push_back(expected[0] + ".zem");
+        EXPECT_EQ(listNames(tmp.path), expected) << length;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A process id that no process has: a child's, once it has ended.
+uint32_t deadProcessId() {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    waitpid(pid, nullptr, 0);
+    return static_cast<uint32_t>(pid);
+}
+
+// What a killed run leaves goes with the next run in that folder, and nothing else does: not the
+// file of a process that runs, of another host, of another user, not a link or a folder, and no
+// name that merely resembles the temporary form.
+TEST(Leftovers, OnlyFilesThatDeadProcessesOfThisHostLeftAreRemoved) {
+    TempDir tmp;
+    const uint32_t dead = deadProcessId();
+    const std::string pid = std::to_string(dead);
+    const std::string leftover = temporaryFileName(dead, 7);
+    const std::string tag = leftover.substr(6 + pid.size(), 8);
+    std::string otherTag = tag;
+    otherTag[0] = tag[0] == '0' ? '1' : '0';
+    std::string upperTag = tag;
+    for (char& c : upperTag) c = static_cast<char>(toupper(c));
+    enum Kind { File, OthersFile, Link, Folder };
+    struct Case {
+        std::string name;
+        Kind kind;
+        bool removed;
+    };
+    std::vector<Case> cases = {
+        {leftover, File, true},
+        {temporaryFileName(dead, 0), File, true},
+        {temporaryFileName(static_cast<uint32_t>(getpid()), 7), File, false},  // still running
+        {".zem-" + pid + "." + otherTag + ".7.tmp", File, false},              // another host's
+        {".zem-0" + pid + "." + tag + ".7.tmp", File, false},
+        {".zem-" + pid + "." + tag + ".07.tmp", File, false},
+        {".zem-" + pid + "." + tag + ".7.tmp.tmp", File, false},
+        {".zem-" + pid + "." + tag + "..tmp", File, false},
+        {".zem-" + pid + "." + tag + ".7", File, false},
+        {"x" + leftover, File, false},
+        {".zem-0." + tag + ".7.tmp", File, false},
+        {temporaryFileName(dead, 8), OthersFile, false},
+        {temporaryFileName(dead, 9), Link, false},
+        {temporaryFileName(dead, 10), Folder, false},
+    };
+    if (upperTag != tag) cases.push_back({".zem-" + pid + "." + upperTag + ".7.tmp", File, false});
+    const bool root = geteuid() == 0;
+    for (const auto& c : cases) {
+        const std::string path = tmp / c.name;
+        if (c.kind == Link) {
+            writeFile(tmp / "target", "kept");
+            ASSERT_EQ(symlink("target", path.c_str()), 0);
+        } else if (c.kind == Folder) {
+            makeDirs(path);
+        } else {
+            writeFile(path, "left");
+        }
+        if (c.kind == OthersFile && root) {
+            ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0);
+        }
+    }
+    FolderHandle folder;
+    std::string name;
+    ASSERT_TRUE(openFolderOf(tmp / "archive.zem", folder, name));
+    removeLeftoverTemporaryFiles(folder);
+    for (const auto& c : cases) {
+        if (c.kind == OthersFile && !root) continue;
+        struct stat st {};
+        EXPECT_EQ(lstat((tmp / c.name).c_str(), &st) != 0, c.removed) << c.name;
+    }
+    EXPECT_EQ(readFile(tmp / "target"), "kept");
+}
+
+}  // namespace

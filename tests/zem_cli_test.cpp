@@ -297,6 +297,9 @@ TEST_F(Zem, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
         {{{"ok", "1"}, {"ok\\x", "2"}},
          "record 1: name \"ok\\x\" needs \"ok\" as a folder, but record 0 is a file of that name"},
         {{{"ok", "1"}, badTime}, "record 1: time bytes at offset 73: month 13 is not 1-12"},
+        {{{"ok", "1"}, {"sub\\" + std::string(300, 'n'), "2"}},
+         "record 1: name \"sub\\" + std::string(300, 'n') +
+             "\" has a component of 300 bytes, longer than the 255 a name may have"},
     };
     for (const Case& c : cases) {
         handMade(c.files);

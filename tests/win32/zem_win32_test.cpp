@@ -324,7 +324,7 @@ TEST_F(ZemWin32, UncommittedFilesAreRemovedAndARaceIsLost) {
         writeAtomicFile(file, "mine", 4);
         writeFile(join(dest, "raced"), "theirs");
         try {
-            finishExtractedFile(file, false, 0, false);
+            (void)finishExtractedFile(file, false, 0, false);
             ADD_FAILURE() << "replaced a file without being asked to";
         } catch (const FatalError& e) {
             EXPECT_EQ(std::string(e.what()), alreadyExistsText(join(dest, "raced")));
