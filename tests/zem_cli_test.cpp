@@ -3,6 +3,7 @@
 
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -440,6 +441,34 @@ TEST_F(Zem, TerminatedInTheMiddleOfAFileItLeavesNoHiddenFile) {
     const ChildResult r = finishChild(child);
     EXPECT_EQ(r.exitCode, 128 + SIGTERM);
     EXPECT_TRUE(listNames(dest).empty());
+}
+
+// Killed outright, zem leaves the hidden file it was writing; the next extraction removes what
+// runs that no longer exist left, in DEST and in every folder it writes to.
+TEST_F(Zem, WhatARunKilledOutrightLeavesGoesWithTheNextRun) {
+    handMade({{"sub\\first", "1"}, {"second", "2"}});
+    int sockets[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
+    Child child = startExecutable(ZEM_EXE, {"extract", archive, dest},
+                                  [&] { refuseUnnamedFilesInChild(sockets[1]); });
+    close(sockets[1]);
+    HeldWrites held;
+    const bool isHeld = waitForHeldWrite(sockets[0], dest + "/sub", held);
+    close(sockets[0]);
+    kill(child.pid, SIGKILL);
+    ChildResult r = finishChild(child);
+    SKIP_OR_FAIL_WITHOUT_FILTER(r.exitCode);
+    ASSERT_TRUE(isHeld) << r.err;
+    ASSERT_EQ(listNames(dest + "/sub").size(), 1u) << "the hidden file is left";
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    writeFile(dest + "/" + temporaryFileName(static_cast<uint32_t>(gone), 0), "left");
+
+    r = zem({"extract", archive, dest});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(listNames(dest), (std::vector<std::string>{"second", "sub"}));
+    EXPECT_EQ(listNames(dest + "/sub"), std::vector<std::string>{"first"});
 }
 
 TEST_F(Zem, CommandLineExitCodesAndMessages) {

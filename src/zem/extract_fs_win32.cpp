@@ -30,12 +30,11 @@ FILETIME fileTimeFromUnix(int64_t seconds) {
 bool isMissing(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
 
 // The limits of the ANSI calls, which take no "\\?\" paths, in UTF-16 characters, as the
-// calls convert the ANSI code page's bytes: a name (NTFS and FAT's long names), a full path
-// without its terminating null, and the path of a folder that CreateDirectoryA makes (it keeps
-// room for an 8.3 name).
+// calls convert the ANSI code page's bytes: a name (NTFS and FAT's long names), and a full path
+// without its terminating null. CreateDirectoryA's lower limit for a folder's path (room for an
+// 8.3 name) binds no sooner: every folder holds a file, whose path is longer by more than that.
 constexpr size_t kMaxName = 255;
 constexpr size_t kMaxPath = MAX_PATH - 1;
-constexpr size_t kMaxFolderPath = MAX_PATH - 12 - 1;
 
 size_t nativeLength(const std::string& text) {
     if (text.empty()) return 0;
@@ -63,18 +62,13 @@ std::string pathLengthProblem(const std::string& dest, const std::vector<std::st
     FolderHandle root;
     root.path = fullPathOf(dest);
     const size_t rootLength = nativeLength(root.path);
-    if (rootLength > kMaxFolderPath) {
-        return "\"" + root.path + "\" is " + std::to_string(rootLength) +
-               " characters long, more than the " + std::to_string(kMaxFolderPath) +
-               " Windows allows for a folder's path";
-    }
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string record =
             "record " + std::to_string(i) + ": name " + quotedName(names[i]) + " ";
-        const std::vector<std::string> parts = splitStoredName(names[i]);
         FolderHandle folder;
         folder.path = root.path;
-        size_t length = rootLength;  // of folder.path
+        size_t length = rootLength;  // of the path so far, each separator included
+        const std::vector<std::string> parts = splitStoredName(names[i]);
         for (size_t p = 0; p < parts.size(); ++p) {
             const size_t partLength = nativeLength(parts[p]);
             if (partLength > kMaxName) {
@@ -84,14 +78,9 @@ std::string pathLengthProblem(const std::string& dest, const std::vector<std::st
             }
             const std::string path = pathInside(folder, parts[p]);
             const size_t separator = path.size() - folder.path.size() - parts[p].size();
+            folder.path = path;
             if (p + 1 < parts.size()) {
                 length += separator + partLength;
-                if (length > kMaxFolderPath) {
-                    return record + "needs the folder \"" + path + "\", " + std::to_string(length) +
-                           " characters long, more than the " + std::to_string(kMaxFolderPath) +
-                           " Windows allows for a folder's path";
-                }
-                folder.path = path;
                 continue;
             }
             // The file is written under a temporary name beside its own first.

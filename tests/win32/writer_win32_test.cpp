@@ -102,8 +102,17 @@ TEST(WriterWin32, AnUncommittedFileSitsBesideTheArchiveAndIsRemovedWithIt) {
         writeOutput(out, "partial", 7);
         const std::vector<std::string> names = listNames(p.tmp.path);
         ASSERT_EQ(names.size(), 2u);
-        EXPECT_EQ(names[0].rfind(".pack.zem.", 0), 0u) << names[0];
+        EXPECT_EQ(names[0].rfind(".zem-", 0), 0u) << names[0];
     }
+    EXPECT_EQ(listNames(p.tmp.path), std::vector<std::string>{"pack"});
+}
+
+// An archive name past the system's limits is the open error, before any data is written.
+TEST(WriterWin32, AnArchiveNameTooLongIsTheOpenErrorBeforeAnyData) {
+    Pack p;
+    const std::string archive = join(p.tmp.path, std::string(252, 'n') + ".zem");
+    FileList list{p.add("a", "aaa")};
+    EXPECT_EQ(failureOf(archive, list), "Error opening .zem file (\"" + archive + "\") for output");
     EXPECT_EQ(listNames(p.tmp.path), std::vector<std::string>{"pack"});
 }
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -253,6 +254,49 @@ TEST_F(ZemWin32, HostileNamesAreRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"pack.zem"});
 }
 
+// Names and paths past what the ANSI calls take are refused before anything is written: a name
+// of more than 255 characters, a full path of more than 259, counting the temporary name that a
+// file is written under first. Right at the limits, the files are written.
+TEST_F(ZemWin32, NamesAndPathsPastTheSystemsLimitsAreRefusedBeforeAnythingIsWritten) {
+    const size_t base = dest.size() + 1;  // dest is a full path; each case's is as long
+    ASSERT_LT(base + 39, 200u) << dest;
+    const std::string atLimit(259 - base, 'n');
+    // A folder of 219 characters: with the longest temporary name in it, 259.
+    const std::string deep(219 - dest.size() - 1, 'd');
+    enum Problem { None, LongName, LongPath };
+    const struct {
+        std::string name;
+        Problem problem;
+    } cases[] = {
+        {"sub\\" + std::string(256, 'n'), LongName},
+        {atLimit, None},
+        {atLimit + "n", LongPath},
+        {deep + "\\x", None},
+        {deep + "e\\x", LongPath},
+    };
+    char letter = 'a';
+    for (const auto& c : cases) {
+        const std::string caseDest = join(tmp.path, std::string("ou") + letter++);
+        handMade({{"ok", "1"}, {c.name, "2"}});
+        const ZemResult r = zem({"extract", archive, caseDest});
+        if (c.problem == None) {
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_EQ(readFile(join(caseDest, c.name)), "2");
+            continue;
+        }
+        const std::string problem =
+            c.problem == LongName
+                ? "has a component of 256 characters, longer than the 255 a name may have on "
+                  "Windows"
+                : "needs a path of 260 characters to write \"" + join(caseDest, c.name) +
+                      "\" (its temporary name beside it included), more than the 259 Windows "
+                      "allows";
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, "zem: record 1: name \"" + c.name + "\" " + problem + "\n");
+        EXPECT_FALSE(exists(caseDest)) << "written before the refusal";
+    }
+}
+
 TEST_F(ZemWin32, ExistingFilesNeedForceAndFoldersAreNeverReplaced) {
     makeDirs(join(dest, "sub"));
     writeFile(join(dest, "A"), "old");  // the archive's "a", in another letter case
@@ -400,6 +444,7 @@ TEST_F(ZemWin32, DefaultDestinationIsBesideTheArchive) {
 // with spaces), results on standard output, messages on standard error, the exit code.
 struct ExeResult {
     DWORD exitCode = 0;
+    DWORD processId = 0;  // no longer any process's once the result is in
     std::string out;
     std::string err;
 };
@@ -439,6 +484,7 @@ ExeResult runZemExe(const TempDir& tmp, const std::vector<std::string>& args) {
     CloseHandle(startup.hStdError);
     if (!started) throw std::runtime_error("cannot start " + commandLine);
     ExeResult r;
+    r.processId = process.dwProcessId;
     const DWORD waited = WaitForSingleObject(process.hProcess, 60000);
     if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 99);
     GetExitCodeProcess(process.hProcess, &r.exitCode);
@@ -491,6 +537,29 @@ TEST(ZemWin32Exe, ExitCodesStreamsAndPathsWithSpaces) {
     EXPECT_EQ(r.exitCode, 0u);
     EXPECT_EQ(r.out, lines(std::string("zem ") + ZEM_VERSION + "\n"));
     EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"broken.zem", "with space"}));
+}
+
+// What a process killed between lifting its file's delete mark and the move leaves goes with the
+// next extraction into that folder; the files of running processes, and folders, stay.
+TEST(ZemWin32Exe, LeftoversOfEndedProcessesGoWithTheNextExtraction) {
+    TempDir tmp;
+    const DWORD ended = runZemExe(tmp, {"--version"}).processId;
+    const std::string dest = join(tmp.path, "out");
+    makeDirs(dest);
+    const std::string left = temporaryFileName(ended, 3);
+    const std::string running = temporaryFileName(GetCurrentProcessId(), 3);
+    const std::string folder = temporaryFileName(ended, 4);
+    writeFile(join(dest, left), "left");
+    writeFile(join(dest, running), "running");
+    makeDirs(join(dest, folder));
+    const std::string archive = join(tmp.path, "pack.zem");
+    writeFile(archive, buildArchive({{"a", "1"}}).text());
+
+    const ZemResult r = zem({"extract", archive, dest});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    std::vector<std::string> expected{"a", running, folder};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listNames(dest), expected);
 }
 
 }  // namespace
