@@ -115,7 +115,7 @@ bool writeAll(int fd, const void* data, size_t size) {
 }  // namespace
 
 FolderHandle::FolderHandle(FolderHandle&& other) noexcept
-    : path(std::move(other.path)), native(other.native) {
+    : path(std::move(other.path)), native(other.native), syncable(other.syncable) {
     other.native = -1;
 }
 
@@ -124,6 +124,7 @@ FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
         if (native >= 0) close(static_cast<int>(native));
         path = std::move(other.path);
         native = other.native;
+        syncable = other.syncable;
         other.native = -1;
     }
     return *this;

@@ -68,11 +68,12 @@ bool writeAll(HANDLE file, const void* data, size_t size) {
 }  // namespace
 
 FolderHandle::FolderHandle(FolderHandle&& other) noexcept
-    : path(std::move(other.path)), native(other.native) {}
+    : path(std::move(other.path)), native(other.native), syncable(other.syncable) {}
 
 FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
     path = std::move(other.path);
     native = other.native;
+    syncable = other.syncable;
     return *this;
 }
 
