@@ -1,5 +1,6 @@
 // The built executable, driven as a script would drive it: answers on standard input.
 
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -264,11 +265,78 @@ TEST_F(Cli, WithoutUnnamedFilesTheHiddenArchiveNeverOutlivesTheRun) {
     ASSERT_TRUE(isHeld) << finishChild(child).err;
     const std::vector<std::string> during = listNames(tmp.path);
     ASSERT_EQ(during.size(), 3u) << "the hidden archive beside the previous one";
-    EXPECT_EQ(during[0].rfind(".pack.zem.", 0), 0u) << during[0];
+    EXPECT_EQ(during[0].rfind(".zem-", 0), 0u) << during[0];
     kill(child.pid, SIGTERM);
     r = finishChild(child);
     EXPECT_EQ(r.exitCode, 128 + SIGTERM);
     expectPreviousArchiveAndNothingElse();
+}
+
+// A folder that may be written but not read, run as its owner: the archive's folder can't be
+// synced, which the program knows before it replaces anything. It skips that sync and succeeds;
+// it never fails with the previous archive already replaced.
+TEST_F(Cli, AFolderThatCanBeWrittenButNotReadGetsItsArchive) {
+    const bool asRoot = geteuid() == 0;  // root reads any folder: the run drops to nobody
+    const std::string folder = tmp / "write-only";
+    makeDirs(folder);
+    ASSERT_EQ(rename(root.c_str(), (folder + "/pack").c_str()), 0);
+    root = folder + "/pack";
+    archive = root + ".zem";
+    ChildResult r = runProgram({root}, "\n");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string expected = readFile(archive);
+    writeFile(archive, previous);
+    if (asRoot) {
+        ASSERT_EQ(chmod(tmp.path.c_str(), 0711), 0);
+        ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+    }
+    ASSERT_EQ(chmod(folder.c_str(), 0300), 0);
+    r = runProgram({root}, "\n\n", [&] {
+        if (asRoot && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(126);
+        }
+        if (access(root.c_str(), R_OK | X_OK) != 0) _exit(124);
+    });
+    if (r.exitCode == 124) GTEST_SKIP() << "nobody can't reach " << root;
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, question() + existsQuestion() + "ZEM creation complete.\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(readFile(archive) == expected);
+    EXPECT_EQ(listNames(folder), (std::vector<std::string>{"pack", "pack.zem"}));
+}
+
+// Syncing the folder is the one step after the archive is in place; when it fails, that can't
+// undo the new archive, so the run succeeds with a warning that says what failed.
+TEST_F(Cli, AFolderSyncThatFailsAfterTheRenameIsAWarning) {
+    writeFile(archive, previous);
+    int sockets[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
+    Child child =
+        startChild({root}, [&] { refuseUnnamedFilesInChild(sockets[1], HeldCall::Sync); });
+    close(sockets[1]);
+    sendInput(child, "\n\n");
+    char* real = realpath(tmp.path.c_str(), nullptr);
+    const std::string folder = real;
+    free(real);
+    HeldWrites held;
+    const bool isHeld = waitForHeldCall(
+        sockets[0], [&](const std::string& path) { return path == folder; }, held);
+    close(sockets[0]);
+    if (!isHeld) {
+        kill(child.pid, SIGKILL);
+        const ChildResult r = finishChild(child);
+        SKIP_OR_FAIL_WITHOUT_FILTER(r.exitCode);
+        FAIL() << "the folder was never synced: " << r.err;
+    }
+    EXPECT_NE(readFile(archive), previous) << "in place before its folder is synced";
+    ASSERT_TRUE(failHeldCall(held, EIO));
+    const ChildResult r = finishChild(child);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, question() + existsQuestion() + "ZEM creation complete.\n");
+    EXPECT_EQ(r.err, "Warning: \"" + archive +
+                         "\" is in place, but its folder could not be synced (Input/output "
+                         "error): a system crash may still bring back what was there before\n");
+    EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"pack", "pack.zem"}));
 }
 
 }  // namespace

@@ -44,6 +44,10 @@ TEST(StoredName, RefusesNamesThatLeaveTheFolderOrCantBeCreated) {
         {"trailing.", "", "has a component ending in a dot or space, which Windows would drop"},
         {"dir \\x", "", "has a component ending in a dot or space, which Windows would drop"},
         {"\xe4rger.txt", "", ""},  // 8-bit names pass as they are
+        // Bytes on Linux; Windows counts characters, which only the system can (extract_fs.h).
+        {std::string(255, 'n') + "\\" + std::string(255, 'n'), "", ""},
+        {"a\\" + std::string(256, 'n'),
+         "has a component of 256 bytes, longer than the 255 a name may have", ""},
     };
     for (const NameCase& c : cases) {
         EXPECT_EQ(storedNameProblem(c.name, NameRules::Posix), c.posix) << quotedName(c.name);

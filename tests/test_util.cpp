@@ -60,9 +60,13 @@ FileEntry PackFolder::add(const std::string& relative, const std::string& conten
     return e;
 }
 
-std::string failureOf(const std::string& archive, const FileList& list) {
+PackFolder::PackFolder(const std::string& name) : root(tmp / name), archive(root + ".zem") {
+    makeDirs(root);
+}
+
+std::string failureOf(const std::string& archive, const FileList& list, ProgressDisplay* progress) {
     try {
-        writeArchive(archive, list);
+        writeArchive(archive, list, progress);
     } catch (const FatalError& e) {
         return e.what();
     }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/progress.h"
 #include "scan/file_list.h"
 
 #ifndef _WIN32
@@ -52,18 +53,20 @@ int64_t currentUtcOffset();
 std::string hex(const std::string& bytes);
 
 // A folder "pack" in a fresh temporary folder, and the path of its archive beside it.
+// A folder ("pack" unless named) inside a temporary folder, and its archive path beside it.
 struct PackFolder {
     TempDir tmp;
-    std::string root = tmp / "pack";
-    std::string archive = root + ".zem";
-    PackFolder() { makeDirs(root); }
+    std::string root;
+    std::string archive;
+    explicit PackFolder(const std::string& name = "pack");
     // Writes a file below root, with its folders, and returns the entry a scan would list for it
     // with `time` as its stored time.
     FileEntry add(const std::string& relative, const std::string& contents, int64_t time = 0);
 };
 
 // The text of the fatal error that writing the archive ends with, or "(no failure)".
-std::string failureOf(const std::string& archive, const FileList& list);
+std::string failureOf(const std::string& archive, const FileList& list,
+                      ProgressDisplay* progress = nullptr);
 
 struct ChildResult {
     int exitCode = -1;  // 128 + signal number when killed by a signal
@@ -114,27 +117,37 @@ ChildResult runProgram(const std::vector<std::string>& args, const std::string& 
 ChildResult runExecutable(const std::string& exe, const std::vector<std::string>& args,
                           const std::string& input, const std::function<void()>& inChild);
 
+// The calls a child's filter can hold for the test: writes, or syncs (fsync).
+enum class HeldCall { Write, Sync };
+
 // Runs in a child before exec (as `inChild`), through a seccomp filter: the program can create no
 // unnamed O_TMPFILE file, as on a file system without them, so its temporary files take their
-// named fallback. Given a socket (made with SOCK_CLOEXEC), the program's writes to descriptors
-// past the standard three are also held for the test to see (waitForHeldWrite), and the filter's
-// listener goes to the test through the socket. A child whose kernel refuses the filter exits
-// with kFilterRefused.
-void refuseUnnamedFilesInChild(int socket = -1);
+// named fallback. Given a socket (made with SOCK_CLOEXEC), the program's `held` calls on
+// descriptors past the standard three are also held for the test to see (waitForHeldWrite,
+// waitForHeldCall), and the filter's listener goes to the test through the socket. A child whose
+// kernel refuses the filter exits with kFilterRefused.
+void refuseUnnamedFilesInChild(int socket = -1, HeldCall held = HeldCall::Write);
 constexpr int kFilterRefused = 125;
 
-// The test's end of a child's filter; the child's held write waits while this is open.
+// The test's end of a child's filter; the child's held call waits while this is open.
 struct HeldWrites {
     HeldWrites() = default;
     HeldWrites(const HeldWrites&) = delete;
     HeldWrites& operator=(const HeldWrites&) = delete;
     ~HeldWrites();
     int listener = -1;
+    uint64_t call = 0;  // the held call's id
 };
 // Takes the listener from the child through `socket` (the test's end, with the child's end closed)
-// and waits, a minute at most, until the child is held in a write to a file in `folder`. False when
-// that doesn't come: the child exited without a filter, or it never wrote there.
+// and waits, a minute at most, until the child is held in a call on a descriptor whose path
+// `isHeld` accepts; the calls before it go on. False when that doesn't come: the child exited
+// without a filter, or it never made that call.
+bool waitForHeldCall(int socket, const std::function<bool(const std::string& path)>& isHeld,
+                     HeldWrites& held);
+// The same for a write to a file in `folder`.
 bool waitForHeldWrite(int socket, const std::string& folder, HeldWrites& held);
+// Ends the held call with the system error `error`; the child goes on from there.
+bool failHeldCall(HeldWrites& held, int error);
 
 // Skips when the kernel refuses the filter here; in CI that is a failure, since CI must run these.
 #define SKIP_OR_FAIL_WITHOUT_FILTER(exitCode)                                                    \

@@ -31,9 +31,11 @@ constexpr uint32_t kNativeArch = 0;  // unknown here: the filter is refused as b
 
 }  // namespace
 
-void refuseUnnamedFilesInChild(int socket) {
+void refuseUnnamedFilesInChild(int socket, HeldCall held) {
     const uint32_t tmpfileBit = O_TMPFILE & ~O_DIRECTORY;
-    const uint32_t heldCall = socket >= 0 ? __NR_write : UINT32_MAX;
+    const uint32_t heldCall = socket < 0                ? UINT32_MAX
+                              : held == HeldCall::Write ? __NR_write
+                                                        : __NR_fsync;
     sock_filter filter[] = {
         /* 0 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
         /* 1 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kNativeArch, 0, 7),
@@ -76,7 +78,8 @@ HeldWrites::~HeldWrites() {
     if (listener >= 0) close(listener);
 }
 
-bool waitForHeldWrite(int socket, const std::string& folder, HeldWrites& held) {
+bool waitForHeldCall(int socket, const std::function<bool(const std::string& path)>& isHeld,
+                     HeldWrites& held) {
     char byte = 0;
     iovec data{&byte, 1};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
@@ -89,7 +92,7 @@ bool waitForHeldWrite(int socket, const std::string& folder, HeldWrites& held) {
     const cmsghdr* header = CMSG_FIRSTHDR(&message);
     if (!header || header->cmsg_type != SCM_RIGHTS) return false;
     memcpy(&held.listener, CMSG_DATA(header), sizeof held.listener);
-    // Writes elsewhere (a sanitizer's runtime writes to pipes of its own) go on.
+    // Calls on other files (a sanitizer's runtime writes to pipes of its own) go on.
     for (;;) {
         pollfd pfd{held.listener, POLLIN, 0};
         if (poll(&pfd, 1, 60000) <= 0) return false;
@@ -99,14 +102,32 @@ bool waitForHeldWrite(int socket, const std::string& folder, HeldWrites& held) {
                                    std::to_string(notification.data.args[0]);
         char target[4096];
         const ssize_t length = readlink(fdPath.c_str(), target, sizeof target - 1);
-        const std::string written = length > 0 ? std::string(target, size_t(length)) : "";
-        char* real = realpath(folder.c_str(), nullptr);  // the program may have made it just now
-        const std::string inFolder = (real ? std::string(real) : folder) + "/";
-        free(real);
-        if (written.rfind(inFolder, 0) == 0) return true;
+        if (isHeld(length > 0 ? std::string(target, size_t(length)) : "")) {
+            held.call = notification.id;
+            return true;
+        }
         seccomp_notif_resp response{};
         response.id = notification.id;
         response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
         if (ioctl(held.listener, SECCOMP_IOCTL_NOTIF_SEND, &response) != 0) return false;
     }
+}
+
+bool waitForHeldWrite(int socket, const std::string& folder, HeldWrites& held) {
+    return waitForHeldCall(
+        socket,
+        [&](const std::string& written) {
+            char* real = realpath(folder.c_str(), nullptr);  // the program may have made it now
+            const std::string inFolder = (real ? std::string(real) : folder) + "/";
+            free(real);
+            return written.rfind(inFolder, 0) == 0;
+        },
+        held);
+}
+
+bool failHeldCall(HeldWrites& held, int error) {
+    seccomp_notif_resp response{};
+    response.id = held.call;
+    response.error = -error;
+    return ioctl(held.listener, SECCOMP_IOCTL_NOTIF_SEND, &response) == 0;
 }

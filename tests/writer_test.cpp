@@ -6,6 +6,7 @@
 #include <windows.h>
 #else
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -16,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "archive/atomic_file.h"
 #include "archive/fatal_error.h"
 #include "archive/local_time.h"
 #include "archive/writer.h"
@@ -306,6 +308,27 @@ TEST_F(WriterFailure, CancelInTheMiddleOfALargeFileLeavesNothingBehind) {
 
 #ifndef _WIN32
 
+namespace {
+
+// Temporary names are short whatever the archive's name: every archive name that the folder
+// takes can be written, and one that it doesn't take is the open error, before any data.
+TEST(WriterNames, EveryArchiveNameTheFolderTakesCanBeWritten) {
+    for (const size_t length : {229u, 251u, 252u, 255u}) {
+        PackFolder p(std::string(length, 'n'));
+        const FileList list{p.add("a", "aaa")};
+        RecordingProgress progress;
+        const bool fits = length + 4 <= 255;
+        EXPECT_EQ(
+            failureOf(p.archive, list, &progress),
+            fits ? "(no failure)" : "Error opening .zem file (\"" + p.archive + "\") for output")
+            << length;
+        EXPECT_EQ(progress.updates.size(), fits ? 2u : 0u) << length << ": failed after data";
+        EXPECT_EQ(listNames(p.tmp.path).size(), fits ? 2u : 1u) << length << ": something left";
+    }
+}
+
+}  // namespace
+
 TEST_F(WriterFailure, FifoInPlaceOfAFileDoesNotBlock) {
     FileList list{p.add("a", "aaa")};
     unlink(list[0].path.c_str());
@@ -359,6 +382,62 @@ TEST_F(WriterFailure, FailuresAmongManySmallFilesComeInListOrderAtTheirFile) {
     EXPECT_EQ(failureAt(1), "Error opening file \"" + list[1].path + "\" for input");
 }
 
+namespace {
+
+// What a killed run leaves goes when the next archive is written in that folder, and nothing else
+// does: not the file of a process that runs, of another host, of another user, not a link or a
+// folder, and no name that merely resembles the temporary form.
+TEST(Leftovers, OnlyFilesThatDeadProcessesOfThisHostLeftAreRemoved) {
+    TempDir tmp;
+    const pid_t child = fork();  // its number is no process's once it has ended
+    if (child == 0) _exit(0);
+    waitpid(child, nullptr, 0);
+    const uint32_t dead = static_cast<uint32_t>(child);
+    const std::string pid = std::to_string(dead);
+    const std::string tag = temporaryFileName(dead, 7).substr(6 + pid.size(), 8);
+    enum Kind { File, OthersFile, Link, Folder };
+    const struct {
+        std::string name;
+        Kind kind;
+        bool removed;
+    } cases[] = {
+        {temporaryFileName(dead, 7), File, true},
+        {temporaryFileName(static_cast<uint32_t>(getpid()), 7), File, false},  // still running
+        {".zem-" + pid + "." + (tag == "00000000" ? "1" : "0") + tag.substr(1) + ".7.tmp", File,
+         false},  // another host's
+        {".zem-0" + pid + "." + tag + ".7.tmp", File, false},
+        {".zem-" + pid + "." + tag + ".7.tmp.tmp", File, false},
+        {".zem-0." + tag + ".7.tmp", File, false},
+        {temporaryFileName(dead, 8), OthersFile, false},
+        {temporaryFileName(dead, 9), Link, false},
+        {temporaryFileName(dead, 10), Folder, false},
+    };
+    const bool root = geteuid() == 0;
+    for (const auto& c : cases) {
+        const std::string path = tmp / c.name;
+        if (c.kind == Link) {
+            writeFile(tmp / "target", "kept");
+            ASSERT_EQ(symlink("target", path.c_str()), 0);
+        } else if (c.kind == Folder) {
+            makeDirs(path);
+        } else {
+            writeFile(path, "left");
+        }
+        if (c.kind == OthersFile && root) {
+            ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0);
+        }
+    }
+    writeArchive(tmp / "pack.zem", FileList{});
+    for (const auto& c : cases) {
+        if (c.kind == OthersFile && !root) continue;
+        struct stat st {};
+        EXPECT_EQ(lstat((tmp / c.name).c_str(), &st) != 0, c.removed) << c.name;
+    }
+    EXPECT_EQ(readFile(tmp / "target"), "kept");
+}
+
+}  // namespace
+
 #endif  // !_WIN32
 
 #ifdef _WIN32
@@ -386,7 +465,7 @@ TEST(WriterPaths, AnUncommittedFileSitsBesideTheArchiveAndIsRemovedWithIt) {
         writeOutput(out, "partial", 7);
         const std::vector<std::string> names = listNames(p.tmp.path);
         ASSERT_EQ(names.size(), 2u);
-        EXPECT_EQ(names[0].rfind(".pack.zem.", 0), 0u) << names[0];
+        EXPECT_EQ(names[0].rfind(".zem-", 0), 0u) << names[0];
     }
     EXPECT_EQ(listNames(p.tmp.path), std::vector<std::string>{"pack"});
 }
@@ -400,6 +479,15 @@ TEST_F(WriterFailure, InputHeldOpenExclusivelyByAnotherHandle) {
     CloseHandle(held);
     EXPECT_EQ(failure, "Error opening file \"" + list[0].path + "\" for input");
     expectUntouched();
+}
+
+// An archive name past the system's limits is the open error, before any data is written.
+TEST(WriterWin32, AnArchiveNameTooLongIsTheOpenErrorBeforeAnyData) {
+    PackFolder p;
+    const std::string archive = join(p.tmp.path, std::string(252, 'n') + ".zem");
+    FileList list{p.add("a", "aaa")};
+    EXPECT_EQ(failureOf(archive, list), "Error opening .zem file (\"" + archive + "\") for output");
+    EXPECT_EQ(listNames(p.tmp.path), std::vector<std::string>{"pack"});
 }
 
 #endif  // _WIN32

@@ -426,6 +426,9 @@ TEST_F(Zem, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
         // Names differing only in letter case are one file on Windows.
         name("OK", "is stored twice (first in record 0)"),
         name("OK\\x", "needs \"OK\" as a folder, but record 0 is a file of that name"),
+#else
+        name("sub\\" + std::string(300, 'n'),
+             "has a component of 300 bytes, longer than the 255 a name may have"),
 #endif
     };
     for (const Case& c : cases) {
@@ -508,7 +511,7 @@ TEST_F(Zem, WritesRecheckWhatAppearedAfterTheEarlyLook) {
         writeAtomicFile(file, "mine", 4);
         writeFile(join(dest, "raced"), "theirs");
         try {
-            finishExtractedFile(file, false, 0, false);
+            (void)finishExtractedFile(file, false, 0, false);
             ADD_FAILURE() << "replaced a file without being asked to";
         } catch (const FatalError& e) {
             EXPECT_EQ(std::string(e.what()), alreadyExistsText(join(dest, "raced")));
@@ -756,29 +759,38 @@ TEST_F(Zem, WithoutUnnamedFilesHiddenFilesAreRenamedIntoPlace) {
 }
 
 // Ended by a signal in the middle of a file, zem removes that file's hidden name on its way out.
-TEST_F(Zem, TerminatedInTheMiddleOfAFileItLeavesNoHiddenFile) {
-    handMade({{"first", "1"}, {"second", "2"}});
-    int sockets[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
-    Child child = startExecutable(ZEM_EXE, {"extract", archive, dest},
-                                  [&] { refuseUnnamedFilesInChild(sockets[1]); });
-    close(sockets[1]);
-    HeldWrites held;
-    const bool isHeld = waitForHeldWrite(sockets[0], dest, held);
-    close(sockets[0]);
-    if (!isHeld) {
-        kill(child.pid, SIGKILL);
+// Killed outright it can't: the next extraction removes what runs that no longer exist left, in
+// DEST and in every folder it writes to.
+TEST_F(Zem, ASignalInTheMiddleOfAFileLeavesNoHiddenFileBeyondTheNextRun) {
+    handMade({{"sub\\first", "1"}, {"second", "2"}});
+    for (const int sig : {SIGTERM, SIGKILL}) {
+        int sockets[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
+        Child child = startExecutable(ZEM_EXE, {"extract", archive, dest},
+                                      [&] { refuseUnnamedFilesInChild(sockets[1]); });
+        close(sockets[1]);
+        HeldWrites held;
+        const bool isHeld = waitForHeldWrite(sockets[0], dest + "/sub", held);
+        close(sockets[0]);
+        const std::vector<std::string> during = listNames(dest + "/sub");
+        kill(child.pid, isHeld ? sig : SIGKILL);
         const ChildResult r = finishChild(child);
         SKIP_OR_FAIL_WITHOUT_FILTER(r.exitCode);
-        FAIL() << "zem was never held in a write: " << r.err;
+        ASSERT_TRUE(isHeld) << "zem was never held in a write: " << r.err;
+        EXPECT_EQ(r.exitCode, 128 + sig);
+        ASSERT_EQ(during.size(), 1u) << "only the first file's hidden name";
+        EXPECT_EQ(during[0].rfind(".zem-", 0), 0u) << during[0];
+        EXPECT_EQ(listNames(dest + "/sub"), sig == SIGKILL ? during : std::vector<std::string>{});
     }
-    const std::vector<std::string> during = listNames(dest);
-    ASSERT_EQ(during.size(), 1u) << "only the first file's hidden name";
-    EXPECT_EQ(during[0].rfind(".zem-", 0), 0u) << during[0];
-    kill(child.pid, SIGTERM);
-    const ChildResult r = finishChild(child);
-    EXPECT_EQ(r.exitCode, 128 + SIGTERM);
-    EXPECT_TRUE(listNames(dest).empty());
+    const pid_t gone = fork();  // its number is no process's once it has ended
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    writeFile(dest + "/" + temporaryFileName(static_cast<uint32_t>(gone), 0), "left");
+
+    const ChildResult r = zem({"extract", archive, dest});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(listNames(dest), (std::vector<std::string>{"second", "sub"}));
+    EXPECT_EQ(listNames(dest + "/sub"), std::vector<std::string>{"first"});
 }
 
 // A sparse archive whose header claims gigabytes is refused for what is really there, at once
@@ -1006,6 +1018,88 @@ TEST(ZemWin32Exe, ExitCodesStreamsAndPathsWithSpaces) {
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, lines(std::string("zem ") + ZEM_VERSION + "\n"));
     EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"broken.zem", "with space"}));
+}
+
+// Names and paths past what the ANSI calls take are refused before anything is written: a name
+// of more than 255 characters, a full path of more than 259, counting the temporary name that a
+// file is written under first. Right at the limits, the files are written.
+TEST_F(Zem, NamesAndPathsPastTheSystemsLimitsAreRefusedBeforeAnythingIsWritten) {
+    const size_t base = dest.size() + 1;  // dest is a full path; each case's is as long
+    ASSERT_LT(base + 39, 200u) << dest;
+    const std::string atLimit(259 - base, 'n');
+    // A folder of 219 characters: with the longest temporary name in it, 259.
+    const std::string deep(219 - dest.size() - 1, 'd');
+    enum Problem { None, LongName, LongPath };
+    const struct {
+        std::string name;
+        Problem problem;
+    } cases[] = {
+        {"sub\\" + std::string(256, 'n'), LongName},
+        {atLimit, None},
+        {atLimit + "n", LongPath},
+        {deep + "\\x", None},
+        {deep + "e\\x", LongPath},
+    };
+    char letter = 'a';
+    for (const auto& c : cases) {
+        const std::string caseDest = join(tmp.path, std::string("ou") + letter++);
+        handMade({{"ok", "1"}, {c.name, "2"}});
+        const ChildResult r = zem({"extract", archive, caseDest});
+        if (c.problem == None) {
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_EQ(readFile(join(caseDest, c.name)), "2");
+            continue;
+        }
+        const std::string problem =
+            c.problem == LongName
+                ? "has a component of 256 characters, longer than the 255 a name may have on "
+                  "Windows"
+                : "needs a path of 260 characters to write \"" + join(caseDest, c.name) +
+                      "\" (its temporary name beside it included), more than the 259 Windows "
+                      "allows";
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, "zem: record 1: name \"" + c.name + "\" " + problem + "\n");
+        EXPECT_FALSE(exists(caseDest)) << "written before the refusal";
+    }
+}
+
+// The id of a process that has ended: no process's any more.
+DWORD endedProcessId() {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::string commandLine = "\"" + besideThisProgram("zem.exe") + "\" --version";
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &process)) {
+        throw std::runtime_error("cannot start " + commandLine);
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return process.dwProcessId;
+}
+
+// What a process killed between lifting its file's delete mark and the move leaves goes with the
+// next extraction into that folder; the files of running processes, and folders, stay.
+TEST(ZemWin32Exe, LeftoversOfEndedProcessesGoWithTheNextExtraction) {
+    TempDir tmp;
+    const DWORD ended = endedProcessId();
+    const std::string dest = join(tmp.path, "out");
+    makeDirs(dest);
+    const std::string left = temporaryFileName(ended, 3);
+    const std::string running = temporaryFileName(GetCurrentProcessId(), 3);
+    const std::string folder = temporaryFileName(ended, 4);
+    writeFile(join(dest, left), "left");
+    writeFile(join(dest, running), "running");
+    makeDirs(join(dest, folder));
+    const std::string archive = join(tmp.path, "pack.zem");
+    writeFile(archive, buildArchive({{"a", "1"}}).text());
+
+    const ChildResult r = zem({"extract", archive, dest});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    std::vector<std::string> expected{"a", running, folder};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listNames(dest), expected);
 }
 
 #endif  // _WIN32

@@ -16,7 +16,8 @@ struct Dialog {
     virtual void showInformation(const std::string& text) = 0;
     // A question with OK and Cancel; true only for OK.
     virtual bool askToContinue(const std::string& text) = 0;
-    // The message of a failure that ends the run.
+    // The message of a failure that ends the run, or of one that came too late to change its
+    // outcome.
     virtual void showError(const std::string& text) = 0;
     // A display for the writing of the archive, closed when destroyed; null when this dialog shows
     // no progress.

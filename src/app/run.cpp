@@ -45,8 +45,9 @@ int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSyst
 
     // The progress display closes before any later message appears.
     std::unique_ptr<ProgressDisplay> progress = dialog.startProgress();
+    std::string warning;
     try {
-        writeArchive(archivePath, fileList, progress.get());
+        warning = writeArchive(archivePath, fileList, progress.get());
     } catch (const FatalError& failure) {
         progress.reset();
         dialog.showError(failure.what());
@@ -55,6 +56,9 @@ int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSyst
         return 0;
     }
     progress.reset();
+    // The archive is in place whatever followed, so the run has succeeded; the user still learns
+    // what failed.
+    if (!warning.empty()) dialog.showError("Warning: " + warning);
     dialog.showInformation(kCompleteText);
     return 0;
 }

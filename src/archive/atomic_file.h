@@ -18,6 +18,9 @@
 struct FolderHandle {
     std::string path;      // for messages and for the platforms that work on paths
     intptr_t native = -1;  // the open folder where the platform has one
+    // Linux: opened for reading, which a durable commit needs to sync the folder. A folder that
+    // may be written but not read is held without it, and its commits skip that sync.
+    bool syncable = false;
     FolderHandle() = default;
     FolderHandle(FolderHandle&& other) noexcept;
     FolderHandle& operator=(FolderHandle&& other) noexcept;
@@ -33,20 +36,36 @@ bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string
 // The path of `name` inside the folder.
 std::string pathInside(const FolderHandle& folder, const std::string& name);
 
-// Whether a folder (or a link to one) is at `name` inside the folder: no file can replace it.
-bool isFolderAt(const FolderHandle& folder, const std::string& name);
+// Whether a file can be put at `name` inside the folder: the name is within the file system's
+// length limit, and no folder (or link to one) is there, which no file could replace.
+bool canPlaceFileAt(const FolderHandle& folder, const std::string& name);
 
 // The system's error code of the last failed call (errno, or GetLastError() on Windows), and its
 // text.
 int lastSystemError();
 std::string systemErrorText(int code);
 
-// A new file in a folder, open for writing: created exclusively under a fresh hidden name that
-// starts with `prefix` or, where Linux allows it (O_TMPFILE), without a name. Destroying it closes
-// it and removes it, unless a commit took it.
+// Temporary names have one short form whatever the final name, ".zem-<pid>.<host>.<n>.tmp":
+// the process id, the tag of the host (and on Linux of the process id's namespace) the process
+// runs on, in eight hex digits, and a count within the process. The next run can tell from it
+// whose file a leftover is.
+constexpr size_t kMaxTemporaryNameLength = 39;
+std::string temporaryFileName(uint32_t pid, uint32_t count);
+// The process id in a name of exactly that form with this host's tag; 0 for any other name.
+uint32_t leftoverProcessId(const std::string& name);
+// What makes this host's tag: the platform fills it in.
+std::string hostIdentity();
+
+// Removes the temporary files that processes of this host which no longer run left in the
+// folder: regular files of this user under names of exactly the temporary form. Only what is
+// certain to be such a leftover goes; a folder that can't be listed keeps everything.
+void removeLeftoverTemporaryFiles(const FolderHandle& folder);
+
+// A new file in a folder, open for writing: created exclusively under a fresh temporary name or,
+// where Linux allows it (O_TMPFILE), without a name. Destroying it closes it and removes it,
+// unless a commit took it.
 struct TemporaryFile {
     const FolderHandle* folder = nullptr;
-    std::string prefix;
     std::string name;             // empty while the file has none
     intptr_t native = -1;         // the open file
     int signalCleanupEntry = -1;  // Linux: its entry in the signal cleanup's list, while named
@@ -59,16 +78,14 @@ struct TemporaryFile {
 
 // Creates the file in the folder, which must outlive it. False when that fails (lastSystemError
 // tells why).
-bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder,
-                         const std::string& prefix);
+bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder);
 
 // The step of an atomic file that failed, for its owner's text.
 enum class FileStep {
-    Create,           // creating the temporary file (path: the folder)
-    Write,            // writing, syncing or closing it (path: the final name's)
-    Commit,           // putting it under its final name (path: the final name's)
-    Exists,           // a commit without replacing found something at the name (path: that)
-    RemoveTemporary,  // removing the temporary name once the file is in place (path: that name)
+    Create,  // creating the temporary file (path: the folder)
+    Write,   // writing, syncing or closing it (path: the final name's)
+    Commit,  // putting it under its final name (path: the final name's)
+    Exists,  // a commit without replacing found something at the name (path: that)
 };
 
 // The text a failed step is reported with; `code` is the system's error code.
@@ -81,9 +98,9 @@ struct AtomicFile {
 };
 
 // Starts the file `name` inside the folder, which must outlive it; nothing appears under `name`
-// until the commit. Temporary names start with tempPrefix.
+// until the commit.
 void createAtomicFile(AtomicFile& file, const FolderHandle& folder, const std::string& name,
-                      const std::string& tempPrefix, FailureText failureText);
+                      FailureText failureText);
 // Appends all of data.
 void writeAtomicFile(AtomicFile& file, const void* data, size_t size);
 
@@ -95,8 +112,16 @@ struct CommitOptions {
     // synced); without it the system writes them back in its own time.
     bool durable = false;
 };
-// Closes the file and puts it under its name.
-void commitAtomicFile(AtomicFile& file, CommitOptions options);
+// Closes the file and puts it under its name. Whatever can fail is done before the file is put
+// there, and a failure until then leaves the name as it was. What fails after it (syncing the
+// folder, removing a temporary second name) can't undo that: it comes back as a warning, empty
+// when there is none.
+[[nodiscard]] std::string commitAtomicFile(AtomicFile& file, CommitOptions options);
+
+// The warning of a step that failed after the commit put the file at its name: `what` failed
+// with the system's error `code`, and `consequence` (when not empty) is what that means.
+std::string commitWarning(const AtomicFile& file, const std::string& what, int code,
+                          const std::string& consequence);
 
 // Raises the failure of a step through fatalError, in the file's owner's words.
 [[noreturn]] void failAtomicFile(const AtomicFile& file, FileStep step, int code);

@@ -1,9 +1,11 @@
 // Linux atomic files: an unnamed O_TMPFILE file in the target's folder where the file system
-// allows it (a crash leaves nothing behind), else a file created exclusively under a fresh hidden
-// name. The commit links an unnamed file in under its name, or renames a named one over it; every
-// step is relative to the open folder. Named temporary files are listed for the signal cleanup
-// for as long as they exist.
+// allows it (a crash while it is written leaves nothing behind), else a file created exclusively
+// under a fresh temporary name. The commit links an unnamed file in under a temporary name,
+// closes the file and renames it to its name; every step is relative to the open folder. Named
+// temporary files are listed for the signal cleanup for as long as they exist; what a process
+// killed outright leaves, a later run removes (removeLeftoverTemporaryFiles).
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,9 +13,10 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
-#include <ctime>
+#include <memory>
+#include <vector>
 
 #include "archive/atomic_file.h"
 
@@ -70,18 +73,13 @@ void setName(TemporaryFile& file, const std::string& name) {
     file.signalCleanupEntry = listPending(fdOf(*file.folder), name);
 }
 
-// Calls `tryName` with fresh names from the prefix until it succeeds (returning that name) or
-// fails for another reason than a taken name (returning "", with errno telling why).
+// Calls `tryName` with fresh temporary names until it succeeds (returning that name) or fails
+// for another reason than a taken name (returning "", with errno telling why).
 template <typename TryName>
-std::string withFreshName(const std::string& prefix, const TryName& tryName) {
-    static std::atomic<unsigned> counter{0};
+std::string withFreshName(const TryName& tryName) {
+    static std::atomic<uint32_t> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        timespec now{};
-        if (clock_gettime(CLOCK_REALTIME, &now) != 0) now = timespec{};  // it only spreads names
-        char suffix[64];
-        snprintf(suffix, sizeof suffix, "%ld.%lx.%u.tmp", static_cast<long>(getpid()),
-                 static_cast<unsigned long>(now.tv_nsec), counter++);
-        const std::string candidate = prefix + suffix;
+        const std::string candidate = temporaryFileName(static_cast<uint32_t>(getpid()), counter++);
         if (tryName(candidate)) return candidate;
         if (errno != EEXIST) return std::string();
     }
@@ -117,7 +115,7 @@ bool writeAll(int fd, const void* data, size_t size) {
 }  // namespace
 
 FolderHandle::FolderHandle(FolderHandle&& other) noexcept
-    : path(std::move(other.path)), native(other.native) {
+    : path(std::move(other.path)), native(other.native), syncable(other.syncable) {
     other.native = -1;
 }
 
@@ -126,6 +124,7 @@ FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
         if (native >= 0) close(static_cast<int>(native));
         path = std::move(other.path);
         native = other.native;
+        syncable = other.syncable;
         other.native = -1;
     }
     return *this;
@@ -139,8 +138,15 @@ bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string
     const size_t slash = filePath.rfind('/');
     folder.path = slash == std::string::npos ? "." : slash == 0 ? "/" : filePath.substr(0, slash);
     name = slash == std::string::npos ? filePath : filePath.substr(slash + 1);
-    // O_PATH: creating, linking and renaming in the folder need no read permission on it.
-    folder.native = open(folder.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    // Opened for reading, so that a durable commit can sync it. A folder that may be written but
+    // not read is still held (O_PATH: creating, linking and renaming in it need no read
+    // permission); its commits skip the folder's sync, so the new name is then as durable as the
+    // file system makes a rename by itself, and nothing after the rename can fail.
+    folder.native = open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    folder.syncable = folder.native >= 0;
+    if (folder.native < 0 && errno == EACCES) {
+        folder.native = open(folder.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
     return folder.native >= 0;
 }
 
@@ -148,14 +154,59 @@ std::string pathInside(const FolderHandle& folder, const std::string& name) {
     return folder.path + "/" + name;
 }
 
-bool isFolderAt(const FolderHandle& folder, const std::string& name) {
+bool canPlaceFileAt(const FolderHandle& folder, const std::string& name) {
+    // The file system's own limit, where it tells one; its lookup refuses a longer name too.
+    const long maxName = fpathconf(fdOf(folder), _PC_NAME_MAX);
+    if (maxName > 0 && name.size() > static_cast<unsigned long>(maxName)) return false;
     struct stat st {};
-    return fstatat(fdOf(folder), name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
+    if (fstatat(fdOf(folder), name.c_str(), &st, 0) == 0) return !S_ISDIR(st.st_mode);
+    return errno != ENAMETOOLONG;  // anything else is for the creation and the commit to report
 }
 
 int lastSystemError() { return errno; }
 
 std::string systemErrorText(int code) { return strerror(code); }
+
+std::string hostIdentity() {
+    // The host's name, and the namespace that the process ids of its names belong to: a process
+    // in another container of the same machine may run under a number that is free here.
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    char pidNamespace[64] = {};
+    if (readlink("/proc/self/ns/pid", pidNamespace, sizeof pidNamespace - 1) < 0) {
+        pidNamespace[0] = '\0';  // no /proc: the host's name alone
+    }
+    return std::string(host) + "\n" + pidNamespace;
+}
+
+void removeLeftoverTemporaryFiles(const FolderHandle& folder) {
+    // Best effort throughout: a leftover that stays is no failure of this run.
+    const int listing = openat(fdOf(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return;
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(fdopendir(listing), closedir);
+    if (!dir) {
+        close(listing);
+        return;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(dir.get())) {
+        if (leftoverProcessId(entry->d_name) != 0) names.push_back(entry->d_name);
+    }
+    for (const std::string& name : names) {
+        const uint32_t pid = leftoverProcessId(name);
+        struct stat st {};
+        // Never a link, a folder or another user's file; and only when that process is gone (a
+        // number in use, even by an unrelated process, keeps the file for a later run).
+        if (pid > static_cast<uint32_t>(INT32_MAX) ||
+            fstatat(fdOf(folder), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+            continue;
+        }
+        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+            unlinkat(fdOf(folder), name.c_str(), 0);
+        }
+    }
+}
 
 TemporaryFile::~TemporaryFile() {
     // Reached with the file still here only on the way out of a failure: nothing more to report.
@@ -164,10 +215,8 @@ TemporaryFile::~TemporaryFile() {
     unlistPending(signalCleanupEntry);
 }
 
-bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder,
-                         const std::string& prefix) {
+bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
     file.folder = &folder;
-    file.prefix = prefix;
     if (access("/proc/self/fd", X_OK) == 0) {  // without it an unnamed file can't be linked in
         const int fd = openat(fdOf(folder), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         if (fd >= 0) {
@@ -177,7 +226,7 @@ bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder,
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
     }
     int fd = -1;
-    const std::string name = withFreshName(prefix, [&](const std::string& candidate) {
+    const std::string name = withFreshName([&](const std::string& candidate) {
         fd = openat(fdOf(folder), candidate.c_str(),
                     O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
         return fd >= 0;
@@ -194,61 +243,55 @@ void writeAtomicFile(AtomicFile& file, const void* data, size_t size) {
     }
 }
 
-void commitAtomicFile(AtomicFile& file, CommitOptions options) {
+std::string commitAtomicFile(AtomicFile& file, CommitOptions options) {
     TemporaryFile& temp = file.temp;
-    const int folder = fdOf(*temp.folder);
+    const FolderHandle& folderHandle = *temp.folder;
+    const int folder = fdOf(folderHandle);
     const int fd = static_cast<int>(temp.native);
     if (options.durable && fsync(fd) != 0) failAtomicFile(file, FileStep::Write, errno);
-    bool inPlace = false;
     if (temp.name.empty()) {
+        // An unnamed file gets a temporary name first, so that it is closed (where a network file
+        // system reports the last write errors) before anything is at its final name.
         const std::string proc = procPath(fd);
-        if (!options.replace) {
-            // Linking fails with EEXIST when something is at the name: the no-replace rule without
-            // a window between a check and the write.
-            if (linkat(AT_FDCWD, proc.c_str(), folder, file.name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-                failCommit(file, errno);
-            }
-            inPlace = true;
-        } else {
-            // A link can't replace what is at the name: a temporary one first, then a rename.
-            const std::string name = withFreshName(temp.prefix, [&](const std::string& candidate) {
-                return linkat(AT_FDCWD, proc.c_str(), folder, candidate.c_str(),
-                              AT_SYMLINK_FOLLOW) == 0;
-            });
-            if (name.empty()) failAtomicFile(file, FileStep::Commit, errno);
-            setName(temp, name);
-        }
+        const std::string name = withFreshName([&](const std::string& candidate) {
+            return linkat(AT_FDCWD, proc.c_str(), folder, candidate.c_str(), AT_SYMLINK_FOLLOW) ==
+                   0;
+        });
+        if (name.empty()) failAtomicFile(file, FileStep::Commit, errno);
+        setName(temp, name);
     }
     temp.native = -1;
     if (close(fd) != 0) failAtomicFile(file, FileStep::Write, errno);
 
-    if (!inPlace) {
-        const char* from = temp.name.c_str();
-        const char* to = file.name.c_str();
-        if (options.replace) {
-            if (renameat(folder, from, folder, to) != 0)
-                failAtomicFile(file, FileStep::Commit, errno);
-        } else if (renameat2(folder, from, folder, to, RENAME_NOREPLACE) != 0) {
-            if (errno != EINVAL && errno != ENOSYS) failCommit(file, errno);
-            // No RENAME_NOREPLACE on this file system: a hard link refuses an existing name too.
-            if (linkat(folder, from, folder, to, 0) != 0) failCommit(file, errno);
-            if (unlinkat(folder, from, 0) != 0) {
-                failAtomicFile(file, FileStep::RemoveTemporary, errno);
-            }
+    // The one step that puts the file at its name. Whatever fails after it can't undo it, and
+    // comes back as a warning: a failure means the name is as it was.
+    const char* from = temp.name.c_str();
+    const char* to = file.name.c_str();
+    std::string warning;
+    if (options.replace) {
+        if (renameat(folder, from, folder, to) != 0) failAtomicFile(file, FileStep::Commit, errno);
+    } else if (renameat2(folder, from, folder, to, RENAME_NOREPLACE) != 0) {
+        if (errno != EINVAL && errno != ENOSYS) failCommit(file, errno);
+        // No RENAME_NOREPLACE on this file system: a hard link refuses an existing name too, and
+        // leaves the temporary name to remove.
+        if (linkat(folder, from, folder, to, 0) != 0) failCommit(file, errno);
+        if (unlinkat(folder, from, 0) != 0) {
+            warning =
+                commitWarning(file,
+                              "its temporary second name \"" + pathInside(folderHandle, temp.name) +
+                                  "\" could not be removed",
+                              errno, "");
         }
-        temp.name.clear();
-        unlistPending(temp.signalCleanupEntry);
     }
+    temp.name.clear();
+    unlistPending(temp.signalCleanupEntry);
 
-    if (options.durable) {
-        const int dir = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir < 0) failAtomicFile(file, FileStep::Write, errno);
-        // Some file systems can't sync a folder (EINVAL); the rename is as durable as they allow.
-        const bool synced = fsync(dir) == 0 || errno == EINVAL;
-        const int syncError = errno;
-        if (close(dir) != 0) failAtomicFile(file, FileStep::Write, errno);
-        if (!synced) failAtomicFile(file, FileStep::Write, syncError);
+    // Some file systems can't sync a folder (EINVAL); the rename is as durable as they allow.
+    if (options.durable && folderHandle.syncable && fsync(folder) != 0 && errno != EINVAL) {
+        warning = commitWarning(file, "its folder could not be synced", errno,
+                                "a system crash may still bring back what was there before");
     }
+    return warning;
 }
 
 void installSignalHandling() {

@@ -1,13 +1,16 @@
-// Windows atomic files: a new file created exclusively under a fresh hidden name in the target's
-// folder and marked for deletion on close, so that it vanishes with its handle however the
-// process ends (even when it is killed). The commit lifts the mark, closes the file and moves it
-// to its name with MoveFileExA, which refuses an existing name unless replacing was asked for.
-// Windows works on paths: a folder handle is its path, nothing is held open.
+// Windows atomic files: a new file created exclusively under a fresh temporary name in the
+// target's folder and marked for deletion on close, so that it vanishes with its handle however
+// the process ends (even when it is killed). The commit lifts the mark, closes the file and moves
+// it to its name with MoveFileExA, which refuses an existing name unless replacing was asked for.
+// A process killed between lifting the mark and the move, or a system crash, leaves the file: a
+// later run removes it (removeLeftoverTemporaryFiles). Windows works on paths: a folder handle is
+// its path, nothing is held open.
 
 #include <windows.h>
 
 #include <atomic>
-#include <cstdio>
+#include <cstdint>
+#include <vector>
 
 #include "archive/atomic_file.h"
 
@@ -19,14 +22,28 @@ HANDLE handleOf(const TemporaryFile& file) { return reinterpret_cast<HANDLE>(fil
 
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
-// A fresh hidden name; uniqueness comes from CREATE_NEW at the caller.
-std::string temporaryName(const std::string& prefix) {
-    static std::atomic<unsigned> counter{0};
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, "%lu.%lx.%u.tmp", GetCurrentProcessId(),
-                  static_cast<unsigned long>(GetTickCount()), counter++);
-    return prefix + suffix;
+// A fresh temporary name; uniqueness comes from CREATE_NEW at the caller.
+std::string freshTemporaryName() {
+    static std::atomic<uint32_t> counter{0};
+    return temporaryFileName(GetCurrentProcessId(), counter++);
 }
+
+// Whether the process is gone: no process has the id, or the one that has it has ended (its
+// object lingers while a handle to it is open, and its id isn't reused until then).
+bool processIsGone(DWORD pid) {
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;
+    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
+struct FindHandle {
+    HANDLE handle;
+    ~FindHandle() {
+        if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
+    }
+};
 
 bool setDeleteOnClose(HANDLE file, bool remove) {
     FILE_DISPOSITION_INFO disposition;
@@ -51,11 +68,12 @@ bool writeAll(HANDLE file, const void* data, size_t size) {
 }  // namespace
 
 FolderHandle::FolderHandle(FolderHandle&& other) noexcept
-    : path(std::move(other.path)), native(other.native) {}
+    : path(std::move(other.path)), native(other.native), syncable(other.syncable) {}
 
 FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
     path = std::move(other.path);
     native = other.native;
+    syncable = other.syncable;
     return *this;
 }
 
@@ -85,9 +103,39 @@ std::string pathInside(const FolderHandle& folder, const std::string& name) {
     return folder.path + "\\" + name;
 }
 
-bool isFolderAt(const FolderHandle& folder, const std::string& name) {
+bool canPlaceFileAt(const FolderHandle& folder, const std::string& name) {
     const DWORD attributes = GetFileAttributesA(pathInside(folder, name).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (attributes != INVALID_FILE_ATTRIBUTES) return !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    // A name or path past the system's limits; anything else is for the creation and the commit
+    // to report.
+    const DWORD error = GetLastError();
+    return error != ERROR_FILENAME_EXCED_RANGE && error != ERROR_INVALID_NAME;
+}
+
+std::string hostIdentity() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size)) name[0] = '\0';
+    return name;
+}
+
+void removeLeftoverTemporaryFiles(const FolderHandle& folder) {
+    // Best effort throughout: a leftover that stays is no failure of this run. The pattern only
+    // narrows the listing; each name is then checked for the exact form.
+    WIN32_FIND_DATAA found;
+    const FindHandle find{FindFirstFileA(pathInside(folder, ".zem-*.tmp").c_str(), &found)};
+    if (find.handle == INVALID_HANDLE_VALUE) return;
+    std::vector<std::string> names;
+    do {
+        // Never a folder or a link (or any other reparse point).
+        if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+            continue;
+        }
+        if (leftoverProcessId(found.cFileName) != 0) names.push_back(found.cFileName);
+    } while (FindNextFileA(find.handle, &found));
+    for (const std::string& name : names) {
+        if (processIsGone(leftoverProcessId(name))) DeleteFileA(pathInside(folder, name).c_str());
+    }
 }
 
 int lastSystemError() { return static_cast<int>(GetLastError()); }
@@ -113,12 +161,10 @@ TemporaryFile::~TemporaryFile() {
     if (folder && !name.empty()) DeleteFileA(pathInside(*folder, name).c_str());
 }
 
-bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder,
-                         const std::string& prefix) {
+bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
     file.folder = &folder;
-    file.prefix = prefix;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string candidate = temporaryName(prefix);
+        const std::string candidate = freshTemporaryName();
         const HANDLE handle =
             CreateFileA(pathInside(folder, candidate).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -142,7 +188,7 @@ void writeAtomicFile(AtomicFile& file, const void* data, size_t size) {
     }
 }
 
-void commitAtomicFile(AtomicFile& file, CommitOptions options) {
+std::string commitAtomicFile(AtomicFile& file, CommitOptions options) {
     TemporaryFile& temp = file.temp;
     const HANDLE handle = handleOf(temp);
     if (options.durable && !FlushFileBuffers(handle)) {
@@ -155,6 +201,8 @@ void commitAtomicFile(AtomicFile& file, CommitOptions options) {
     }
     temp.native = -1;
     if (!CloseHandle(handle)) failAtomicFile(file, FileStep::Write, lastSystemError());
+    // The move is the last step: nothing follows it that could fail. (Its write-through flag
+    // only matters for a move between volumes, which this never is.)
     const DWORD flags = (options.replace ? MOVEFILE_REPLACE_EXISTING : 0) |
                         (options.durable ? MOVEFILE_WRITE_THROUGH : 0);
     const FolderHandle& folder = *temp.folder;
@@ -166,6 +214,7 @@ void commitAtomicFile(AtomicFile& file, CommitOptions options) {
                        static_cast<int>(code));
     }
     temp.name.clear();
+    return "";
 }
 
 void installSignalHandling() {

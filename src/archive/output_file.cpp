@@ -29,10 +29,12 @@ void flushStage(OutputFile& out) {
 void createOutputFile(OutputFile& out, const std::string& archivePath) {
     out.archivePath = archivePath;
     std::string name;
-    if (!openFolderOf(archivePath, out.folder, name) || isFolderAt(out.folder, name)) {
+    // Whatever the folder decides about the name, it decides now, before any data is written.
+    if (!openFolderOf(archivePath, out.folder, name) || !canPlaceFileAt(out.folder, name)) {
         fatalError(archiveOpenError(archivePath));
     }
-    createAtomicFile(out.file, out.folder, name, "." + name + ".",
+    removeLeftoverTemporaryFiles(out.folder);
+    createAtomicFile(out.file, out.folder, name,
                      [archivePath](FileStep step, const std::string&, int) {
                          return step == FileStep::Create ? archiveOpenError(archivePath)
                                                          : archiveWriteError(archivePath);
@@ -66,9 +68,9 @@ void appendedDirectly(OutputFile& out, uint64_t count) {
     paceOutputWriteback(out);
 }
 
-void commitOutput(OutputFile& out) {
+std::string commitOutput(OutputFile& out) {
     flushStage(out);
-    commitAtomicFile(out.file, {/*replace=*/true, /*durable=*/true});
+    return commitAtomicFile(out.file, {/*replace=*/true, /*durable=*/true});
 }
 
 std::string archiveOpenError(const std::string& archivePath) {

@@ -24,8 +24,9 @@ struct OutputFile {
     Writeback writeback;
 };
 
-// Starts the archive. Something at archivePath that can't be replaced by a file (a folder), or a
-// folder where no file can be created, is the archive's open error.
+// Starts the archive, and first removes what runs killed outright left in its folder. Something
+// at archivePath that can't be replaced by a file (a folder), a name longer than the folder
+// allows, or a folder where no file can be created, is the archive's open error.
 void createOutputFile(OutputFile& out, const std::string& archivePath);
 // Appends bytes at the end.
 void writeOutput(OutputFile& out, const void* data, size_t size);
@@ -34,8 +35,9 @@ void writeOutput(OutputFile& out, const void* data, size_t size);
 // reported with appendedDirectly.
 intptr_t fileForDirectAppend(OutputFile& out);
 void appendedDirectly(OutputFile& out, uint64_t count);
-// Makes the data durable and puts the file at the archive path in one step.
-void commitOutput(OutputFile& out);
+// Makes the data durable and puts the file at the archive path in one step. A failure leaves
+// what was at the archive path; a warning (empty when none) tells what failed after the step.
+[[nodiscard]] std::string commitOutput(OutputFile& out);
 
 std::string archiveOpenError(const std::string& archivePath);
 std::string archiveWriteError(const std::string& archivePath);

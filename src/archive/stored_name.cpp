@@ -37,6 +37,13 @@ bool isWindowsDeviceName(const std::string& component) {
 std::string componentProblem(const std::string& c, NameRules rules) {
     if (c.empty()) return "has an empty component";
     if (c == "." || c == "..") return "has a \"" + c + "\" component";
+    // Linux file systems take names of up to 255 bytes. Windows counts characters of the ANSI code
+    // page, which only the system can tell from the bytes: its limits are checked with the
+    // destination's (extract_fs.h, pathLengthProblem).
+    if (rules == NameRules::Posix && c.size() > 255) {
+        return "has a component of " + std::to_string(c.size()) +
+               " bytes, longer than the 255 a name may have";
+    }
     for (unsigned char ch : c) {
         if (isControl(ch)) return "holds the control character " + hexByte(ch);
         if (ch == '/') return "holds a slash, which would be read as a folder separator";

@@ -61,8 +61,8 @@ void checkArchivable(const FileList& fileList) {
     }
 }
 
-void writeArchive(const std::string& archivePath, const FileList& fileList,
-                  ProgressDisplay* progress) {
+std::string writeArchive(const std::string& archivePath, const FileList& fileList,
+                         ProgressDisplay* progress) {
     checkArchivable(fileList);
     const ArchiveFrame frame = frameOf(fileList);
     OutputFile out;
@@ -100,5 +100,5 @@ void writeArchive(const std::string& archivePath, const FileList& fileList,
     }
 
     writeOutput(out, frame.indexAndRecords.data(), frame.indexAndRecords.size());
-    commitOutput(out);
+    return commitOutput(out);
 }

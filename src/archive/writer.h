@@ -8,9 +8,11 @@
 // Writes the archive of fileList to archivePath, each file under its stored name. Returns only
 // when the complete archive is in place; any failure goes through fatalError and leaves what was
 // at archivePath untouched. progress, when given, hears of every finished file and of each piece
-// of a large one; a WriteCancelled thrown from it leaves archivePath untouched too.
-void writeArchive(const std::string& archivePath, const FileList& fileList,
-                  ProgressDisplay* progress = nullptr);
+// of a large one; a WriteCancelled thrown from it leaves archivePath untouched too. Returns the
+// warning of a step that failed once the archive was in place, which can't undo that (empty when
+// there is none).
+std::string writeArchive(const std::string& archivePath, const FileList& fileList,
+                         ProgressDisplay* progress = nullptr);
 
 // Refuses (through fatalError) a list that the archive format can't hold: a file of 4 GiB or
 // more, or an archive whose end would pass 0xFFFFFFFF.

@@ -190,6 +190,8 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
 // Looks at everything each name will pass through before anything is written, so a refusal
 // leaves DEST as it was. The writes re-check as they go (see extract_fs.h).
 void checkDestination(const std::string& dest, const Archive& archive, bool force) {
+    const std::string tooLong = pathLengthProblem(dest, namesOf(archive));
+    if (!tooLong.empty()) fatalError(tooLong);
     const PathKind destKind = pathKind(dest);
     if (destKind == PathKind::Missing) return;
     if (destKind != PathKind::Folder && destKind != PathKind::Link) {
@@ -228,7 +230,8 @@ int64_t utcSecondsOf(const CalendarTime& stored) {
     return secondsFromCalendar(stored) - utcOffsetNow();
 }
 
-int extractCommand(const std::string& archivePath, const std::string* destArg, bool force) {
+int extractCommand(const std::string& archivePath, const std::string* destArg, bool force,
+                   std::ostream& err) {
     Archive archive = loadArchive(archivePath);
     checkNames(archive);
     std::string dest;
@@ -245,12 +248,19 @@ int extractCommand(const std::string& archivePath, const std::string* destArg, b
     checkDestination(dest, archive, force);
 
     const FolderHandle root = openDestination(dest);
+    // What runs killed outright left goes from each folder written to, before its first file.
+    std::set<std::string> cleaned;
+    const auto cleanOnce = [&](const FolderHandle& folder) {
+        if (cleaned.insert(folder.path).second) removeLeftoverTemporaryFiles(folder);
+    };
+    cleanOnce(root);
     std::vector<char> buffer(kCopyBufferSize);
     for (const ArchiveRecord& r : archive.records) {
         const std::vector<std::string> parts = splitStoredName(r.name);
         std::vector<FolderHandle> chain;  // each folder stays open while its child is opened
         for (size_t p = 0; p + 1 < parts.size(); ++p) {
             chain.push_back(openSubfolder(chain.empty() ? root : chain.back(), parts[p]));
+            cleanOnce(chain.back());
         }
         AtomicFile file;
         startExtractedFile(file, chain.empty() ? root : chain.back(), parts.back());
@@ -261,8 +271,10 @@ int extractCommand(const std::string& archivePath, const std::string* destArg, b
             writeAtomicFile(file, buffer.data(), chunk);
             done += chunk;
         }
-        finishExtractedFile(file, r.time.present(), r.time.present() ? utcSecondsOf(r.time) : 0,
-                            force);
+        // The file is in place whatever the warning says: extraction goes on.
+        const std::string warning = finishExtractedFile(
+            file, r.time.present(), r.time.present() ? utcSecondsOf(r.time) : 0, force);
+        if (!warning.empty()) printMessage(err, "warning: " + warning);
     }
     return kExitOk;
 }
@@ -324,7 +336,7 @@ int dispatch(const CommandLine& line, std::ostream& out, std::ostream& err) {
     }
     if (line.command == "extract") {
         expectOperands(line, 1, 2);
-        return extractCommand(line.operands[0], second(), line.force);
+        return extractCommand(line.operands[0], second(), line.force, err);
     }
     if (line.command.empty()) throw UsageError("no command given");
     throw UsageError("unknown command \"" + line.command + "\"");

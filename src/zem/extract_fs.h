@@ -7,12 +7,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "archive/atomic_file.h"
 #include "archive/stored_name.h"
 
 // The rules names must follow on this platform.
 NameRules platformNameRules();
+
+// The first of the stored names whose file or folders below `dest` would pass a length limit of
+// this system, as "record N: name ...: why"; empty when there is none. The name rules measure
+// what they can without the system; this measures the rest: on Windows every component, and the
+// whole paths the ANSI calls take (DEST included, with room for the temporary name a file is
+// written under). POSIX has nothing more to measure: below DEST every step is relative to an
+// open folder, so no limit applies to a whole path.
+std::string pathLengthProblem(const std::string& dest, const std::vector<std::string>& names);
 
 // What is at a path, without following a final symbolic link.
 enum class PathKind { Missing, Folder, File, Link, Other };
@@ -42,10 +51,9 @@ inline std::string linkRefusalText(const std::string& path) {
 // How extraction reports a failed step of a file's writing.
 inline std::string extractionFailureText(FileStep step, const std::string& path, int code) {
     if (step == FileStep::Exists) return alreadyExistsText(path);
-    const char* operation = step == FileStep::Create            ? "create a file in"
-                            : step == FileStep::Write           ? "write"
-                            : step == FileStep::RemoveTemporary ? "remove"
-                                                                : "create";
+    const char* operation = step == FileStep::Create  ? "create a file in"
+                            : step == FileStep::Write ? "write"
+                                                      : "create";
     return "cannot " + std::string(operation) + " \"" + path + "\": " + systemErrorText(code);
 }
 
@@ -53,13 +61,15 @@ inline std::string extractionFailureText(FileStep step, const std::string& path,
 // finishExtractedFile.
 inline void startExtractedFile(AtomicFile& file, const FolderHandle& folder,
                                const std::string& name) {
-    createAtomicFile(file, folder, name, ".zem-", extractionFailureText);
+    createAtomicFile(file, folder, name, extractionFailureText);
 }
 
 // Sets the file's time (when hasTime) and puts it under its name. Without `replace`, a file that
 // appeared there meanwhile is left alone and this fails. Not synced: a sync per file would cost
 // more than the rest of extracting a small one, so the system writes the files back in its time.
-inline void finishExtractedFile(AtomicFile& file, bool hasTime, int64_t utcSeconds, bool replace) {
+// Returns the warning of a step that failed once the file was in place (empty when none).
+[[nodiscard]] inline std::string finishExtractedFile(AtomicFile& file, bool hasTime,
+                                                     int64_t utcSeconds, bool replace) {
     if (hasTime) setFileTime(file, utcSeconds);
-    commitAtomicFile(file, {replace, /*durable=*/false});
+    return commitAtomicFile(file, {replace, /*durable=*/false});
 }

@@ -25,6 +25,8 @@ int fdOf(const FolderHandle& folder) { return static_cast<int>(folder.native); }
 
 NameRules platformNameRules() { return NameRules::Posix; }
 
+std::string pathLengthProblem(const std::string&, const std::vector<std::string>&) { return ""; }
+
 PathKind pathKind(const std::string& path) {
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) {
@@ -43,6 +45,7 @@ FolderHandle openDestination(const std::string& path) {
     folder.path = path;
     folder.native = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder.native < 0) fail("open folder", path);
+    folder.syncable = true;
     return folder;
 }
 
@@ -68,6 +71,7 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name) 
         fail("open folder", folder.path);
     }
     folder.native = fd;
+    folder.syncable = true;
     return folder;
 }
 

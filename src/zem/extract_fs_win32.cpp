@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "archive/fatal_error.h"
 #include "zem/extract_fs.h"
@@ -27,9 +29,73 @@ FILETIME fileTimeFromUnix(int64_t seconds) {
 
 bool isMissing(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
 
+// The limits of the ANSI calls, which take no "\\?\" paths, in UTF-16 characters, as the
+// calls convert the ANSI code page's bytes: a name (NTFS and FAT's long names), and a full path
+// without its terminating null. CreateDirectoryA's lower limit for a folder's path (room for an
+// 8.3 name) binds no sooner: every folder holds a file, whose path is longer by more than that.
+constexpr size_t kMaxName = 255;
+constexpr size_t kMaxPath = MAX_PATH - 1;
+
+size_t nativeLength(const std::string& text) {
+    if (text.empty()) return 0;
+    const int units =
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    return units > 0 ? static_cast<size_t>(units) : text.size();
+}
+
+// The full path the system makes of a relative one, which its limits apply to.
+std::string fullPathOf(const std::string& path) {
+    const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return path;
+    std::string full(size, '\0');
+    const DWORD length = GetFullPathNameA(path.c_str(), size, &full[0], nullptr);
+    if (length == 0 || length >= size) return path;
+    full.resize(length);
+    return full;
+}
+
 }  // namespace
 
 NameRules platformNameRules() { return NameRules::Windows; }
+
+std::string pathLengthProblem(const std::string& dest, const std::vector<std::string>& names) {
+    FolderHandle root;
+    root.path = fullPathOf(dest);
+    const size_t rootLength = nativeLength(root.path);
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string record =
+            "record " + std::to_string(i) + ": name " + quotedName(names[i]) + " ";
+        FolderHandle folder;
+        folder.path = root.path;
+        size_t length = rootLength;  // of the path so far, each separator included
+        const std::vector<std::string> parts = splitStoredName(names[i]);
+        for (size_t p = 0; p < parts.size(); ++p) {
+            const size_t partLength = nativeLength(parts[p]);
+            if (partLength > kMaxName) {
+                return record + "has a component of " + std::to_string(partLength) +
+                       " characters, longer than the " + std::to_string(kMaxName) +
+                       " a name may have on Windows";
+            }
+            const std::string path = pathInside(folder, parts[p]);
+            const size_t separator = path.size() - folder.path.size() - parts[p].size();
+            folder.path = path;
+            if (p + 1 < parts.size()) {
+                length += separator + partLength;
+                continue;
+            }
+            // The file is written under a temporary name beside its own first.
+            const size_t needed =
+                length + separator + std::max(partLength, kMaxTemporaryNameLength);
+            if (needed > kMaxPath) {
+                return record + "needs a path of " + std::to_string(needed) +
+                       " characters to write \"" + path +
+                       "\" (its temporary name beside it included), more than the " +
+                       std::to_string(kMaxPath) + " Windows allows";
+            }
+        }
+    }
+    return "";
+}
 
 PathKind pathKind(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
