@@ -1,7 +1,9 @@
 // POSIX listing: readdir on an open folder, then one fstatat per entry relative to it, which
 // follows symbolic links so that a link is stored as what it points to. Entries whose type the
 // folder already tells (a folder, a pipe, a device) need no stat: only files and links get one.
-// In a large folder a second thread takes a share of the stats, the scan's main cost.
+// In a large folder a second thread takes a share of the stats, the scan's main cost. A folder's
+// identity comes from the open folder itself; a linked folder's from the stat that follows the
+// link.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,6 +17,7 @@
 #include <functional>
 #include <mutex>
 
+#include "common/open_path.h"
 #include "common/worker_thread.h"
 #include "scan/file_system.h"
 
@@ -31,6 +34,14 @@ struct DirHandle {
     }
 };
 
+FolderId idOf(const struct stat& st) {
+    FolderId id;
+    id.volume = static_cast<uint64_t>(st.st_dev);
+    id.index = static_cast<uint64_t>(st.st_ino);
+    id.known = true;
+    return id;
+}
+
 // Fills in what a stat that follows links tells about `name` in the open folder.
 void statItem(int folderFd, const char* name, int64_t utcOffset, FolderItem& item) {
     struct stat st {};
@@ -38,6 +49,7 @@ void statItem(int folderFd, const char* name, int64_t utcOffset, FolderItem& ite
         item.kind = FolderItem::Kind::Other;  // dangling link, or gone since readdir
     } else if (S_ISDIR(st.st_mode)) {
         item.kind = FolderItem::Kind::Folder;
+        item.id = idOf(st);
     } else if (S_ISREG(st.st_mode)) {
         item.kind = FolderItem::Kind::File;
         item.size = static_cast<uint64_t>(st.st_size);
@@ -118,17 +130,20 @@ private:
 };
 
 struct PosixFileSystem : FileSystem {
-    bool listFolder(const std::string& folderPath, std::vector<FolderItem>& items) override {
+    bool listFolder(const std::string& folderPath, FolderId& id,
+                    std::vector<FolderItem>& items) override {
         // The trailing slash makes "" mean the file system root (the root path of "/") and
         // insists on a folder.
         const std::string dirPath = folderPath + "/";
-        const int fd = open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        const int fd = openPath(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return false;
         DirHandle handle(fdopendir(fd));
         if (!handle.dir) {
             close(fd);
             return false;
         }
+        struct stat self {};
+        if (fstat(fd, &self) == 0) id = idOf(self);
         const int64_t offset = utcOffsetNow();
         std::vector<size_t> toStat;  // positions in items of the entries that need a stat
         for (;;) {

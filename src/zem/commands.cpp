@@ -5,6 +5,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <new>
 #include <set>
 
 #include "archive/fatal_error.h"
@@ -152,10 +153,18 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
 
     const std::string root = folderOperand(*folderArg);
     FileList files;
-    if (!scanFolder(systemFileSystem(), root, files))
-        fatalError("cannot list folder \"" + root + "\"");
+    bool listed = false;
+    try {
+        listed = scanFolder(systemFileSystem(), root, files);
+    } catch (const std::bad_alloc&) {
+        FileList().swap(files);  // its memory back, for the message
+        fatalError("out of memory listing folder \"" + root + "\"");
+    }
+    if (!listed) fatalError("cannot list folder \"" + root + "\"");
     std::map<std::string, const FileEntry*> onDisk;
-    for (const FileEntry& e : files) onDisk.emplace(e.storedName, &e);
+    for (const FileEntry& e : files) {
+        if (!e.nameHoldsBackslash) onDisk.emplace(e.storedName, &e);
+    }
 
     std::vector<char> a(kCopyBufferSize), b(kCopyBufferSize);
     size_t differences = 0;
@@ -175,7 +184,16 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
         if (!difference.empty()) report(r.name, difference);
     }
     for (const FileEntry& e : files) {
-        if (!stored.count(e.storedName)) report(e.storedName, "in the folder, not in the archive");
+        // Such a name reads like a path of subfolders: it matches no stored name, since an
+        // archive can't hold it faithfully, and is named by its path, as no stored name tells it.
+        if (e.nameHoldsBackslash) {
+            printMessage(err, "\"" + e.path +
+                                  "\": in the folder, holds a backslash in a name, which an "
+                                  "archive would read back as a subfolder");
+            ++differences;
+        } else if (!stored.count(e.storedName)) {
+            report(e.storedName, "in the folder, not in the archive");
+        }
     }
     if (differences > 0) {
         printMessage(err, archivePath + " and " + root + " differ in " + filesText(differences));
@@ -356,7 +374,8 @@ int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream
         printMessage(err, e.what());
         return kExitProblem;
     } catch (const std::bad_alloc&) {
-        printMessage(err, "out of memory");
+        // A fixed text: building a message could run out again.
+        err << "zem: out of memory\n";
         return kExitProblem;
     }
 }
