@@ -24,9 +24,9 @@ struct FolderItem {
     enum class Kind { File, Folder, Other };
     std::string name;
     Kind kind = Kind::Other;
-    // For a folder reached through a link (a symbolic link; on Windows any reparse point), the
-    // folder it leads to, so that a loop can be passed over without listing it. Left unknown for
-    // other folders, which the listing doesn't have to look into.
+    // The identity of the folder, where the listing has it at no extra cost: always for a folder
+    // reached through a link (a symbolic link; on Windows any reparse point), so that a link back
+    // up can be passed over without listing it; otherwise it may stay unknown.
     FolderId id;
     uint64_t size = 0;
     bool hasTime = false;

@@ -3,7 +3,7 @@
 // folder already tells (a folder, a pipe, a device) need no stat: only files and links get one.
 // In a large folder a second thread takes a share of the stats, the scan's main cost. A folder's
 // identity comes from the open folder itself; a linked folder's from the stat that follows the
-// link.
+// link. The kernel's views (kernel_views.h) list as empty.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,6 +20,7 @@
 #include "common/open_path.h"
 #include "common/worker_thread.h"
 #include "scan/file_system.h"
+#include "scan/kernel_views.h"
 
 namespace {
 
@@ -144,6 +145,7 @@ struct PosixFileSystem : FileSystem {
         }
         struct stat self {};
         if (fstat(fd, &self) == 0) id = idOf(self);
+        if (isKernelView(fd)) return true;  // listed, holding nothing to store
         const int64_t offset = utcOffsetNow();
         std::vector<size_t> toStat;  // positions in items of the entries that need a stat
         for (;;) {
