@@ -1,12 +1,15 @@
 // The built executable, driven as a script would drive it: answers on standard input.
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -210,6 +213,126 @@ TEST_F(Cli, WriteFailureWhileSmallFilesAreGathered) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Error writing .zem file (\"" + archive + "\")\n");
     expectPreviousArchiveAndNothingElse();
+}
+
+// A backslash is an ordinary character on POSIX: "x\" names the folder x\ and packs into x\.zem,
+// with or without one trailing slash.
+TEST_F(Cli, ABackslashAtTheEndOfTheArgumentIsPartOfTheFolderName) {
+    const std::string folder = tmp / "x\\";
+    makeDirs(folder);
+    writeFile(folder + "/in", "i");
+    for (const std::string& argument : {folder, folder + "/"}) {
+        const ChildResult r = runProgram({argument}, "\n\n");
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out.rfind("Generating \"" + folder + ".zem\" from 1 files. Continue?", 0), 0u)
+            << r.out;
+    }
+    EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"pack", "x\\", "x\\.zem"}));
+}
+
+long vmSizeKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
+    }
+    return -1;
+}
+
+// Running out of memory ends the run with a message and exit code 1, never an abort, and leaves
+// the previous archive as it was: while writing (the run limited, at its first question, to the
+// memory it holds then) and while listing (links that make no loop still multiply the files).
+TEST_F(Cli, RunningOutOfMemoryIsAnErrorNotAnAbort) {
+#ifdef ZEM_SANITIZED_BUILD
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limits here allow";
+#endif
+    writeFile(archive, previous);
+    Child child = startChild({root});
+    ASSERT_TRUE(waitForOutput(child, kPrompt));
+    const long size = vmSizeKiB(child.pid);
+    ASSERT_GT(size, 0);
+    const rlimit limit{rlim_t(size) << 10, rlim_t(size) << 10};
+    ASSERT_EQ(prlimit(child.pid, RLIMIT_AS, &limit, nullptr), 0);
+    sendInput(child, "\n\n");
+    ChildResult r = finishChild(child);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Out of memory writing .zem file (\"" + archive + "\")\n");
+    expectPreviousArchiveAndNothingElse();
+
+    makeLinkFanOut(root + "/fan");
+    r = runProgram({root}, "\n\n", [] {
+        const rlimit small{32 << 20, 32 << 20};
+        setrlimit(RLIMIT_AS, &small);
+    });
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Out of memory listing the folder \"" + root + "\"\n");
+    expectPreviousArchiveAndNothingElse();
+}
+
+// A folder made relative to the open one above it.
+int makeFolderAt(int parent, const std::string& name) {
+    if (mkdirat(parent, name.c_str(), 0755) != 0) return -1;
+    return openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool writeFileAt(int folder, const std::string& name, const std::string& contents) {
+    const int fd = openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool written = write(fd, contents.data(), contents.size()) == ssize_t(contents.size());
+    return close(fd) == 0 && written;
+}
+
+// Folders and files whose full paths pass PATH_MAX (4,096 bytes) are listed relative to their
+// open folder, and must be read as well, small and large alike. Fifteen folders of 250-byte names
+// above the root bring it near the limit (made one at a time, as mkdir -p can't); two more below
+// it pass it within the depth limit.
+TEST(CliLongPaths, FilesAndFoldersPastPathMaxArePacked) {
+    TempDir tmp;
+    const std::string longName(250, 'n');
+    std::string root = tmp.path;
+    int folder = open(tmp.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < 16; ++i) {
+        const std::string name = i < 15 ? longName : "pack";
+        const int next = makeFolderAt(folder, name);
+        close(folder);
+        ASSERT_GE(next, 0) << "level " << i << ": " << strerror(errno);
+        folder = next;
+        root += "/" + name;
+    }
+    const std::string sub(250, 's'), subsub(250, 't'), file(250, 'f');
+    const std::string big(100000, 'b');  // past the size read ahead: copied by the kernel
+    const int s = makeFolderAt(folder, sub);
+    ASSERT_GE(s, 0);
+    const int t = makeFolderAt(s, subsub);
+    ASSERT_GE(t, 0);
+    const bool made = writeFileAt(folder, "a", "short path") &&
+                      writeFileAt(s, file, "past the limit") && writeFileAt(t, "big", big) &&
+                      writeFileAt(t, "g", "in a folder past the limit");
+    for (int fd : {folder, s, t}) close(fd);
+    ASSERT_TRUE(made);
+    ASSERT_GT(root.size() + 1 + sub.size() + 1 + file.size(), size_t(PATH_MAX));
+    ASSERT_LT(root.size() + 4, size_t(PATH_MAX)) << "the archive itself has a path of usual length";
+
+    const ChildResult r = runProgram({root}, "\n");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string question = "Generating \"" + root + ".zem\" from ";
+    ASSERT_EQ(r.out.rfind(question, 0), 0u);
+    EXPECT_EQ(r.out.substr(question.size()),
+              "4 files. Continue? " + kPrompt + "ZEM creation complete.\n");
+    const std::string bytes = readFile(root + ".zem");
+    const std::vector<std::pair<std::string, std::string>> stored = {
+        {"a", "short path"},
+        {sub + "\\" + file, "past the limit"},
+        {sub + "\\" + subsub + "\\big", big},
+        {sub + "\\" + subsub + "\\g", "in a folder past the limit"}};
+    size_t expectedSize = 28;
+    for (const auto& [name, contents] : stored) {
+        EXPECT_NE(bytes.find(name + '\0'), std::string::npos) << name.size() << "-byte name";
+        EXPECT_NE(bytes.find(contents), std::string::npos) << contents.size() << " bytes";
+        expectedSize += contents.size() + 4 + 20 + name.size() + 1;
+    }
+    EXPECT_EQ(bytes.size(), expectedSize);
 }
 
 TEST_F(Cli, FolderAtTheArchivePath) {

@@ -25,6 +25,9 @@ void makeDirs(const std::string& path);
 void setModifiedTime(const std::string& path, int64_t utcSeconds);
 // Names in a folder, sorted, without "." and "..".
 std::vector<std::string> listNames(const std::string& folder);
+// Folders d0 to d11 in `folder`, each holding a file and four links to the next one, with names
+// of 200 bytes: no loop, yet d0 alone lists 4^10 copies of a file under ever longer names.
+void makeLinkFanOut(const std::string& folder);
 // The UTC offset in force now in the process's time zone.
 int64_t currentUtcOffset();
 

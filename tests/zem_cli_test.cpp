@@ -1,6 +1,7 @@
 // The zem program end to end: archives packed by zem-builder read back, verified against their
 // folder and extracted; hostile archives refused before anything is written; the command line.
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -166,11 +167,17 @@ TEST_F(Zem, VerifyReportsEveryDifferenceWithTheFolder) {
     writeFile(root + "/changed", "0123456789");
     writeFile(root + "/sub/gone", "x");
     writeFile(root + "/resized", "abc");
+    makeDirs(root + "/x");
+    writeFile(root + "/x/y", "xy");
     pack();
     writeFile(root + "/changed", "0123456x89");
     unlink((root + "/sub/gone").c_str());
     writeFile(root + "/resized", "abcd");
     writeFile(root + "/sub/added", "new");
+    // The file x\y is no stand-in for x/y: an archive can't hold its name faithfully.
+    unlink((root + "/x/y").c_str());
+    rmdir((root + "/x").c_str());
+    writeFile(root + "/x\\y", "xy");
 
     const ChildResult r = zem({"verify", archive, root + "/"});
     EXPECT_EQ(r.exitCode, 1);
@@ -180,7 +187,11 @@ TEST_F(Zem, VerifyReportsEveryDifferenceWithTheFolder) {
         "zem: \"sub\\gone\": in the archive, not in the folder\n",
         "zem: \"resized\": 3 bytes in the archive, 4 in \"" + root + "/resized\"\n",
         "zem: \"sub\\added\": in the folder, not in the archive\n",
-        "zem: " + archive + " and " + root + " differ in 4 files\n"};
+        "zem: \"x\\y\": in the archive, not in the folder\n",
+        "zem: \"" + root +
+            "/x\\y\": in the folder, holds a backslash in a name, which an archive would read "
+            "back as a subfolder\n",
+        "zem: " + archive + " and " + root + " differ in 6 files\n"};
     for (const std::string& line : expected) {
         EXPECT_NE(r.err.find(line), std::string::npos) << line << "in:\n" << r.err;
     }
@@ -188,7 +199,26 @@ TEST_F(Zem, VerifyReportsEveryDifferenceWithTheFolder) {
 
     const ChildResult plain = zem({"verify", archive});
     EXPECT_EQ(plain.exitCode, 0);
-    EXPECT_EQ(plain.out, archive + ": 4 files, structure sound\n");
+    EXPECT_EQ(plain.out, archive + ": 5 files, structure sound\n");
+}
+
+// Running out of memory while listing the folder (links that make no loop still multiply the
+// files) is an error with a message, never an abort.
+TEST_F(Zem, VerifyOutOfMemoryIsAnErrorNotAnAbort) {
+#ifdef ZEM_SANITIZED_BUILD
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit here allows";
+#endif
+    makeDirs(root);
+    writeFile(root + "/a", "a");
+    pack();
+    makeLinkFanOut(root + "/fan");
+    const ChildResult r = runExecutable(ZEM_EXE, {"verify", archive, root}, "", [] {
+        const rlimit small{32 << 20, 32 << 20};
+        setrlimit(RLIMIT_AS, &small);
+    });
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "zem: out of memory listing folder \"" + root + "\"\n");
 }
 
 TEST_F(Zem, ListShowsSizeLocalTimeAndEscapedName) {

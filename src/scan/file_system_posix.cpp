@@ -16,6 +16,7 @@
 #include <ctime>
 #include <functional>
 #include <mutex>
+#include <new>
 
 #include "common/open_path.h"
 #include "common/worker_thread.h"
@@ -137,10 +138,14 @@ struct PosixFileSystem : FileSystem {
         // insists on a folder.
         const std::string dirPath = folderPath + "/";
         const int fd = openPath(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        // Out of memory is no folder that can't be listed, to pass over in silence: the run ends.
+        if (fd < 0 && errno == ENOMEM) throw std::bad_alloc();
         if (fd < 0) return false;
-        DirHandle handle(fdopendir(fd));
+        DirHandle handle(fdopendir(fd));  // allocates the stream's buffer
         if (!handle.dir) {
+            const int error = errno;
             close(fd);
+            if (error == ENOMEM) throw std::bad_alloc();
             return false;
         }
         struct stat self {};

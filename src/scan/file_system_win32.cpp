@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <new>
 #include <utility>
 
 #include "archive/local_time.h"
@@ -90,7 +91,15 @@ struct Win32FileSystem : FileSystem {
         const std::string pattern = folderPath + "\\*.*";
         WIN32_FIND_DATAA data;
         FindHandle find(FindFirstFileA(pattern.c_str(), &data));
-        if (find.handle == INVALID_HANDLE_VALUE) return false;
+        if (find.handle == INVALID_HANDLE_VALUE) {
+            // Out of memory is no folder that can't be listed, to pass over in silence: the run
+            // ends.
+            const DWORD error = GetLastError();
+            if (error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY) {
+                throw std::bad_alloc();
+            }
+            return false;
+        }
         // With the separator, as in the pattern: "C:" alone names the drive's current folder,
         // "C:\" its root.
         id = folderIdOf(folderPath + "\\");
