@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <cctype>
 
 #include "archive/local_time.h"
 #include "scan/scan.h"
@@ -151,6 +152,30 @@ TEST(ScanWin32, AFileOf4GiBOrMoreKeepsItsWholeSizeAndIsRefused) {
     EXPECT_EQ(failureOf(root + ".zem", list),
               "File \"" + big + "\" is 4 GiB or larger, more than a .zem file can hold");
     EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"root"});
+}
+
+// The scan tells a loop by the identity each listing reports: the same folder, however it is
+// spelled, has the same one (volume serial number and file index); another folder another. (Wine
+// can make neither junctions nor folder links, so the loop itself is tested with the fake file
+// system and on Linux.)
+TEST(ScanWin32, AFolderHasOneIdentityWhateverThePathSpellsIt) {
+    TempDir tmp;
+    const std::string root = join(tmp.path, "Root");
+    makeDirs(join(root, "Sub"));
+    std::string upper = root;
+    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    const auto idOf = [](const std::string& path) {
+        FolderId id;
+        std::vector<FolderItem> items;
+        EXPECT_TRUE(systemFileSystem().listFolder(path, id, items)) << path;
+        EXPECT_TRUE(id.known) << path;
+        return id;
+    };
+    const FolderId id = idOf(root);
+    EXPECT_TRUE(sameFolder(id, idOf(upper)));
+    EXPECT_TRUE(sameFolder(id, idOf(join(root, "Sub\\.."))));
+    EXPECT_FALSE(sameFolder(id, idOf(join(root, "Sub"))));
+    EXPECT_FALSE(sameFolder(id, idOf(tmp.path)));
 }
 
 TEST(ScanWin32, ExistsForFilesAndFoldersOnly) {
