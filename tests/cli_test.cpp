@@ -1,15 +1,12 @@
 // The built executable, driven as a script would drive it: answers on standard input.
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -268,71 +265,6 @@ TEST_F(Cli, RunningOutOfMemoryIsAnErrorNotAnAbort) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Out of memory listing the folder \"" + root + "\"\n");
     expectPreviousArchiveAndNothingElse();
-}
-
-// A folder made relative to the open one above it.
-int makeFolderAt(int parent, const std::string& name) {
-    if (mkdirat(parent, name.c_str(), 0755) != 0) return -1;
-    return openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
-
-bool writeFileAt(int folder, const std::string& name, const std::string& contents) {
-    const int fd = openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const bool written = write(fd, contents.data(), contents.size()) == ssize_t(contents.size());
-    return close(fd) == 0 && written;
-}
-
-// Folders and files whose full paths pass PATH_MAX (4,096 bytes) are listed relative to their
-// open folder, and must be read as well, small and large alike. Fifteen folders of 250-byte names
-// above the root bring it near the limit (made one at a time, as mkdir -p can't); two more below
-// it pass it within the depth limit.
-TEST(CliLongPaths, FilesAndFoldersPastPathMaxArePacked) {
-    TempDir tmp;
-    const std::string longName(250, 'n');
-    std::string root = tmp.path;
-    int folder = open(tmp.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int i = 0; i < 16; ++i) {
-        const std::string name = i < 15 ? longName : "pack";
-        const int next = makeFolderAt(folder, name);
-        close(folder);
-        ASSERT_GE(next, 0) << "level " << i << ": " << strerror(errno);
-        folder = next;
-        root += "/" + name;
-    }
-    const std::string sub(250, 's'), subsub(250, 't'), file(250, 'f');
-    const std::string big(100000, 'b');  // past the size read ahead: copied by the kernel
-    const int s = makeFolderAt(folder, sub);
-    ASSERT_GE(s, 0);
-    const int t = makeFolderAt(s, subsub);
-    ASSERT_GE(t, 0);
-    const bool made = writeFileAt(folder, "a", "short path") &&
-                      writeFileAt(s, file, "past the limit") && writeFileAt(t, "big", big) &&
-                      writeFileAt(t, "g", "in a folder past the limit");
-    for (int fd : {folder, s, t}) close(fd);
-    ASSERT_TRUE(made);
-    ASSERT_GT(root.size() + 1 + sub.size() + 1 + file.size(), size_t(PATH_MAX));
-    ASSERT_LT(root.size() + 4, size_t(PATH_MAX)) << "the archive itself has a path of usual length";
-
-    const ChildResult r = runProgram({root}, "\n");
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    const std::string question = "Generating \"" + root + ".zem\" from ";
-    ASSERT_EQ(r.out.rfind(question, 0), 0u);
-    EXPECT_EQ(r.out.substr(question.size()),
-              "4 files. Continue? " + kPrompt + "ZEM creation complete.\n");
-    const std::string bytes = readFile(root + ".zem");
-    const std::vector<std::pair<std::string, std::string>> stored = {
-        {"a", "short path"},
-        {sub + "\\" + file, "past the limit"},
-        {sub + "\\" + subsub + "\\big", big},
-        {sub + "\\" + subsub + "\\g", "in a folder past the limit"}};
-    size_t expectedSize = 28;
-    for (const auto& [name, contents] : stored) {
-        EXPECT_NE(bytes.find(name + '\0'), std::string::npos) << name.size() << "-byte name";
-        EXPECT_NE(bytes.find(contents), std::string::npos) << contents.size() << " bytes";
-        expectedSize += contents.size() + 4 + 20 + name.size() + 1;
-    }
-    EXPECT_EQ(bytes.size(), expectedSize);
 }
 
 TEST_F(Cli, FolderAtTheArchivePath) {

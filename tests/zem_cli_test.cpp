@@ -1,6 +1,7 @@
 // The zem program end to end: archives packed by zem-builder read back, verified against their
 // folder and extracted; hostile archives refused before anything is written; the command line.
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -8,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -141,6 +144,63 @@ TEST(ZemRoundTrip, GeneratedTreesPackVerifyAndExtractBackTheSame) {
         EXPECT_TRUE(original == treeOf(dest)) << "extracted tree differs";
         EXPECT_FALSE(exists(dest + "/empty folder"));
     }
+}
+
+// A folder made relative to the open one above it.
+int makeFolderAt(int parent, const std::string& name) {
+    if (mkdirat(parent, name.c_str(), 0755) != 0) return -1;
+    return openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool writeFileAt(int folder, const std::string& name, const std::string& contents) {
+    const int fd = openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool written = write(fd, contents.data(), contents.size()) == ssize_t(contents.size());
+    return close(fd) == 0 && written;
+}
+
+// Folders and files whose full paths pass PATH_MAX (4,096 bytes) are listed relative to their
+// open folder, and must be read as well, small and large alike, to pack them and to verify them.
+// Fifteen folders of 250-byte names above the root bring it near the limit (made one at a time,
+// as mkdir -p can't); two more below it pass it within the depth limit.
+TEST(ZemRoundTrip, FilesAndFoldersPastPathMaxArePackedAndVerified) {
+    TempDir tmp;
+    const std::string longName(250, 'n');
+    std::string root = tmp.path;
+    int folder = open(tmp.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < 16; ++i) {
+        const std::string name = i < 15 ? longName : "pack";
+        const int next = makeFolderAt(folder, name);
+        close(folder);
+        ASSERT_GE(next, 0) << "level " << i << ": " << strerror(errno);
+        folder = next;
+        root += "/" + name;
+    }
+    const std::string sub(250, 's'), subsub(250, 't'), file(250, 'f');
+    const int s = makeFolderAt(folder, sub);
+    ASSERT_GE(s, 0);
+    const int t = makeFolderAt(s, subsub);
+    ASSERT_GE(t, 0);
+    // "big" is past the size read ahead: the kernel copies it.
+    const bool made = writeFileAt(folder, "a", "short path") &&
+                      writeFileAt(s, file, "past the limit") &&
+                      writeFileAt(t, "big", std::string(100000, 'b')) &&
+                      writeFileAt(t, "g", "in a folder past the limit");
+    for (int fd : {folder, s, t}) close(fd);
+    ASSERT_TRUE(made);
+    ASSERT_GT(root.size() + 1 + sub.size() + 1 + file.size(), size_t(PATH_MAX));
+    ASSERT_LT(root.size() + 4, size_t(PATH_MAX)) << "the archive itself has a path of usual length";
+
+    const std::string archive = root + ".zem";
+    ChildResult r = runProgram({root}, "\n");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string question = "Generating \"" + archive + "\" from ";
+    ASSERT_EQ(r.out.rfind(question, 0), 0u);
+    EXPECT_EQ(r.out.substr(question.size()),
+              "4 files. Continue? [OK/cancel] ZEM creation complete.\n");
+    r = zem({"verify", archive, root});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, archive + ": 4 files, all match " + root + "\n");
 }
 
 TEST_F(Zem, ExtractsBesideTheArchiveByDefaultAndKeepsTimelessFilesAtNow) {

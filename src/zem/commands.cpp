@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <new>
@@ -15,6 +14,7 @@
 #include "scan/file_system.h"
 #include "scan/scan.h"
 #include "zem/extract_fs.h"
+#include "zem/folder_file.h"
 
 #ifndef ZEM_VERSION
 #error "ZEM_VERSION must be defined by the build"
@@ -122,14 +122,15 @@ std::string compareFile(Archive& archive, const ArchiveRecord& r, const FileEntr
         return std::to_string(r.length) + " bytes in the archive, " + std::to_string(onDisk.size) +
                " in \"" + onDisk.path + "\"";
     }
-    std::ifstream in(onDisk.path, std::ios::binary);
-    if (!in) return "cannot open \"" + onDisk.path + "\"";
+    FolderFile in;
+    if (!openFolderFile(onDisk.path, in)) return "cannot open \"" + onDisk.path + "\"";
     for (uint64_t done = 0; done < r.length;) {
         const size_t chunk =
             static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - done));
         readData(archive, r.dataOffset + done, a, chunk);
-        in.read(b.data(), static_cast<std::streamsize>(chunk));
-        if (static_cast<size_t>(in.gcount()) != chunk) return "cannot read \"" + onDisk.path + "\"";
+        if (readFolderFile(in, b.data(), chunk) != chunk) {
+            return "cannot read \"" + onDisk.path + "\"";
+        }
         const auto mismatch = std::mismatch(a.begin(), a.begin() + chunk, b.begin());
         if (mismatch.first != a.begin() + chunk) {
             return "differs from \"" + onDisk.path + "\" at byte " +
