@@ -216,6 +216,61 @@ TEST_F(Cli, WriteFailuresUnderAFileSizeLimit) {
     }
 }
 
+// A backslash is an ordinary character on POSIX: "x\" names the folder x\ and packs into x\.zem,
+// with or without one trailing slash.
+TEST_F(Cli, ABackslashAtTheEndOfTheArgumentIsPartOfTheFolderName) {
+    const std::string folder = tmp / "x\\";
+    makeDirs(folder);
+    writeFile(folder + "/in", "i");
+    for (const std::string& argument : {folder, folder + "/"}) {
+        const ChildResult r = runProgram({argument}, "\n\n");
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out.rfind("Generating \"" + folder + ".zem\" from 1 files. Continue?", 0), 0u)
+            << r.out;
+    }
+    EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"pack", "x\\", "x\\.zem"}));
+}
+
+long vmSizeKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
+    }
+    return -1;
+}
+
+// Running out of memory ends the run with a message and exit code 1, never an abort, and leaves
+// the previous archive as it was: while writing (the run limited, at its first question, to the
+// memory it holds then) and while listing (links that make no loop still multiply the files).
+TEST_F(Cli, RunningOutOfMemoryIsAnErrorNotAnAbort) {
+#ifdef ZEM_SANITIZED_BUILD
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limits here allow";
+#endif
+    writeFile(archive, previous);
+    Child child = startChild({root});
+    ASSERT_TRUE(waitForOutput(child, kPrompt));
+    const long size = vmSizeKiB(child.pid);
+    ASSERT_GT(size, 0);
+    const rlimit limit{rlim_t(size) << 10, rlim_t(size) << 10};
+    ASSERT_EQ(prlimit(child.pid, RLIMIT_AS, &limit, nullptr), 0);
+    sendInput(child, "\n\n");
+    ChildResult r = finishChild(child);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "Out of memory writing .zem file (\"" + archive + "\")\n");
+    expectPreviousArchiveAndNothingElse();
+
+    makeLinkFanOut(root + "/fan");
+    r = runProgram({root}, "\n\n", [] {
+        const rlimit small{32 << 20, 32 << 20};
+        setrlimit(RLIMIT_AS, &small);
+    });
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Out of memory listing the folder \"" + root + "\"\n");
+    expectPreviousArchiveAndNothingElse();
+}
+
 TEST_F(Cli, FolderAtTheArchivePath) {
     makeDirs(archive);
     const ChildResult r = runProgram({root}, "\n\n");

@@ -9,15 +9,27 @@
 #include "app/dialog.h"
 #include "scan/file_system.h"
 
+// A folder identity for the fakes; 0 stands for one the platform couldn't tell.
+inline FolderId fakeId(uint64_t index) {
+    FolderId id;
+    id.index = index;
+    id.known = index != 0;
+    return id;
+}
+
 struct FakeFileSystem : FileSystem {
     std::map<std::string, std::vector<FolderItem>> folders;
+    std::map<std::string, uint64_t> folderIds;  // what each listing reports as its folder's id
     std::vector<std::string> existing;
     std::vector<std::string> calls;
 
-    bool listFolder(const std::string& folderPath, std::vector<FolderItem>& items) override {
+    bool listFolder(const std::string& folderPath, FolderId& id,
+                    std::vector<FolderItem>& items) override {
         calls.push_back("list " + folderPath);
         const auto it = folders.find(folderPath);
         if (it == folders.end()) return false;
+        const auto known = folderIds.find(folderPath);
+        if (known != folderIds.end()) id = fakeId(known->second);
         items.insert(items.end(), it->second.begin(), it->second.end());
         return true;
     }
@@ -41,10 +53,12 @@ inline FolderItem fakeFile(const std::string& name, uint64_t size = 0, int64_t l
     return item;
 }
 
-inline FolderItem fakeFolder(const std::string& name) {
+// A folder; `linkedId`, when not 0, is the identity the listing found behind a link.
+inline FolderItem fakeFolder(const std::string& name, uint64_t linkedId = 0) {
     FolderItem item;
     item.name = name;
     item.kind = FolderItem::Kind::Folder;
+    item.id = fakeId(linkedId);
     return item;
 }
 

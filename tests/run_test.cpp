@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <functional>
 
+#include <new>
+
 #include "app/run.h"
 #include "app/terminal_answer.h"
 #include "archive_builder.h"
@@ -48,6 +50,29 @@ TEST(RunArguments, ABackslashInAFileNameIsRefusedBeforeAnyQuestion) {
                                                      "would read back as a subfolder"});
     EXPECT_EQ(fs.calls, std::vector<std::string>{"list pack"});
 }
+
+// The fake file system's paths are written with slashes here.
+#ifndef _WIN32
+// Running out of memory while listing shows a message and ends with exit code 1, before any
+// question. (A real run out of memory, while listing and while writing, is in cli_test.cpp.)
+TEST(RunArguments, RunningOutOfMemoryWhileListingIsAnErrorNotAnAbort) {
+    struct ExhaustedFileSystem : FakeFileSystem {
+        bool listFolder(const std::string& folderPath, FolderId& id,
+                        std::vector<FolderItem>& items) override {
+            FakeFileSystem::listFolder(folderPath, id, items);
+            if (folderPath == "/w/pack/deep") throw std::bad_alloc();
+            return true;
+        }
+    };
+    FakeDialog dialog;
+    ExhaustedFileSystem fs;
+    fs.folders["/w/pack"] = {fakeFile("a"), fakeFolder("deep")};
+    dialog.answers = {true, true};
+    EXPECT_EQ(runZemBuilder({"/w/pack/"}, dialog, fs), 1);
+    EXPECT_EQ(dialog.shown,
+              std::vector<std::string>{"error: Out of memory listing the folder \"/w/pack/\""});
+}
+#endif
 
 TEST(RunQuestions, CancelAtTheFirstQuestionMakesNoExistenceTest) {
     FakeDialog dialog;

@@ -80,6 +80,10 @@ ChildResult runExecutable(const std::string& exe, const std::vector<std::string>
 
 #ifndef _WIN32
 
+// Folders d0 to d11 in `folder`, each holding a file and four links to the next one, with names
+// of 200 bytes: no loop, yet d0 alone lists 4^10 copies of a file under ever longer names.
+void makeLinkFanOut(const std::string& folder);
+
 // Sets TZ for the process (and children) for one test, restoring the old value afterwards. Windows
 // programs take their zone from the system: there the test run sets it.
 struct ScopedTimeZone {

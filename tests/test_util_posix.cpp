@@ -23,17 +23,32 @@ void check(bool ok, const std::string& what) {
     if (!ok) throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-void removeTree(const std::string& path) {
+// Relative to the open parent folder, so that trees whose paths pass PATH_MAX go too.
+void removeTreeAt(int parent, const std::string& name) {
     struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        chmod(path.c_str(), 0700);
-        for (const std::string& name : listNames(path)) removeTree(path + "/" + name);
-        rmdir(path.c_str());
-    } else {
-        unlink(path.c_str());
+    if (fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (!S_ISDIR(st.st_mode)) {
+        unlinkat(parent, name.c_str(), 0);
+        return;
     }
+    fchmodat(parent, name.c_str(), 0700, 0);
+    const int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        std::vector<std::string> names;
+        if (DIR* dir = fdopendir(dup(fd))) {
+            while (const dirent* ent = readdir(dir)) {
+                const std::string entry = ent->d_name;
+                if (entry != "." && entry != "..") names.push_back(entry);
+            }
+            closedir(dir);
+        }
+        for (const std::string& entry : names) removeTreeAt(fd, entry);
+        close(fd);
+    }
+    unlinkat(parent, name.c_str(), AT_REMOVEDIR);
 }
+
+void removeTree(const std::string& path) { removeTreeAt(AT_FDCWD, path); }
 
 std::string drain(int fd) {
     std::string text;
@@ -105,6 +120,21 @@ std::vector<std::string> listNames(const std::string& folder) {
     closedir(dir);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+void makeLinkFanOut(const std::string& folder) {
+    const std::string longName(200, 'l');
+    for (int d = 0; d <= 11; ++d) {
+        const std::string level = folder + "/d" + std::to_string(d);
+        makeDirs(level);
+        writeFile(level + "/f", "f");
+        if (d == 11) break;
+        for (int k = 0; k < 4; ++k) {
+            const std::string link = level + "/" + std::to_string(k) + longName;
+            check(symlink(("../d" + std::to_string(d + 1)).c_str(), link.c_str()) == 0,
+                  "symlink " + link);
+        }
+    }
 }
 
 int64_t currentUtcOffset() {

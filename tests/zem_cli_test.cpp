@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #else
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -23,6 +24,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -881,6 +883,105 @@ TEST(ZemDefaultDestination, TheFolderBesideTheArchiveOrWhyThereIsNone) {
         EXPECT_EQ(d.folder, c.folder) << c.archive;
         EXPECT_EQ(d.problem, c.problem) << c.archive;
     }
+}
+
+// A folder made relative to the open one above it.
+int makeFolderAt(int parent, const std::string& name) {
+    if (mkdirat(parent, name.c_str(), 0755) != 0) return -1;
+    return openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool writeFileAt(int folder, const std::string& name, const std::string& contents) {
+    const int fd = openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool written = write(fd, contents.data(), contents.size()) == ssize_t(contents.size());
+    return close(fd) == 0 && written;
+}
+
+// Folders and files whose full paths pass PATH_MAX (4,096 bytes) are listed relative to their
+// open folder, and must be read as well, small and large alike, to pack them and to verify them.
+// Fifteen folders of 250-byte names above the root bring it near the limit (made one at a time,
+// as mkdir -p can't); two more below it pass it within the depth limit.
+TEST(ZemRoundTrip, FilesAndFoldersPastPathMaxArePackedAndVerified) {
+    TempDir tmp;
+    const std::string longName(250, 'n');
+    std::string root = tmp.path;
+    int folder = open(tmp.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < 16; ++i) {
+        const std::string name = i < 15 ? longName : "pack";
+        const int next = makeFolderAt(folder, name);
+        close(folder);
+        ASSERT_GE(next, 0) << "level " << i << ": " << strerror(errno);
+        folder = next;
+        root += "/" + name;
+    }
+    const std::string sub(250, 's'), subsub(250, 't'), file(250, 'f');
+    const int s = makeFolderAt(folder, sub);
+    ASSERT_GE(s, 0);
+    const int t = makeFolderAt(s, subsub);
+    ASSERT_GE(t, 0);
+    // "big" is past the size read ahead: the kernel copies it.
+    const bool made = writeFileAt(folder, "a", "short path") &&
+                      writeFileAt(s, file, "past the limit") &&
+                      writeFileAt(t, "big", std::string(100000, 'b')) &&
+                      writeFileAt(t, "g", "in a folder past the limit");
+    for (int fd : {folder, s, t}) close(fd);
+    ASSERT_TRUE(made);
+    ASSERT_GT(root.size() + 1 + sub.size() + 1 + file.size(), size_t(PATH_MAX));
+    ASSERT_LT(root.size() + 4, size_t(PATH_MAX)) << "the archive itself has a path of usual length";
+
+    const std::string archive = root + ".zem";
+    ChildResult r = runProgram({root}, "\n");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string question = "Generating \"" + archive + "\" from ";
+    ASSERT_EQ(r.out.rfind(question, 0), 0u);
+    EXPECT_EQ(r.out.substr(question.size()),
+              "4 files. Continue? [OK/cancel] ZEM creation complete.\n");
+    r = zem({"verify", archive, root});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, archive + ": 4 files, all match " + root + "\n");
+}
+
+// A folder file whose name holds a backslash is no stand-in for the stored name it looks like:
+// an archive can't hold its name faithfully, so it is a difference, never a match.
+TEST_F(Zem, VerifyReportsAFolderFileWithABackslashInItsName) {
+    makeDirs(root + "/x");
+    writeFile(root + "/x/y", "xy");
+    pack();
+    unlink((root + "/x/y").c_str());
+    rmdir((root + "/x").c_str());
+    writeFile(root + "/x\\y", "xy");
+
+    const ChildResult r = zem({"verify", archive, root});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "zem: \"x\\y\": in the archive, not in the folder\n"
+              "zem: \"" +
+                  root +
+                  "/x\\y\": in the folder, holds a backslash in a name, which an archive "
+                  "would read back as a subfolder\n"
+                  "zem: " +
+                  archive + " and " + root + " differ in 2 files\n");
+}
+
+// Running out of memory while listing the folder (links that make no loop still multiply the
+// files) is an error with a message, never an abort.
+TEST_F(Zem, VerifyOutOfMemoryIsAnErrorNotAnAbort) {
+#ifdef ZEM_SANITIZED_BUILD
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit here allows";
+#endif
+    makeDirs(root);
+    writeFile(root + "/a", "a");
+    pack();
+    makeLinkFanOut(root + "/fan");
+    const ChildResult r = runExecutable(ZEM_EXE, {"verify", archive, root}, "", [] {
+        const rlimit small{32 << 20, 32 << 20};
+        setrlimit(RLIMIT_AS, &small);
+    });
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "zem: out of memory listing folder \"" + root + "\"\n");
 }
 
 #endif  // !_WIN32

@@ -1,5 +1,7 @@
 #include "app/run.h"
 
+#include <new>
+
 #include "archive/fatal_error.h"
 #include "archive/writer.h"
 #include "scan/file_list.h"
@@ -20,6 +22,14 @@ std::string existsQuestion(const std::string& archivePath) {
     return "ZEM file \"" + archivePath + "\" already exists. Definitely continue?";
 }
 
+std::string outOfMemoryListingText(const std::string& folder) {
+    return "Out of memory listing the folder \"" + folder + "\"";
+}
+
+std::string outOfMemoryWritingText(const std::string& archivePath) {
+    return "Out of memory writing .zem file (\"" + archivePath + "\")";
+}
+
 int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSystem& fs) {
     // An empty argument names no folder: treat it like a missing one.
     if (args.size() != 1 || args[0].empty()) {
@@ -29,9 +39,17 @@ int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSyst
     const std::string rootPath = rootPathFromArgument(args[0]);
     const std::string archivePath = rootPath + ".zem";
 
+    // Running out of memory ends the run with a message, never an abort; what the list held is
+    // given back first, so that the message can be shown.
     FileList fileList;
-    // A root that can't be listed packs as an empty folder.
-    scanFolder(fs, rootPath, fileList);
+    try {
+        // A root that can't be listed packs as an empty folder.
+        scanFolder(fs, rootPath, fileList);
+    } catch (const std::bad_alloc&) {
+        FileList().swap(fileList);
+        dialog.showError(outOfMemoryListingText(args[0]));
+        return 1;
+    }
     const std::string refusal = backslashRefusal(fileList);
     if (!refusal.empty()) {
         dialog.showError(refusal);
@@ -54,6 +72,11 @@ int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSyst
         return 1;
     } catch (const WriteCancelled&) {
         return 0;
+    } catch (const std::bad_alloc&) {
+        progress.reset();
+        FileList().swap(fileList);
+        dialog.showError(outOfMemoryWritingText(archivePath));
+        return 1;
     }
     progress.reset();
     // The archive is in place whatever followed, so the run has succeeded; the user still learns

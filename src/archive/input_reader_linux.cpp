@@ -12,6 +12,7 @@
 #include "archive/fatal_error.h"
 #include "archive/input_reader.h"
 #include "archive/read_ahead.h"
+#include "common/open_path.h"
 
 namespace {
 
@@ -37,10 +38,11 @@ struct Fd {
     }
 };
 
-// Opens an input file; false when it can't be opened or is no regular file any more.
+// Opens an input file; false when it can't be opened or is no regular file any more. Any path
+// the scan listed opens, however long.
 bool openInput(const std::string& path, Fd& in) {
     // O_NONBLOCK: a FIFO put in the file's place since the scan must not hang the run.
-    in.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    in.fd = openPath(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (in.fd < 0) return false;
     struct stat st {};
     return fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);

@@ -6,11 +6,28 @@
 #include <string>
 #include <vector>
 
+// Which folder a path leads to, whatever way it takes there: two paths reach the same folder when
+// their identities are equal. POSIX uses the device and inode numbers; Windows the volume serial
+// number and the file index.
+struct FolderId {
+    uint64_t volume = 0;
+    uint64_t index = 0;
+    bool known = false;  // false when the platform couldn't tell
+};
+
+inline bool sameFolder(const FolderId& a, const FolderId& b) {
+    return a.known && b.known && a.volume == b.volume && a.index == b.index;
+}
+
 // One name in a folder, as the platform reports it after following symbolic links.
 struct FolderItem {
     enum class Kind { File, Folder, Other };
     std::string name;
     Kind kind = Kind::Other;
+    // The identity of the folder, where the listing has it at no extra cost: always for a folder
+    // reached through a link (a symbolic link; on Windows any reparse point), so that a link back
+    // up can be passed over without listing it; otherwise it may stay unknown.
+    FolderId id;
     uint64_t size = 0;
     bool hasTime = false;
     // Last write time shifted by the UTC offset in force when the listing was made, in seconds
@@ -21,8 +38,10 @@ struct FolderItem {
 struct FileSystem {
     virtual ~FileSystem() = default;
     // Appends every entry of the folder (including "." and ".." if the platform reports them) in
-    // the platform's enumeration order. False when the folder can't be listed.
-    virtual bool listFolder(const std::string& folderPath, std::vector<FolderItem>& items) = 0;
+    // the platform's enumeration order, and sets `id` to the identity of the folder listed (left
+    // unknown when it can't be had). False when the folder can't be listed.
+    virtual bool listFolder(const std::string& folderPath, FolderId& id,
+                            std::vector<FolderItem>& items) = 0;
     // True when a file, folder or anything else exists at the path.
     virtual bool exists(const std::string& path) = 0;
 };

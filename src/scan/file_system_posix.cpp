@@ -1,7 +1,9 @@
 // POSIX listing: readdir on an open folder, then one fstatat per entry relative to it, which
 // follows symbolic links so that a link is stored as what it points to. Entries whose type the
 // folder already tells (a folder, a pipe, a device) need no stat: only files and links get one.
-// In a large folder a second thread takes a share of the stats, the scan's main cost.
+// In a large folder a second thread takes a share of the stats, the scan's main cost. A folder's
+// identity comes from the open folder itself; a linked folder's from the stat that follows the
+// link. The kernel's views (kernel_views.h) list as empty.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,9 +16,12 @@
 #include <ctime>
 #include <functional>
 #include <mutex>
+#include <new>
 
+#include "common/open_path.h"
 #include "common/worker_thread.h"
 #include "scan/file_system.h"
+#include "scan/kernel_views.h"
 
 namespace {
 
@@ -31,6 +36,14 @@ struct DirHandle {
     }
 };
 
+FolderId idOf(const struct stat& st) {
+    FolderId id;
+    id.volume = static_cast<uint64_t>(st.st_dev);
+    id.index = static_cast<uint64_t>(st.st_ino);
+    id.known = true;
+    return id;
+}
+
 // Fills in what a stat that follows links tells about `name` in the open folder.
 void statItem(int folderFd, const char* name, int64_t utcOffset, FolderItem& item) {
     struct stat st {};
@@ -38,6 +51,7 @@ void statItem(int folderFd, const char* name, int64_t utcOffset, FolderItem& ite
         item.kind = FolderItem::Kind::Other;  // dangling link, or gone since readdir
     } else if (S_ISDIR(st.st_mode)) {
         item.kind = FolderItem::Kind::Folder;
+        item.id = idOf(st);
     } else if (S_ISREG(st.st_mode)) {
         item.kind = FolderItem::Kind::File;
         item.size = static_cast<uint64_t>(st.st_size);
@@ -118,17 +132,25 @@ private:
 };
 
 struct PosixFileSystem : FileSystem {
-    bool listFolder(const std::string& folderPath, std::vector<FolderItem>& items) override {
+    bool listFolder(const std::string& folderPath, FolderId& id,
+                    std::vector<FolderItem>& items) override {
         // The trailing slash makes "" mean the file system root (the root path of "/") and
         // insists on a folder.
         const std::string dirPath = folderPath + "/";
-        const int fd = open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        const int fd = openPath(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        // Out of memory is no folder that can't be listed, to pass over in silence: the run ends.
+        if (fd < 0 && errno == ENOMEM) throw std::bad_alloc();
         if (fd < 0) return false;
-        DirHandle handle(fdopendir(fd));
+        DirHandle handle(fdopendir(fd));  // allocates the stream's buffer
         if (!handle.dir) {
+            const int error = errno;
             close(fd);
+            if (error == ENOMEM) throw std::bad_alloc();
             return false;
         }
+        struct stat self {};
+        if (fstat(fd, &self) == 0) id = idOf(self);
+        if (isKernelView(fd)) return true;  // listed, holding nothing to store
         const int64_t offset = utcOffsetNow();
         std::vector<size_t> toStat;  // positions in items of the entries that need a stat
         for (;;) {

@@ -2,9 +2,13 @@
 // code page, byte for byte. The last-write time goes through FileTimeToLocalFileTime, which
 // shifts it by the UTC offset in force now (whatever the file's own date), and is then counted
 // as local wall-clock seconds with pure calendar arithmetic, so no daylight-saving rule of the
-// runtime can move it again.
+// runtime can move it again. A folder's identity is its volume serial number and file index, read
+// from a handle to the folder (opened through any junction or folder link on the way).
 
 #include <windows.h>
+
+#include <new>
+#include <utility>
 
 #include "archive/local_time.h"
 #include "scan/file_system.h"
@@ -22,6 +26,36 @@ struct FindHandle {
     }
 };
 
+// Owns a file or folder handle.
+struct FileHandle {
+    HANDLE handle;
+    explicit FileHandle(HANDLE h) : handle(h) {}
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    }
+};
+
+// The identity of the folder at the path; unknown when it can't be opened to read its attributes.
+// (On ReFS the 64-bit index may not tell two folders apart; the depth limit still ends a loop
+// that it misses.)
+FolderId folderIdOf(const std::string& path) {
+    FolderId id;
+    // Backup semantics open a folder; without FILE_FLAG_OPEN_REPARSE_POINT the open follows a
+    // junction or link to the folder it leads to.
+    FileHandle folder(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (folder.handle == INVALID_HANDLE_VALUE) return id;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(folder.handle, &info)) return id;
+    id.volume = info.dwVolumeSerialNumber;
+    id.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    id.known = true;
+    return id;
+}
+
 // False when the file has no usable time: zero, or a conversion the system refuses.
 bool localSecondsOf(const FILETIME& written, int64_t& seconds) {
     if (written.dwLowDateTime == 0 && written.dwHighDateTime == 0) return false;
@@ -38,7 +72,7 @@ FolderItem itemFrom(const WIN32_FIND_DATAA& data) {
     FolderItem item;
     item.name = data.cFileName;
     // Any entry with the directory attribute is a folder, whatever else it is (a junction, a
-    // folder link): the depth limit ends any loop they make.
+    // folder link).
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         item.kind = FolderItem::Kind::Folder;
         return item;
@@ -52,13 +86,31 @@ FolderItem itemFrom(const WIN32_FIND_DATAA& data) {
 }
 
 struct Win32FileSystem : FileSystem {
-    bool listFolder(const std::string& folderPath, std::vector<FolderItem>& items) override {
+    bool listFolder(const std::string& folderPath, FolderId& id,
+                    std::vector<FolderItem>& items) override {
         const std::string pattern = folderPath + "\\*.*";
         WIN32_FIND_DATAA data;
         FindHandle find(FindFirstFileA(pattern.c_str(), &data));
-        if (find.handle == INVALID_HANDLE_VALUE) return false;
+        if (find.handle == INVALID_HANDLE_VALUE) {
+            // Out of memory is no folder that can't be listed, to pass over in silence: the run
+            // ends.
+            const DWORD error = GetLastError();
+            if (error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY) {
+                throw std::bad_alloc();
+            }
+            return false;
+        }
+        // With the separator, as in the pattern: "C:" alone names the drive's current folder,
+        // "C:\" its root.
+        id = folderIdOf(folderPath + "\\");
         do {
-            items.push_back(itemFrom(data));
+            FolderItem item = itemFrom(data);
+            // Only a reparse point can lead back up; an ordinary folder is always a new one.
+            if (item.kind == FolderItem::Kind::Folder &&
+                (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                item.id = folderIdOf(folderPath + "\\" + data.cFileName);
+            }
+            items.push_back(std::move(item));
         } while (FindNextFileA(find.handle, &data));
         // FindNextFileA ends with ERROR_NO_MORE_FILES, or with another error part way: what was
         // listed stands either way.

@@ -1,5 +1,6 @@
 #include "scan/scan.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -14,15 +15,32 @@ int64_t modifiedTimeFromLocalSeconds(int64_t localSeconds) {
     return localSeconds;
 }
 
+// True when `id` is the identity of one of the folders on the way from the root down to here.
+bool onTheWay(const std::vector<FolderId>& way, const FolderId& id) {
+    return std::any_of(way.begin(), way.end(),
+                       [&](const FolderId& above) { return sameFolder(above, id); });
+}
+
 // Lists one folder into fileList and descends into its subfolders. storedPrefix is the folder's
 // stored name followed by a backslash, empty for the root; backslashAbove tells whether a folder
-// on the way already holds a backslash in its name.
+// on the way already holds a backslash in its name; `way` holds the identities of the folders
+// above this one, the root first.
+//
+// A folder that is one of those above it is a loop: listing it again would only repeat what is
+// being listed, once more for every link into it, each level multiplying the copies up to the
+// depth limit. It is passed over, as find -L and tar -h do. Links to any other folder are
+// followed.
 bool scanInto(FileSystem& fs, const std::string& folderPath, const std::string& storedPrefix,
-              bool backslashAbove, int depth, FileList& fileList) {
+              bool backslashAbove, int depth, std::vector<FolderId>& way, FileList& fileList) {
     if (depth > kMaxScanDepth) return false;
 
+    FolderId id;
     std::vector<FolderItem> items;
-    if (!fs.listFolder(folderPath, items)) return false;
+    if (!fs.listFolder(folderPath, id, items)) return false;
+    // What the entry couldn't tell (a plain folder that is a bind mount of one above it), the
+    // folder's own identity does.
+    if (onTheWay(way, id)) return true;
+    way.push_back(id);
 
     for (FolderItem& item : items) {
         if (item.name == "." || item.name == "..") continue;
@@ -31,7 +49,9 @@ bool scanInto(FileSystem& fs, const std::string& folderPath, const std::string& 
         const bool holdsBackslash = backslashAbove || item.name.find('\\') != std::string::npos;
         switch (item.kind) {
             case FolderItem::Kind::Folder:
-                scanInto(fs, path, storedName + '\\', holdsBackslash, depth + 1, fileList);
+                // A link back up is passed over without even listing it.
+                if (onTheWay(way, item.id)) break;
+                scanInto(fs, path, storedName + '\\', holdsBackslash, depth + 1, way, fileList);
                 break;
             case FolderItem::Kind::File: {
                 FileEntry entry;
@@ -50,6 +70,7 @@ bool scanInto(FileSystem& fs, const std::string& folderPath, const std::string& 
                 break;
         }
     }
+    way.pop_back();
     return true;
 }
 
@@ -57,12 +78,13 @@ bool scanInto(FileSystem& fs, const std::string& folderPath, const std::string& 
 
 std::string rootPathFromArgument(const std::string& argument) {
     std::string root = argument;
-    if (!root.empty() && (root.back() == '\\' || root.back() == nativeSeparator())) root.pop_back();
+    if (!root.empty() && root.back() == nativeSeparator()) root.pop_back();
     return root;
 }
 
 bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList) {
-    return scanInto(fs, rootPath, "", false, 0, fileList);
+    std::vector<FolderId> way;
+    return scanInto(fs, rootPath, "", false, 0, way, fileList);
 }
 
 std::string backslashRefusal(const FileList& fileList) {

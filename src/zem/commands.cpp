@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <map>
 #include <memory>
+#include <new>
 #include <set>
 
 #include "archive/archive_file.h"
@@ -15,6 +15,7 @@
 #include "scan/file_system.h"
 #include "scan/scan.h"
 #include "zem/extract_fs.h"
+#include "zem/folder_file.h"
 
 #ifndef ZEM_VERSION
 #error "ZEM_VERSION must be defined by the build"
@@ -122,14 +123,15 @@ std::string compareFile(Archive& archive, const ArchiveRecord& r, const FileEntr
         return std::to_string(r.length) + " bytes in the archive, " + std::to_string(onDisk.size) +
                " in \"" + onDisk.path + "\"";
     }
-    std::ifstream in(onDisk.path, std::ios::binary);
-    if (!in) return "cannot open \"" + onDisk.path + "\"";
+    FolderFile in;
+    if (!openFolderFile(onDisk.path, in)) return "cannot open \"" + onDisk.path + "\"";
     for (uint64_t done = 0; done < r.length;) {
         const size_t chunk =
             static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - done));
         readData(archive, r.dataOffset + done, a, chunk);
-        in.read(b.data(), static_cast<std::streamsize>(chunk));
-        if (static_cast<size_t>(in.gcount()) != chunk) return "cannot read \"" + onDisk.path + "\"";
+        if (readFolderFile(in, b.data(), chunk) != chunk) {
+            return "cannot read \"" + onDisk.path + "\"";
+        }
         const auto mismatch = std::mismatch(a.begin(), a.begin() + chunk, b.begin());
         if (mismatch.first != a.begin() + chunk) {
             return "differs from \"" + onDisk.path + "\" at byte " +
@@ -153,10 +155,18 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
 
     const std::string root = folderOperand(*folderArg);
     FileList files;
-    if (!scanFolder(systemFileSystem(), root, files))
-        fatalError("cannot list folder \"" + root + "\"");
+    bool listed = false;
+    try {
+        listed = scanFolder(systemFileSystem(), root, files);
+    } catch (const std::bad_alloc&) {
+        FileList().swap(files);  // its memory back, for the message
+        fatalError("out of memory listing folder \"" + root + "\"");
+    }
+    if (!listed) fatalError("cannot list folder \"" + root + "\"");
     std::map<std::string, const FileEntry*> onDisk;
-    for (const FileEntry& e : files) onDisk.emplace(e.storedName, &e);
+    for (const FileEntry& e : files) {
+        if (!e.nameHoldsBackslash) onDisk.emplace(e.storedName, &e);
+    }
 
     std::vector<char> a(kCopyBufferSize), b(kCopyBufferSize);
     size_t differences = 0;
@@ -176,7 +186,16 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
         if (!difference.empty()) report(r.name, difference);
     }
     for (const FileEntry& e : files) {
-        if (!stored.count(e.storedName)) report(e.storedName, "in the folder, not in the archive");
+        // Such a name reads like a path of subfolders: it matches no stored name, since an
+        // archive can't hold it faithfully, and is named by its path, as no stored name tells it.
+        if (e.nameHoldsBackslash) {
+            printMessage(err, "\"" + e.path +
+                                  "\": in the folder, holds a backslash in a name, which an "
+                                  "archive would read back as a subfolder");
+            ++differences;
+        } else if (!stored.count(e.storedName)) {
+            report(e.storedName, "in the folder, not in the archive");
+        }
     }
     if (differences > 0) {
         printMessage(err, archivePath + " and " + root + " differ in " + filesText(differences));
@@ -387,7 +406,8 @@ int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream
         printMessage(err, e.what());
         return kExitProblem;
     } catch (const std::bad_alloc&) {
-        printMessage(err, "out of memory");
+        // A fixed text: building a message could run out again.
+        err << "zem: out of memory\n";
         return kExitProblem;
     }
 }

@@ -1,0 +1,36 @@
+#include "zem/folder_file.h"
+
+#include <windows.h>
+
+namespace {
+
+HANDLE handleOf(const FolderFile& file) { return reinterpret_cast<HANDLE>(file.native); }
+
+}  // namespace
+
+FolderFile::~FolderFile() {
+    // Only read from: closing can lose nothing.
+    if (handleOf(*this) != INVALID_HANDLE_VALUE) CloseHandle(handleOf(*this));
+}
+
+bool openFolderFile(const std::string& path, FolderFile& file) {
+    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    file.native = reinterpret_cast<intptr_t>(handle);
+    // A named pipe or a device is no file to compare.
+    return GetFileType(handle) == FILE_TYPE_DISK;
+}
+
+size_t readFolderFile(FolderFile& file, char* into, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        const size_t left = length - done;
+        const DWORD want = left < 0x40000000u ? static_cast<DWORD>(left) : 0x40000000u;
+        DWORD got = 0;
+        if (!ReadFile(handleOf(file), into + done, want, &got, nullptr) || got == 0) break;
+        done += got;
+    }
+    return done;
+}
