@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <new>
 
@@ -149,8 +150,9 @@ struct PosixFileSystem : FileSystem {
             return false;
         }
         struct stat self {};
-        if (fstat(fd, &self) == 0) id = idOf(self);
-        if (isKernelView(fd)) return true;  // listed, holding nothing to store
+        const bool known = fstat(fd, &self) == 0;
+        if (known) id = idOf(self);
+        if (kernelView(fd, known, self.st_dev)) return true;  // listed, holding nothing to store
         const int64_t offset = utcOffsetNow();
         std::vector<size_t> toStat;  // positions in items of the entries that need a stat
         for (;;) {
@@ -190,7 +192,19 @@ struct PosixFileSystem : FileSystem {
     }
 
 private:
+    // Whether the folder lies on one of the kernel's views. A file system is the same for every
+    // folder of a device, so the question goes to the kernel once per device met.
+    bool kernelView(int fd, bool deviceKnown, dev_t device) {
+        if (!deviceKnown) return isKernelView(fd);
+        const auto it = kernelViewByDevice_.find(device);
+        if (it != kernelViewByDevice_.end()) return it->second;
+        const bool view = isKernelView(fd);
+        kernelViewByDevice_.emplace(device, view);
+        return view;
+    }
+
     StatSharer stats_;
+    std::map<dev_t, bool> kernelViewByDevice_;
 };
 
 }  // namespace
