@@ -51,6 +51,18 @@ TEST(RunArguments, ABackslashInAFileNameIsRefusedBeforeAnyQuestion) {
     EXPECT_EQ(fs.calls, std::vector<std::string>{"list pack"});
 }
 
+// A path that can't be listed as a folder (a typo, a plain file) is an error naming it as given,
+// with no question and nothing written; an empty folder still gets its question (RunTree).
+TEST(RunArguments, APathThatIsNoFolderIsAnErrorWithNothingWritten) {
+    FakeDialog dialog;
+    FakeFileSystem fs;
+    dialog.answers = {true, true};
+    EXPECT_EQ(runZemBuilder({native("nosuchdir/")}, dialog, fs), 1);
+    EXPECT_EQ(dialog.shown, std::vector<std::string>{"error: Error opening folder \"" +
+                                                     native("nosuchdir/") + "\""});
+    EXPECT_EQ(fs.calls, std::vector<std::string>{"list nosuchdir"});
+}
+
 // The fake file system's paths are written with slashes here.
 #ifndef _WIN32
 // Running out of memory while listing shows a message and ends with exit code 1, before any
@@ -174,6 +186,16 @@ TEST_F(RunTree, AFileRemovedWhileTheQuestionIsOpenEndsWithTheErrorAndKeepsTheArc
               "error: Error opening file \"" + join(root, "sub/b.bin") + "\" for input");
     EXPECT_EQ(readFile(archive), "previous");
     EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"pack", "pack.zem"}));
+}
+
+TEST_F(RunTree, APlainFileIsNoFolderToPack) {
+    writeFile(tmp / "plain.txt", "text");
+    FakeDialog dialog;
+    dialog.answers = {true, true};
+    EXPECT_EQ(runZemBuilder({tmp / "plain.txt"}, dialog, systemFileSystem()), 1);
+    EXPECT_EQ(dialog.shown, std::vector<std::string>{"error: Error opening folder \"" +
+                                                     tmp / "plain.txt" + "\""});
+    EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"pack", "plain.txt"}));
 }
 
 TEST_F(RunTree, CancelWritesNothing) {
