@@ -463,7 +463,7 @@ TEST(RunRoundTrip, PackedThenUnpackedGivesTheSameFilesAndTimes) {
     makeDirs(join(root, "sub/deeper"));
     const std::vector<std::pair<std::string, std::string>> files = {
         {"a.txt", "hello"}, {"sub/b.bin", std::string(3 << 20, 'b')}, {"sub/deeper/c", ""}};
-    int64_t when = 1100000000;  // whole seconds, even: the archive keeps two-second steps at most
+    int64_t when = 1100000001;  // an odd second: the archive keeps times to the second
     for (const auto& [name, data] : files) {
         writeFile(join(root, name), data);
         setModifiedTime(join(root, name), when);
