@@ -12,6 +12,7 @@ zem_set_compiler_options(zemreader)
 
 add_library(zemtool STATIC
   src/zem/commands.cpp
+  src/zem/extract.cpp
   src/zem/extract_fs_${ZEM_PLATFORM}.cpp
   src/archive/archive_file_${ZEM_PLATFORM}.cpp
   src/zem/folder_file_${ZEM_PLATFORM}.cpp

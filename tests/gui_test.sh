@@ -226,5 +226,24 @@ shot error
 answer Return
 finish 1
 
+echo "a dropped archive unpacks beside it, with its files' contents and times"
+mkdir "$work/unpacked"
+dropped="$work/unpacked/a & <b>.zem"
+cp "$work/expected.zem" "$dropped"
+start -- "$dropped"
+dialog question
+has_argument "--text=Extracting 2 files from \"$dropped\" into \"${dropped%.zem}\". Continue?"
+shot unpack
+answer Return
+dialog info
+has_argument "--text=ZEM extraction complete."
+answer Return
+finish 0
+diff -r "$folder" "${dropped%.zem}" || fail "the unpacked folder differs from the packed one"
+for name in one.txt sub/two.bin; do
+  [ "$(stat -c %Y "$folder/$name")" = "$(stat -c %Y "${dropped%.zem}/$name")" ] ||
+    fail "$name came back with another time"
+done
+
 passed=1
 echo "gui ok; screenshots in $artefacts"

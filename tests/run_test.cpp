@@ -9,7 +9,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <functional>
+#include <memory>
+#include <utility>
 
 #include <new>
 
@@ -49,6 +52,18 @@ TEST(RunArguments, ABackslashInAFileNameIsRefusedBeforeAnyQuestion) {
                                                      "\" holds a backslash, which a .zem file "
                                                      "would read back as a subfolder"});
     EXPECT_EQ(fs.calls, std::vector<std::string>{"list pack"});
+}
+
+// A path that can't be listed as a folder (a typo, a plain file) is an error naming it as given,
+// with no question and nothing written; an empty folder still gets its question (RunTree).
+TEST(RunArguments, APathThatIsNoFolderIsAnErrorWithNothingWritten) {
+    FakeDialog dialog;
+    FakeFileSystem fs;
+    dialog.answers = {true, true};
+    EXPECT_EQ(runZemBuilder({native("nosuchdir/")}, dialog, fs), 1);
+    EXPECT_EQ(dialog.shown, std::vector<std::string>{"error: Error opening folder \"" +
+                                                     native("nosuchdir/") + "\""});
+    EXPECT_EQ(fs.calls, std::vector<std::string>{"list nosuchdir"});
 }
 
 // The fake file system's paths are written with slashes here.
@@ -176,12 +191,304 @@ TEST_F(RunTree, AFileRemovedWhileTheQuestionIsOpenEndsWithTheErrorAndKeepsTheArc
     EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"pack", "pack.zem"}));
 }
 
+TEST_F(RunTree, APlainFileIsNoFolderToPack) {
+    writeFile(tmp / "plain.txt", "text");
+    FakeDialog dialog;
+    dialog.answers = {true, true};
+    EXPECT_EQ(runZemBuilder({tmp / "plain.txt"}, dialog, systemFileSystem()), 1);
+    EXPECT_EQ(dialog.shown, std::vector<std::string>{"error: Error opening folder \"" +
+                                                     tmp / "plain.txt" + "\""});
+    EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"pack", "plain.txt"}));
+}
+
 TEST_F(RunTree, CancelWritesNothing) {
     FakeDialog dialog;
     dialog.answers = {false};
     EXPECT_EQ(runZemBuilder({root}, dialog, systemFileSystem()), 0);
     EXPECT_EQ(dialog.shown.size(), 1u);
     EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"pack"});
+}
+
+// Every message with {A} and {F} standing for the archive and the folder.
+std::vector<std::string> expandPaths(const std::vector<std::string>& texts,
+                                     const std::string& archive, const std::string& folder) {
+    std::vector<std::string> out;
+    for (std::string text : texts) {
+        for (const auto& [mark, value] : {std::pair<std::string, std::string>{"{A}", archive},
+                                          std::pair<std::string, std::string>{"{F}", folder}}) {
+            for (size_t at; (at = text.find(mark)) != std::string::npos;) {
+                text.replace(at, mark.size(), value);
+            }
+        }
+        out.push_back(text);
+    }
+    return out;
+}
+
+// The files below a folder with their contents, "name=data" in sorted order, one level of
+// subfolders deep; "-" when the folder is missing.
+std::string folderContents(const std::string& folder) {
+    if (!isFolder(folder)) return "-";
+    std::string contents;
+    for (const std::string& name : listNames(folder)) {
+        const std::string path = join(folder, name);
+        if (isFolder(path)) {
+            for (const std::string& inner : listNames(path)) {
+                contents += " " + name + "/" + inner + "=" + readFile(join(path, inner));
+            }
+        } else {
+            contents += " " + name + "=" + readFile(path);
+        }
+    }
+    return contents.empty() ? contents : contents.substr(1);
+}
+
+// An archive "pack.zem" beside the place of its folder, built byte by byte.
+struct UnpackTree : ::testing::Test {
+    TempDir tmp;
+    std::string archive = tmp / "pack.zem";
+    std::string folder = tmp / "pack";
+    void writeArchive(const std::vector<TestFile>& files) {
+        writeFile(archive, buildArchive(files).text());
+    }
+    std::vector<std::string> expand(const std::vector<std::string>& texts) const {
+        return expandPaths(texts, archive, folder);
+    }
+};
+
+const std::vector<TestFile> kTwoFiles = {{"a.txt", "hello", {}}, {"sub\\b.bin", "bb", {}}};
+
+// Every text and exit code of an unpacking run. A message ending in "..." matches by its start;
+// `after` is the folder's listing, its files and their contents ("-" when the folder is missing).
+TEST(RunUnpack, EveryTextExitCodeAndWhatIsLeft) {
+    const std::string ask = "ask: Extracting 2 files from \"{A}\" into \"{F}\". Continue?";
+    const std::string askExisting =
+        "ask: Folder \"{F}\" already exists. Files in it with the same "
+        "names will be replaced. Definitely continue?";
+    const std::string done = "info: ZEM extraction complete.";
+    BuiltArchive truncated = buildArchive(kTwoFiles);
+    truncated.bytes.resize(truncated.bytes.size() - 1);
+    struct Case {
+        const char* label;
+        std::string bytes;
+        bool folderExists;  // holding a.txt "old" and keep.txt
+        std::deque<bool> answers;
+        std::vector<std::string> shown;
+        int exitCode;
+        std::string after;
+    } cases[] = {
+        {"fresh folder, OK",
+         buildArchive(kTwoFiles).text(),
+         false,
+         {true},
+         {ask, done},
+         0,
+         "a.txt=hello sub/b.bin=bb"},
+        {"existing folder, OK twice",
+         buildArchive(kTwoFiles).text(),
+         true,
+         {true, true},
+         {ask, askExisting, done},
+         0,
+         "a.txt=hello keep.txt=k sub/b.bin=bb"},
+        {"Cancel at the first question",
+         buildArchive(kTwoFiles).text(),
+         false,
+         {false},
+         {ask},
+         0,
+         "-"},
+        {"Cancel at the second question",
+         buildArchive(kTwoFiles).text(),
+         true,
+         {true, false},
+         {ask, askExisting},
+         0,
+         "a.txt=old keep.txt=k"},
+        {"damaged archive",
+         truncated.text(),
+         false,
+         {true, true},
+         {"error: Error reading .zem file (\"{A}\"): ..."},
+         1,
+         "-"},
+        {"damaged archive, existing folder",
+         truncated.text(),
+         true,
+         {true, true},
+         {"error: Error reading .zem file (\"{A}\"): ..."},
+         1,
+         "a.txt=old keep.txt=k"},
+        {"a name that climbs out",
+         buildArchive({{"..\\evil", "x", {}}}).text(),
+         false,
+         {true, true},
+         {"error: Error reading .zem file (\"{A}\"): record 0: ..."},
+         1,
+         "-"},
+        {"an absolute name",
+         buildArchive({{"\\evil", "x", {}}}).text(),
+         true,
+         {true, true},
+         {"error: Error reading .zem file (\"{A}\"): record 0: ..."},
+         1,
+         "a.txt=old keep.txt=k"},
+        {"a folder where a file goes",
+         buildArchive({{"keep.txt\\c", "x", {}}}).text(),
+         true,
+         {true, true},
+         {"error: Error extracting .zem file (\"{A}\"): record 0: ..."},
+         1,
+         "a.txt=old keep.txt=k"},
+        {"an empty archive",
+         buildArchive({}).text(),
+         false,
+         {true},
+         {"ask: Extracting 0 files from \"{A}\" into \"{F}\". Continue?", done},
+         0,
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempDir tmp;
+        const std::string archive = tmp / "pack.zem";
+        const std::string folder = tmp / "pack";
+        writeFile(archive, c.bytes);
+        FakeFileSystem fs;
+        if (c.folderExists) {
+            makeDirs(folder);
+            writeFile(join(folder, "a.txt"), "old");
+            writeFile(join(folder, "keep.txt"), "k");
+            fs.existing = {folder};
+        }
+        FakeDialog dialog;
+        dialog.answers = c.answers;
+        EXPECT_EQ(runZemBuilder({archive}, dialog, fs), c.exitCode);
+        const std::vector<std::string> expected = expandPaths(c.shown, archive, folder);
+        ASSERT_EQ(dialog.shown.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            const std::string& want = expected[i];
+            if (want.size() > 3 && want.compare(want.size() - 3, 3, "...") == 0) {
+                EXPECT_EQ(dialog.shown[i].substr(0, want.size() - 3),
+                          want.substr(0, want.size() - 3));
+            } else {
+                EXPECT_EQ(dialog.shown[i], want);
+            }
+        }
+        EXPECT_EQ(folderContents(folder), c.after);
+        // Nothing beside the two, and so no temporary file either.
+        EXPECT_EQ(listNames(tmp.path), isFolder(folder)
+                                           ? (std::vector<std::string>{"pack", "pack.zem"})
+                                           : std::vector<std::string>{"pack.zem"});
+    }
+}
+
+// A display that cancels once `cancelAt` files are done.
+struct CancellingDialog : FakeDialog {
+    uint64_t cancelAt = 0;
+    struct Display : ProgressDisplay {
+        uint64_t cancelAt;
+        explicit Display(uint64_t at) : cancelAt(at) {}
+        void update(const WriteProgress& progress) override {
+            if (progress.filesDone == cancelAt) throw WriteCancelled();
+        }
+    };
+    std::unique_ptr<ProgressDisplay> startProgress() override {
+        return std::make_unique<Display>(cancelAt);
+    }
+};
+
+TEST_F(UnpackTree, CancelOnTheProgressKeepsTheFilesInPlaceAndNoTemporaryFile) {
+    writeArchive({{"a.txt", "1", {}}, {"b.txt", "2", {}}, {"c.txt", "3", {}}});
+    CancellingDialog dialog;
+    dialog.cancelAt = 1;
+    dialog.answers = {true};
+    EXPECT_EQ(runZemBuilder({archive}, dialog, systemFileSystem()), 0);
+    EXPECT_EQ(dialog.shown,
+              expand({"ask: Extracting 3 files from \"{A}\" into \"{F}\". Continue?"}));
+    EXPECT_EQ(listNames(folder), std::vector<std::string>{"a.txt"});
+}
+
+// A subfolder turned into a file while the question is open: the write fails with its error and
+// the file already in place stays, with no temporary file beside it.
+TEST_F(UnpackTree, AFailedWriteIsAnErrorWithNoTemporaryFileLeft) {
+    writeArchive({{"a.txt", "1", {}}, {"sub\\b.txt", "2", {}}});
+    MeanwhileDialog dialog;
+    dialog.answers = {true, true};
+    dialog.meanwhile = [&] {
+        makeDirs(folder);
+        writeFile(join(folder, "sub"), "in the way");
+    };
+    EXPECT_EQ(runZemBuilder({archive}, dialog, systemFileSystem()), 1);
+    ASSERT_EQ(dialog.shown.size(), 3u);
+    EXPECT_EQ(dialog.shown[1], expand({"ask: Folder \"{F}\" already exists. Files in it with the "
+                                       "same names will be replaced. Definitely continue?"})[0]);
+    EXPECT_EQ(
+        dialog.shown[2].rfind(expand({"error: Error extracting .zem file (\"{A}\"): "})[0], 0), 0u)
+        << dialog.shown[2];
+    EXPECT_NE(dialog.shown[2].find(join(folder, "sub")), std::string::npos) << dialog.shown[2];
+    EXPECT_EQ(listNames(folder), (std::vector<std::string>{"a.txt", "sub"}));
+}
+
+// Which run an argument gets: the suffix in any letter case on a regular file unpacks; a folder
+// named like an archive packs as before; a file named just ".zem" names no folder to unpack into.
+TEST_F(UnpackTree, TheArgumentDecidesBetweenUnpackingAndPacking) {
+    writeFile(tmp / "UPPER.ZEM", buildArchive({{"x", "1", {}}}).text());
+    FakeDialog upper;
+    upper.answers = {true};
+    EXPECT_EQ(runZemBuilder({tmp / "UPPER.ZEM"}, upper, systemFileSystem()), 0);
+    EXPECT_EQ(readFile(tmp / "UPPER/x"), "1");
+
+    makeDirs(tmp / "box.zem");
+    writeFile(tmp / "box.zem/f", "f");
+    FakeDialog folderDialog;
+    EXPECT_EQ(runZemBuilder({tmp / "box.zem"}, folderDialog, systemFileSystem()), 0);
+    EXPECT_EQ(folderDialog.shown, std::vector<std::string>{"ask: Generating \"" + tmp / "box.zem" +
+                                                           ".zem\" from 1 files. Continue?"});
+
+    writeFile(tmp / ".zem", buildArchive({}).text());
+    FakeDialog bare;
+    EXPECT_EQ(runZemBuilder({tmp / ".zem"}, bare, systemFileSystem()), 1);
+    EXPECT_EQ(bare.shown, std::vector<std::string>{
+                              "error: Error extracting .zem file (\"" + tmp / ".zem" +
+                              "\"): can't name a folder to extract it into, as its name is just "
+                              "\".zem\", which leaves no folder name"});
+}
+
+// Pack a folder by its drop, move the archive to a fresh place, unpack it by its drop there: the
+// same files with the same contents and times come back.
+TEST(RunRoundTrip, PackedThenUnpackedGivesTheSameFilesAndTimes) {
+    TempDir tmp;
+    const std::string root = tmp / "trip";
+    makeDirs(join(root, "sub/deeper"));
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"a.txt", "hello"}, {"sub/b.bin", std::string(3 << 20, 'b')}, {"sub/deeper/c", ""}};
+    int64_t when = 1100000001;  // an odd second: the archive keeps times to the second
+    for (const auto& [name, data] : files) {
+        writeFile(join(root, name), data);
+        setModifiedTime(join(root, name), when);
+        when += 86400 * 40;
+    }
+    FakeDialog pack;
+    pack.answers = {true};
+    ASSERT_EQ(runZemBuilder({root}, pack, systemFileSystem()), 0);
+
+    makeDirs(tmp / "elsewhere");
+    const std::string moved = tmp / "elsewhere/trip.zem";
+    writeFile(moved, readFile(root + ".zem"));
+    FakeDialog unpack;
+    unpack.answers = {true};
+    ASSERT_EQ(runZemBuilder({moved}, unpack, systemFileSystem()), 0);
+    EXPECT_EQ(unpack.shown.back(), "info: ZEM extraction complete.");
+    const std::string back = tmp / "elsewhere/trip";
+    EXPECT_EQ(listNames(back), (std::vector<std::string>{"a.txt", "sub"}));
+    EXPECT_EQ(listNames(join(back, "sub")), (std::vector<std::string>{"b.bin", "deeper"}));
+    EXPECT_EQ(listNames(join(back, "sub/deeper")), std::vector<std::string>{"c"});
+    for (const auto& [name, data] : files) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(readFile(join(back, name)), data);
+        EXPECT_EQ(modifiedTime(join(back, name)), modifiedTime(join(root, name)));
+    }
 }
 
 TEST(TerminalAnswers, OkWordsEmptyLineAndEverythingElse) {

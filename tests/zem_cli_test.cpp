@@ -40,6 +40,7 @@
 #include "scan/scan.h"
 #include "test_util.h"
 #include "zem/commands.h"
+#include "zem/extract.h"
 #include "zem/extract_fs.h"
 
 namespace {

@@ -6,12 +6,15 @@
 #include "archive/writer.h"
 #include "scan/file_list.h"
 #include "scan/scan.h"
+#include "zem/extract.h"
+#include "zem/extract_fs.h"
 
 const char* const kUsageText =
     "To run the ZEM Builder, put all your files into a folder, then drag-and-drop the folder onto "
     "the ZEM Builder's icon. The folder's name will be used as the name of the .zem file.";
 
 const char* const kCompleteText = "ZEM creation complete.";
+const char* const kExtractionCompleteText = "ZEM extraction complete.";
 
 std::string firstQuestion(const std::string& archivePath, int fileCount) {
     return "Generating \"" + archivePath + "\" from " + std::to_string(fileCount) +
@@ -22,6 +25,34 @@ std::string existsQuestion(const std::string& archivePath) {
     return "ZEM file \"" + archivePath + "\" already exists. Definitely continue?";
 }
 
+std::string extractQuestion(const std::string& archivePath, const std::string& folder,
+                            size_t fileCount) {
+    return "Extracting " + std::to_string(fileCount) + " files from \"" + archivePath +
+           "\" into \"" + folder + "\". Continue?";
+}
+
+std::string folderExistsQuestion(const std::string& folder) {
+    return "Folder \"" + folder +
+           "\" already exists. Files in it with the same names will be replaced. Definitely "
+           "continue?";
+}
+
+std::string archiveReadErrorText(const std::string& archivePath, const std::string& reason) {
+    return "Error reading .zem file (\"" + archivePath + "\"): " + reason;
+}
+
+std::string extractionErrorText(const std::string& archivePath, const std::string& reason) {
+    return "Error extracting .zem file (\"" + archivePath + "\"): " + reason;
+}
+
+std::string outOfMemoryReadingText(const std::string& archivePath) {
+    return "Out of memory reading .zem file (\"" + archivePath + "\")";
+}
+
+std::string folderOpenErrorText(const std::string& folder) {
+    return "Error opening folder \"" + folder + "\"";
+}
+
 std::string outOfMemoryListingText(const std::string& folder) {
     return "Out of memory listing the folder \"" + folder + "\"";
 }
@@ -30,11 +61,83 @@ std::string outOfMemoryWritingText(const std::string& archivePath) {
     return "Out of memory writing .zem file (\"" + archivePath + "\")";
 }
 
+namespace {
+
+// Turns the archive back into the folder beside it, asking first as packing does.
+int unpackRun(const std::string& archivePath, Dialog& dialog, FileSystem& fs) {
+    const DefaultDestination beside = defaultDestination(archivePath);
+    if (beside.folder.empty()) {
+        dialog.showError(extractionErrorText(
+            archivePath, "can't name a folder to extract it into, as " + beside.problem));
+        return 1;
+    }
+    const std::string& folder = beside.folder;
+
+    // Every name and everything at the destination is checked before the first question, so a
+    // refusal asks nothing and writes nothing.
+    LoadedArchive archive;
+    try {
+        std::string problem = readArchiveFile(archivePath, archive);
+        if (problem.empty()) problem = storedNamesProblem(archive);
+        if (!problem.empty()) {
+            dialog.showError(archiveReadErrorText(archivePath, problem));
+            return 1;
+        }
+    } catch (const FatalError& failure) {
+        dialog.showError(archiveReadErrorText(archivePath, failure.what()));
+        return 1;
+    } catch (const std::bad_alloc&) {
+        archive = LoadedArchive();
+        dialog.showError(outOfMemoryReadingText(archivePath));
+        return 1;
+    }
+    try {
+        checkDestination(folder, archive, /*replace=*/true);
+    } catch (const FatalError& failure) {
+        dialog.showError(extractionErrorText(archivePath, failure.what()));
+        return 1;
+    }
+
+    if (!dialog.askToContinue(extractQuestion(archivePath, folder, archive.records.size()))) {
+        return 0;
+    }
+    if (fs.exists(folder) && !dialog.askToContinue(folderExistsQuestion(folder))) return 0;
+
+    std::unique_ptr<ProgressDisplay> progress = dialog.startProgress();
+    std::vector<std::string> warnings;
+    try {
+        extractArchive(archive, folder, /*replace=*/true, progress.get(),
+                       [&](const std::string& warning) { warnings.push_back(warning); });
+    } catch (const FatalError& failure) {
+        progress.reset();
+        dialog.showError(extractionErrorText(archivePath, failure.what()));
+        return 1;
+    } catch (const WriteCancelled&) {
+        return 0;
+    } catch (const std::bad_alloc&) {
+        progress.reset();
+        archive = LoadedArchive();
+        dialog.showError(outOfMemoryReadingText(archivePath));
+        return 1;
+    }
+    progress.reset();
+    // The files are in place whatever followed; the user still learns what failed.
+    for (const std::string& warning : warnings) dialog.showError("Warning: " + warning);
+    dialog.showInformation(kExtractionCompleteText);
+    return 0;
+}
+
+}  // namespace
+
 int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSystem& fs) {
     // An empty argument names no folder: treat it like a missing one.
     if (args.size() != 1 || args[0].empty()) {
         dialog.showInformation(kUsageText);
         return 0;
+    }
+    // The one place that tells the two runs apart: an archive is unpacked, anything else packed.
+    if (hasArchiveSuffix(args[0]) && isRegularFile(args[0])) {
+        return unpackRun(args[0], dialog, fs);
     }
     const std::string rootPath = rootPathFromArgument(args[0]);
     const std::string archivePath = rootPath + ".zem";
@@ -42,12 +145,17 @@ int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSyst
     // Running out of memory ends the run with a message, never an abort; what the list held is
     // given back first, so that the message can be shown.
     FileList fileList;
+    bool listed = false;
     try {
-        // A root that can't be listed packs as an empty folder.
-        scanFolder(fs, rootPath, fileList);
+        listed = scanFolder(fs, rootPath, fileList);
     } catch (const std::bad_alloc&) {
         FileList().swap(fileList);
         dialog.showError(outOfMemoryListingText(args[0]));
+        return 1;
+    }
+    // A typo or a plain file would otherwise pack as an empty folder and report success.
+    if (!listed) {
+        dialog.showError(folderOpenErrorText(args[0]));
         return 1;
     }
     const std::string refusal = backslashRefusal(fileList);

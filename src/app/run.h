@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -8,14 +9,26 @@
 
 extern const char* const kUsageText;
 extern const char* const kCompleteText;
+extern const char* const kExtractionCompleteText;
 
 std::string firstQuestion(const std::string& archivePath, int fileCount);
 std::string existsQuestion(const std::string& archivePath);
+// Unpacking: the questions, and the errors before and during the extraction.
+std::string extractQuestion(const std::string& archivePath, const std::string& folder,
+                            size_t fileCount);
+std::string folderExistsQuestion(const std::string& folder);
+std::string archiveReadErrorText(const std::string& archivePath, const std::string& reason);
+std::string extractionErrorText(const std::string& archivePath, const std::string& reason);
+std::string outOfMemoryReadingText(const std::string& archivePath);
+// The dropped path can't be listed as a folder.
+std::string folderOpenErrorText(const std::string& folder);
 // Running out of memory: while listing the folder given as the argument, or while writing.
 std::string outOfMemoryListingText(const std::string& folder);
 std::string outOfMemoryWritingText(const std::string& archivePath);
 
-// One whole run. args holds the arguments after the program's name. Returns the exit code:
-// 0 for the usage text, a Cancel or success; 1 after a fatal error (running out of memory
-// included) or for a file whose name the archive can't hold.
+// One whole run. args holds the arguments after the program's name: a regular file whose name
+// ends in .zem (any letter case) is unpacked into the folder beside it, a folder packed into the
+// archive beside it. Returns the exit code: 0 for the usage text, a Cancel or success; 1 after a
+// fatal error (running out of memory included), for a path that is neither, for a file whose name
+// the archive can't hold, or for an archive that is damaged or holds a name refused here.
 int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSystem& fs);

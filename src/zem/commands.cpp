@@ -14,6 +14,7 @@
 #include "archive/stored_name.h"
 #include "scan/file_system.h"
 #include "scan/scan.h"
+#include "zem/extract.h"
 #include "zem/extract_fs.h"
 #include "zem/folder_file.h"
 
@@ -59,37 +60,17 @@ void printMessage(std::ostream& err, const std::string& text) {
     err << "zem: " << escapedText(text) << '\n';
 }
 
-struct Archive {
-    std::string path;
-    std::unique_ptr<ArchiveSource> source;
-    std::vector<ArchiveRecord> records;
-};
-
-Archive loadArchive(const std::string& path) {
-    Archive archive;
-    archive.path = path;
-    archive.source = openArchiveFile(path);
-    std::string problem;
-    if (!readArchive(*archive.source, archive.records, problem)) fatalError(path + ": " + problem);
+// Reads the archive and checks its structure, or ends the run naming it.
+LoadedArchive loadArchive(const std::string& path) {
+    LoadedArchive archive;
+    const std::string problem = readArchiveFile(path, archive);
+    if (!problem.empty()) fatalError(path + ": " + problem);
     return archive;
 }
 
-std::vector<std::string> namesOf(const Archive& archive) {
-    std::vector<std::string> names;
-    for (const ArchiveRecord& r : archive.records) names.push_back(r.name);
-    return names;
-}
-
-void checkNames(const Archive& archive) {
-    const std::string problem = namesProblem(namesOf(archive), platformNameRules());
+void checkNames(const LoadedArchive& archive) {
+    const std::string problem = storedNamesProblem(archive);
     if (!problem.empty()) fatalError(archive.path + ": " + problem);
-}
-
-// Reads `length` archive bytes at `offset` into buffer, or ends the run naming the archive.
-void readData(Archive& archive, uint64_t offset, std::vector<char>& buffer, size_t length) {
-    if (!archive.source->readAt(offset, buffer.data(), length)) {
-        fatalError("cannot read \"" + archive.path + "\" at offset " + std::to_string(offset));
-    }
 }
 
 std::string filesText(size_t count) {
@@ -105,7 +86,7 @@ std::string folderOperand(const std::string& operand) {
 }
 
 int listCommand(const std::string& archivePath, std::ostream& out) {
-    const Archive archive = loadArchive(archivePath);
+    const LoadedArchive archive = loadArchive(archivePath);
     for (const ArchiveRecord& r : archive.records) {
         std::string size = std::to_string(r.length);
         if (size.size() < 10) size.insert(0, 10 - size.size(), ' ');
@@ -117,7 +98,7 @@ int listCommand(const std::string& archivePath, std::ostream& out) {
 }
 
 // Compares one stored file with the folder's file; empty when they match, else the difference.
-std::string compareFile(Archive& archive, const ArchiveRecord& r, const FileEntry& onDisk,
+std::string compareFile(LoadedArchive& archive, const ArchiveRecord& r, const FileEntry& onDisk,
                         std::vector<char>& a, std::vector<char>& b) {
     if (onDisk.size != r.length) {
         return std::to_string(r.length) + " bytes in the archive, " + std::to_string(onDisk.size) +
@@ -128,7 +109,7 @@ std::string compareFile(Archive& archive, const ArchiveRecord& r, const FileEntr
     for (uint64_t done = 0; done < r.length;) {
         const size_t chunk =
             static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - done));
-        readData(archive, r.dataOffset + done, a, chunk);
+        readArchiveData(archive, r.dataOffset + done, a, chunk);
         if (readFolderFile(in, b.data(), chunk) != chunk) {
             return "cannot read \"" + onDisk.path + "\"";
         }
@@ -144,7 +125,7 @@ std::string compareFile(Archive& archive, const ArchiveRecord& r, const FileEntr
 
 int verifyCommand(const std::string& archivePath, const std::string* folderArg, std::ostream& out,
                   std::ostream& err) {
-    Archive archive = loadArchive(archivePath);
+    LoadedArchive archive = loadArchive(archivePath);
     checkNames(archive);
     const std::vector<ArchiveRecord>& records = archive.records;
     if (!folderArg) {
@@ -206,52 +187,9 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
     return kExitOk;
 }
 
-// Looks at everything each name will pass through before anything is written, so a refusal
-// leaves DEST as it was. The writes re-check as they go (see extract_fs.h).
-void checkDestination(const std::string& dest, const Archive& archive, bool force) {
-    const std::string tooLong = pathLengthProblem(dest, namesOf(archive));
-    if (!tooLong.empty()) fatalError(tooLong);
-    const PathKind destKind = pathKind(dest);
-    if (destKind == PathKind::Missing) return;
-    if (destKind != PathKind::Folder && destKind != PathKind::Link) {
-        fatalError("\"" + dest + "\" is not a folder");
-    }
-    std::map<std::string, PathKind> seen;
-    for (size_t i = 0; i < archive.records.size(); ++i) {
-        const std::string& name = archive.records[i].name;
-        const std::string record =
-            "record " + std::to_string(i) + ": name " + quotedName(name) + ": ";
-        const std::vector<std::string> parts = splitStoredName(name);
-        std::string path = dest;
-        for (size_t p = 0; p < parts.size(); ++p) {
-            path += nativeSeparator() + parts[p];
-            auto it = seen.find(path);
-            if (it == seen.end()) it = seen.emplace(path, pathKind(path)).first;
-            const PathKind kind = it->second;
-            const bool last = p + 1 == parts.size();
-            if (kind == PathKind::Missing) break;  // nothing below it exists either
-            if (!last) {
-                if (kind == PathKind::Link) fatalError(record + linkRefusalText(path));
-                if (kind != PathKind::Folder)
-                    fatalError(record + "\"" + path + "\" is not a folder");
-            } else {
-                if (kind == PathKind::Folder) fatalError(record + "\"" + path + "\" is a folder");
-                if (!force) fatalError(record + alreadyExistsText(path));
-            }
-        }
-    }
-}
-
-// The stored local calendar time as seconds since 1970 UTC. The time was formed with the UTC
-// offset in force when the archive was made; the offset in force now is the best stand-in, and
-// turns an archive made and extracted under the same offset back into the exact time.
-int64_t utcSecondsOf(const CalendarTime& stored) {
-    return secondsFromCalendar(stored) - utcOffsetNow();
-}
-
 int extractCommand(const std::string& archivePath, const std::string* destArg, bool force,
                    std::ostream& err) {
-    Archive archive = loadArchive(archivePath);
+    LoadedArchive archive = loadArchive(archivePath);
     checkNames(archive);
     std::string dest;
     if (destArg) {
@@ -265,36 +203,8 @@ int extractCommand(const std::string& archivePath, const std::string* destArg, b
         dest = beside.folder;
     }
     checkDestination(dest, archive, force);
-
-    const FolderHandle root = openDestination(dest);
-    // What runs killed outright left goes from each folder written to, before its first file.
-    std::set<std::string> cleaned;
-    const auto cleanOnce = [&](const FolderHandle& folder) {
-        if (cleaned.insert(folder.path).second) removeLeftoverTemporaryFiles(folder);
-    };
-    cleanOnce(root);
-    std::vector<char> buffer(kCopyBufferSize);
-    for (const ArchiveRecord& r : archive.records) {
-        const std::vector<std::string> parts = splitStoredName(r.name);
-        std::vector<FolderHandle> chain;  // each folder stays open while its child is opened
-        for (size_t p = 0; p + 1 < parts.size(); ++p) {
-            chain.push_back(openSubfolder(chain.empty() ? root : chain.back(), parts[p]));
-            cleanOnce(chain.back());
-        }
-        AtomicFile file;
-        startExtractedFile(file, chain.empty() ? root : chain.back(), parts.back());
-        for (uint64_t done = 0; done < r.length;) {
-            const size_t chunk =
-                static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - done));
-            readData(archive, r.dataOffset + done, buffer, chunk);
-            writeAtomicFile(file, buffer.data(), chunk);
-            done += chunk;
-        }
-        // The file is in place whatever the warning says: extraction goes on.
-        const std::string warning = finishExtractedFile(
-            file, r.time.present(), r.time.present() ? utcSecondsOf(r.time) : 0, force);
-        if (!warning.empty()) printMessage(err, "warning: " + warning);
-    }
+    extractArchive(archive, dest, force, nullptr,
+                   [&](const std::string& warning) { printMessage(err, "warning: " + warning); });
     return kExitOk;
 }
 
@@ -362,29 +272,6 @@ int dispatch(const CommandLine& line, std::ostream& out, std::ostream& err) {
 }
 
 }  // namespace
-
-DefaultDestination defaultDestination(const std::string& archivePath) {
-    // A name begins after the last separator or, on Windows, after a drive's colon ("C:a.zem").
-    const std::string separators = nativeSeparator() == '/' ? "/" : "/\\:";
-    if (!archivePath.empty() && separators.find(archivePath.back()) != std::string::npos) {
-        return {"", "it ends in \"" + archivePath.substr(archivePath.size() - 1) + "\""};
-    }
-    const size_t lastSeparator = archivePath.find_last_of(separators);
-    const std::string name =
-        archivePath.substr(lastSeparator == std::string::npos ? 0 : lastSeparator + 1);
-    std::string suffix = name.size() >= 4 ? name.substr(name.size() - 4) : "";
-    for (char& c : suffix) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    if (suffix != ".zem") return {"", "its name doesn't end in .zem"};
-    const std::string stem = name.substr(0, name.size() - 4);
-    if (stem.empty()) {
-        return {"", "its name is just \"" + name + "\", which leaves no folder name"};
-    }
-    // "..zem" would extract into the archive's own folder, "...zem" into the one above it.
-    if (stem == "." || stem == "..") {
-        return {"", "its name without .zem is \"" + stem + "\", which names no folder of its own"};
-    }
-    return {archivePath.substr(0, archivePath.size() - 4), ""};
-}
 
 int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     try {

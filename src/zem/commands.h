@@ -14,12 +14,3 @@ constexpr int kExitUsage = 2;
 // One run. args holds the arguments after the program's name; results go to `out`, messages
 // ("zem: ...") to `err`. Returns the exit code.
 int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-
-// The folder an archive extracts into by default: its path without ".zem" (any letter case),
-// beside it. When the name gives no such folder, `folder` is empty and `problem` says why ("its
-// name doesn't end in .zem").
-struct DefaultDestination {
-    std::string folder;
-    std::string problem;
-};
-DefaultDestination defaultDestination(const std::string& archivePath);

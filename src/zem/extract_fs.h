@@ -27,6 +27,10 @@ std::string pathLengthProblem(const std::string& dest, const std::vector<std::st
 enum class PathKind { Missing, Folder, File, Link, Other };
 PathKind pathKind(const std::string& path);
 
+// Whether the path names a regular file, following links; false also when it can't be looked at,
+// so that the caller goes on as for anything else that is no archive.
+bool isRegularFile(const std::string& path);
+
 // Opens the destination folder, creating it (one level) when it is missing. The destination
 // itself may be a link to a folder: the user named it.
 FolderHandle openDestination(const std::string& path);

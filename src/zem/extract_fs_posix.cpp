@@ -39,6 +39,11 @@ PathKind pathKind(const std::string& path) {
     return PathKind::Other;
 }
 
+bool isRegularFile(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 FolderHandle openDestination(const std::string& path) {
     if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) fail("create folder", path);
     FolderHandle folder;

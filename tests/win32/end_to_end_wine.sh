@@ -194,6 +194,60 @@ finish 1
 [ "$(cat "$archive")" = "previous archive" ] || fail "the archive was changed"
 [ "$(besides)" = "pack pack.zem " ] || fail "a temporary file was left: $(besides)"
 
+# Unpacking: the Linux program's archive of the folder, dropped in a place of its own.
+out=$work/out
+mkdir -p "$out/pack"
+printf 'old' >"$out/pack/a.txt"
+cp "$work/linux.zem" "$out/pack.zem"
+winout=$(winepath -w "$out")
+in_out() { (cd "$out" && ls -A | tr '\n' ' '); }
+
+echo "== a dropped archive into an existing folder, OK, OK: its files and times, exit 0"
+start "$winout\\pack.zem"
+next_box
+answer Return
+next_box
+answer Return
+next_box
+answer Return
+finish 0
+[ "$(in_out)" = "pack pack.zem " ] || fail "unexpected files: $(in_out)"
+wine "$zem" verify "$winout\\pack.zem" "$winout\\pack" || fail "the unpacked folder differs"
+for name in a.txt summer.txt sub/winter.txt; do
+  [ "$(stat -c %Y "$pack/$name")" = "$(stat -c %Y "$out/pack/$name")" ] ||
+    fail "$name came back with another time"
+done
+
+echo "== Cancel at the question: nothing written, exit 0"
+rm -r "$out/pack"
+start "$winout\\pack.zem"
+next_box
+answer Escape
+finish 0
+[ "$(in_out)" = "pack.zem " ] || fail "something was written: $(in_out)"
+
+echo "== a damaged archive: error box, nothing written, exit 1"
+head -c 40 "$work/linux.zem" >"$out/bad.zem"
+start "$winout\\bad.zem"
+next_box
+answer Return
+finish 1
+[ "$(in_out)" = "bad.zem pack.zem " ] || fail "something was written: $(in_out)"
+
+echo "== a name that climbs out of the folder: error box, nothing written, exit 1"
+mkdir -p "$work/hostile/zz"
+printf 'evil' >"$work/hostile/zz/evil"
+printf '\n\n' | "$linux" "$work/hostile" >/dev/null
+python3 -c 'import sys; p = sys.argv[1]; b = open(p, "rb").read(); open(p, "wb").write(b.replace(b"zz\\evil", b"..\\evil"))' "$work/hostile.zem"
+mv "$work/hostile.zem" "$out/hostile.zem"
+rm -r "$work/hostile"
+start "$winout\\hostile.zem"
+next_box
+answer Return
+finish 1
+[ "$(in_out)" = "bad.zem hostile.zem pack.zem " ] || fail "something was written: $(in_out)"
+[ ! -e "$work/evil" ] || fail "a file was written outside the folder"
+
 [ -s "$work/first-question.png" ] || fail "no screenshot"
 echo "screenshot of the first question: $work/first-question.png"
 echo "end to end OK"

@@ -1,0 +1,162 @@
+#include "zem/extract.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <set>
+
+#include "archive/archive_file.h"
+#include "archive/fatal_error.h"
+#include "archive/local_time.h"
+#include "archive/stored_name.h"
+#include "scan/file_system.h"
+#include "zem/extract_fs.h"
+
+namespace {
+
+constexpr size_t kCopyBufferSize = 1 << 20;
+
+std::vector<std::string> namesOf(const LoadedArchive& archive) {
+    std::vector<std::string> names;
+    for (const ArchiveRecord& r : archive.records) names.push_back(r.name);
+    return names;
+}
+
+// The stored local calendar time as seconds since 1970 UTC. The time was formed with the UTC
+// offset in force when the archive was made; the offset in force now is the best stand-in, and
+// turns an archive made and extracted under the same offset back into the exact time.
+int64_t utcSecondsOf(const CalendarTime& stored) {
+    return secondsFromCalendar(stored) - utcOffsetNow();
+}
+
+}  // namespace
+
+std::string readArchiveFile(const std::string& path, LoadedArchive& archive) {
+    archive.path = path;
+    archive.records.clear();
+    archive.source = openArchiveFile(path);
+    std::string problem;
+    if (!readArchive(*archive.source, archive.records, problem)) return problem;
+    return "";
+}
+
+std::string storedNamesProblem(const LoadedArchive& archive) {
+    return namesProblem(namesOf(archive), platformNameRules());
+}
+
+void readArchiveData(LoadedArchive& archive, uint64_t offset, std::vector<char>& buffer,
+                     size_t length) {
+    if (!archive.source->readAt(offset, buffer.data(), length)) {
+        fatalError("cannot read \"" + archive.path + "\" at offset " + std::to_string(offset));
+    }
+}
+
+void checkDestination(const std::string& dest, const LoadedArchive& archive, bool replace) {
+    const std::string tooLong = pathLengthProblem(dest, namesOf(archive));
+    if (!tooLong.empty()) fatalError(tooLong);
+    const PathKind destKind = pathKind(dest);
+    if (destKind == PathKind::Missing) return;
+    if (destKind != PathKind::Folder && destKind != PathKind::Link) {
+        fatalError("\"" + dest + "\" is not a folder");
+    }
+    std::map<std::string, PathKind> seen;
+    for (size_t i = 0; i < archive.records.size(); ++i) {
+        const std::string& name = archive.records[i].name;
+        const std::string record =
+            "record " + std::to_string(i) + ": name " + quotedName(name) + ": ";
+        const std::vector<std::string> parts = splitStoredName(name);
+        std::string path = dest;
+        for (size_t p = 0; p < parts.size(); ++p) {
+            path += nativeSeparator() + parts[p];
+            auto it = seen.find(path);
+            if (it == seen.end()) it = seen.emplace(path, pathKind(path)).first;
+            const PathKind kind = it->second;
+            const bool last = p + 1 == parts.size();
+            if (kind == PathKind::Missing) break;  // nothing below it exists either
+            if (!last) {
+                if (kind == PathKind::Link) fatalError(record + linkRefusalText(path));
+                if (kind != PathKind::Folder)
+                    fatalError(record + "\"" + path + "\" is not a folder");
+            } else {
+                if (kind == PathKind::Folder) fatalError(record + "\"" + path + "\" is a folder");
+                if (!replace) fatalError(record + alreadyExistsText(path));
+            }
+        }
+    }
+}
+
+bool hasArchiveSuffix(const std::string& path) {
+    if (path.size() < 4) return false;
+    std::string suffix = path.substr(path.size() - 4);
+    for (char& c : suffix) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return suffix == ".zem";
+}
+
+DefaultDestination defaultDestination(const std::string& archivePath) {
+    // A name begins after the last separator or, on Windows, after a drive's colon ("C:a.zem").
+    const std::string separators = nativeSeparator() == '/' ? "/" : "/\\:";
+    if (!archivePath.empty() && separators.find(archivePath.back()) != std::string::npos) {
+        return {"", "it ends in \"" + archivePath.substr(archivePath.size() - 1) + "\""};
+    }
+    const size_t lastSeparator = archivePath.find_last_of(separators);
+    const std::string name =
+        archivePath.substr(lastSeparator == std::string::npos ? 0 : lastSeparator + 1);
+    if (!hasArchiveSuffix(name)) return {"", "its name doesn't end in .zem"};
+    const std::string stem = name.substr(0, name.size() - 4);
+    if (stem.empty()) {
+        return {"", "its name is just \"" + name + "\", which leaves no folder name"};
+    }
+    // "..zem" would extract into the archive's own folder, "...zem" into the one above it.
+    if (stem == "." || stem == "..") {
+        return {"", "its name without .zem is \"" + stem + "\", which names no folder of its own"};
+    }
+    return {archivePath.substr(0, archivePath.size() - 4), ""};
+}
+
+void extractArchive(LoadedArchive& archive, const std::string& dest, bool replace,
+                    ProgressDisplay* progress,
+                    const std::function<void(const std::string&)>& warn) {
+    WriteProgress done;
+    done.fileCount = archive.records.size();
+    for (const ArchiveRecord& r : archive.records) done.byteCount += r.length;
+    if (progress) progress->update(done);
+
+    const FolderHandle root = openDestination(dest);
+    // What runs killed outright left goes from each folder written to, before its first file.
+    std::set<std::string> cleaned;
+    const auto cleanOnce = [&](const FolderHandle& folder) {
+        if (cleaned.insert(folder.path).second) removeLeftoverTemporaryFiles(folder);
+    };
+    cleanOnce(root);
+    std::vector<char> buffer(kCopyBufferSize);
+    for (const ArchiveRecord& r : archive.records) {
+        const std::vector<std::string> parts = splitStoredName(r.name);
+        std::vector<FolderHandle> chain;  // each folder stays open while its child is opened
+        for (size_t p = 0; p + 1 < parts.size(); ++p) {
+            chain.push_back(openSubfolder(chain.empty() ? root : chain.back(), parts[p]));
+            cleanOnce(chain.back());
+        }
+        AtomicFile file;
+        startExtractedFile(file, chain.empty() ? root : chain.back(), parts.back());
+        uint64_t sinceReport = 0;
+        for (uint64_t written = 0; written < r.length;) {
+            const size_t chunk =
+                static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - written));
+            readArchiveData(archive, r.dataOffset + written, buffer, chunk);
+            writeAtomicFile(file, buffer.data(), chunk);
+            written += chunk;
+            done.bytesDone += chunk;
+            sinceReport += chunk;
+            if (progress && sinceReport >= kProgressPiece && written < r.length) {
+                sinceReport = 0;
+                progress->update(done);
+            }
+        }
+        // The file is in place whatever the warning says: extraction goes on.
+        const std::string warning = finishExtractedFile(
+            file, r.time.present(), r.time.present() ? utcSecondsOf(r.time) : 0, replace);
+        if (!warning.empty()) warn(warning);
+        ++done.filesDone;
+        if (progress) progress->update(done);
+    }
+}

@@ -1,0 +1,56 @@
+#pragma once
+// Reading an archive for extraction and writing its files out: one code path for `zem extract`
+// and for the ZEM Builder's unpacking. Every failure throws FatalError with a text that names
+// the operation and the path.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/progress.h"
+#include "archive/reader.h"
+
+struct LoadedArchive {
+    std::string path;
+    std::unique_ptr<ArchiveSource> source;
+    std::vector<ArchiveRecord> records;
+};
+
+// Opens the archive and reads and checks its structure. Throws FatalError when it can't be
+// opened; returns the first problem of its structure ("record 3: ..."), empty when sound.
+std::string readArchiveFile(const std::string& path, LoadedArchive& archive);
+
+// The first stored name this platform's extraction refuses, as "record N: name ...: why"; empty
+// when every name is fine.
+std::string storedNamesProblem(const LoadedArchive& archive);
+
+// Reads `length` archive bytes at `offset` into buffer, or throws FatalError naming the archive.
+void readArchiveData(LoadedArchive& archive, uint64_t offset, std::vector<char>& buffer,
+                     size_t length);
+
+// Looks at everything each name will pass through below `dest` before anything is written, so
+// a refusal leaves DEST as it was; without `replace`, an existing file is refused too. The
+// writes re-check as they go (see extract_fs.h).
+void checkDestination(const std::string& dest, const LoadedArchive& archive, bool replace);
+
+// The folder an archive extracts into by default: its path without ".zem" (any letter case),
+// beside it. When the name gives no such folder, `folder` is empty and `problem` says why ("its
+// name doesn't end in .zem").
+struct DefaultDestination {
+    std::string folder;
+    std::string problem;
+};
+DefaultDestination defaultDestination(const std::string& archivePath);
+
+// Whether the path's name ends in ".zem", in any letter case.
+bool hasArchiveSuffix(const std::string& path);
+
+// Writes every stored file below `dest`, which is created when missing, each atomically and with
+// its stored time. Progress is reported as the writer reports it, and progress->update may throw
+// WriteCancelled: the file being written is then dropped and those already in place stay.
+// Warnings about files already in place go to `warn`.
+void extractArchive(LoadedArchive& archive, const std::string& dest, bool replace,
+                    ProgressDisplay* progress, const std::function<void(const std::string&)>& warn);
