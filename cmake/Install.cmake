@@ -1,6 +1,7 @@
 # cmake --install on Linux and other POSIX systems: zem-builder and the zem tool in bin; on
 # freedesktop systems also the launcher (the desktop entry) and its icons in the hicolor theme,
-# where menus and file managers look. (The Windows build has its own layout, PackageWindows.)
+# where menus and file managers look, and the .zem file type with its icon, so that a file manager
+# opens an archive with the launcher. (The Windows build has its own layout, PackageWindows.)
 if(WIN32)
   return()
 endif()
@@ -18,5 +19,14 @@ if(NOT APPLE)
     install(FILES ${PROJECT_SOURCE_DIR}/res/icons/zem-builder-${size}.png
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
             RENAME zem-builder.png)
+    # The archive's icon is the program's own artwork, under the name the type's icon takes.
+    install(FILES ${PROJECT_SOURCE_DIR}/res/icons/zem-builder-${size}.png
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/mimetypes
+            RENAME application-x-zem.png)
   endforeach()
+  # Read by update-mime-database, which the system's packaging runs (dpkg by its trigger on this
+  # folder); a plain cmake --install leaves that to the user, as docs/desktop.md says.
+  install(FILES ${PROJECT_SOURCE_DIR}/res/zem-builder-mime.xml
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages
+          RENAME zem-builder.xml)
 endif()

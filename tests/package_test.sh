@@ -27,8 +27,12 @@ expected=(
   ./usr/bin/zem-builder
   ./usr/share/applications/zem-builder.desktop
   ./usr/share/icons/hicolor/256x256/apps/zem-builder.png
+  ./usr/share/icons/hicolor/256x256/mimetypes/application-x-zem.png
   ./usr/share/icons/hicolor/32x32/apps/zem-builder.png
+  ./usr/share/icons/hicolor/32x32/mimetypes/application-x-zem.png
   ./usr/share/icons/hicolor/48x48/apps/zem-builder.png
+  ./usr/share/icons/hicolor/48x48/mimetypes/application-x-zem.png
+  ./usr/share/mime/packages/zem-builder.xml
 )
 dpkg-deb -x "$deb" "$scratch/x"
 actual=$(cd "$scratch/x" && find . -type f | LC_ALL=C sort)
@@ -36,10 +40,18 @@ actual=$(cd "$scratch/x" && find . -type f | LC_ALL=C sort)
 [ -x "$scratch/x/usr/bin/zem-builder" ] && [ -x "$scratch/x/usr/bin/zem" ] ||
   fail "the programs are not executable"
 cmp "$scratch/x/usr/share/applications/zem-builder.desktop" "$source_dir/res/zem-builder.desktop"
+cmp "$scratch/x/usr/share/mime/packages/zem-builder.xml" "$source_dir/res/zem-builder-mime.xml"
 for size in 32 48 256; do
-  cmp "$scratch/x/usr/share/icons/hicolor/${size}x${size}/apps/zem-builder.png" \
-      "$source_dir/res/icons/zem-builder-$size.png"
+  for icon in apps/zem-builder mimetypes/application-x-zem; do
+    cmp "$scratch/x/usr/share/icons/hicolor/${size}x${size}/$icon.png" \
+        "$source_dir/res/icons/zem-builder-$size.png"
+  done
 done
+# The MIME database is rebuilt by dpkg's trigger on /usr/share/mime/packages, the icon cache by
+# the icon theme's: the package needs no maintainer scripts of its own for either.
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
+! grep -Eq '(preinst|postinst|prerm|postrm)$' <<<"$control" ||
+  fail "the package has maintainer scripts:"$'\n'"$control"
 
 # Install and remove in a scratch root: the libraries it depends on live outside that root.
 root=$scratch/root
