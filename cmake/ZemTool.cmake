@@ -15,7 +15,6 @@ add_library(zemtool STATIC
   src/zem/extract.cpp
   src/zem/extract_fs_${ZEM_PLATFORM}.cpp
   src/archive/archive_file_${ZEM_PLATFORM}.cpp
-  src/zem/folder_file_${ZEM_PLATFORM}.cpp
 )
 target_link_libraries(zemtool PUBLIC zemreader zemcore)
 target_compile_definitions(zemtool PRIVATE ZEM_VERSION="${PROJECT_VERSION}")

@@ -1,18 +1,13 @@
 // Linux input: small files are read ahead on a second thread (read_ahead.h) and pass through the
 // archive's staging buffer; larger ones are copied by the kernel (copy.h).
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <vector>
 
 #include "archive/copy.h"
 #include "archive/fatal_error.h"
+#include "archive/input_file.h"
 #include "archive/input_reader.h"
 #include "archive/read_ahead.h"
-#include "common/open_path.h"
 
 namespace {
 
@@ -21,46 +16,15 @@ namespace {
 // cost the same.
 constexpr uint64_t kSmallFileSize = 64 << 10;
 
-// Owns a file descriptor.
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-    // Hands the descriptor to the caller, who closes it and checks the result.
-    int release() {
-        const int f = fd;
-        fd = -1;
-        return f;
-    }
-};
-
-// Opens an input file; false when it can't be opened or is no regular file any more. Any path
-// the scan listed opens, however long.
-bool openInput(const std::string& path, Fd& in) {
-    // O_NONBLOCK: a FIFO put in the file's place since the scan must not hang the run.
-    in.fd = openPath(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (in.fd < 0) return false;
-    struct stat st {};
-    return fstat(in.fd, &st) == 0 && S_ISREG(st.st_mode);
-}
-
 // Reads exactly `size` bytes from the start of the file at path into `into`. Returns the
 // failure's text, or an empty string.
 std::string readSmallFile(const std::string& path, uint64_t size, char* into) {
-    Fd in;
-    if (!openInput(path, in)) return inputOpenError(path);
-    uint64_t done = 0;
-    while (done < size) {
-        const ssize_t n = read(in.fd, into + done, static_cast<size_t>(size - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return inputReadError(path);
-        done += static_cast<uint64_t>(n);
+    InputFile in;
+    if (!openInputFile(path, in)) return inputOpenError(path);
+    const size_t length = static_cast<size_t>(size);
+    if (readInputFile(in, into, length) != length || !closeInputFile(in)) {
+        return inputReadError(path);
     }
-    if (close(in.release()) != 0) return inputReadError(path);
     return std::string();
 }
 
@@ -92,10 +56,10 @@ struct LinuxInputReader : InputReader {
             writeOutput(out, readAhead.takeNext(), static_cast<size_t>(entry.size));
             return;
         }
-        Fd in;
-        if (!openInput(entry.path, in)) fatalError(inputOpenError(entry.path));
-        copyLargeFile(kernelCopy, in.fd, entry.path, entry.size, out, copied);
-        if (close(in.release()) != 0) fatalError(inputReadError(entry.path));
+        InputFile in;
+        if (!openInputFile(entry.path, in)) fatalError(inputOpenError(entry.path));
+        copyLargeFile(kernelCopy, static_cast<int>(in.native), entry.path, entry.size, out, copied);
+        if (!closeInputFile(in)) fatalError(inputReadError(entry.path));
     }
 
     const FileList& files;

@@ -9,6 +9,7 @@
 
 #include "archive/archive_file.h"
 #include "archive/fatal_error.h"
+#include "archive/input_file.h"
 #include "archive/local_time.h"
 #include "archive/reader.h"
 #include "archive/stored_name.h"
@@ -16,7 +17,6 @@
 #include "scan/scan.h"
 #include "zem/extract.h"
 #include "zem/extract_fs.h"
-#include "zem/folder_file.h"
 
 #ifndef ZEM_VERSION
 #error "ZEM_VERSION must be defined by the build"
@@ -104,13 +104,13 @@ std::string compareFile(LoadedArchive& archive, const ArchiveRecord& r, const Fi
         return std::to_string(r.length) + " bytes in the archive, " + std::to_string(onDisk.size) +
                " in \"" + onDisk.path + "\"";
     }
-    FolderFile in;
-    if (!openFolderFile(onDisk.path, in)) return "cannot open \"" + onDisk.path + "\"";
+    InputFile in;
+    if (!openInputFile(onDisk.path, in)) return "cannot open \"" + onDisk.path + "\"";
     for (uint64_t done = 0; done < r.length;) {
         const size_t chunk =
             static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - done));
         readArchiveData(archive, r.dataOffset + done, a, chunk);
-        if (readFolderFile(in, b.data(), chunk) != chunk) {
+        if (readInputFile(in, b.data(), chunk) != chunk) {
             return "cannot read \"" + onDisk.path + "\"";
         }
         const auto mismatch = std::mismatch(a.begin(), a.begin() + chunk, b.begin());

@@ -1,4 +1,4 @@
-#include "zem/folder_file.h"
+#include "archive/input_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,12 +8,12 @@
 
 #include "common/open_path.h"
 
-FolderFile::~FolderFile() {
+InputFile::~InputFile() {
     // Only read from: closing can lose nothing.
     if (native >= 0) close(static_cast<int>(native));
 }
 
-bool openFolderFile(const std::string& path, FolderFile& file) {
+bool openInputFile(const std::string& path, InputFile& file) {
     const int fd = openPath(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return false;
     file.native = fd;
@@ -21,7 +21,7 @@ bool openFolderFile(const std::string& path, FolderFile& file) {
     return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-size_t readFolderFile(FolderFile& file, char* into, size_t length) {
+size_t readInputFile(InputFile& file, char* into, size_t length) {
     size_t done = 0;
     while (done < length) {
         const ssize_t n = read(static_cast<int>(file.native), into + done, length - done);
@@ -30,4 +30,10 @@ size_t readFolderFile(FolderFile& file, char* into, size_t length) {
         done += static_cast<size_t>(n);
     }
     return done;
+}
+
+bool closeInputFile(InputFile& file) {
+    const int fd = static_cast<int>(file.native);
+    file.native = -1;
+    return close(fd) == 0;
 }

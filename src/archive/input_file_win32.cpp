@@ -1,29 +1,29 @@
-#include "zem/folder_file.h"
+#include "archive/input_file.h"
 
 #include <windows.h>
 
 namespace {
 
-HANDLE handleOf(const FolderFile& file) { return reinterpret_cast<HANDLE>(file.native); }
+HANDLE handleOf(const InputFile& file) { return reinterpret_cast<HANDLE>(file.native); }
 
 }  // namespace
 
-FolderFile::~FolderFile() {
+InputFile::~InputFile() {
     // Only read from: closing can lose nothing.
     if (handleOf(*this) != INVALID_HANDLE_VALUE) CloseHandle(handleOf(*this));
 }
 
-bool openFolderFile(const std::string& path, FolderFile& file) {
+bool openInputFile(const std::string& path, InputFile& file) {
     const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     file.native = reinterpret_cast<intptr_t>(handle);
-    // A named pipe or a device is no file to compare.
+    // A named pipe or a device is no file to read.
     return GetFileType(handle) == FILE_TYPE_DISK;
 }
 
-size_t readFolderFile(FolderFile& file, char* into, size_t length) {
+size_t readInputFile(InputFile& file, char* into, size_t length) {
     size_t done = 0;
     while (done < length) {
         const size_t left = length - done;
@@ -33,4 +33,10 @@ size_t readFolderFile(FolderFile& file, char* into, size_t length) {
         done += got;
     }
     return done;
+}
+
+bool closeInputFile(InputFile& file) {
+    const HANDLE handle = handleOf(file);
+    file.native = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+    return CloseHandle(handle) != 0;
 }
