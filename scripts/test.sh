@@ -30,7 +30,10 @@ stage() {  # name, command...
 # No errexit: a stage's commands chain with &&, and its exit code is its result.
 dependencies() {
   if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null ||
-     [ ! -e /usr/include/gtest/gtest.h ] || [ ! -e /usr/share/zoneinfo/Europe/Berlin ]; then
+     [ ! -e /usr/include/gtest/gtest.h ] || [ ! -e /usr/share/zoneinfo/Europe/Berlin ] ||
+     [ ! -e /usr/include/CLI/CLI.hpp ] || [ ! -e /usr/include/fuse3/fuse.h ] ||
+     [ ! -e /usr/include/liburing.h ] || ! command -v makensis >/dev/null ||
+     ! command -v mandoc >/dev/null || [ ! -e /usr/share/bash-completion/bash_completion ]; then
     scripts/install-deps.sh || return
   fi
   scripts/install-desktop-deps.sh
