@@ -3,8 +3,6 @@
 #include <new>
 
 #include "archive/fatal_error.h"
-#include "archive/writer.h"
-#include "scan/file_list.h"
 #include "scan/scan.h"
 #include "zem/extract.h"
 #include "zem/extract_fs.h"
@@ -47,18 +45,6 @@ std::string extractionErrorText(const std::string& archivePath, const std::strin
 
 std::string outOfMemoryReadingText(const std::string& archivePath) {
     return "Out of memory reading .zem file (\"" + archivePath + "\")";
-}
-
-std::string folderOpenErrorText(const std::string& folder) {
-    return "Error opening folder \"" + folder + "\"";
-}
-
-std::string outOfMemoryListingText(const std::string& folder) {
-    return "Out of memory listing the folder \"" + folder + "\"";
-}
-
-std::string outOfMemoryWritingText(const std::string& archivePath) {
-    return "Out of memory writing .zem file (\"" + archivePath + "\")";
 }
 
 namespace {
@@ -139,57 +125,24 @@ int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSyst
     if (hasArchiveSuffix(args[0]) && isRegularFile(args[0])) {
         return unpackRun(args[0], dialog, fs);
     }
-    const std::string rootPath = rootPathFromArgument(args[0]);
-    const std::string archivePath = rootPath + ".zem";
-
-    // Running out of memory ends the run with a message, never an abort; what the list held is
-    // given back first, so that the message can be shown.
-    FileList fileList;
-    bool listed = false;
-    try {
-        listed = scanFolder(fs, rootPath, fileList);
-    } catch (const std::bad_alloc&) {
-        FileList().swap(fileList);
-        dialog.showError(outOfMemoryListingText(args[0]));
-        return 1;
+    PackRequest request;
+    request.folderArgument = args[0];
+    request.archivePath = rootPathFromArgument(args[0]) + ".zem";
+    const std::string& archivePath = request.archivePath;
+    PackCalls calls;
+    calls.confirm = [&](const FileList& files) {
+        return dialog.askToContinue(firstQuestion(archivePath, static_cast<int>(files.size()))) &&
+               (!fs.exists(archivePath) || dialog.askToContinue(existsQuestion(archivePath)));
+    };
+    calls.startProgress = [&] { return dialog.startProgress(); };
+    calls.showError = [&](const std::string& text) { dialog.showError(text); };
+    const PackResult result = packFolder(fs, request, calls);
+    if (result.outcome != PackOutcome::Written) {
+        return result.outcome == PackOutcome::Cancelled ? 0 : 1;
     }
-    // A typo or a plain file would otherwise pack as an empty folder and report success.
-    if (!listed) {
-        dialog.showError(folderOpenErrorText(args[0]));
-        return 1;
-    }
-    const std::string refusal = backslashRefusal(fileList);
-    if (!refusal.empty()) {
-        dialog.showError(refusal);
-        return 1;
-    }
-
-    if (!dialog.askToContinue(firstQuestion(archivePath, static_cast<int>(fileList.size())))) {
-        return 0;
-    }
-    if (fs.exists(archivePath) && !dialog.askToContinue(existsQuestion(archivePath))) return 0;
-
-    // The progress display closes before any later message appears.
-    std::unique_ptr<ProgressDisplay> progress = dialog.startProgress();
-    std::string warning;
-    try {
-        warning = writeArchive(archivePath, fileList, progress.get());
-    } catch (const FatalError& failure) {
-        progress.reset();
-        dialog.showError(failure.what());
-        return 1;
-    } catch (const WriteCancelled&) {
-        return 0;
-    } catch (const std::bad_alloc&) {
-        progress.reset();
-        FileList().swap(fileList);
-        dialog.showError(outOfMemoryWritingText(archivePath));
-        return 1;
-    }
-    progress.reset();
     // The archive is in place whatever followed, so the run has succeeded; the user still learns
     // what failed.
-    if (!warning.empty()) dialog.showError("Warning: " + warning);
+    if (!result.warning.empty()) dialog.showError("Warning: " + result.warning);
     dialog.showInformation(kCompleteText);
     return 0;
 }

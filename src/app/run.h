@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/dialog.h"
+#include "app/pack.h"
 #include "scan/file_system.h"
 
 extern const char* const kUsageText;
@@ -20,11 +21,6 @@ std::string folderExistsQuestion(const std::string& folder);
 std::string archiveReadErrorText(const std::string& archivePath, const std::string& reason);
 std::string extractionErrorText(const std::string& archivePath, const std::string& reason);
 std::string outOfMemoryReadingText(const std::string& archivePath);
-// The dropped path can't be listed as a folder.
-std::string folderOpenErrorText(const std::string& folder);
-// Running out of memory: while listing the folder given as the argument, or while writing.
-std::string outOfMemoryListingText(const std::string& folder);
-std::string outOfMemoryWritingText(const std::string& archivePath);
 
 // One whole run. args holds the arguments after the program's name: a regular file whose name
 // ends in .zem (any letter case) is unpacked into the folder beside it, a folder packed into the

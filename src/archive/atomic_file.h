@@ -126,6 +126,11 @@ std::string commitWarning(const AtomicFile& file, const std::string& what, int c
 // Raises the failure of a step through fatalError, in the file's owner's words.
 [[noreturn]] void failAtomicFile(const AtomicFile& file, FileStep step, int code);
 
+// The platform's one write loop: all of `size` bytes at the open file's position, for the atomic
+// file and for an archive streamed to standard output. False on a failure (lastSystemError tells
+// which).
+bool writeWhole(intptr_t file, const void* data, size_t size);
+
 // Prepares the process once at start: an interrupt or termination removes the temporary files of
 // uncommitted atomic files before the process ends, and a write past a file-size limit fails as a
 // write instead of killing the process.

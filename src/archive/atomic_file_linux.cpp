@@ -237,6 +237,10 @@ bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
     return true;
 }
 
+bool writeWhole(intptr_t file, const void* data, size_t size) {
+    return writeAll(static_cast<int>(file), data, size);
+}
+
 void writeAtomicFile(AtomicFile& file, const void* data, size_t size) {
     if (!writeAll(static_cast<int>(file.temp.native), data, size)) {
         failAtomicFile(file, FileStep::Write, errno);

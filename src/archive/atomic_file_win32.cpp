@@ -182,6 +182,10 @@ bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
     return false;
 }
 
+bool writeWhole(intptr_t file, const void* data, size_t size) {
+    return writeAll(reinterpret_cast<HANDLE>(file), data, size);
+}
+
 void writeAtomicFile(AtomicFile& file, const void* data, size_t size) {
     if (!writeAll(handleOf(file.temp), data, size)) {
         failAtomicFile(file, FileStep::Write, lastSystemError());

@@ -11,15 +11,25 @@ namespace {
 constexpr size_t kStageSize = size_t(1) << 20;
 
 void paceOutputWriteback(OutputFile& out) {
+    // A stream's reader decides when its bytes reach a disk, if ever.
+    if (out.stream >= 0) return;
     if (!paceWriteback(out.writeback, out.file.temp.native, out.size - out.stageUsed)) {
         failAtomicFile(out.file, FileStep::Write, lastSystemError());
+    }
+}
+
+void writeOut(OutputFile& out, const void* data, size_t size) {
+    if (out.stream < 0) {
+        writeAtomicFile(out.file, data, size);
+    } else if (!writeWhole(out.stream, data, size)) {
+        failOutputWrite(out, lastSystemError());
     }
 }
 
 // Writes out what the staging buffer holds; its bytes are already counted in out.size.
 void flushStage(OutputFile& out) {
     if (out.stageUsed == 0) return;
-    writeAtomicFile(out.file, out.stage.get(), out.stageUsed);
+    writeOut(out, out.stage.get(), out.stageUsed);
     out.stageUsed = 0;
     paceOutputWriteback(out);
 }
@@ -42,12 +52,19 @@ void createOutputFile(OutputFile& out, const std::string& archivePath) {
     out.stage.reset(new char[kStageSize]);
 }
 
+void createOutputStream(OutputFile& out, intptr_t stream, const std::string& archivePath) {
+    out.archivePath = archivePath;
+    if (stream < 0) fatalError(archiveOpenError(archivePath));
+    out.stream = stream;
+    out.stage.reset(new char[kStageSize]);
+}
+
 void writeOutput(OutputFile& out, const void* data, size_t size) {
     if (size == 0) return;  // an empty buffer's data() may be null, which memcpy must not get
     if (size > kStageSize - out.stageUsed) {
         flushStage(out);
         if (size >= kStageSize) {
-            writeAtomicFile(out.file, data, size);
+            writeOut(out, data, size);
             out.size += size;
             paceOutputWriteback(out);
             return;
@@ -60,7 +77,7 @@ void writeOutput(OutputFile& out, const void* data, size_t size) {
 
 intptr_t fileForDirectAppend(OutputFile& out) {
     flushStage(out);
-    return out.file.temp.native;
+    return out.stream >= 0 ? out.stream : out.file.temp.native;
 }
 
 void appendedDirectly(OutputFile& out, uint64_t count) {
@@ -70,7 +87,13 @@ void appendedDirectly(OutputFile& out, uint64_t count) {
 
 std::string commitOutput(OutputFile& out) {
     flushStage(out);
+    if (out.stream >= 0) return std::string();
     return commitAtomicFile(out.file, {/*replace=*/true, /*durable=*/true});
+}
+
+void failOutputWrite(const OutputFile& out, int code) {
+    if (out.stream >= 0) fatalError(archiveWriteError(out.archivePath));
+    failAtomicFile(out.file, FileStep::Write, code);
 }
 
 std::string archiveOpenError(const std::string& archivePath) {

@@ -61,12 +61,11 @@ void checkArchivable(const FileList& fileList) {
     }
 }
 
-std::string writeArchive(const std::string& archivePath, const FileList& fileList,
-                         ProgressDisplay* progress) {
-    checkArchivable(fileList);
-    const ArchiveFrame frame = frameOf(fileList);
-    OutputFile out;
-    createOutputFile(out, archivePath);
+namespace {
+
+// Everything after the output is open: the header, each file's data, the index and records.
+std::string writeInto(OutputFile& out, const ArchiveFrame& frame, const FileList& fileList,
+                      ProgressDisplay* progress) {
     const std::unique_ptr<InputReader> input = openInputReader(fileList);
     writeOutput(out, frame.header.data(), frame.header.size());
 
@@ -101,4 +100,24 @@ std::string writeArchive(const std::string& archivePath, const FileList& fileLis
 
     writeOutput(out, frame.indexAndRecords.data(), frame.indexAndRecords.size());
     return commitOutput(out);
+}
+
+}  // namespace
+
+std::string writeArchive(const std::string& archivePath, const FileList& fileList,
+                         ProgressDisplay* progress) {
+    checkArchivable(fileList);
+    const ArchiveFrame frame = frameOf(fileList);
+    OutputFile out;
+    createOutputFile(out, archivePath);
+    return writeInto(out, frame, fileList, progress);
+}
+
+void streamArchive(intptr_t stream, const std::string& shownPath, const FileList& fileList,
+                   ProgressDisplay* progress) {
+    checkArchivable(fileList);
+    const ArchiveFrame frame = frameOf(fileList);
+    OutputFile out;
+    createOutputStream(out, stream, shownPath);
+    (void)writeInto(out, frame, fileList, progress);  // a stream has nothing to warn of
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "archive/progress.h"
@@ -13,6 +14,13 @@
 // there is none).
 std::string writeArchive(const std::string& archivePath, const FileList& fileList,
                          ProgressDisplay* progress = nullptr);
+
+// Writes the same archive in one forward pass to the open file `stream` (standard output), which
+// stays open; shownPath names it in messages. Every header field is known from the list, so
+// nothing is sought back to. A failure part way leaves a partial archive in the stream, which its
+// reader must discard.
+void streamArchive(intptr_t stream, const std::string& shownPath, const FileList& fileList,
+                   ProgressDisplay* progress = nullptr);
 
 // Refuses (through fatalError) a list that the archive format can't hold: a file of 4 GiB or
 // more, or an archive whose end would pass 0xFFFFFFFF.

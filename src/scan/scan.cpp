@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "archive/format.h"
+#include "scan/name_pattern.h"
 
 namespace {
 
@@ -18,6 +19,36 @@ int64_t modifiedTimeFromLocalSeconds(int64_t localSeconds) {
     return localSeconds;
 }
 
+// The time stored for a listed file, before the year check: the rule applied to the UTC instant
+// behind the listing's local seconds. False for a file that keeps no time.
+bool storedSeconds(const TimeRule& rule, const FolderItem& item, int64_t& seconds) {
+    if (rule.kind == TimeRule::Kind::Replace) {
+        seconds = rule.instant + rule.storedOffset;
+        return true;
+    }
+    if (!item.hasTime) return false;
+    int64_t utc = item.localSeconds - rule.listedOffset;
+    if (rule.kind == TimeRule::Kind::Clamp && utc > rule.instant) utc = rule.instant;
+    seconds = utc + rule.storedOffset;
+    return true;
+}
+
+bool excluded(const ScanOptions& options, const std::string& name, const std::string& storedName) {
+    // The stored name is the path below the root: its backslashes match a pattern's slashes.
+    return std::any_of(
+        options.excludes.begin(), options.excludes.end(), [&](const std::string& pattern) {
+            return matchesPattern(pattern, name) || matchesPattern(pattern, storedName);
+        });
+}
+
+// The scan's state, shared by every level.
+struct ScanRun {
+    FileSystem& fs;
+    const ScanOptions& options;
+    std::vector<FolderId> way;  // the identities of the folders above the one listed, root first
+    FileList& fileList;
+};
+
 // True when `id` is the identity of one of the folders on the way from the root down to here.
 bool onTheWay(const std::vector<FolderId>& way, const FolderId& id) {
     return std::any_of(way.begin(), way.end(),
@@ -26,27 +57,36 @@ bool onTheWay(const std::vector<FolderId>& way, const FolderId& id) {
 
 // Lists one folder into fileList and descends into its subfolders. storedPrefix is the folder's
 // stored name followed by a backslash, empty for the root; backslashAbove tells whether a folder
-// on the way already holds a backslash in its name; `way` holds the identities of the folders
-// above this one, the root first.
+// on the way already holds a backslash in its name.
 //
 // A folder that is one of those above it is a loop: listing it again would only repeat what is
 // being listed, once more for every link into it, each level multiplying the copies up to the
 // depth limit. It is passed over, as find -L and tar -h do. Links to any other folder are
 // followed.
-bool scanInto(FileSystem& fs, const std::string& folderPath, const std::string& storedPrefix,
-              bool backslashAbove, int depth, std::vector<FolderId>& way, FileList& fileList) {
+bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& storedPrefix,
+              bool backslashAbove, int depth) {
     if (depth > kMaxScanDepth) return false;
 
     FolderId id;
     std::vector<FolderItem> items;
-    if (!fs.listFolder(folderPath, id, items)) return false;
+    if (!run.fs.listFolder(folderPath, id, items)) return false;
+    std::vector<FolderId>& way = run.way;
     // What the entry couldn't tell (a plain folder that is a bind mount of one above it), the
     // folder's own identity does.
     if (onTheWay(way, id)) return true;
     way.push_back(id);
+    if (run.options.sortByName) {
+        // std::string compares as unsigned bytes: the same order on every platform.
+        std::sort(items.begin(), items.end(),
+                  [](const FolderItem& a, const FolderItem& b) { return a.name < b.name; });
+    }
 
     for (FolderItem& item : items) {
         if (item.name == "." || item.name == "..") continue;
+        if (!run.options.excludes.empty() &&
+            excluded(run.options, item.name, storedPrefix + item.name)) {
+            continue;
+        }
         const bool holdsBackslash = backslashAbove || item.name.find('\\') != std::string::npos;
         switch (item.kind) {
             case FolderItem::Kind::Folder: {
@@ -54,11 +94,12 @@ bool scanInto(FileSystem& fs, const std::string& folderPath, const std::string& 
                 if (onTheWay(way, item.id)) break;
                 std::string storedName = storedPrefix;
                 storedName.append(item.name).push_back('\\');
-                scanInto(fs, folderPath + nativeSeparator() + item.name, storedName, holdsBackslash,
-                         depth + 1, way, fileList);
+                scanInto(run, folderPath + nativeSeparator() + item.name, storedName,
+                         holdsBackslash, depth + 1);
                 break;
             }
             case FolderItem::Kind::File: {
+                FileList& fileList = run.fileList;
                 fileList.emplace_back();
                 FileEntry& entry = fileList.back();
                 entry.path.reserve(folderPath.size() + 1 + item.name.size());
@@ -68,8 +109,10 @@ bool scanInto(FileSystem& fs, const std::string& folderPath, const std::string& 
                 entry.storedName.append(storedPrefix).append(item.name);
                 entry.nameHoldsBackslash = holdsBackslash;
                 entry.size = item.size;
-                entry.modifiedTime =
-                    item.hasTime ? modifiedTimeFromLocalSeconds(item.localSeconds) : kNoTime;
+                int64_t seconds = 0;
+                entry.modifiedTime = storedSeconds(run.options.time, item, seconds)
+                                         ? modifiedTimeFromLocalSeconds(seconds)
+                                         : kNoTime;
                 break;
             }
             case FolderItem::Kind::Other:
@@ -90,9 +133,10 @@ std::string rootPathFromArgument(const std::string& argument) {
     return root;
 }
 
-bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList) {
-    std::vector<FolderId> way;
-    return scanInto(fs, rootPath, "", false, 0, way, fileList);
+bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
+                const ScanOptions& options) {
+    ScanRun run{fs, options, {}, fileList};
+    return scanInto(run, rootPath, "", false, 0);
 }
 
 std::string backslashRefusal(const FileList& fileList) {

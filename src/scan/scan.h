@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "scan/file_list.h"
 #include "scan/file_system.h"
@@ -13,12 +15,37 @@ constexpr int kMaxScanDepth = 10;
 // name; a backslash on Windows, where a trailing "/" stays). zem-builder and zem read it alike.
 std::string rootPathFromArgument(const std::string& argument);
 
+// How the stored times are made from the files' own. The default keeps the listing's times.
+struct TimeRule {
+    enum class Kind {
+        Keep,     // each file's own time
+        Replace,  // `instant` for every file, those without a time of their own included
+        Clamp,  // `instant` for files newer than it; the others (and files without one) keep theirs
+    };
+    Kind kind = Kind::Keep;
+    int64_t instant = 0;  // seconds since 1970-01-01 00:00:00 UTC
+    // The listing shifts times by the UTC offset in force (FolderItem::localSeconds): that is
+    // listedOffset, and storedOffset the shift stored instead (0 for UTC calendar times).
+    int64_t listedOffset = 0;
+    int64_t storedOffset = 0;
+};
+
+struct ScanOptions {
+    // Within each folder, entries in byte order of their names instead of the platform's order.
+    bool sortByName = false;
+    // Entries whose name, or whose path below the root, matches one of these (name_pattern.h)
+    // are left out; a folder left out is not listed.
+    std::vector<std::string> excludes;
+    TimeRule time;
+};
+
 // Appends every file below rootPath to fileList with its stored name, depth-first in pre-order
-// and in the order the platform enumerates each folder, without sorting. Links to folders are
-// followed, except to a folder on the way down from the root (the root included): such a loop
-// adds nothing. A folder that can't be listed adds nothing. False when the root itself can't be
-// listed. Running out of memory throws std::bad_alloc.
-bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList);
+// and in the order the platform enumerates each folder unless the options sort it. Links to
+// folders are followed, except to a folder on the way down from the root (the root included):
+// such a loop adds nothing. A folder that can't be listed adds nothing. False when the root
+// itself can't be listed. Running out of memory throws std::bad_alloc.
+bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
+                const ScanOptions& options = ScanOptions());
 
 // The refusal of the first listed file whose name holds a backslash of its own (see
 // FileEntry::nameHoldsBackslash), or "" when there is none.

@@ -1,0 +1,74 @@
+#include "app/pack.h"
+
+#include <new>
+
+#include "archive/fatal_error.h"
+#include "archive/writer.h"
+#include "common/standard_streams.h"
+
+std::string folderOpenErrorText(const std::string& folder) {
+    return "Error opening folder \"" + folder + "\"";
+}
+
+std::string outOfMemoryListingText(const std::string& folder) {
+    return "Out of memory listing the folder \"" + folder + "\"";
+}
+
+std::string outOfMemoryWritingText(const std::string& archivePath) {
+    return "Out of memory writing .zem file (\"" + archivePath + "\")";
+}
+
+PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCalls& calls) {
+    PackResult result;
+    // Running out of memory ends the run with a message, never an abort; what the list held is
+    // given back first, so that the message can be shown.
+    FileList fileList;
+    bool listed = false;
+    try {
+        listed =
+            scanFolder(fs, rootPathFromArgument(request.folderArgument), fileList, request.scan);
+    } catch (const std::bad_alloc&) {
+        FileList().swap(fileList);
+        calls.showError(outOfMemoryListingText(request.folderArgument));
+        return result;
+    }
+    // A typo or a plain file would otherwise pack as an empty folder and report success.
+    if (!listed) {
+        calls.showError(folderOpenErrorText(request.folderArgument));
+        return result;
+    }
+    const std::string refusal = backslashRefusal(fileList);
+    if (!refusal.empty()) {
+        calls.showError(refusal);
+        return result;
+    }
+    if (calls.confirm && !calls.confirm(fileList)) {
+        result.outcome = PackOutcome::Cancelled;
+        return result;
+    }
+
+    // The progress display closes before any later message appears.
+    std::unique_ptr<ProgressDisplay> progress;
+    if (calls.startProgress) progress = calls.startProgress();
+    try {
+        if (request.toStandardOutput) {
+            streamArchive(standardOutputFile(), request.archivePath, fileList, progress.get());
+        } else {
+            result.warning = writeArchive(request.archivePath, fileList, progress.get());
+        }
+    } catch (const FatalError& failure) {
+        progress.reset();
+        calls.showError(failure.what());
+        return result;
+    } catch (const WriteCancelled&) {
+        result.outcome = PackOutcome::Cancelled;
+        return result;
+    } catch (const std::bad_alloc&) {
+        progress.reset();
+        FileList().swap(fileList);
+        calls.showError(outOfMemoryWritingText(request.archivePath));
+        return result;
+    }
+    result.outcome = PackOutcome::Written;
+    return result;
+}

@@ -1,0 +1,9 @@
+#include <unistd.h>
+
+#include "common/standard_streams.h"
+
+intptr_t standardOutputFile() { return STDOUT_FILENO; }
+
+bool standardOutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
+bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }

@@ -1,0 +1,24 @@
+#include <windows.h>
+
+#include "common/standard_streams.h"
+
+namespace {
+
+// A console answers GetConsoleMode; a file, a pipe or the NUL device does not.
+bool isConsole(DWORD which) {
+    DWORD mode = 0;
+    const HANDLE handle = GetStdHandle(which);
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
+}
+
+}  // namespace
+
+intptr_t standardOutputFile() {
+    const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return -1;
+    return reinterpret_cast<intptr_t>(handle);
+}
+
+bool standardOutputIsTerminal() { return isConsole(STD_OUTPUT_HANDLE); }
+
+bool standardErrorIsTerminal() { return isConsole(STD_ERROR_HANDLE); }
