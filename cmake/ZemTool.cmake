@@ -12,12 +12,26 @@ zem_set_compiler_options(zemreader)
 
 add_library(zemtool STATIC
   src/zem/commands.cpp
+  src/zem/create.cpp
   src/zem/extract.cpp
   src/zem/extract_fs_${ZEM_PLATFORM}.cpp
   src/archive/archive_file_${ZEM_PLATFORM}.cpp
 )
-target_link_libraries(zemtool PUBLIC zemreader zemcore)
+target_link_libraries(zemtool PUBLIC zemreader zempack)
 target_compile_definitions(zemtool PRIVATE ZEM_VERSION="${PROJECT_VERSION}")
+# The command line is parsed with CLI11 (libcli11-dev), header-only. The cross build looks for it
+# on the build machine, but takes a copy of its one folder: putting the machine's whole
+# /usr/include on the Windows include path would let Linux headers stand in for MinGW's.
+find_path(ZEM_CLI11_INCLUDE_DIR CLI/CLI.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH)
+if(NOT ZEM_CLI11_INCLUDE_DIR)
+  message(FATAL_ERROR "CLI11 not found (scripts/install-deps.sh installs libcli11-dev)")
+endif()
+if(CMAKE_CROSSCOMPILING)
+  file(COPY ${ZEM_CLI11_INCLUDE_DIR}/CLI DESTINATION ${PROJECT_BINARY_DIR}/cli11)
+  target_include_directories(zemtool SYSTEM PRIVATE ${PROJECT_BINARY_DIR}/cli11)
+else()
+  target_include_directories(zemtool SYSTEM PRIVATE ${ZEM_CLI11_INCLUDE_DIR})
+endif()
 zem_set_compiler_options(zemtool)
 
 add_executable(zem src/zem/main.cpp)

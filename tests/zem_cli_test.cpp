@@ -593,24 +593,68 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
         int exitCode;
         std::string err;  // exact, or the start of it for the usage errors
     };
-    const std::string tryHelp = "\nTry \"zem --help\" for more information.\n";
+    // A wrong command line points to the help of the command, once there is one.
+    const auto tryHelp = [](const std::string& command) {
+        return "\nTry \"zem " + command + (command.empty() ? "" : " ") +
+               "--help\" for more information.\n";
+    };
     const std::vector<Case> cases = {
-        {{}, 2, "zem: no command given" + tryHelp},
-        {{"frob", archive}, 2, "zem: unknown command \"frob\"" + tryHelp},
-        {{"list", "--bogus", archive}, 2, "zem: unknown option \"--bogus\"" + tryHelp},
-        {{"list"}, 2, "zem: list: ARCHIVE is missing" + tryHelp},
-        {{"list", archive, "more"}, 2, "zem: list: too many arguments (\"more\")" + tryHelp},
-        {{"verify", archive, "f", "x"}, 2, "zem: verify: too many arguments (\"x\")" + tryHelp},
-        {{"list", "--force", archive}, 2, "zem: --force applies to extract only" + tryHelp},
+        {{}, 2, "zem: no command given" + tryHelp("")},
+        {{"frob", archive}, 2, "zem: unknown command \"frob\"" + tryHelp("")},
+        {{"list", "--bogus", archive},
+         2,
+         "zem: The following argument was not expected: --bogus" + tryHelp("list")},
+        {{"list"}, 2, "zem: ARCHIVE is required" + tryHelp("list")},
+        {{"list", archive, "more"},
+         2,
+         "zem: The following argument was not expected: more" + tryHelp("list")},
+        {{"verify", archive, "f", "x"},
+         2,
+         "zem: The following argument was not expected: x" + tryHelp("verify")},
+        {{"list", "--force", archive},
+         2,
+         "zem: The following argument was not expected: --force" + tryHelp("list")},
         {{"extract", tmp / "noext"},
          2,
          "zem: can't name a folder to extract \"" + tmp / "noext" +
-             "\" into, as its name doesn't end in .zem: give DEST" + tryHelp},
+             "\" into, as its name doesn't end in .zem: give DEST" + tryHelp("extract")},
         {{"extract", tmp / ".zem"},
          2,
          "zem: can't name a folder to extract \"" + tmp / ".zem" +
              "\" into, as its name is just \".zem\", which leaves no folder name: give DEST" +
-             tryHelp},
+             tryHelp("extract")},
+        {{"extract", archive, "d", "a"},
+         2,
+         "zem: extract: give the folder with -C DEST to extract only some files (\"a\")" +
+             tryHelp("extract")},
+        {{"cat", archive}, 2, "zem: NAME is required" + tryHelp("cat")},
+        {{"create"}, 2, "zem: FOLDER is required" + tryHelp("create")},
+        {{"create", "-o"}, 2, "zem: --output: 1 required FILE missing" + tryHelp("create")},
+        {{"create", "--sort=size", tmp.path},
+         2,
+         "zem: --sort: \"size\" is neither name nor none" + tryHelp("create")},
+        {{"create", "-v", "-q", tmp.path},
+         2,
+         "zem: create: -v and -q exclude each other" + tryHelp("create")},
+        {{"create", "--mtime=2024-02-30", tmp.path},
+         2,
+         "zem: --mtime: \"2024-02-30\" is no time: give "
+         "YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM|-HH:MM] or @SECONDS" +
+             tryHelp("create")},
+        {{"create", "--clamp-mtime", tmp.path},
+         2,
+         "zem: --clamp-mtime needs --mtime=WHEN or SOURCE_DATE_EPOCH" + tryHelp("create")},
+        {{"create", "--mtime=@-1", tmp.path},
+         2,
+         "zem: --mtime lies in 1969, outside the years 1970 to 2038 that an archive can store" +
+             tryHelp("create")},
+        {{"create", "-o", archive, tmp / "no-folder"},
+         1,
+         "zem: Error opening folder \"" + tmp / "no-folder" + "\"\n"},
+        // A folder at the archive's path can't be replaced by the archive.
+        {{"create", "-o", tmp.path, tmp.path},
+         1,
+         "zem: Error opening .zem file (\"" + tmp.path + "\") for output\n"},
         {{"list", tmp / "missing.zem"},
          1,
          "zem: cannot open \"" + tmp / "missing.zem" + "\": " + notFound + "\n"},
@@ -631,12 +675,19 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
         EXPECT_EQ(r.exitCode, c.exitCode) << shown;
         EXPECT_EQ(r.err, c.err) << shown;
     }
+    // Each command has its own help; the top level's names them all.
+    for (const std::string command : {"", "list", "verify", "extract", "cat", "create"}) {
+        const ChildResult r = command.empty() ? zem({"--help"}) : zem({command, "--help"});
+        EXPECT_EQ(r.exitCode, 0) << command;
+        EXPECT_NE(r.out.find("Usage: zem " + (command.empty() ? "[OPTIONS] SUBCOMMAND" : command)),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.err, "");
+    }
     ChildResult r = zem({"--help"});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out.rfind("Usage: zem list ARCHIVE\n", 0), 0u);
-    EXPECT_EQ(r.err, "");
-    r = zem({"extract", "--help"});
-    EXPECT_EQ(r.exitCode, 0);
+    for (const char* command : {"list", "verify", "extract", "cat", "create"}) {
+        EXPECT_NE(r.out.find(std::string("\n  ") + command + " "), std::string::npos) << command;
+    }
     r = zem({"--version"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, std::string("zem ") + ZEM_VERSION + "\n");

@@ -5,7 +5,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -15,33 +14,6 @@
 #include "archive/stored_name.h"
 
 namespace {
-
-// One line on standard error, redrawn in place with a carriage return; ended by a line break when
-// the display closes, so later messages start on a line of their own.
-struct TerminalProgress : ProgressDisplay {
-    UpdateThrottle throttle;
-    size_t shownLength = 0;
-    bool shown = false;
-
-    void update(const WriteProgress& progress) override {
-        if (!throttle.due(progress, std::chrono::steady_clock::now())) return;
-        std::string line = "Writing: " + progressText(progress) + " (" +
-                           std::to_string(progressPercent(progress)) + "%)";
-        const size_t length = line.size();
-        // Blanks over what is left of a longer previous line.
-        if (length < shownLength) line.append(shownLength - length, ' ');
-        shownLength = length;
-        std::fprintf(stderr, "\r%s", line.c_str());
-        std::fflush(stderr);
-        shown = true;
-    }
-
-    ~TerminalProgress() override {
-        if (!shown) return;
-        std::fprintf(stderr, "\n");
-        std::fflush(stderr);
-    }
-};
 
 struct TerminalDialog : Dialog {
     void showInformation(const std::string& text) override {
@@ -70,7 +42,7 @@ struct TerminalDialog : Dialog {
     // Only a person at a terminal sees a progress line; a script's log stays clean.
     std::unique_ptr<ProgressDisplay> startProgress() override {
         if (!isatty(STDERR_FILENO)) return nullptr;
-        return std::make_unique<TerminalProgress>();
+        return startTerminalProgress();
     }
 };
 

@@ -1,6 +1,7 @@
 #include "app/progress_text.h"
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -20,6 +21,33 @@ std::string amountPair(uint64_t done, uint64_t total) {
                   static_cast<double>(total) / scale, kUnits[unit]);
     return text;
 }
+
+// One line on standard error, redrawn in place with a carriage return; ended by a line break when
+// the display closes, so later messages start on a line of their own.
+struct TerminalProgress : ProgressDisplay {
+    UpdateThrottle throttle;
+    size_t shownLength = 0;
+    bool shown = false;
+
+    void update(const WriteProgress& progress) override {
+        if (!throttle.due(progress, std::chrono::steady_clock::now())) return;
+        std::string line = "Writing: " + progressText(progress) + " (" +
+                           std::to_string(progressPercent(progress)) + "%)";
+        const size_t length = line.size();
+        // Blanks over what is left of a longer previous line.
+        if (length < shownLength) line.append(shownLength - length, ' ');
+        shownLength = length;
+        std::fprintf(stderr, "\r%s", line.c_str());
+        std::fflush(stderr);
+        shown = true;
+    }
+
+    ~TerminalProgress() override {
+        if (!shown) return;
+        std::fprintf(stderr, "\n");
+        std::fflush(stderr);
+    }
+};
 
 }  // namespace
 
@@ -46,4 +74,8 @@ bool UpdateThrottle::due(const WriteProgress& progress, std::chrono::steady_cloc
     started = true;
     last = now;
     return true;
+}
+
+std::unique_ptr<ProgressDisplay> startTerminalProgress() {
+    return std::make_unique<TerminalProgress>();
 }

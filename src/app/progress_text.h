@@ -2,6 +2,7 @@
 // What a progress display shows, the same in every display.
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "archive/progress.h"
@@ -21,3 +22,7 @@ struct UpdateThrottle {
     std::chrono::steady_clock::time_point last{};
     bool due(const WriteProgress& progress, std::chrono::steady_clock::time_point now);
 };
+
+// The progress line on standard error that a terminal shows: "Writing: " and the text above with
+// the share done, redrawn in place a few times a second, ended by a line break when it closes.
+std::unique_ptr<ProgressDisplay> startTerminalProgress();

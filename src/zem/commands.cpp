@@ -1,5 +1,7 @@
 #include "zem/commands.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <map>
@@ -8,13 +10,17 @@
 #include <set>
 
 #include "archive/archive_file.h"
+#include "archive/atomic_file.h"
 #include "archive/fatal_error.h"
 #include "archive/input_file.h"
 #include "archive/local_time.h"
 #include "archive/reader.h"
 #include "archive/stored_name.h"
+#include "common/standard_streams.h"
 #include "scan/file_system.h"
+#include "scan/name_pattern.h"
 #include "scan/scan.h"
+#include "zem/create.h"
 #include "zem/extract.h"
 #include "zem/extract_fs.h"
 
@@ -25,40 +31,6 @@
 namespace {
 
 constexpr size_t kCopyBufferSize = 1 << 20;
-
-const char* const kHelpText =
-    "Usage: zem list ARCHIVE\n"
-    "       zem verify ARCHIVE [FOLDER]\n"
-    "       zem extract [--force] ARCHIVE [DEST]\n"
-    "       zem --help | --version\n"
-    "\n"
-    "Reads .zem archives, as written by zem-builder.\n"
-    "\n"
-    "  list     print the size, local time and name of every file, in archive order\n"
-    "  verify   check the archive's structure; with FOLDER, also compare every stored\n"
-    "           file with FOLDER's file of that name, byte for byte, and report files\n"
-    "           missing on either side\n"
-    "  extract  recreate the files under DEST (default: ARCHIVE without .zem, beside it);\n"
-    "           every name is checked first, nothing is written outside DEST or through\n"
-    "           a symbolic link, and existing files are kept\n"
-    "\n"
-    "Options:\n"
-    "  -f, --force    extract: replace files that already exist\n"
-    "  -h, --help     show this help and exit\n"
-    "      --version  show the version and exit\n"
-    "\n"
-    "Exit status: 0 success, 1 a problem was found (a damaged archive, a difference,\n"
-    "a refused name, a failed write), 2 a wrong command line.\n";
-
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-// Every message passes here: names and paths from a hostile archive or folder can't steer the
-// terminal, whichever part of the message they are in.
-void printMessage(std::ostream& err, const std::string& text) {
-    err << "zem: " << escapedText(text) << '\n';
-}
 
 // Reads the archive and checks its structure, or ends the run naming it.
 LoadedArchive loadArchive(const std::string& path) {
@@ -187,107 +159,266 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
     return kExitOk;
 }
 
-int extractCommand(const std::string& archivePath, const std::string* destArg, bool force,
-                   std::ostream& err) {
-    LoadedArchive archive = loadArchive(archivePath);
+// Keeps the records that one of the names selects (name_pattern.h: a pattern, matching a stored
+// name or a folder it lies in), in archive order. A name that selects nothing is an error, before
+// anything is written, as tar and unzip report a member they can't find.
+void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names) {
+    if (names.empty()) return;
+    std::vector<bool> used(names.size(), false);
+    std::vector<ArchiveRecord> selected;
+    for (ArchiveRecord& r : archive.records) {
+        bool taken = false;
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (matchesPathOrFolder(names[i], r.name)) taken = used[i] = true;
+        }
+        if (taken) selected.push_back(std::move(r));
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (!used[i]) fatalError(archive.path + ": nothing stored matches \"" + names[i] + "\"");
+    }
+    archive.records = std::move(selected);
+}
+
+struct ExtractArguments {
+    std::string archive;
+    std::vector<std::string> operands;  // [DEST], or with -C the names to extract
+    std::string directory;              // -C
+    bool force = false;
+};
+
+int extractCommand(const ExtractArguments& a, std::ostream& err) {
+    const bool names = !a.directory.empty();
+    if (!names && a.operands.size() > 1) {
+        throw UsageError("extract: give the folder with -C DEST to extract only some files (\"" +
+                         a.operands[1] + "\")");
+    }
+    LoadedArchive archive = loadArchive(a.archive);
     checkNames(archive);
     std::string dest;
-    if (destArg) {
-        dest = folderOperand(*destArg);
+    if (names) {
+        dest = folderOperand(a.directory);
+    } else if (!a.operands.empty()) {
+        dest = folderOperand(a.operands[0]);
     } else {
-        const DefaultDestination beside = defaultDestination(archivePath);
+        const DefaultDestination beside = defaultDestination(a.archive);
         if (beside.folder.empty()) {
-            throw UsageError("can't name a folder to extract \"" + archivePath + "\" into, as " +
+            throw UsageError("can't name a folder to extract \"" + a.archive + "\" into, as " +
                              beside.problem + ": give DEST");
         }
         dest = beside.folder;
     }
-    checkDestination(dest, archive, force);
-    extractArchive(archive, dest, force, nullptr,
+    if (names) selectRecords(archive, a.operands);
+    checkDestination(dest, archive, a.force);
+    extractArchive(archive, dest, a.force, nullptr,
                    [&](const std::string& warning) { printMessage(err, "warning: " + warning); });
     return kExitOk;
 }
 
-struct CommandLine {
-    std::string command;
-    std::vector<std::string> operands;
-    bool force = false;
-    bool help = false;
-    bool version = false;
-};
-
-CommandLine parse(const std::vector<std::string>& args) {
-    CommandLine line;
-    bool optionsEnded = false;
-    for (const std::string& arg : args) {
-        if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-            if (arg == "--") {
-                optionsEnded = true;
-            } else if (arg == "-h" || arg == "--help") {
-                line.help = true;
-            } else if (arg == "--version") {
-                line.version = true;
-            } else if (arg == "-f" || arg == "--force") {
-                line.force = true;
-            } else {
-                throw UsageError("unknown option \"" + arg + "\"");
+// The selected files' bytes one after the other on standard output, raw (no text-mode
+// translation), in archive order.
+int catCommand(const std::string& archivePath, const std::vector<std::string>& names) {
+    LoadedArchive archive = loadArchive(archivePath);
+    checkNames(archive);
+    selectRecords(archive, names);
+    const intptr_t out = standardOutputFile();
+    std::vector<char> buffer(kCopyBufferSize);
+    for (const ArchiveRecord& r : archive.records) {
+        for (uint64_t done = 0; done < r.length;) {
+            const size_t chunk =
+                static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - done));
+            readArchiveData(archive, r.dataOffset + done, buffer, chunk);
+            if (out < 0 || !writeWhole(out, buffer.data(), chunk)) {
+                fatalError("cannot write to standard output: " +
+                           systemErrorText(lastSystemError()));
             }
-        } else if (line.command.empty()) {
-            line.command = arg;
-        } else {
-            line.operands.push_back(arg);
+            done += chunk;
         }
     }
-    return line;
+    return kExitOk;
 }
 
-void expectOperands(const CommandLine& line, size_t least, size_t most) {
-    if (line.operands.size() < least) throw UsageError(line.command + ": ARCHIVE is missing");
-    if (line.operands.size() > most) {
-        throw UsageError(line.command + ": too many arguments (\"" + line.operands[most] + "\")");
-    }
+// The command line. Each subcommand is added by one function that declares its options and sets
+// the callback that runs it; the callback records the exit code. Values live in shared_ptrs owned
+// by the callback, since CLI11 writes them during the parse that precedes it.
+struct Run {
+    std::ostream& out;
+    std::ostream& err;
+    int exitCode = kExitOk;
+};
+
+constexpr const char* kStatusFooter =
+    "Exit status: 0 success, 1 a problem was found (a damaged archive, a difference,\n"
+    "a refused name, a failed read or write), 2 a wrong command line.";
+
+void addListCommand(CLI::App& app, Run& run) {
+    CLI::App* list = app.add_subcommand("list", "print each file's size, stored time and name");
+    list->footer("The files come in archive order; times are the stored local times.");
+    auto archive = std::make_shared<std::string>();
+    list->add_option("ARCHIVE", *archive, "the .zem archive")->required()->type_name("");
+    list->callback([&run, archive] { run.exitCode = listCommand(*archive, run.out); });
 }
 
-int dispatch(const CommandLine& line, std::ostream& out, std::ostream& err) {
-    const auto second = [&]() -> const std::string* {
-        return line.operands.size() > 1 ? &line.operands[1] : nullptr;
-    };
-    if (line.force && line.command != "extract") {
-        throw UsageError("--force applies to extract only");
+void addVerifyCommand(CLI::App& app, Run& run) {
+    CLI::App* verify =
+        app.add_subcommand("verify", "check an archive, or compare it with its folder");
+    verify->footer(
+        "Checks the archive's structure; with FOLDER, also compares every stored file with\n"
+        "FOLDER's file of that name, byte for byte, and reports files missing on either side.");
+    auto archive = std::make_shared<std::string>();
+    auto folder = std::make_shared<std::string>();
+    verify->add_option("ARCHIVE", *archive, "the .zem archive")->required()->type_name("");
+    const CLI::Option* given =
+        verify->add_option("FOLDER", *folder, "the folder it was made from")->type_name("");
+    verify->callback([&run, archive, folder, given] {
+        run.exitCode =
+            verifyCommand(*archive, given->count() > 0 ? folder.get() : nullptr, run.out, run.err);
+    });
+}
+
+void addExtractCommand(CLI::App& app, Run& run) {
+    CLI::App* extract = app.add_subcommand("extract", "recreate the stored files in a folder");
+    extract->footer(
+        "zem extract [-f] ARCHIVE [DEST]            every file, into DEST\n"
+        "zem extract [-f] ARCHIVE -C DEST NAME...   only what the NAMEs select\n"
+        "DEST defaults to ARCHIVE without .zem, beside it. A NAME is a stored name or a\n"
+        "shell pattern (* ? [...]; * spans folders), with \\ or / between folders; a\n"
+        "folder's name selects all it holds. Every name is checked first: nothing is\n"
+        "written outside DEST or through a link, and existing files are kept unless -f.");
+    auto a = std::make_shared<ExtractArguments>();
+    extract->add_option("ARCHIVE", a->archive, "the .zem archive")->required()->type_name("");
+    extract->add_option("DEST|NAME", a->operands, "DEST; with -C, the NAMEs to extract")
+        ->type_name("");
+    extract->add_option("-C,--directory", a->directory, "extract into DEST")->type_name("DEST");
+    extract->add_flag("-f,--force", a->force, "replace files that already exist");
+    extract->callback([&run, a] { run.exitCode = extractCommand(*a, run.err); });
+}
+
+void addCatCommand(CLI::App& app, Run& run) {
+    CLI::App* cat = app.add_subcommand("cat", "write stored files to standard output");
+    cat->footer(
+        "Writes the files the NAMEs select (as extract -C takes them) one after the other,\n"
+        "in archive order.");
+    auto archive = std::make_shared<std::string>();
+    auto names = std::make_shared<std::vector<std::string>>();
+    cat->add_option("ARCHIVE", *archive, "the .zem archive")->required()->type_name("");
+    cat->add_option("NAME", *names, "stored names or patterns")->required()->type_name("");
+    cat->callback([&run, archive, names] { run.exitCode = catCommand(*archive, *names); });
+}
+
+void addCreateCommand(CLI::App& app, Run& run) {
+    CLI::App* create = app.add_subcommand("create", "write an archive of a folder, asking nothing");
+    create->footer(
+        "Lists FOLDER as zem-builder does (ten levels, links followed, special files\n"
+        "skipped) and writes the same bytes. SOURCE_DATE_EPOCH (seconds since 1970 UTC),\n"
+        "when set, not empty and no --mtime is given, caps every stored time at it.\n"
+        "The same archive from the same files on any machine:\n"
+        "  zem create --sort=name --mtime=@SECONDS --utc -o FILE FOLDER");
+    auto a = std::make_shared<CreateArguments>();
+    create->add_option("FOLDER", a->folder, "the folder to pack")->required()->type_name("");
+    create
+        ->add_option("-o,--output", a->output,
+                     "the archive (default: FOLDER.zem), replaced\n"
+                     "atomically; - writes to standard output, where a\n"
+                     "failure part way leaves a partial archive to discard")
+        ->type_name("FILE");
+    create
+        ->add_option_function<std::string>(
+            "--sort",
+            [a](const std::string& order) {
+                if (order != "none" && order != "name") {
+                    throw CLI::ValidationError("--sort",
+                                               "\"" + order + "\" is neither name nor none");
+                }
+                a->sortByName = order == "name";
+            },
+            "name: each folder's entries in byte order of\n"
+            "their names; none (default): as listed")
+        ->type_name("ORDER");
+    create
+        ->add_option("--exclude", a->excludes,
+                     "leave out what has a name or a path below FOLDER\n"
+                     "(with /) that matches the shell pattern; repeatable")
+        ->type_name("PATTERN")
+        ->allow_extra_args(false);
+    create
+        ->add_option("--mtime", a->mtime,
+                     "store this time for every file:\n"
+                     "YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM|-HH:MM] (local\n"
+                     "time without a zone) or @SECONDS since 1970 UTC")
+        ->type_name("WHEN");
+    create->add_flag("--clamp-mtime", a->clampMtime,
+                     "only for the files newer than WHEN (--mtime,\n"
+                     "or else SOURCE_DATE_EPOCH)");
+    create->add_flag("--utc", a->utc, "store UTC times instead of local ones");
+    create->add_flag("-v,--verbose", a->verbose, "name each file on standard error");
+    create->add_flag("-q,--quiet", a->quiet, "show nothing but errors");
+    create->callback([&run, a] {
+        if (a->verbose && a->quiet) throw UsageError("create: -v and -q exclude each other");
+        run.exitCode = createCommand(*a, run.err);
+    });
+}
+
+// The first argument that isn't one of the top level's own options: the command.
+std::string commandOf(const std::vector<std::string>& args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--") return i + 1 < args.size() ? args[i + 1] : std::string();
+        if (args[i].size() < 2 || args[i][0] != '-') return args[i];
     }
-    if (line.command == "list") {
-        expectOperands(line, 1, 1);
-        return listCommand(line.operands[0], out);
-    }
-    if (line.command == "verify") {
-        expectOperands(line, 1, 2);
-        return verifyCommand(line.operands[0], second(), out, err);
-    }
-    if (line.command == "extract") {
-        expectOperands(line, 1, 2);
-        return extractCommand(line.operands[0], second(), line.force, err);
-    }
-    if (line.command.empty()) throw UsageError("no command given");
-    throw UsageError("unknown command \"" + line.command + "\"");
+    return std::string();
 }
 
 }  // namespace
 
+void printMessage(std::ostream& err, const std::string& text) {
+    err << "zem: " << escapedText(text) << '\n';
+}
+
 int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    Run run{out, err};
+    CLI::App app("Lists, checks, extracts and creates .zem archives.", "zem");
+    app.set_version_flag("--version", std::string("zem ") + ZEM_VERSION);
+    app.require_subcommand(1);
+    app.footer(kStatusFooter);
+    app.get_formatter()->column_width(24);
+    app.get_formatter()->label("REQUIRED", "");
+    addListCommand(app, run);
+    addVerifyCommand(app, run);
+    addExtractCommand(app, run);
+    addCatCommand(app, run);
+    addCreateCommand(app, run);
+
+    std::string hint = "zem --help";
     try {
-        const CommandLine line = parse(args);
-        if (line.help) {
-            out << kHelpText;
-            return kExitOk;
+        const std::string command = commandOf(args);
+        if (!command.empty() &&
+            app.get_subcommands([&](CLI::App* sub) { return sub->get_name() == command; })
+                .empty()) {
+            throw UsageError("unknown command \"" + command + "\"");
         }
-        if (line.version) {
-            out << "zem " << ZEM_VERSION << '\n';
-            return kExitOk;
+        if (args.empty()) throw UsageError("no command given");
+        std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
+        try {
+            app.parse(reversed);
+        } catch (...) {
+            // The help to point to is the command's, once the command is known.
+            const std::vector<CLI::App*> chosen = app.get_subcommands();
+            if (!chosen.empty()) hint = "zem " + chosen.front()->get_name() + " --help";
+            throw;
         }
-        return dispatch(line, out, err);
+        return run.exitCode;
+    } catch (const CLI::CallForVersion& e) {
+        out << e.what() << '\n';
+        return kExitOk;
+    } catch (const CLI::CallForHelp&) {
+        out << app.help();
+        return kExitOk;
+    } catch (const CLI::ParseError& e) {
+        printMessage(err, e.what());
+        err << "Try \"" << hint << "\" for more information.\n";
+        return kExitUsage;
     } catch (const UsageError& e) {
         printMessage(err, e.what());
-        err << "Try \"zem --help\" for more information.\n";
+        err << "Try \"" << hint << "\" for more information.\n";
         return kExitUsage;
     } catch (const FatalError& e) {
         printMessage(err, e.what());
