@@ -244,6 +244,99 @@ TEST(ScanOrder, TimesOutsideTheArchivableYearsBecomeNoTime) {
                                            lastSecondOf2038, kNoTime}));
 }
 
+// Sorted, each folder's entries come in byte order (bytes past 0x7F after ASCII, capitals before
+// small letters) and a folder's files at its sorted place; excluded names and paths (a slash or a
+// backslash between folders) leave out files, and folders without listing them.
+TEST(ScanOptions, SortedByteOrderAndExclusionsByNameOrPath) {
+    FakeFileSystem fs;
+    fs.folders["r"] = {fakeFile("b"),     fakeFolder("a"),    fakeFile("\xc3\xa9"), fakeFile("B"),
+                       fakeFile("x.tmp"), fakeFolder("skip"), fakeFolder("c"),      fakeFile("a0")};
+    fs.folders[join("r", "a")] = {fakeFile("z"), fakeFile("y.tmp"), fakeFile("keep")};
+    fs.folders[join("r", "c")] = {fakeFile("2"), fakeFile("10"), fakeFolder("d")};
+    fs.folders[join("r", "c/d")] = {fakeFile("f")};
+    fs.folders[join("r", "skip")] = {fakeFile("never")};
+    struct Case {
+        bool sort;
+        std::vector<std::string> excludes;
+        std::vector<std::string> stored;
+    };
+    const Case cases[] = {
+        {true,
+         {},
+         {"B", "a\\keep", "a\\y.tmp", "a\\z", "a0", "b", "c\\10", "c\\2", "c\\d\\f", "skip\\never",
+          "x.tmp", "\xc3\xa9"}},
+        {true,
+         {"*.tmp", "skip", "c/d", "a\\z"},
+         {"B", "a\\keep", "a0", "b", "c\\10", "c\\2", "\xc3\xa9"}},
+        // A pattern for the name matches in every folder; one for the path only there, and a
+        // wildcard takes a file and a folder alike.
+        {false, {"[ab]*", "c/?"}, {"\xc3\xa9", "B", "x.tmp", "skip\\never", "c\\10"}},
+        {false, {"*"}, {}},
+    };
+    for (const Case& c : cases) {
+        ScanOptions options;
+        options.sortByName = c.sort;
+        options.excludes = c.excludes;
+        FileList list;
+        fs.calls.clear();
+        EXPECT_TRUE(scanFolder(fs, "r", list, options));
+        EXPECT_EQ(storedNamesOf(list), c.stored) << c.excludes.size();
+        // An excluded folder is not even listed.
+        const std::pair<std::string, std::string> folders[] = {{"skip", "skip\\"},
+                                                               {"c/d", "c\\d\\"}};
+        for (const auto& [folder, prefix] : folders) {
+            const bool listed = std::find(fs.calls.begin(), fs.calls.end(),
+                                          "list " + join("r", folder)) != fs.calls.end();
+            const bool kept = std::any_of(c.stored.begin(), c.stored.end(),
+                                          [&](const auto& n) { return n.rfind(prefix, 0) == 0; });
+            EXPECT_EQ(listed, kept) << folder;
+        }
+    }
+}
+
+// The listing's local seconds are taken back to UTC by the listed offset, replaced or clamped, and
+// stored with the stored offset; a file without a time gets one only by replacing. The default
+// rule keeps what the listing gave.
+TEST(ScanOptions, TheTimeRuleReplacesOrClampsTheInstantAndSetsTheStoredOffset) {
+    FakeFileSystem fs;
+    FolderItem noTime = fakeFile("none");
+    noTime.hasTime = false;
+    const int64_t hour = 3600;
+    // Listed in a zone two hours east of UTC: local = UTC + 2 h.
+    fs.folders["r"] = {fakeFile("old", 0, 1000000 + 2 * hour),
+                       fakeFile("new", 0, 9000000 + 2 * hour), noTime};
+    using Kind = TimeRule::Kind;
+    struct Case {
+        TimeRule rule;
+        std::vector<int64_t> times;
+    };
+    const Case cases[] = {
+        {{}, {1000000 + 2 * hour, 9000000 + 2 * hour, kNoTime}},
+        {{Kind::Keep, 0, 2 * hour, 2 * hour}, {1000000 + 2 * hour, 9000000 + 2 * hour, kNoTime}},
+        {{Kind::Keep, 0, 2 * hour, 0}, {1000000, 9000000, kNoTime}},
+        {{Kind::Replace, 5000000, 2 * hour, 0}, {5000000, 5000000, 5000000}},
+        {{Kind::Replace, 5000000, 2 * hour, -5 * hour},
+         {5000000 - 5 * hour, 5000000 - 5 * hour, 5000000 - 5 * hour}},
+        {{Kind::Clamp, 5000000, 2 * hour, 0}, {1000000, 5000000, kNoTime}},
+        {{Kind::Clamp, 5000000, 2 * hour, 2 * hour},
+         {1000000 + 2 * hour, 5000000 + 2 * hour, kNoTime}},
+        // Clamped to the very instant of the file: kept.
+        {{Kind::Clamp, 9000000, 2 * hour, 0}, {1000000, 9000000, kNoTime}},
+        // A replacing time outside the storable years stores none.
+        {{Kind::Replace, -1, 0, 0}, {kNoTime, kNoTime, kNoTime}},
+    };
+    for (const Case& c : cases) {
+        ScanOptions options;
+        options.time = c.rule;
+        FileList list;
+        scanFolder(fs, "r", list, options);
+        std::vector<int64_t> times;
+        for (const FileEntry& e : list) times.push_back(e.modifiedTime);
+        EXPECT_EQ(times, c.times) << static_cast<int>(c.rule.kind) << " " << c.rule.instant << " "
+                                  << c.rule.storedOffset;
+    }
+}
+
 // Files down to depth ten and no deeper; hidden names (and on Windows hidden, system and read-only
 // attributes) change nothing; empty folders add nothing; below the root, the path is the stored
 // name.

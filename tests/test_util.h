@@ -133,6 +133,11 @@ enum class HeldCall { Write, Sync };
 void refuseUnnamedFilesInChild(int socket = -1, HeldCall held = HeldCall::Write);
 constexpr int kFilterRefused = 125;
 
+// Runs in a child before exec, through a seccomp filter: the kernel's copies between files
+// (copy_file_range, sendfile) fail as on a system without them, so the program copies through
+// its own buffer. A child whose kernel refuses the filter exits with kFilterRefused.
+void refuseKernelCopiesInChild();
+
 // The test's end of a child's filter; the child's held call waits while this is open.
 struct HeldWrites {
     HeldWrites() = default;

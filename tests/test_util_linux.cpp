@@ -74,6 +74,23 @@ void refuseUnnamedFilesInChild(int socket, HeldCall held) {
     close(fd);
 }
 
+void refuseKernelCopiesInChild() {
+    sock_filter filter[] = {
+        /* 0 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        /* 1 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kNativeArch, 0, 3),
+        /* 2 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        /* 3 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_copy_file_range, 2, 0),
+        /* 4 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_sendfile, 1, 0),
+        /* 5 */ BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        /* 6 */ BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    if (kNativeArch == 0 || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) {
+        _exit(kFilterRefused);
+    }
+}
+
 HeldWrites::~HeldWrites() {
     if (listener >= 0) close(listener);
 }

@@ -42,24 +42,9 @@
 #include "zem/commands.h"
 #include "zem/extract.h"
 #include "zem/extract_fs.h"
+#include "zem_run.h"
 
 namespace {
-
-// zem's commands with their exit code and output. On POSIX the built program, which the tests also
-// end with signals; on Windows its commands called in-process, since every program start under
-// Wine costs (zem.exe itself has its own test at the end).
-ChildResult zem(const std::vector<std::string>& args) {
-#ifdef _WIN32
-    std::ostringstream out, err;
-    ChildResult r;
-    r.exitCode = runZem(args, out, err);
-    r.out = out.str();
-    r.err = err.str();
-    return r;
-#else
-    return runExecutable(ZEM_EXE, args, "");
-#endif
-}
 
 #ifndef _WIN32
 int64_t monotonicMilliseconds() {

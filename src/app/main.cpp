@@ -10,8 +10,48 @@
 #include "archive/atomic_file.h"
 #include "scan/file_system.h"
 
+#ifndef ZEM_VERSION
+#error "ZEM_VERSION must be defined by the build"
+#endif
+
+namespace {
+
+const char* const kHelpText =
+    "Usage: zem-builder FOLDER\n"
+    "       zem-builder ARCHIVE.zem\n"
+    "\n"
+    "Packs FOLDER into the archive FOLDER.zem beside it, after asking whether to go on\n"
+    "(at a terminal each question reads one line: Enter or ok goes on, anything else\n"
+    "cancels). A .zem file given instead is unpacked into the folder of its name\n"
+    "beside it. Scripts that need no questions and their own archive path use\n"
+    "\"zem create\" (see zem --help).\n"
+    "\n"
+    "  --help     show this help and exit\n"
+    "  --version  show the version and exit\n"
+    "\n"
+    "A folder named --help or --version is packed when given as ./--help.\n";
+
+// The two answers every command-line program gives, for the exact single argument only. Returns
+// the exit code.
+int printInformation(const std::string& argument) {
+    if (argument == "--help") {
+        std::fputs(kHelpText, stdout);
+    } else {
+        std::printf("zem-builder %s\n", ZEM_VERSION);
+    }
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     installSignalHandling();
+#ifndef _WIN32
+    // A Windows program has no console to print them to: there they stay folder names.
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "--version")) {
+        return printInformation(argv[1]);
+    }
+#endif
     try {
         const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
         std::unique_ptr<Dialog> dialog = makeSystemDialog();
