@@ -1,5 +1,6 @@
 // The built executable, driven as a script would drive it: answers on standard input.
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -63,6 +64,34 @@ TEST_F(Cli, UsageWithoutAnArgumentOrWithTwo) {
                   "name of the .zem file.\n");
     }
     EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"pack"});
+}
+
+// --help and --version as the one argument answer as every command-line program does; a folder of
+// that name is still packed when named as ./--help, and with a second argument it is the usage.
+TEST_F(Cli, HelpAndVersionAsTheOneArgument) {
+    ChildResult r = runProgram({"--help"}, "");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out.rfind("Usage: zem-builder FOLDER\n       zem-builder ARCHIVE.zem\n", 0), 0u)
+        << r.out;
+    EXPECT_NE(r.out.find("zem create"), std::string::npos);
+    r = runProgram({"--version"}, "");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, std::string("zem-builder ") + ZEM_VERSION + "\n");
+    r = runProgram({"--version"}, "", [] {
+        const int full = open("/dev/full", O_WRONLY);
+        if (full < 0 || dup2(full, 1) < 0) _exit(126);
+    });
+    EXPECT_EQ(r.exitCode, 1);
+
+    makeDirs(tmp / "--help");
+    writeFile(tmp / "--help/x", "x");
+    r = runProgram({"--help", root}, "");
+    EXPECT_EQ(r.out.rfind("To run the ZEM Builder", 0), 0u);
+    r = runProgram({"./--help"}, "\n", [&] {
+        if (chdir(tmp.path.c_str()) != 0) _exit(126);
+    });
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(exists(tmp / "--help.zem"));
 }
 
 TEST_F(Cli, CancelOrEndOfInputWritesNothing) {
