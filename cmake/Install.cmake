@@ -12,6 +12,26 @@ if(TARGET zem)
   install(TARGETS zem RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
+# The manual pages, compressed as Debian and most distributions keep them (gzip -n: the same bytes
+# from every build), and zem's bash completion where bash-completion loads it on first use.
+find_program(ZEM_GZIP gzip)
+foreach(page zem.1 zem-builder.1)
+  set(source ${PROJECT_SOURCE_DIR}/docs/man/${page})
+  if(ZEM_GZIP)
+    add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/man/${page}.gz
+                       COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+                       COMMAND ${ZEM_GZIP} -9 -n -c ${source} > ${PROJECT_BINARY_DIR}/man/${page}.gz
+                       DEPENDS ${source} VERBATIM)
+    list(APPEND zem_man_pages ${PROJECT_BINARY_DIR}/man/${page}.gz)
+  else()
+    list(APPEND zem_man_pages ${source})
+  endif()
+endforeach()
+add_custom_target(man-pages ALL DEPENDS ${zem_man_pages})
+install(FILES ${zem_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/res/bash-completion/zem
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
 if(NOT APPLE)
   install(FILES ${PROJECT_SOURCE_DIR}/res/zem-builder.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

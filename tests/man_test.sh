@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# The manual pages: mandoc's lint finds nothing at warning level or above (the style notes it
+# also gives, such as a referenced page this machine lacks, don't count), and each page names
+# every command and option that the program's help names.
+# Usage: man_test.sh MAN_FOLDER ZEM_EXE ZEM_BUILDER_EXE
+set -euo pipefail
+source "${BASH_SOURCE[0]%/*}/tool_check.sh"
+need mandoc
+man=${1:?usage: man_test.sh MAN_FOLDER ZEM_EXE ZEM_BUILDER_EXE}
+zem=${2:?}
+builder=${3:?}
+for page in "$man/zem.1" "$man/zem-builder.1"; do
+  mandoc -Tlint -W warning "$page" || fail "mandoc -Tlint $page"
+done
+text=$(mandoc -Tascii "$man/zem.1" | col -b)
+for command in list verify extract cat create; do
+  for option in $("$zem" "$command" --help | grep -oE -- '--[a-z-]+' | sort -u); do
+    grep -qF -- "$option" <<<"$text" || fail "zem.1 lacks $command's $option"
+  done
+  grep -qE "^ +zem $command" <<<"$text" || fail "zem.1's synopsis lacks $command"
+done
+text=$(mandoc -Tascii "$man/zem-builder.1" | col -b)
+for option in $("$builder" --help | grep -oE -- '--[a-z-]+' | sort -u); do
+  grep -qF -- "$option" <<<"$text" || fail "zem-builder.1 lacks $option"
+done
+echo "man pages ok"
