@@ -3,14 +3,15 @@
 # zenity and Xvfb, xdotool and ImageMagick's import and identify (the GUI test and its
 # screenshots), strace (it stops the program at one file's opening so that the progress window
 # is cancelled while the copy is held), desktop-file-utils, shared-mime-info, xdg-utils and gio
-# (the file type test), dpkg-dev (the .deb's dependencies) and python3 (the icon test). Elsewhere
+# (the file type test), dpkg-dev (the .deb's dependencies), lintian (the .deb's check) and python3
+# (the icon test). Elsewhere
 # it says what is missing; those tests then report themselves skipped (and fail in CI).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 missing=()
 for pair in zenity:zenity Xvfb:xvfb xdotool:xdotool import:imagemagick strace:strace \
             desktop-file-validate:desktop-file-utils update-mime-database:shared-mime-info \
-            xdg-mime:xdg-utils gio:libglib2.0-bin dpkg-shlibdeps:dpkg-dev python3:python3; do
+            xdg-mime:xdg-utils gio:libglib2.0-bin dpkg-shlibdeps:dpkg-dev python3:python3 lintian:lintian; do
   command -v "${pair%%:*}" >/dev/null 2>&1 || missing+=("${pair#*:}")
 done
 [ ${#missing[@]} = 0 ] && exit 0

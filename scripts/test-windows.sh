@@ -60,9 +60,22 @@ ctest --test-dir "$dir" --output-on-failure -j"$jobs"
 
 cmake --build "$dir" --target package >/dev/null
 zip=$(ls "$dir"/zem-builder-*-win64.zip)
+top=$(basename "$zip" .zip)
 contents=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
-if [ "$contents" != "README.txt zem-builder.exe zem.exe " ]; then
-  echo "$zip holds: $contents (expected README.txt zem-builder.exe zem.exe)" >&2
+expected="$top/LICENSE.txt $top/README.txt $top/zem-builder.exe $top/zem.exe "
+if [ "$contents" != "$expected" ]; then
+  echo "$zip holds: $contents (expected $expected)" >&2
   exit 1
 fi
+# Text files with Windows line ends: every line break is CR LF.
+unpacked=$(mktemp -d)
+(cd "$unpacked" && cmake -E tar xf "$zip")
+for text in README.txt LICENSE.txt; do
+  if grep -qv $'\r$' "$unpacked/$top/$text" || ! grep -q 'zem.exe create' "$unpacked/$top/README.txt"; then
+    echo "$zip: $text lacks CR LF line ends, or README.txt doesn't name zem.exe create" >&2
+    rm -rf "$unpacked"
+    exit 1
+  fi
+done
+rm -rf "$unpacked"
 echo "== $zip: $contents"

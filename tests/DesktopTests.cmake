@@ -14,6 +14,8 @@ add_test(NAME png_icons
                  icons ${zem_tests_dir} ${PROJECT_SOURCE_DIR}/res)
 add_test(NAME deb_package
          COMMAND ${ZEM_BASH} ${zem_tests_dir}/package_test.sh ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+add_test(NAME deb_lintian
+         COMMAND ${ZEM_BASH} ${zem_tests_dir}/lintian_test.sh ${PROJECT_BINARY_DIR})
 add_test(NAME mime_type
          COMMAND ${ZEM_BASH} ${zem_tests_dir}/mime_test.sh ${PROJECT_BINARY_DIR}
                  $<TARGET_FILE:zem-builder>)
@@ -21,6 +23,7 @@ add_test(NAME mime_type
 add_test(NAME gui_zenity
          COMMAND ${ZEM_BASH} ${zem_tests_dir}/gui_test.sh $<TARGET_FILE:zem-builder>
                  ${PROJECT_BINARY_DIR}/test-artefacts/gui)
-set_tests_properties(desktop_entry png_icons deb_package mime_type gui_zenity PROPERTIES SKIP_RETURN_CODE 77)
+set_tests_properties(desktop_entry png_icons deb_package deb_lintian mime_type gui_zenity
+                     PROPERTIES SKIP_RETURN_CODE 77)
 set_tests_properties(gui_zenity PROPERTIES TIMEOUT 900)  # some 20 s, but minutes on a loaded machine
-set_tests_properties(deb_package PROPERTIES TIMEOUT 300)
+set_tests_properties(deb_package deb_lintian PROPERTIES TIMEOUT 300)

@@ -5,7 +5,7 @@
 # Usage: package_test.sh BUILD_FOLDER SOURCE_FOLDER
 set -euo pipefail
 source "${BASH_SOURCE[0]%/*}/tool_check.sh"
-need cpack dpkg dpkg-deb
+need cpack dpkg dpkg-deb readelf gzip
 build=$(cd "${1:?usage: package_test.sh BUILD_FOLDER SOURCE_FOLDER}" && pwd)
 source_dir=$(cd "${2:?}" && pwd)
 scratch=$(mktemp -d)
@@ -20,18 +20,26 @@ deb=${debs[0]}
 [ "$(dpkg-deb -f "$deb" Package)" = zem-builder ] || fail "package name"
 [ "$(dpkg-deb -f "$deb" Recommends)" = "zenity | kdialog" ] ||
   fail "Recommends is '$(dpkg-deb -f "$deb" Recommends)'"
+maintainer=$(dpkg-deb -f "$deb" Maintainer)
+[[ "$maintainer" =~ ^[^@\<]+\ \<[^@]+@[^@]+\.[a-z]+\>$ && "$maintainer" != *@localhost* ]] ||
+  fail "Maintainer is '$maintainer'"
 
 # Exactly these files, nothing else.
 expected=(
   ./usr/bin/zem
   ./usr/bin/zem-builder
   ./usr/share/applications/zem-builder.desktop
+  ./usr/share/bash-completion/completions/zem
+  ./usr/share/doc/zem-builder/changelog.gz
+  ./usr/share/doc/zem-builder/copyright
   ./usr/share/icons/hicolor/256x256/apps/zem-builder.png
   ./usr/share/icons/hicolor/256x256/mimetypes/application-x-zem.png
   ./usr/share/icons/hicolor/32x32/apps/zem-builder.png
   ./usr/share/icons/hicolor/32x32/mimetypes/application-x-zem.png
   ./usr/share/icons/hicolor/48x48/apps/zem-builder.png
   ./usr/share/icons/hicolor/48x48/mimetypes/application-x-zem.png
+  ./usr/share/man/man1/zem-builder.1.gz
+  ./usr/share/man/man1/zem.1.gz
   ./usr/share/mime/packages/zem-builder.xml
 )
 dpkg-deb -x "$deb" "$scratch/x"
@@ -39,7 +47,22 @@ actual=$(cd "$scratch/x" && find . -type f | LC_ALL=C sort)
 [ "$actual" = "$(printf '%s\n' "${expected[@]}")" ] || fail "package files:"$'\n'"$actual"
 [ -x "$scratch/x/usr/bin/zem-builder" ] && [ -x "$scratch/x/usr/bin/zem" ] ||
   fail "the programs are not executable"
+# Release binaries without symbols.
+for program in zem zem-builder; do
+  ! LC_ALL=C readelf -S "$scratch/x/usr/bin/$program" | grep -qE '\.(symtab|debug_info)' ||
+    fail "$program is not stripped"
+done
 cmp "$scratch/x/usr/share/applications/zem-builder.desktop" "$source_dir/res/zem-builder.desktop"
+cmp "$scratch/x/usr/share/bash-completion/completions/zem" "$source_dir/res/bash-completion/zem"
+for page in zem zem-builder; do
+  gzip -dc "$scratch/x/usr/share/man/man1/$page.1.gz" | cmp - "$source_dir/docs/man/$page.1"
+done
+gzip -dc "$scratch/x/usr/share/doc/zem-builder/changelog.gz" | cmp - "$source_dir/res/debian/changelog"
+# The licence's terms, as LICENSE has them, in the copyright file.
+grep -q '^License: MIT$' "$scratch/x/usr/share/doc/zem-builder/copyright" || fail "copyright"
+diff <(sed -n '/^Permission/,$p' "$source_dir/LICENSE" | sed 's/^$/./') \
+     <(sed -n '/^ Permission/,$p' "$scratch/x/usr/share/doc/zem-builder/copyright" | sed 's/^ //') ||
+  fail "the copyright file's licence differs from LICENSE"
 cmp "$scratch/x/usr/share/mime/packages/zem-builder.xml" "$source_dir/res/zem-builder-mime.xml"
 for size in 32 48 256; do
   for icon in apps/zem-builder mimetypes/application-x-zem; do
