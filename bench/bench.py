@@ -166,6 +166,8 @@ def main():
     parser.add_argument("--also", action="append", default=[], metavar="NAME=EXE",
                         help="another zem-builder to time alongside (e.g. an older build)")
     parser.add_argument("--dir", default=None, help="where to make the temporary folder")
+    parser.add_argument("--zem", default=None,
+                        help="the zem program: times zem create on the small corpus too")
     args = parser.parse_args()
     if args.runs < 5:
         parser.error("--runs must be at least 5")
@@ -209,6 +211,15 @@ def main():
                          output=copy_out),
                 ]
                 extra = [Tool(n, [e, root], b"\n\n", output=archive) for n, e in others]
+                if args.zem and name == "small":
+                    # The same packing without questions, and the cost of sorting each folder.
+                    created = os.path.join(work, "created.zem")
+                    zem_exe = os.path.abspath(args.zem)
+                    extra += [Tool("zem create", [zem_exe, "create", "-o", created, root],
+                                   output=created),
+                              Tool("zem create --sort=name",
+                                   [zem_exe, "create", "--sort=name", "-o", created, root],
+                                   output=created)]
             tools = [zem] + peers + extra
             fsyncs = measure(tools, args.runs, zem if name != "wide" else None)
             rows.append((name, tools, median(fsyncs) if fsyncs else None))
