@@ -614,6 +614,7 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
              tryHelp("extract")},
         {{"cat", archive}, 2, "zem: NAME is required" + tryHelp("cat")},
         {{"create"}, 2, "zem: FOLDER is required" + tryHelp("create")},
+        {{"create", ""}, 2, "zem: create: FOLDER is empty" + tryHelp("create")},
         {{"create", "-o"}, 2, "zem: --output: 1 required FILE missing" + tryHelp("create")},
         {{"create", "--sort=size", tmp.path},
          2,
@@ -629,7 +630,7 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
         {{"create", "--clamp-mtime", tmp.path},
          2,
          "zem: --clamp-mtime needs --mtime=WHEN or SOURCE_DATE_EPOCH" + tryHelp("create")},
-        {{"create", "--mtime=@-1", tmp.path},
+        {{"create", "--mtime=@-1", "--utc", tmp.path},
          2,
          "zem: --mtime lies in 1969, outside the years 1970 to 2038 that an archive can store" +
              tryHelp("create")},

@@ -14,6 +14,8 @@
 #error "ZEM_VERSION must be defined by the build"
 #endif
 
+// A Windows program has no console to print them to: there --help and --version stay folder names.
+#ifndef _WIN32
 namespace {
 
 const char* const kHelpText =
@@ -43,11 +45,11 @@ int printInformation(const std::string& argument) {
 }
 
 }  // namespace
+#endif
 
 int main(int argc, char** argv) {
     installSignalHandling();
 #ifndef _WIN32
-    // A Windows program has no console to print them to: there they stay folder names.
     if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "--version")) {
         return printInformation(argv[1]);
     }

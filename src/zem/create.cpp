@@ -146,6 +146,8 @@ TimeRule createTimeRule(const CreateArguments& arguments, const char* sourceDate
 }
 
 int createCommand(const CreateArguments& arguments, std::ostream& err) {
+    // An empty name would be read as the file system's root.
+    if (arguments.folder.empty()) throw UsageError("create: FOLDER is empty");
     PackRequest request;
     request.folderArgument = arguments.folder;
     request.toStandardOutput = arguments.output == "-";
