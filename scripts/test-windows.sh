@@ -59,7 +59,7 @@ cmake --build "$dir" -j"$jobs"
 ctest --test-dir "$dir" --output-on-failure -j"$jobs"
 
 cmake --build "$dir" --target package >/dev/null
-zip=$(ls "$dir"/zem-builder-*-win64.zip)
+zip=$(ls "$PWD/$dir"/zem-builder-*-win64.zip)
 top=$(basename "$zip" .zip)
 contents=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
 expected="$top/LICENSE.txt $top/README.txt $top/zem-builder.exe $top/zem.exe "
