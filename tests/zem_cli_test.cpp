@@ -1156,7 +1156,20 @@ TEST(ZemWin32Exe, ExitCodesStreamsAndPathsWithSpaces) {
     r = runZemExe({"--version"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, lines(std::string("zem ") + ZEM_VERSION + "\n"));
-    EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"broken.zem", "with space"}));
+
+    // An archive and stored files on standard output are raw bytes: no line end is translated.
+    const std::string packed = tmp / "lines";
+    makeDirs(packed);
+    writeFile(join(packed, "two lines.txt"), "a\nb\n");
+    r = runZemExe({"create", packed});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    r = runZemExe({"create", "-o", "-", packed});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, readFile(packed + ".zem"));
+    r = runZemExe({"cat", packed + ".zem", "two lines.txt"});
+    EXPECT_EQ(r.out, "a\nb\n");
+    EXPECT_EQ(listNames(tmp.path),
+              (std::vector<std::string>{"broken.zem", "lines", "lines.zem", "with space"}));
 }
 
 // Names and paths past what the ANSI calls take are refused before anything is written: a name
