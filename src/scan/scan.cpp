@@ -75,13 +75,19 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& st
     // folder's own identity does.
     if (onTheWay(way, id)) return true;
     way.push_back(id);
+    // Sorted, the entries are visited through pointers in name order, which moves far less than
+    // sorting the entries themselves. std::string compares as unsigned bytes: the same order on
+    // every platform.
+    std::vector<FolderItem*> sorted;
     if (run.options.sortByName) {
-        // std::string compares as unsigned bytes: the same order on every platform.
-        std::sort(items.begin(), items.end(),
-                  [](const FolderItem& a, const FolderItem& b) { return a.name < b.name; });
+        sorted.reserve(items.size());
+        for (FolderItem& item : items) sorted.push_back(&item);
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const FolderItem* a, const FolderItem* b) { return a->name < b->name; });
     }
 
-    for (FolderItem& item : items) {
+    for (size_t i = 0; i < items.size(); ++i) {
+        FolderItem& item = sorted.empty() ? items[i] : *sorted[i];
         if (item.name == "." || item.name == "..") continue;
         if (!run.options.excludes.empty() &&
             excluded(run.options, item.name, storedPrefix + item.name)) {
