@@ -183,11 +183,12 @@ struct ExtractArguments {
     std::string archive;
     std::vector<std::string> operands;  // [DEST], or with -C the names to extract
     std::string directory;              // -C
+    bool directoryGiven = false;
     bool force = false;
 };
 
 int extractCommand(const ExtractArguments& a, std::ostream& err) {
-    const bool names = !a.directory.empty();
+    const bool names = a.directoryGiven;
     if (!names && a.operands.size() > 1) {
         throw UsageError("extract: give the folder with -C DEST to extract only some files (\"" +
                          a.operands[1] + "\")");
@@ -288,9 +289,13 @@ void addExtractCommand(CLI::App& app, Run& run) {
     extract->add_option("ARCHIVE", a->archive, "the .zem archive")->required()->type_name("");
     extract->add_option("DEST|NAME", a->operands, "DEST; with -C, the NAMEs to extract")
         ->type_name("");
-    extract->add_option("-C,--directory", a->directory, "extract into DEST")->type_name("DEST");
+    const CLI::Option* directory =
+        extract->add_option("-C,--directory", a->directory, "extract into DEST")->type_name("DEST");
     extract->add_flag("-f,--force", a->force, "replace files that already exist");
-    extract->callback([&run, a] { run.exitCode = extractCommand(*a, run.err); });
+    extract->callback([&run, a, directory] {
+        a->directoryGiven = directory->count() > 0;
+        run.exitCode = extractCommand(*a, run.err);
+    });
 }
 
 void addCatCommand(CLI::App& app, Run& run) {

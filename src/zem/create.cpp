@@ -75,8 +75,9 @@ bool parseTimeArgument(const std::string& text, int64_t localOffset, int64_t& ut
         if (!digits(text, at, 2, hour) || !expect(text, at, ':') || !digits(text, at, 2, minute)) {
             return false;
         }
-        if (at < text.size() && text[at] == ':' && !(++at, digits(text, at, 2, second))) {
-            return false;
+        if (at < text.size() && text[at] == ':') {
+            ++at;
+            if (!digits(text, at, 2, second)) return false;
         }
     }
     if (month < 1 || month > 12 || day < 1 || day > daysInMonth(t.year, static_cast<int>(month)) ||
