@@ -32,6 +32,18 @@ struct TempDir {
     std::string operator/(const std::string& relative) const { return join(path, relative); }
 };
 
+// Sets an environment variable (removes it, given null) for the process and the programs it starts,
+// and puts back what was there when destroyed.
+struct ScopedVariable {
+    ScopedVariable(const char* name, const char* value);
+    ~ScopedVariable();
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+    std::string name;
+    bool hadOld = false;
+    std::string old;
+};
+
 void writeFile(const std::string& path, const std::string& contents);
 std::string readFile(const std::string& path);
 void makeDirs(const std::string& path);

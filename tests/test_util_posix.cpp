@@ -144,6 +144,22 @@ int64_t currentUtcOffset() {
     return local.tm_gmtoff;
 }
 
+ScopedVariable::ScopedVariable(const char* variable, const char* value) : name(variable) {
+    if (const char* current = std::getenv(variable)) {
+        hadOld = true;
+        old = current;
+    }
+    check(value ? setenv(variable, value, 1) == 0 : unsetenv(variable) == 0, "setenv");
+}
+
+ScopedVariable::~ScopedVariable() {
+    if (hadOld) {
+        setenv(name.c_str(), old.c_str(), 1);
+    } else {
+        unsetenv(name.c_str());
+    }
+}
+
 ScopedTimeZone::ScopedTimeZone(const char* zone) {
     if (const char* value = std::getenv("TZ")) {
         hadOld = true;

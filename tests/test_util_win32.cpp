@@ -48,6 +48,17 @@ HANDLE openForAttributes(const std::string& path, DWORD access) {
 
 }  // namespace
 
+// _putenv_s with an empty value removes the variable.
+ScopedVariable::ScopedVariable(const char* variable, const char* value) : name(variable) {
+    if (const char* current = std::getenv(variable)) {
+        hadOld = true;
+        old = current;
+    }
+    check(_putenv_s(variable, value ? value : "") == 0, "_putenv_s");
+}
+
+ScopedVariable::~ScopedVariable() { _putenv_s(name.c_str(), hadOld ? old.c_str() : ""); }
+
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
     char base[MAX_PATH + 1];
