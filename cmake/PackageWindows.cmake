@@ -17,17 +17,17 @@ include(CPack)
 # Part of the default build when makensis is there, so that the Windows suite tests it.
 find_program(ZEM_MAKENSIS makensis)
 set(ZEM_SETUP ${PROJECT_BINARY_DIR}/zem-builder-${PROJECT_VERSION}-setup.exe)
+# The files as the zip has them: stripped, and the readme under its installed name.
+set(ZEM_SETUP_FILES ${PROJECT_BINARY_DIR}/setup-files)
 if(ZEM_MAKENSIS)
-  # The files as the zip has them: stripped, and the readme under its installed name.
-  set(stage ${PROJECT_BINARY_DIR}/setup-files)
   add_custom_command(
     OUTPUT ${ZEM_SETUP}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${stage}
-    COMMAND ${CMAKE_STRIP} -o ${stage}/zem-builder.exe $<TARGET_FILE:zem-builder>
-    COMMAND ${CMAKE_STRIP} -o ${stage}/zem.exe $<TARGET_FILE:zem>
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${ZEM_SETUP_FILES}
+    COMMAND ${CMAKE_STRIP} -o ${ZEM_SETUP_FILES}/zem-builder.exe $<TARGET_FILE:zem-builder>
+    COMMAND ${CMAKE_STRIP} -o ${ZEM_SETUP_FILES}/zem.exe $<TARGET_FILE:zem>
     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/res/README-windows.txt
-            ${stage}/README.txt
-    COMMAND ${ZEM_MAKENSIS} -V2 -WX -DVERSION=${PROJECT_VERSION} -DSTAGE=${stage}
+            ${ZEM_SETUP_FILES}/README.txt
+    COMMAND ${ZEM_MAKENSIS} -V2 -WX -DVERSION=${PROJECT_VERSION} -DSTAGE=${ZEM_SETUP_FILES}
             -DICON=${ZEM_ICON_FILE} -DOUTFILE=${ZEM_SETUP}
             ${PROJECT_SOURCE_DIR}/res/zem-builder.nsi
     DEPENDS zem-builder zem ${PROJECT_SOURCE_DIR}/res/zem-builder.nsi

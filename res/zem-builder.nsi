@@ -22,12 +22,19 @@ ManifestDPIAware true
 
 !define PRODUCT "ZEM Builder"
 !define PUBLISHER "The ZEM Builder developers"
-!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
+!define UNINSTALL_LIST "Software\Microsoft\Windows\CurrentVersion\Uninstall"
+!define UNINSTALL_KEY "${UNINSTALL_LIST}\${PRODUCT}"
 !define PROGID "ZEMBuilder.Archive"
 !define CLASSES "Software\Classes"
 ; In the .zem key: the file type's owner before this install, given back by the uninstaller.
 !define PREVIOUS_OWNER "ZEMBuilder.PreviousOwner"
 !define SHORTCUT "${PRODUCT}.lnk"
+; In the Apps entry: set when this setup made the list of programs it sits in (a user's registry
+; has none until a first per-user setup makes one), which the uninstaller then removes if empty.
+!define MADE_LIST "ZEMBuilder.MadeUninstallList"
+; Also there: how many folders the first setup made, the program's and those above it (a new
+; user's per-user programs folder, say), which the uninstaller removes as far as they are empty.
+!define MADE_FOLDERS "ZEMBuilder.MadeFolders"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -53,6 +60,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "${PUBLISHER}"
 !define MULTIUSER_INSTALLMODE_INSTDIR_REGISTRY_VALUENAME "InstallLocation"
 !define MULTIUSER_INSTALLMODE_DEFAULT_REGISTRY_KEY "${UNINSTALL_KEY}"
 !define MULTIUSER_INSTALLMODE_DEFAULT_REGISTRY_VALUENAME "InstallLocation"
+!define MULTIUSER_INSTALLMODE_FUNCTION KeepChosenFolder
 !include MultiUser.nsh
 !include MUI2.nsh
 !include LogicLib.nsh
@@ -69,7 +77,16 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "${PUBLISHER}"
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
+; A folder given with /D= wins over the mode's default, which MultiUser sets after it.
+Var ChosenFolder
+Function KeepChosenFolder
+  ${If} $ChosenFolder != ""
+    StrCpy $INSTDIR $ChosenFolder
+  ${EndIf}
+FunctionEnd
+
 Function .onInit
+  StrCpy $ChosenFolder $INSTDIR  ; only /D= sets it this early
   !insertmacro MULTIUSER_INIT
 FunctionEnd
 
@@ -82,7 +99,28 @@ FunctionEnd
   System::Call 'shell32::SHChangeNotify(i 0x08000000, i 0, p 0, p 0)' ; SHCNE_ASSOCCHANGED
 !macroend
 
+; $0: how many folders, from $INSTDIR up, do not exist yet.
+Function CountMissingFolders
+  Push $1
+  StrCpy $0 0
+  StrCpy $1 "$INSTDIR"
+  ${DoUntil} ${FileExists} "$1\*.*"
+    IntOp $0 $0 + 1
+    ${GetParent} "$1" $1
+    ${IfThen} $1 == "" ${|} ${ExitDo} ${|}
+  ${Loop}
+  Pop $1
+FunctionEnd
+
 Section "Install"
+  ; An earlier install's count stands for its folder: they exist by now.
+  ReadRegStr $8 SHCTX "${UNINSTALL_KEY}" "InstallLocation"
+  ReadRegDWORD $7 SHCTX "${UNINSTALL_KEY}" "${MADE_FOLDERS}"
+  ${If} $8 != $INSTDIR
+  ${OrIf} $7 == ""
+    Call CountMissingFolders
+    StrCpy $7 $0
+  ${EndIf}
   SetOutPath "$INSTDIR"
   ; Files of an earlier version are simply replaced.
   File "${STAGE}\zem-builder.exe"
@@ -119,6 +157,12 @@ Section "Install"
   ${Else}
     StrCpy $1 "/CurrentUser"
   ${EndIf}
+  ReadRegDWORD $5 SHCTX "${UNINSTALL_KEY}" "${MADE_LIST}"
+  ClearErrors
+  EnumRegKey $6 SHCTX "${UNINSTALL_LIST}" 0
+  ${If} ${Errors}
+    StrCpy $5 1
+  ${EndIf}
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
@@ -128,6 +172,10 @@ Section "Install"
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" $1 /S'
   WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoRepair" 1
+  ${If} $5 = 1
+    WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "${MADE_LIST}" 1
+  ${EndIf}
+  WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "${MADE_FOLDERS}" $7
   ; In KiB, of the folder as installed (its own files only, not its subfolders).
   ${GetSize} "$INSTDIR" "/S=0K /G=0" $2 $3 $4
   WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "EstimatedSize" $2
@@ -141,6 +189,15 @@ Section "Uninstall"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
+  ReadRegDWORD $3 SHCTX "${UNINSTALL_KEY}" "${MADE_FOLDERS}"
+  StrCpy $4 "$INSTDIR"
+  ${DoWhile} $3 > 1
+    ${GetParent} "$4" $4
+    ClearErrors
+    RMDir "$4"
+    ${IfThen} ${Errors} ${|} ${ExitDo} ${|}  ; not empty: neither are those above it
+    IntOp $3 $3 - 1
+  ${Loop}
 
   Delete "$SMPROGRAMS\${SHORTCUT}"
   Delete "$DESKTOP\${SHORTCUT}"
@@ -164,5 +221,9 @@ Section "Uninstall"
   DeleteRegKey SHCTX "${CLASSES}\${PROGID}"
   !insertmacro ASSOCIATIONS_CHANGED
 
+  ReadRegDWORD $2 SHCTX "${UNINSTALL_KEY}" "${MADE_LIST}"
   DeleteRegKey SHCTX "${UNINSTALL_KEY}"
+  ${If} $2 = 1
+    DeleteRegKey /ifempty SHCTX "${UNINSTALL_LIST}"
+  ${EndIf}
 SectionEnd
