@@ -66,25 +66,36 @@ start_display "$work"
 timeout 300 wineboot -i >"$work/wineboot.log" 2>&1 || fail "wineboot: $(cat "$work/wineboot.log")"
 timeout 180 wineserver -w || fail "Wine did not settle after creating the prefix"
 
-# reg_value KEY NAME: the value's data, NAME empty for the key's default; false if there is none.
-reg_value() {
+# values KEY: the key's values, one NAME|DATA line each, "(Default)" the default one's name;
+# false if there is no such key. One Wine start per key: each costs about a second.
+values() {
   local out
-  if [ -z "$2" ]; then
-    out=$(wine reg query "$1" /ve 2>/dev/null) || return 1
-  else
-    out=$(wine reg query "$1" /v "$2" 2>/dev/null) || return 1
-  fi
-  # "    NAME    TYPE    DATA" with CR LF line ends
-  tr -d '\r' <<<"$out" | awk -F '    ' 'NF >= 3 && $1 == "" { print $4; found = 1 }
-                                       END { exit !found }'
+  out=$(wine reg query "$1" 2>/dev/null) || return 1
+  # "    NAME    TYPE    DATA" with CR LF line ends; subkeys are listed unindented.
+  tr -d '\r' <<<"$out" | awk -F '    ' 'NF >= 3 && $1 == "" { print $2 "|" $4 }'
+}
+reg_value() {  # KEY NAME: the value's data; false if there is none
+  local have
+  have=$(values "$1") || return 1
+  name=$2 awk 'index($0, ENVIRON["name"] "|") == 1 { print substr($0, length(ENVIRON["name"]) + 2)
+                                                    found = 1; exit }
+               END { exit !found }' <<<"$have"
 }
 reg_key() { wine reg query "$1" >/dev/null 2>&1; }
-expect_value() {  # KEY NAME EXPECTED
-  local value
-  value=$(reg_value "$1" "$2") || fail "no value ${2:-(default)} in $1"
-  [ "$value" = "$3" ] || fail "$1 ${2:-(default)} is '$value', expected '$3'"
+expect_values() {  # KEY, then its expected NAME|DATA lines on standard input
+  local have line
+  have=$(values "$1") || fail "no key $1"
+  while IFS= read -r line; do
+    grep -Fxq -- "$line" <<<"$have" || fail "$1: no value $line; it holds: $have"
+  done
 }
 folder() { reg_value "$1\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders" "$2"; }
+# unix_path PATH: where a path on drive C: is here (winepath would cost a Wine start).
+unix_path() {
+  [[ $1 == 'C:\'* ]] || fail "$1 is not on drive C:"
+  local rest=${1#C:\\}
+  echo "$WINEPREFIX/drive_c/${rest//\\//}"
+}
 
 # The folders where Windows (here, Wine) puts them, as it tells programs.
 program_files=$(reg_value 'HKLM\Software\Microsoft\Windows\CurrentVersion' ProgramFilesDir)
@@ -138,9 +149,9 @@ uninstall() {
 # installed ROOT PROGRAMS DESKTOP DIR MODE: what the setup for ROOT (HKLM for all users, HKCU for
 # one) put in DIR, in the Start menu's PROGRAMS, on DESKTOP and in Send To; MODE its option.
 installed() {
-  local root=$1 programs=$2 desktop=$3 dir=$4 mode=$5 unix name link target bytes size
+  local root=$1 programs=$2 desktop=$3 dir=$4 mode=$5 unix name link target bytes
   local classes="$1\\Software\\Classes" key="$1\\$uninstall_key" other=HKCU
-  unix=$(winepath -u "$dir")
+  unix=$(unix_path "$dir")
   [ "$(ls -A "$unix" | tr '\n' ' ')" = "README.txt Uninstall.exe zem-builder.exe zem.exe " ] ||
     fail "$dir holds: $(ls -A "$unix" | tr '\n' ' ')"
   for name in README.txt zem-builder.exe zem.exe; do
@@ -148,14 +159,13 @@ installed() {
   done
   for link in "$programs" "$desktop" "$send_to"; do
     link+='\ZEM Builder.lnk'
-    [ -f "$(winepath -u "$link")" ] || fail "no shortcut $link"
-    target=$(python3 "$here/shell_link.py" "$(winepath -u "$link")" | sed -n 's/^target=//p')
+    [ -f "$(unix_path "$link")" ] || fail "no shortcut $link"
+    target=$(python3 "$here/shell_link.py" "$(unix_path "$link")" | sed -n 's/^target=//p')
     [ "$target" = "$dir\\zem-builder.exe" ] || fail "$link starts $target"
   done
 
-  while IFS='|' read -r name value; do
-    expect_value "$key" "$name" "$value"
-  done <<EOF
+  bytes=$(cat "$unix"/* | wc -c)
+  expect_values "$key" <<EOF
 DisplayName|ZEM Builder
 DisplayVersion|$version
 Publisher|The ZEM Builder developers
@@ -165,18 +175,15 @@ UninstallString|"$dir\\Uninstall.exe" $mode
 QuietUninstallString|"$dir\\Uninstall.exe" $mode /S
 NoModify|0x1
 NoRepair|0x1
+EstimatedSize|$(printf '0x%x' $((bytes / 1024)))
 EOF
-  bytes=$(cat "$unix"/* | wc -c)
-  size=$(reg_value "$key" EstimatedSize) || fail "no EstimatedSize"
-  [ $((size)) = $((bytes / 1024)) ] || fail "EstimatedSize $((size)) KiB, the files have $bytes bytes"
-
-  while IFS='|' read -r name key value; do
-    expect_value "$classes\\$key" "$name" "$value"
+  while IFS='|' read -r key name value; do
+    expect_values "$classes\\$key" <<<"$name|$value"
   done <<EOF
-|.zem|$progid
-$progid|.zem\\OpenWithProgids|
-|$progid\\DefaultIcon|"$dir\\zem-builder.exe",0
-|$progid\\shell\\open\\command|"$dir\\zem-builder.exe" "%1"
+.zem|(Default)|$progid
+.zem\\OpenWithProgids|$progid|
+$progid\\DefaultIcon|(Default)|"$dir\\zem-builder.exe",0
+$progid\\shell\\open\\command|(Default)|"$dir\\zem-builder.exe" "%1"
 EOF
   if [ "$root" = HKCU ]; then other=HKLM; fi
   ! reg_key "$other\\$uninstall_key" || fail "an Apps entry under $other too"
@@ -189,7 +196,7 @@ gone() {
   ! reg_key "$1\\$uninstall_key" || fail "the Apps entry is left"
   ! reg_key "$1\\Software\\Classes\\$progid" || fail "the file type $progid is left"
   for link in "$2" "$3" "$send_to"; do
-    [ ! -e "$(winepath -u "$link\\ZEM Builder.lnk")" ] || fail "$link\\ZEM Builder.lnk is left"
+    [ ! -e "$(unix_path "$link\\ZEM Builder.lnk")" ] || fail "$link\\ZEM Builder.lnk is left"
   done
 }
 
@@ -219,7 +226,7 @@ mkdir -p "$work/pack/sub/deeper"
 printf 'hello' >"$work/pack/a.txt"
 head -c 70001 /dev/urandom >"$work/pack/sub/b.bin"
 : >"$work/pack/sub/deeper/empty"
-target=$(python3 "$here/shell_link.py" "$(winepath -u "$send_to\\ZEM Builder.lnk")" |
+target=$(python3 "$here/shell_link.py" "$(unix_path "$send_to\\ZEM Builder.lnk")" |
          sed -n 's/^target=//p')
 # Send To starts the shortcut's program with the folder as its one argument.
 (cd "$work" && exec wine "$target" "$(winepath -w "$work/pack")") &
@@ -254,7 +261,7 @@ snapshot earlier
 user_dir="$local_app_data\\Programs\\ZEM Builder"
 install /CurrentUser /S
 installed HKCU "$user_programs" "$user_desktop" "$user_dir" /CurrentUser
-expect_value 'HKCU\Software\Classes\.zem' ZEMBuilder.PreviousOwner Earlier.Archive
+expect_values 'HKCU\Software\Classes\.zem' <<<'ZEMBuilder.PreviousOwner|Earlier.Archive'
 uninstall HKCU
 gone HKCU "$user_programs" "$user_desktop"
 same_as earlier  # .zem belongs to Earlier.Archive again
@@ -266,24 +273,24 @@ echo "== in a chosen folder, then upgraded in place"
 chosen='C:\Tools\ZEM'
 install /S "/D=$chosen"
 installed HKLM "$common_programs" "$common_desktop" "$chosen" /AllUsers
-printf 'an older version' >"$(winepath -u "$chosen\\zem.exe")"
+printf 'an older version' >"$(unix_path "$chosen\\zem.exe")"
 install /S
 installed HKLM "$common_programs" "$common_desktop" "$chosen" /AllUsers
-[ ! -e "$(winepath -u "$all_dir")" ] || fail "the upgrade went to $all_dir, not to $chosen"
+[ ! -e "$(unix_path "$all_dir")" ] || fail "the upgrade went to $all_dir, not to $chosen"
 
 echo "== uninstalled after another program took .zem, with the user's archive in the folder"
 wine reg add 'HKLM\Software\Classes\.zem' /ve /d Other.Archive /f >/dev/null
-cp "$work/pack.zem" "$(winepath -u "$chosen\\mine.zem")"
+cp "$work/pack.zem" "$(unix_path "$chosen\\mine.zem")"
 uninstall HKLM
 gone HKLM "$common_programs" "$common_desktop"
-expect_value 'HKLM\Software\Classes\.zem' '' Other.Archive
+expect_values 'HKLM\Software\Classes\.zem' <<<'(Default)|Other.Archive'
 ! reg_key 'HKLM\Software\Classes\.zem\OpenWithProgids' || fail "OpenWithProgids is left"
-[ "$(ls -A "$(winepath -u "$chosen")")" = mine.zem ] ||
-  fail "$chosen holds: $(ls -A "$(winepath -u "$chosen")" | tr '\n' ' ')"
-cmp "$work/pack.zem" "$(winepath -u "$chosen\\mine.zem")" || fail "the user's archive was changed"
-rm -r "$(winepath -u 'C:\Tools')"
+[ "$(ls -A "$(unix_path "$chosen")")" = mine.zem ] ||
+  fail "$chosen holds: $(ls -A "$(unix_path "$chosen")" | tr '\n' ' ')"
+cmp "$work/pack.zem" "$(unix_path "$chosen\\mine.zem")" || fail "the user's archive was changed"
+rm -r "$(unix_path 'C:\Tools')"
 wine reg delete 'HKLM\Software\Classes\.zem' /f >/dev/null
 same_as before
 
 echo "screenshot of the first page: $work/first-page.png"
-echo "installer OK"
+echo "installer OK in $SECONDS s"
