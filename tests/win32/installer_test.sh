@@ -28,7 +28,8 @@ skip() {
 source "$here/../x_display.sh"
 source "$here/message_boxes.sh"
 [ -f "$setup" ] || skip "no $setup: makensis was missing when the build was configured (nsis)"
-for tool in wine wineboot wineserver winepath Xvfb xdotool import identify python3 wrestool; do
+for tool in wine wineboot wineserver winepath Xvfb xdotool import identify python3 wrestool \
+            x86_64-w64-mingw32-objdump; do
   command -v $tool >/dev/null || skip "$tool is missing (scripts/test-windows.sh installs it)"
 done
 setup=$(cd "$(dirname "$setup")" && pwd)/$(basename "$setup")
@@ -58,7 +59,7 @@ wrestool -x --raw --type=16 "$setup" >"$work/version.res" || fail "no version re
 utf16=$(printf '%s' "$version" | sed 's/./&\x00/g' | od -An -tx1 | tr -d ' \n')
 od -An -tx1 "$work/version.res" | tr -d ' \n' | grep -q "$utf16" ||
   fail "the version resource does not hold $version"
-[ "$(od -An -tx1 -j "$(($(od -An -tu4 -j 60 -N 4 "$setup") + 4))" -N 2 "$setup" | tr -d ' ')" = 6486 ] ||
+x86_64-w64-mingw32-objdump -f "$setup" | grep -q 'file format pei-x86-64' ||
   fail "not an x86-64 program"
 
 start_display "$work"
