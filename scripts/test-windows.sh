@@ -68,6 +68,7 @@ if [ "$contents" != "README.txt zem-builder.exe zem.exe " ]; then
   exit 1
 fi
 echo "== $zip: $contents"
-setup=$dir/zem-builder-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")-setup.exe
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
+setup=$dir/zem-builder-$version-setup.exe
 [ -f "$setup" ] || { echo "no $setup: the build should have made it with makensis" >&2; exit 1; }
 echo "== $setup"

@@ -90,7 +90,9 @@ expect_values() {  # KEY, then its expected NAME|DATA lines on standard input
     grep -Fxq -- "$line" <<<"$have" || fail "$1: no value $line; it holds: $have"
   done
 }
-folder() { reg_value "$1\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders" "$2"; }
+folder() {  # ROOT NAME: where Windows keeps a kind of file, as it tells programs
+  reg_value "$1\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders" "$2"
+}
 # unix_path PATH: where a path on drive C: is here (winepath would cost a Wine start).
 unix_path() {
   [[ $1 == 'C:\'* ]] || fail "$1 is not on drive C:"
@@ -98,7 +100,6 @@ unix_path() {
   echo "$WINEPREFIX/drive_c/${rest//\\//}"
 }
 
-# The folders where Windows (here, Wine) puts them, as it tells programs.
 program_files=$(reg_value 'HKLM\Software\Microsoft\Windows\CurrentVersion' ProgramFilesDir)
 common_programs=$(folder HKLM 'Common Programs')
 common_desktop=$(folder HKLM 'Common Desktop')
@@ -114,8 +115,8 @@ progid=ZEMBuilder.Archive
 snapshot() {
   wine reg export HKLM "$work/$1-hklm.reg" /y >/dev/null || fail "reg export HKLM"
   wine reg export HKCU "$work/$1-hkcu.reg" /y >/dev/null || fail "reg export HKCU"
-  (cd "$WINEPREFIX/drive_c" && find . -path './users/*/Temp' -prune -o -print && find "$HOME/Desktop") |
-    LC_ALL=C sort >"$work/$1-files"
+  { (cd "$WINEPREFIX/drive_c" && find . -path './users/*/Temp' -prune -o -print)
+    find "$HOME/Desktop"; } | LC_ALL=C sort >"$work/$1-files"
 }
 same_as() {  # NAME: the registry and the files are as snapshot NAME found them
   snapshot now

@@ -4,13 +4,9 @@ removed and every value added, removed or changed, and exits 1 if there is any.
 Usage: registry_diff.py BEFORE.reg AFTER.reg"""
 import sys
 
-# Keys that Wine itself rewrites whenever a program starts on a new display: the display
-# adapter's driver date and the like. Nothing a setup program writes.
-VOLATILE = (
-    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class\\",
-
-
-)
+# The device classes, which Wine rewrites each time its server starts: the display adapter's
+# driver date, the classes' names. Nothing a setup program writes.
+VOLATILE = ("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class\\",)
 
 
 def parse(path):
