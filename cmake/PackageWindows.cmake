@@ -18,3 +18,31 @@ set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_BINARY_DIR})
 include(CPack)
+
+# zem-builder-<version>-setup.exe: the setup program (res/zem-builder.nsi), made with NSIS on Linux.
+#   cmake --build build/win64 --target installer   ->   build/win64/zem-builder-<version>-setup.exe
+# Part of the default build when makensis is there, so that the Windows suite tests it.
+find_program(ZEM_MAKENSIS makensis)
+set(ZEM_SETUP ${PROJECT_BINARY_DIR}/zem-builder-${PROJECT_VERSION}-setup.exe)
+# The files as the zip has them: stripped, and the texts with Windows line ends.
+set(ZEM_SETUP_FILES ${PROJECT_BINARY_DIR}/setup-files)
+if(ZEM_MAKENSIS)
+  add_custom_command(
+    OUTPUT ${ZEM_SETUP}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${ZEM_SETUP_FILES}
+    COMMAND ${CMAKE_STRIP} -o ${ZEM_SETUP_FILES}/zem-builder.exe $<TARGET_FILE:zem-builder>
+    COMMAND ${CMAKE_STRIP} -o ${ZEM_SETUP_FILES}/zem.exe $<TARGET_FILE:zem>
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_BINARY_DIR}/package-text/README.txt
+            ${PROJECT_BINARY_DIR}/package-text/LICENSE.txt ${ZEM_SETUP_FILES}
+    COMMAND ${ZEM_MAKENSIS} -V2 -WX -DVERSION=${PROJECT_VERSION} -DSTAGE=${ZEM_SETUP_FILES}
+            -DICON=${ZEM_ICON_FILE} -DOUTFILE=${ZEM_SETUP}
+            ${PROJECT_SOURCE_DIR}/res/zem-builder.nsi
+    DEPENDS zem-builder zem ${PROJECT_SOURCE_DIR}/res/zem-builder.nsi
+            ${PROJECT_BINARY_DIR}/package-text/README.txt
+            ${PROJECT_BINARY_DIR}/package-text/LICENSE.txt ${ZEM_ICON_FILE}
+    COMMENT "Making ${ZEM_SETUP} with NSIS"
+    VERBATIM)
+  add_custom_target(installer ALL DEPENDS ${ZEM_SETUP})
+else()
+  message(STATUS "makensis not found (apt-get install nsis): no installer target")
+endif()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows suite: cross-builds zem-builder.exe and its tests with mingw-w64, runs the tests
 # under Wine, the real windowed program end to end on a virtual display (Xvfb, xdotool), checks
-# its resources (icoutils), and makes the zip. Called by scripts/test.sh.
+# its resources (icoutils), makes the setup program (NSIS) and tests it under Wine, and makes the
+# zip. Called by scripts/test.sh.
 #
 # When a tool is missing it is installed first if this runs as root with apt-get; otherwise the
 # suite is skipped (exit code 77) with a message saying why, except in CI (CI=true), where that
@@ -22,6 +23,7 @@ packages=(
   icoutils:/usr/bin/wrestool
   imagemagick:/usr/bin/import
   python3:/usr/bin/python3
+  nsis:/usr/bin/makensis
 )
 missing=()
 for entry in "${packages[@]}"; do
@@ -79,3 +81,7 @@ for text in README.txt LICENSE.txt; do
 done
 rm -rf "$unpacked"
 echo "== $zip: $contents"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
+setup=$dir/zem-builder-$version-setup.exe
+[ -f "$setup" ] || { echo "no $setup: the build should have made it with makensis" >&2; exit 1; }
+echo "== $setup"

@@ -17,6 +17,7 @@ pattern="^${caption//[()]/\\&}\$"  # the whole title, parentheses taken literall
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 source "$here/../x_display.sh"
+source "$here/message_boxes.sh"
 for tool in wine winepath Xvfb xdotool import identify python3; do
   command -v $tool >/dev/null || fail "$tool is missing (scripts/test-windows.sh installs it)"
 done
@@ -65,65 +66,6 @@ start() {  # arguments for the program
   (cd "$work" && exec wine "$exe" "$@") &
   app_pid=$!
   box=  # a new X client may get the window id of a box of the previous run
-}
-
-box=
-# other_box: true once a message box of the program other than the last one answered is shown
-# (setting $box), or once the program has ended ($box then stays as it was).
-other_box() {
-  local id
-  for id in $(xdotool search --onlyvisible --name "$pattern" 2>/dev/null); do
-    if [ "$id" != "$box" ]; then
-      box=$id
-      return 0
-    fi
-  done
-  program_ended
-}
-
-next_box() {
-  local last=$box
-  wait_until 180 other_box || fail "no message box within three minutes"
-  [ "$box" != "$last" ] || fail "the program ended without showing a box"
-}
-
-program_ended() {
-  ! kill -0 "$app_pid" 2>/dev/null
-}
-
-# The key goes to the box once it has painted itself and has the focus. Should it still be lost,
-# it is pressed again, but only after a long wait: a second key that arrived as the box closed
-# would answer the next one.
-answer() {  # key: Return (OK) or Escape (Cancel), to the box that next_box found
-  local attempt
-  wait_drawn "$box" "$work/box.png" || fail "the box was never painted"
-  for attempt in 1 2 3; do
-    # No window manager gives the box the focus; xdotool does, then types into it.
-    timeout 10 xdotool windowfocus --sync "$box" 2>/dev/null || true
-    xdotool key --clearmodifiers "$1"
-    wait_until 30 box_closed && return 0
-    echo "the box is still open 30 s after $1 (attempt $attempt)"
-  done
-  fail "the box did not close after $1"
-}
-
-box_closed() {
-  local shown
-  shown=$(xdotool search --onlyvisible --name "$pattern" 2>/dev/null) || true
-  ! grep -qx -- "$box" <<<"$shown"
-}
-
-no_box_left() {
-  ! xdotool search --onlyvisible --name "$pattern" >/dev/null 2>&1
-}
-
-finish() {  # expected exit code
-  local code=0
-  wait_until 180 program_ended || fail "the program did not end within three minutes"
-  wait "$app_pid" || code=$?
-  app_pid=
-  [ "$code" = "$1" ] || fail "exit code $code, expected $1"
-  wait_until 30 no_box_left || fail "a message box is still open"
 }
 
 besides() {  # names in the work folder next to the pack, to catch a temporary file left behind
