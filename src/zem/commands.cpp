@@ -17,6 +17,7 @@
 #include "scan/scan.h"
 #include "zem/extract.h"
 #include "zem/extract_fs.h"
+#include "zem/mount.h"
 
 #ifndef ZEM_VERSION
 #error "ZEM_VERSION must be defined by the build"
@@ -30,6 +31,8 @@ const char* const kHelpText =
     "Usage: zem list ARCHIVE\n"
     "       zem verify ARCHIVE [FOLDER]\n"
     "       zem extract [--force] ARCHIVE [DEST]\n"
+    "       zem mount [--foreground] ARCHIVE MOUNTPOINT\n"
+    "       zem unmount MOUNTPOINT\n"
     "       zem --help | --version\n"
     "\n"
     "Reads .zem archives, as written by zem-builder.\n"
@@ -41,9 +44,14 @@ const char* const kHelpText =
     "  extract  recreate the files under DEST (default: ARCHIVE without .zem, beside it);\n"
     "           every name is checked first, nothing is written outside DEST or through\n"
     "           a symbolic link, and existing files are kept\n"
+    "  mount    check the archive as extract does, then show its files read-only under\n"
+    "           MOUNTPOINT (Linux, FUSE) until unmounted; returns once they are there\n"
+    "  unmount  unmount an archive mounted by zem mount (as fusermount3 -u does)\n"
     "\n"
     "Options:\n"
     "  -f, --force    extract: replace files that already exist\n"
+    "  -f, --foreground\n"
+    "                 mount: serve in the foreground until unmounted, Ctrl-C or SIGTERM\n"
     "  -h, --help     show this help and exit\n"
     "      --version  show the version and exit\n"
     "\n"
@@ -212,6 +220,8 @@ struct CommandLine {
     std::string command;
     std::vector<std::string> operands;
     bool force = false;
+    bool foreground = false;
+    bool shortF = false;  // -f: --force for extract, --foreground for mount
     bool help = false;
     bool version = false;
 };
@@ -227,8 +237,12 @@ CommandLine parse(const std::vector<std::string>& args) {
                 line.help = true;
             } else if (arg == "--version") {
                 line.version = true;
-            } else if (arg == "-f" || arg == "--force") {
+            } else if (arg == "-f") {
+                line.shortF = true;
+            } else if (arg == "--force") {
                 line.force = true;
+            } else if (arg == "--foreground") {
+                line.foreground = true;
             } else {
                 throw UsageError("unknown option \"" + arg + "\"");
             }
@@ -252,8 +266,14 @@ int dispatch(const CommandLine& line, std::ostream& out, std::ostream& err) {
     const auto second = [&]() -> const std::string* {
         return line.operands.size() > 1 ? &line.operands[1] : nullptr;
     };
+    if (line.shortF && line.command != "extract" && line.command != "mount") {
+        throw UsageError("-f applies to extract (--force) and mount (--foreground) only");
+    }
     if (line.force && line.command != "extract") {
         throw UsageError("--force applies to extract only");
+    }
+    if (line.foreground && line.command != "mount") {
+        throw UsageError("--foreground applies to mount only");
     }
     if (line.command == "list") {
         expectOperands(line, 1, 1);
@@ -265,7 +285,20 @@ int dispatch(const CommandLine& line, std::ostream& out, std::ostream& err) {
     }
     if (line.command == "extract") {
         expectOperands(line, 1, 2);
-        return extractCommand(line.operands[0], second(), line.force, err);
+        return extractCommand(line.operands[0], second(), line.force || line.shortF, err);
+    }
+    if (line.command == "mount") {
+        expectOperands(line, 1, 2);
+        if (!second()) throw UsageError("mount: MOUNTPOINT is missing");
+        return mountCommand(line.operands[0], line.operands[1], line.foreground || line.shortF,
+                            err);
+    }
+    if (line.command == "unmount") {
+        if (line.operands.empty()) throw UsageError("unmount: MOUNTPOINT is missing");
+        if (line.operands.size() > 1) {
+            throw UsageError("unmount: too many arguments (\"" + line.operands[1] + "\")");
+        }
+        return unmountCommand(line.operands[0], err);
     }
     if (line.command.empty()) throw UsageError("no command given");
     throw UsageError("unknown command \"" + line.command + "\"");
