@@ -407,6 +407,9 @@ int mountCommand(const std::string& archivePath, const std::string& mountPoint, 
 
     if (stat(mountPoint.c_str(), &st) != 0) failOn("mount on", mountPoint);
     if (!S_ISDIR(st.st_mode)) fatalError("cannot mount on \"" + mountPoint + "\": not a folder");
+    // libfuse unmounts by the path it mounted, after it has left the working folder.
+    std::unique_ptr<char, decltype(&free)> target(realpath(mountPoint.c_str(), nullptr), free);
+    if (!target) failOn("find", mountPoint);
 
     FuseArgs fuse;
     addMountOptions(fuse, absolutePath(archivePath));
@@ -421,7 +424,7 @@ int mountCommand(const std::string& archivePath, const std::string& mountPoint, 
         fatalError("cannot set up the signals of the file system for \"" + archivePath + "\"");
     }
     s.handlers = true;
-    if (fuse_session_mount(s.session, mountPoint.c_str()) != 0) {
+    if (fuse_session_mount(s.session, target.get()) != 0) {
         fatalError("cannot mount \"" + archivePath + "\" on \"" + mountPoint + "\"");
     }
     s.mounted = true;
