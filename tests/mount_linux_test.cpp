@@ -198,19 +198,21 @@ void generateTree(const std::string& root, unsigned seed) {
     }
 }
 
-// A mount below the test's temporary folder, unmounted when the test ends however it ends, and
-// its serving process reaped.
+// A mount below the test's temporary folder, unmounted when the test ends however it ends (every
+// mount stacked there by a failing test too), and its serving process reaped.
 struct MountGuard {
     std::string point;
     pid_t server = -1;
     MountGuard() = default;
     MountGuard(const MountGuard&) = delete;
     MountGuard& operator=(const MountGuard&) = delete;
-    ~MountGuard() {
-        if (!point.empty() && isMounted(point)) {
+    ~MountGuard() { release(); }
+    void release() {
+        for (int i = 0; i < 10 && !point.empty() && isMounted(point); ++i) {
             runExecutable("/bin/sh", {"-c", "fusermount3 -u -z -- \"$0\"", point}, "");
         }
         if (server > 0) waitForExit(server);
+        server = -1;
     }
 };
 
@@ -235,6 +237,7 @@ struct Mount : ::testing::Test {
     // Mounts the archive in the background: zem has returned, the mount is there, and its
     // serving process is known.
     void mount() {
+        guard.release();
         const ChildResult r = zem({"mount", archive, point});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         ASSERT_EQ(r.out + r.err, "");

@@ -18,13 +18,14 @@ debs=("$scratch"/out/*.deb)
 deb=${debs[0]}
 
 [ "$(dpkg-deb -f "$deb" Package)" = zem-builder ] || fail "package name"
-[ "$(dpkg-deb -f "$deb" Recommends)" = "zenity | kdialog" ] ||
+[ "$(dpkg-deb -f "$deb" Recommends)" = "zenity | kdialog, fuse3" ] ||
   fail "Recommends is '$(dpkg-deb -f "$deb" Recommends)'"
 
 # Exactly these files, nothing else.
 expected=(
   ./usr/bin/zem
   ./usr/bin/zem-builder
+  ./usr/bin/zem-open-folder
   ./usr/share/applications/zem-builder.desktop
   ./usr/share/icons/hicolor/256x256/apps/zem-builder.png
   ./usr/share/icons/hicolor/256x256/mimetypes/application-x-zem.png
@@ -37,8 +38,9 @@ expected=(
 dpkg-deb -x "$deb" "$scratch/x"
 actual=$(cd "$scratch/x" && find . -type f | LC_ALL=C sort)
 [ "$actual" = "$(printf '%s\n' "${expected[@]}")" ] || fail "package files:"$'\n'"$actual"
-[ -x "$scratch/x/usr/bin/zem-builder" ] && [ -x "$scratch/x/usr/bin/zem" ] ||
-  fail "the programs are not executable"
+[ -x "$scratch/x/usr/bin/zem-builder" ] && [ -x "$scratch/x/usr/bin/zem" ] &&
+  [ -x "$scratch/x/usr/bin/zem-open-folder" ] || fail "the programs are not executable"
+cmp "$scratch/x/usr/bin/zem-open-folder" "$source_dir/res/zem-open-folder"
 cmp "$scratch/x/usr/share/applications/zem-builder.desktop" "$source_dir/res/zem-builder.desktop"
 cmp "$scratch/x/usr/share/mime/packages/zem-builder.xml" "$source_dir/res/zem-builder-mime.xml"
 for size in 32 48 256; do
