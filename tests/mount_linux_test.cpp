@@ -419,11 +419,14 @@ struct Change {
 
 int result(int returned) { return returned == 0 ? 0 : errno; }
 
+// Opens the file with `flags` and, when that opens it for writing, writes a byte.
 int openResult(const std::string& path, int flags) {
     const int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
     if (fd < 0) return errno;
+    const bool writes = (flags & O_ACCMODE) != O_RDONLY;
+    const int error = writes && write(fd, "x", 1) != 1 ? errno : 0;
     close(fd);
-    return 0;
+    return error;
 }
 
 const Change kChanges[] = {
@@ -643,8 +646,13 @@ TEST_F(Mount, AnArchiveChangedWhileMountedGivesReadErrors) {
         EXPECT_EQ(pread(early, buffer.data(), buffer.size(), 100000), -1);
         EXPECT_EQ(errno, EIO);
         close(early);
-        EXPECT_EQ(open(inMount("second").c_str(), O_RDONLY | O_CLOEXEC), -1);
+        // Opened after the change.
+        const int late = open(inMount("second").c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_GE(late, 0) << strerror(errno);
+        errno = 0;
+        EXPECT_EQ(read(late, buffer.data(), buffer.size()), -1);
         EXPECT_EQ(errno, EIO);
+        close(late);
         // Names and attributes still come from the tree as mounted.
         struct stat st {};
         EXPECT_EQ(stat(inMount("second").c_str(), &st), 0);

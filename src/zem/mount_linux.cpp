@@ -44,6 +44,8 @@ struct Mounted {
     int64_t archiveTime = 0;
     uid_t uid = 0;
     gid_t gid = 0;
+    // Whether the kernel opens files and folders by itself when asked to (from libfuse's init).
+    bool kernelOpens = false;
 };
 
 Mounted& mountedOf(fuse_req_t req) { return *static_cast<Mounted*>(fuse_req_userdata(req)); }
@@ -115,14 +117,24 @@ void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
     fuse_reply_attr(req, &st, kCacheSeconds);
 }
 
-void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-    const MountNode* node = nodeOf(mountedOf(req), ino);
-    if (!node || !node->isFolder()) {
-        fuse_reply_err(req, node ? ENOTDIR : ENOENT);
+// Opening needs nothing of this file system: the checks that matter are made at each read. Left
+// to the kernel, an open costs no request and keeps what the kernel cached of the file or
+// folder, which for small files is most of the cost of reading them.
+void init(void* userdata, fuse_conn_info* conn) {
+    static_cast<Mounted*>(userdata)->kernelOpens =
+        (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) && (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT);
+    // With that, an open's O_TRUNC would go unseen: let the kernel ask for it as a change of
+    // size, which is refused like every change.
+    conn->want &= ~FUSE_CAP_ATOMIC_O_TRUNC;
+}
+
+void openNode(fuse_req_t req, fuse_file_info* fi) {
+    if (mountedOf(req).kernelOpens) {
+        fuse_reply_err(req, ENOSYS);  // from now on the kernel opens by itself
         return;
     }
-    fi->cache_readdir = 1;
     fi->keep_cache = 1;
+    fi->cache_readdir = 1;
     fuse_reply_open(req, fi);
 }
 
@@ -178,27 +190,6 @@ void readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse
     listFolder(req, ino, size, offset, true);
 }
 
-void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-    const Mounted& m = mountedOf(req);
-    const MountNode* node = nodeOf(m, ino);
-    if (!node || node->isFolder()) {
-        fuse_reply_err(req, node ? EISDIR : ENOENT);
-        return;
-    }
-    if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC)) {
-        fuse_reply_err(req, EROFS);
-        return;
-    }
-    // An archive changed since it was mounted no longer holds the bytes the tree describes. What
-    // the kernel cached of a file before is still the archive's as mounted: it may stay.
-    if (!archiveFileUnchanged(*m.archive.source)) {
-        fuse_reply_err(req, EIO);
-        return;
-    }
-    fi->keep_cache = 1;
-    fuse_reply_open(req, fi);
-}
-
 void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
     Mounted& m = mountedOf(req);
     const MountNode* node = nodeOf(m, ino);
@@ -213,8 +204,9 @@ void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_i
     // One buffer per serving thread, as large as the largest read the kernel asked for.
     thread_local std::vector<char> buffer;
     if (buffer.size() < count) buffer.resize(count);
-    // A file changed in place while open would give other bytes than the tree describes; a file
-    // cut short gives a short read, which readAt reports as a failure.
+    // An archive changed since it was mounted no longer holds the bytes the tree describes (what
+    // the kernel cached of it before still is the archive as mounted). A file cut short while
+    // this reads gives a short read, which readAt reports as a failure.
     if (!archiveFileUnchanged(*m.archive.source) ||
         (count > 0 && !m.archive.source->readAt(r.dataOffset + from, buffer.data(), count))) {
         fuse_reply_err(req, EIO);
@@ -240,12 +232,13 @@ void refuse(fuse_req_t req) { fuse_reply_err(req, EROFS); }
 
 fuse_lowlevel_ops operations() {
     fuse_lowlevel_ops ops{};
+    ops.init = init;
     ops.lookup = lookup;
     ops.getattr = getattr;
-    ops.opendir = opendir;
+    ops.opendir = [](fuse_req_t req, fuse_ino_t, fuse_file_info* fi) { openNode(req, fi); };
     ops.readdir = readdir;
     ops.readdirplus = readdirplus;
-    ops.open = open;
+    ops.open = [](fuse_req_t req, fuse_ino_t, fuse_file_info* fi) { openNode(req, fi); };
     ops.read = read;
     ops.statfs = statfs;
     ops.setattr = [](fuse_req_t req, fuse_ino_t, struct stat*, int, fuse_file_info*) {
