@@ -149,7 +149,8 @@ void listFolder(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, bool 
         return;
     }
     const auto self = static_cast<uint32_t>(ino - 1);
-    std::vector<char> buffer(size);
+    thread_local std::vector<char> buffer;
+    if (buffer.size() < size) buffer.resize(size);
     size_t used = 0;
     std::string name;
     const size_t count = folder->children.size() + 2;
@@ -423,8 +424,9 @@ int mountCommand(const std::string& archivePath, const std::string& mountPoint, 
     s.mounted = true;
     // In the background the program returns here, in a first process, once the mount is in place;
     // the second goes on serving it. libfuse reports its failures itself.
-    if (fuse_daemonize(foreground ? 1 : 0) != 0)
+    if (fuse_daemonize(foreground ? 1 : 0) != 0) {
         fatalError("cannot serve \"" + mountPoint + "\" in the background");
+    }
     LoopConfig loop;
     if (!loop.config) throw std::bad_alloc();
     // A signal ends the loop with its number: an unmount asked for, not a failure.
