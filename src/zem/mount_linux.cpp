@@ -126,6 +126,9 @@ void init(void* userdata, fuse_conn_info* conn) {
     // With that, an open's O_TRUNC would go unseen: let the kernel ask for it as a change of
     // size, which is refused like every change.
     conn->want &= ~FUSE_CAP_ATOMIC_O_TRUNC;
+    // Nothing in the tree changes while mounted, so a read of cached bytes need not first check
+    // the file's attributes, which alone makes such reads about a third slower.
+    conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
 }
 
 void openNode(fuse_req_t req, fuse_file_info* fi) {
