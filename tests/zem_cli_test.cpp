@@ -633,6 +633,9 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
         {{"unmount", tmp.path},
          1,
          "zem: cannot unmount \"" + tmp.path + "\": nothing is mounted there\n"},
+        {{"unmount", tmp / "missing/x"},
+         1,
+         "zem: cannot find \"" + tmp / "missing" + "\": " + notFound + "\n"},
 #endif
         {{"extract", tmp / "noext"},
          2,
