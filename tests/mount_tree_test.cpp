@@ -24,8 +24,9 @@ std::string childrenOf(const MountTree& tree, uint32_t folder) {
 }
 
 TEST(MountTree, FoldersComeFromBackslashesListInArchiveOrderAndAreFoundByName) {
+    const auto records = recordsNamed({"b\\z", "a", "b\\y\\1", "b\\x", "b\\y\\0"});
     MountTree tree;
-    ASSERT_EQ(buildMountTree(recordsNamed({"b\\z", "a", "b\\y\\1", "b\\x", "b\\y\\0"}), tree), "");
+    ASSERT_EQ(buildMountTree(records, tree), "");
     EXPECT_EQ(tree.nodes.size(), 8u);  // the root, five files, b and b\y
     const uint32_t a = findChild(tree, 0, "a"), b = findChild(tree, 0, "b");
     const uint32_t y = b == kNoNode ? kNoNode : findChild(tree, b, "y");
@@ -45,7 +46,8 @@ TEST(MountTree, FoldersComeFromBackslashesListInArchiveOrderAndAreFoundByName) {
                                                         {0, ""},     {0, ".."}, {a, "x"}};
     for (const auto& [folder, name] : nothing)
         EXPECT_EQ(findChild(tree, folder, name), kNoNode) << name;
-    ASSERT_EQ(buildMountTree({}, tree), "");
+    const std::vector<ArchiveRecord> none;
+    ASSERT_EQ(buildMountTree(none, tree), "");
     EXPECT_EQ(tree.nodes.size(), 1u);
 }
 
@@ -57,8 +59,9 @@ TEST(MountTree, NamesThatFormNoTreeAreReported) {
          "record 1: name \"x\\a\\b\" needs the earlier file \"x\\a\" as a folder"},
     };
     for (const auto& [names, problem] : cases) {
+        const auto records = recordsNamed(names);
         MountTree tree;
-        EXPECT_EQ(buildMountTree(recordsNamed(names), tree), problem);
+        EXPECT_EQ(buildMountTree(records, tree), problem);
     }
 }
 

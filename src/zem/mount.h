@@ -43,6 +43,8 @@ struct MountTree {
 // (storedNamesProblem): a name stored twice, or a file where another name needs a folder, is
 // reported as "record N: ..." and the tree is left incomplete.
 std::string buildMountTree(const std::vector<ArchiveRecord>& records, MountTree& tree);
+// The tree points into the records' names: records that die with the call can't make one.
+std::string buildMountTree(const std::vector<ArchiveRecord>&& records, MountTree& tree) = delete;
 
 // The last component of a node's path: its name in its folder.
 std::string_view nodeName(const MountNode& node);
