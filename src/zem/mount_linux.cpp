@@ -32,6 +32,9 @@ extern char** environ;
 
 namespace {
 
+// A reply that can't be delivered (the request was interrupted meanwhile) leaves nothing to do,
+// so what the fuse_reply_ calls return is not looked at.
+
 // The tree is fixed, so what the kernel learns of it stays true (a day is as good as forever).
 constexpr double kCacheSeconds = 86400;
 constexpr blksize_t kBlockSize = 4096;
@@ -415,7 +418,7 @@ int mountCommand(const std::string& archivePath, const std::string& mountPoint, 
     s.session = fuse_session_new(&fuse.args, &ops, sizeof ops, m.get());
     if (!s.session) fatalError("cannot start a file system for \"" + archivePath + "\"");
     // libfuse takes over only signals left to their default action: the cleanup the program sets
-    // up for atomic files has nothing to do here.
+    // up for atomic files has nothing to do here. (signal fails only for an invalid signal.)
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
     if (fuse_set_signal_handlers(s.session) != 0) {
         fatalError("cannot set up the signals of the file system for \"" + archivePath + "\"");
