@@ -10,7 +10,9 @@ import argparse
 import re
 import os
 import platform
+import select
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -73,12 +75,13 @@ def remove(path):
 class Tool:
     """One command timed on one corpus: how to run it and what to clear before each run."""
 
-    def __init__(self, name, argv, stdin_bytes=None, output=None, stdout_path=None):
+    def __init__(self, name, argv, stdin_bytes=None, output=None, stdout_path=None, after=None):
         self.name = name
         self.argv = argv
         self.stdin_bytes = stdin_bytes
         self.output = output
         self.stdout_path = stdout_path
+        self.after = after  # run untimed after each run (an unmount)
         self.times = []
         self.rss = []
 
@@ -91,6 +94,8 @@ class Tool:
         # pending would land in this run's time: settle the disk first (untimed).
         os.sync()
         elapsed, rss = run_once(self.argv, self.stdin_bytes, self.stdout_path, RSS_FILE)
+        if self.after:
+            run_once(self.after)
         if record:
             self.times.append(elapsed)
             self.rss.append(rss)
@@ -137,6 +142,72 @@ def measure(tools, runs, fsync_of=None):
     return fsyncs
 
 
+def mounts():
+    with open("/proc/self/mountinfo") as f:
+        return {line.split()[4].replace("\\040", " ") for line in f}
+
+
+def wait_for_mount(point, present, process=None):
+    """Waits until `point` is (or is no longer) a mount point: the kernel wakes a poll on the
+    mount list at every change."""
+    with open("/proc/self/mountinfo") as f:
+        poller = select.poll()
+        poller.register(f, select.POLLPRI)
+        while (point in mounts()) != present:
+            if process is not None and process.poll() is not None:
+                raise SystemExit("bench: zem mount ended (%d) before mounting" % process.returncode)
+            poller.poll(1000)
+
+
+def mount_tools(name, root, work, zem_exe):
+    """The commands on a mounted archive of root against the same commands on root itself; the
+    archive stays mounted (zem mount -f, so that its server's peak RSS can be read) until the
+    returned stop() unmounts it."""
+    archive = root + ".zem"
+    point = os.path.join(work, "mnt")
+    fresh = os.path.join(work, "mnt-fresh")
+    os.makedirs(point, exist_ok=True)
+    os.makedirs(fresh, exist_ok=True)
+    server = subprocess.Popen([zem_exe, "mount", "-f", archive, point])
+    wait_for_mount(point, True, server)
+    tar_out = os.path.join(work, "out.tar")
+    tools = [Tool("zem mount (until ready; unmounted untimed)", [zem_exe, "mount", archive, fresh],
+                  after=[zem_exe, "unmount", fresh])]
+    for label, folder in (("mounted", point), ("source", root)):
+        tools += [
+            Tool("tar -cf, %s" % label, ["tar", "-cf", tar_out, "-C", folder, "."], output=tar_out),
+            Tool("find -type f | wc -l, %s" % label,
+                 ["sh", "-c", "find \"$1\" -type f | wc -l", "sh", folder]),
+        ]
+        if name != "mount-wide":
+            tools.append(Tool("cat every file, %s" % label,
+                              ["sh", "-c", "find \"$1\" -type f -print0 | xargs -0 cat >/dev/null",
+                               "sh", folder]))
+    # The first walk and the first reads of a fresh mount, when the kernel has cached none of its
+    # names and bytes; the source read from the disk itself (O_DIRECT) is their peer.
+    fresh_run = "\"$1\" mount \"$2\" \"$3\" && %s && \"$1\" unmount \"$3\""
+    tools.append(Tool("find -type f | wc -l, fresh mount (mount and unmount included)",
+                      ["sh", "-c", fresh_run % "find \"$3\" -type f | wc -l",
+                       "sh", zem_exe, archive, fresh]))
+    if name == "mount-large":
+        tools.append(Tool("cat every file, fresh mount (mount and unmount included)",
+                          ["sh", "-c", fresh_run % "find \"$3\" -type f -print0 | xargs -0 cat >/dev/null",
+                           "sh", zem_exe, archive, fresh]))
+        tools.append(Tool("every file read from the disk (dd iflag=direct), source",
+                          ["sh", "-c", "find \"$1\" -type f -exec dd if={} of=/dev/null bs=1M "
+                           "iflag=direct status=none \\;", "sh", root]))
+
+    def stop():
+        with open("/proc/%d/status" % server.pid) as f:
+            peak = [line.split()[1] for line in f if line.startswith("VmHWM:")]
+        server.send_signal(signal.SIGTERM)
+        if server.wait() != 0:
+            raise SystemExit("bench: zem mount -f ended with %d" % server.returncode)
+        wait_for_mount(point, False)
+        return int(peak[0]) if peak else None
+    return tools, stop
+
+
 def median(values):
     return statistics.median(values) if values else float("nan")
 
@@ -162,7 +233,10 @@ def main():
     parser.add_argument("--exe", required=True, help="the zem-builder to time")
     parser.add_argument("--runs", type=int, default=5, help="timed runs of each command (>= 5)")
     parser.add_argument("--corpora", default="small,large,wide",
-                        help="comma-separated subset of small,large,wide")
+                        help="comma-separated subset of small,large,wide and the mount corpora "
+                             "mount-small,mount-large,mount-wide (the same trees packed, mounted "
+                             "with zem mount and read back; they need --zem and FUSE)")
+    parser.add_argument("--zem", default=None, help="the zem program, for the mount corpora")
     parser.add_argument("--also", action="append", default=[], metavar="NAME=EXE",
                         help="another zem-builder to time alongside (e.g. an older build)")
     parser.add_argument("--dir", default=None, help="where to make the temporary folder")
@@ -190,10 +264,26 @@ def main():
         for name in args.corpora.split(","):
             root = os.path.join(work, name)
             started = time.perf_counter()
-            {"small": corpus.make_small, "large": corpus.make_large, "wide": corpus.make_wide}[name](root)
+            makers = {"small": corpus.make_small, "large": corpus.make_large, "wide": corpus.make_wide}
+            makers[name[len("mount-"):] if name.startswith("mount-") else name](root)
             subprocess.run(["sync"], check=True)  # the corpus itself is on disk before timing
             print("made corpus %s in %.1f s" % (name, time.perf_counter() - started), flush=True)
             archive = root + ".zem"
+            if name.startswith("mount-"):
+                if not args.zem:
+                    raise SystemExit("bench: the mount corpora need --zem")
+                run_once([exe, root], b"\n\n")  # the archive to mount, untimed
+                tools, stop = mount_tools(name, root, work, os.path.abspath(args.zem))
+                try:
+                    measure(tools, args.runs)
+                finally:
+                    server_rss = stop()
+                rows.append((name, tools, None))
+                if server_rss is not None:
+                    print("%s: peak RSS of the mount's server %.1f MiB" % (name, server_rss / 1024.0))
+                remove(archive)
+                shutil.rmtree(root)
+                continue
             if name == "wide":
                 zem = Tool("zem", [exe, root], b"", output=archive)  # empty input = Cancel
                 peers = [Tool("find", ["find", root, "-type", "f", "-printf", "%s %T@\\n"])]
@@ -235,6 +325,11 @@ def main():
         for tool in tools:
             t = median(tool.times)
             ratio = "" if tool is tools[0] else "%.2f" % (zem_time / t)
+            if name.startswith("mount-"):
+                # Each command on the mount against the same command on the source folder.
+                peer = next((p for p in tools if p.name == tool.name.replace(", mounted", ", source")
+                             and p is not tool), None)
+                ratio = "%.2f" % (t / median(peer.times)) if peer else ""
             rss = [r for r in tool.rss if r is not None]
             print("| %s | %s | %.3f | %s | %s |" % (
                 name, tool.name, t, ratio, "%.1f" % (max(rss) / 1024.0) if rss else "?"))
@@ -244,6 +339,9 @@ def main():
             print("| %s | zem less its fsync time (derived) | %.3f | %s | |" % (
                 name, rest, " ".join("%s %.2f" % (t.name, rest / median(t.times))
                                      for t in tools[1:3])))
+    if any(name.startswith("mount-") for name, _, _ in rows):
+        print("(mount corpora: the ratio is the command on the mount over the same command on the"
+              " source folder)")
     print()
     for name, tools, _ in rows:
         for tool in tools:

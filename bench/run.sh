@@ -2,6 +2,9 @@
 # Builds zem-builder optimised (in build/bench) and times it against tar -cf and a plain copy on
 # corpora made in a temporary folder, removed afterwards; zem create too, on the small corpus. Options go to bench/bench.py:
 #   bench/run.sh [--runs N] [--corpora small,large,wide] [--dir PARENT] [--also NAME=EXE]
+# The mount corpora (--corpora mount-small,mount-large,mount-wide) pack the same trees, mount the
+# archive with zem mount and time tar -cf, find and cat on the mount against the source folder;
+# they need FUSE (/dev/fuse and fusermount3).
 # Needs python3, GNU tar, find, xargs, cat and sync; GNU time (package time) gives the peak RSS
 # and strace the time spent in fsync. Run as root, it installs those two when they are missing.
 set -euo pipefail

@@ -1,4 +1,5 @@
-# cmake --install on Linux and other POSIX systems: zem-builder and the zem tool in bin; on
+# cmake --install on Linux and other POSIX systems: zem-builder, the zem tool and the script that
+# opens an archive as a folder in bin; on
 # freedesktop systems also the launcher (the desktop entry) and its icons in the hicolor theme,
 # where menus and file managers look, and the .zem file type with its icon, so that a file manager
 # opens an archive with the launcher. (The Windows build has its own layout, PackageWindows.)
@@ -10,6 +11,9 @@ include(GNUInstallDirs)
 install(TARGETS zem-builder RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET zem)
   install(TARGETS zem RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The launcher's "Open as folder": zem mount under $XDG_RUNTIME_DIR, then the file manager.
+  # Beside zem, on PATH, where the launcher's action finds it by name.
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/res/zem-open-folder DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
 # The manual pages, compressed as Debian and most distributions keep them (gzip -n: the same bytes

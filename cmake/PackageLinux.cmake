@@ -1,6 +1,6 @@
 # cpack -G DEB: a Debian package of what cmake --install puts in place, under /usr. The desktop
-# dialogs need zenity or kdialog, which the package recommends rather than requires: without
-# them the program still runs at a terminal.
+# dialogs need zenity or kdialog, and zem mount needs fuse3, which the package recommends rather
+# than requires: without them the program still runs at a terminal, and zem's other commands too.
 if(WIN32 OR APPLE)
   return()
 endif()
@@ -20,7 +20,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "Drop a folder on the ZEM Builder's launcher: it lists the files below the\nfolder, asks before it writes, and writes FOLDER.zem beside the folder.\nThe zem command lists, verifies and extracts archives, and creates them\nfrom scripts, with the same bytes from the same files on any machine.")
 # Release binaries without their symbols, as Debian ships them.
 set(CPACK_STRIP_FILES ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zenity | kdialog")
+# fuse3 brings fusermount3, which zem mount needs to mount and unmount as a user.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zenity | kdialog, fuse3")
 # Depends from the libraries the program links, when dpkg-shlibdeps is there to find them.
 find_program(ZEM_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(ZEM_DPKG_SHLIBDEPS)

@@ -1,4 +1,4 @@
-# The zem program (list, verify, extract) and the archive reader it shares with the tests and
+# The zem program (list, verify, extract, mount) and the archive reader it shares with the tests and
 # the fuzz target. Included from the top-level CMakeLists.txt after zemcore is defined.
 
 # Reader and stored-name checks: no platform code, so the fuzz target builds them on their own.
@@ -15,9 +15,28 @@ add_library(zemtool STATIC
   src/zem/create.cpp
   src/zem/extract.cpp
   src/zem/extract_fs_${ZEM_PLATFORM}.cpp
+  src/zem/mount_tree.cpp
   src/archive/archive_file_${ZEM_PLATFORM}.cpp
 )
 target_link_libraries(zemtool PUBLIC zemreader zempack)
+# zem mount serves archives through libfuse 3 on Linux; elsewhere, or without libfuse, the command
+# says it isn't available. CI (CI=true) must build it.
+set(zem_mount none)
+if(ZEM_SYSTEM STREQUAL "linux")
+  find_package(PkgConfig)
+  if(PkgConfig_FOUND)
+    pkg_check_modules(FUSE3 IMPORTED_TARGET fuse3>=3.12)
+  endif()
+  if(FUSE3_FOUND)
+    set(zem_mount linux)
+    target_link_libraries(zemtool PRIVATE PkgConfig::FUSE3)
+  elseif("$ENV{CI}" STREQUAL "true")
+    message(FATAL_ERROR "libfuse 3 not found (scripts/install-deps.sh installs libfuse3-dev)")
+  else()
+    message(STATUS "libfuse 3 not found: zem mount is left out")
+  endif()
+endif()
+target_sources(zemtool PRIVATE src/zem/mount_${zem_mount}.cpp)
 target_compile_definitions(zemtool PRIVATE ZEM_VERSION="${PROJECT_VERSION}")
 # The command line is parsed with CLI11 (libcli11-dev), header-only. The cross build looks for it
 # on the build machine, but takes a copy of its one folder: putting the machine's whole

@@ -35,7 +35,7 @@ check() {
   fi
 }
 
-check "zem " "--help --version cat create extract list verify"
+check "zem " "--help --version cat create extract list mount unmount verify"
 check "zem c" "cat create"
 check "zem list " "B.ZEM a.zem folder other"
 check "zem verify a.zem " "folder other"
@@ -52,5 +52,9 @@ check "zem create --exclude " ""
 check "zem create --c" "--clamp-mtime"
 check "zem create --" "--clamp-mtime --exclude= --help --mtime= --output --quiet --sort= --utc --verbose"
 check "zem extract --" "--directory --force --help"
+check "zem mount " "B.ZEM a.zem folder other"
+check "zem mount a.zem " "folder other"
+check "zem mount -" "--foreground --help -f"
+check "zem unmount " "folder other"
 [ "$failures" = 0 ] || fail "$failures completion cases"
 echo "completion ok"

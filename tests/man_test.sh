@@ -13,7 +13,10 @@ for page in "$man/zem.1" "$man/zem-builder.1"; do
   mandoc -Tlint -W warning "$page" || fail "mandoc -Tlint $page"
 done
 text=$(mandoc -Tascii "$man/zem.1" | col -b)
-for command in list verify extract cat create; do
+# The commands as zem's help lists them, so that a new one can't miss its page.
+commands=$("$zem" --help | sed -n '/^Subcommands:/,/^$/s/^  \([a-z]\+\) .*/\1/p')
+[ -n "$commands" ] || fail "no commands in zem --help"
+for command in $commands; do
   for option in $("$zem" "$command" --help | grep -oE -- '--[a-z-]+' | sort -u); do
     grep -qF -- "$option" <<<"$text" || fail "zem.1 lacks $command's $option"
   done

@@ -18,7 +18,7 @@ debs=("$scratch"/out/*.deb)
 deb=${debs[0]}
 
 [ "$(dpkg-deb -f "$deb" Package)" = zem-builder ] || fail "package name"
-[ "$(dpkg-deb -f "$deb" Recommends)" = "zenity | kdialog" ] ||
+[ "$(dpkg-deb -f "$deb" Recommends)" = "zenity | kdialog, fuse3" ] ||
   fail "Recommends is '$(dpkg-deb -f "$deb" Recommends)'"
 maintainer=$(dpkg-deb -f "$deb" Maintainer)
 [[ "$maintainer" =~ ^[^@\<]+\ \<[^@]+@[^@]+\.[a-z]+\>$ && "$maintainer" != *@localhost* ]] ||
@@ -28,6 +28,7 @@ maintainer=$(dpkg-deb -f "$deb" Maintainer)
 expected=(
   ./usr/bin/zem
   ./usr/bin/zem-builder
+  ./usr/bin/zem-open-folder
   ./usr/share/applications/zem-builder.desktop
   ./usr/share/bash-completion/completions/zem
   ./usr/share/doc/zem-builder/changelog.gz
@@ -45,13 +46,14 @@ expected=(
 dpkg-deb -x "$deb" "$scratch/x"
 actual=$(cd "$scratch/x" && find . -type f | LC_ALL=C sort)
 [ "$actual" = "$(printf '%s\n' "${expected[@]}")" ] || fail "package files:"$'\n'"$actual"
-[ -x "$scratch/x/usr/bin/zem-builder" ] && [ -x "$scratch/x/usr/bin/zem" ] ||
-  fail "the programs are not executable"
+[ -x "$scratch/x/usr/bin/zem-builder" ] && [ -x "$scratch/x/usr/bin/zem" ] &&
+  [ -x "$scratch/x/usr/bin/zem-open-folder" ] || fail "the programs are not executable"
 # Release binaries without symbols.
 for program in zem zem-builder; do
   ! LC_ALL=C readelf -S "$scratch/x/usr/bin/$program" | grep -qE '\.(symtab|debug_info)' ||
     fail "$program is not stripped"
 done
+cmp "$scratch/x/usr/bin/zem-open-folder" "$source_dir/res/zem-open-folder"
 cmp "$scratch/x/usr/share/applications/zem-builder.desktop" "$source_dir/res/zem-builder.desktop"
 cmp "$scratch/x/usr/share/bash-completion/completions/zem" "$source_dir/res/bash-completion/zem"
 for page in zem zem-builder; do

@@ -11,3 +11,10 @@
 // a named pipe, a device or a folder is refused at once instead of blocking the run. Throws
 // FatalError naming the operation and the path when the file can't be opened or isn't one.
 std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path);
+
+#ifndef _WIN32
+// Whether the file behind a source from openArchiveFile still holds what it held when opened: the
+// same size and last-write time, and still under a name (neither deleted nor replaced by another
+// file). For readers that keep an archive open while it may change, as a mount does.
+bool archiveFileUnchanged(const ArchiveSource& source);
+#endif

@@ -15,6 +15,7 @@ namespace {
 struct FileSource : ArchiveSource {
     int fd = -1;
     uint64_t length = 0;
+    timespec modified{};
 
     FileSource() = default;
     FileSource(const FileSource&) = delete;
@@ -73,5 +74,16 @@ std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
         fail("set the reading mode of", path);
     }
     source->length = static_cast<uint64_t>(st.st_size);
+    source->modified = st.st_mtim;
     return source;
+}
+
+bool archiveFileUnchanged(const ArchiveSource& source) {
+    const auto* file = dynamic_cast<const FileSource*>(&source);
+    struct stat st {};
+    if (!file || fstat(file->fd, &st) != 0) return false;
+    // Replacing a file by renaming another over it unlinks the old one.
+    return st.st_nlink > 0 && static_cast<uint64_t>(st.st_size) == file->length &&
+           st.st_mtim.tv_sec == file->modified.tv_sec &&
+           st.st_mtim.tv_nsec == file->modified.tv_nsec;
 }

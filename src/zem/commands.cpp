@@ -23,6 +23,7 @@
 #include "zem/create.h"
 #include "zem/extract.h"
 #include "zem/extract_fs.h"
+#include "zem/mount.h"
 
 #ifndef ZEM_VERSION
 #error "ZEM_VERSION must be defined by the build"
@@ -363,6 +364,30 @@ void addCreateCommand(CLI::App& app, Run& run) {
     });
 }
 
+void addMountCommands(CLI::App& app, Run& run) {
+    CLI::App* mount = app.add_subcommand("mount", "show an archive's files as a read-only folder");
+    mount->footer(
+        "Checks the archive as extract does, then mounts it read-only under MOUNTPOINT\n"
+        "(Linux, FUSE) and returns once its files are there; a background process serves\n"
+        "them until zem unmount MOUNTPOINT (or fusermount3 -u MOUNTPOINT).");
+    auto archive = std::make_shared<std::string>();
+    auto mountPoint = std::make_shared<std::string>();
+    auto foreground = std::make_shared<bool>(false);
+    mount->add_option("ARCHIVE", *archive, "the .zem archive")->required()->type_name("");
+    mount->add_option("MOUNTPOINT", *mountPoint, "an empty folder")->required()->type_name("");
+    mount->add_flag("-f,--foreground", *foreground,
+                    "serve in the foreground until unmounted,\n"
+                    "Ctrl-C or SIGTERM");
+    mount->callback([&run, archive, mountPoint, foreground] {
+        run.exitCode = mountCommand(*archive, *mountPoint, *foreground, run.err);
+    });
+
+    CLI::App* unmount = app.add_subcommand("unmount", "unmount an archive mounted by zem mount");
+    auto point = std::make_shared<std::string>();
+    unmount->add_option("MOUNTPOINT", *point, "where it is mounted")->required()->type_name("");
+    unmount->callback([&run, point] { run.exitCode = unmountCommand(*point, run.err); });
+}
+
 // The first argument that isn't one of the top level's own options: the command.
 std::string commandOf(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
@@ -380,7 +405,7 @@ void printMessage(std::ostream& err, const std::string& text) {
 
 int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     Run run{out, err};
-    CLI::App app("Lists, checks, extracts and creates .zem archives.", "zem");
+    CLI::App app("Lists, checks, extracts, creates and mounts .zem archives.", "zem");
     app.set_version_flag("--version", std::string("zem ") + ZEM_VERSION);
     app.require_subcommand(1);
     app.footer(kStatusFooter);
@@ -391,6 +416,7 @@ int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream
     addExtractCommand(app, run);
     addCatCommand(app, run);
     addCreateCommand(app, run);
+    addMountCommands(app, run);
 
     std::string hint = "zem --help";
     try {

@@ -22,14 +22,14 @@ std::vector<std::string> namesOf(const LoadedArchive& archive) {
     return names;
 }
 
-// The stored local calendar time as seconds since 1970 UTC. The time was formed with the UTC
-// offset in force when the archive was made; the offset in force now is the best stand-in, and
-// turns an archive made and extracted under the same offset back into the exact time.
+}  // namespace
+
+// The time was formed with the UTC offset in force when the archive was made; the offset in
+// force now is the best stand-in, and turns an archive made and extracted under the same offset
+// back into the exact time.
 int64_t utcSecondsOf(const CalendarTime& stored) {
     return secondsFromCalendar(stored) - utcOffsetNow();
 }
-
-}  // namespace
 
 std::string readArchiveFile(const std::string& path, LoadedArchive& archive) {
     archive.path = path;

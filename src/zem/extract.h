@@ -27,6 +27,9 @@ std::string readArchiveFile(const std::string& path, LoadedArchive& archive);
 // when every name is fine.
 std::string storedNamesProblem(const LoadedArchive& archive);
 
+// A stored local calendar time as the seconds since 1970 UTC that extraction gives the file.
+int64_t utcSecondsOf(const CalendarTime& stored);
+
 // Reads `length` archive bytes at `offset` into buffer, or throws FatalError naming the archive.
 void readArchiveData(LoadedArchive& archive, uint64_t offset, std::vector<char>& buffer,
                      size_t length);
