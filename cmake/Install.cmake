@@ -19,7 +19,11 @@ endif()
 # The manual pages, compressed as Debian and most distributions keep them (gzip -n: the same bytes
 # from every build), and zem's bash completion where bash-completion loads it on first use.
 find_program(ZEM_GZIP gzip)
-foreach(page zem.1 zem-builder.1)
+set(zem_pages zem.1 zem-builder.1)
+if(TARGET zem)
+  list(APPEND zem_pages zem-open-folder.1)
+endif()
+foreach(page ${zem_pages})
   set(source ${PROJECT_SOURCE_DIR}/docs/man/${page})
   if(ZEM_GZIP)
     add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/man/${page}.gz

@@ -9,7 +9,7 @@ need mandoc
 man=${1:?usage: man_test.sh MAN_FOLDER ZEM_EXE ZEM_BUILDER_EXE}
 zem=${2:?}
 builder=${3:?}
-for page in "$man/zem.1" "$man/zem-builder.1"; do
+for page in "$man"/*.1; do
   mandoc -Tlint -W warning "$page" || fail "mandoc -Tlint $page"
 done
 text=$(mandoc -Tascii "$man/zem.1" | col -b)

@@ -40,6 +40,7 @@ expected=(
   ./usr/share/icons/hicolor/48x48/apps/zem-builder.png
   ./usr/share/icons/hicolor/48x48/mimetypes/application-x-zem.png
   ./usr/share/man/man1/zem-builder.1.gz
+  ./usr/share/man/man1/zem-open-folder.1.gz
   ./usr/share/man/man1/zem.1.gz
   ./usr/share/mime/packages/zem-builder.xml
 )
@@ -56,7 +57,7 @@ done
 cmp "$scratch/x/usr/bin/zem-open-folder" "$source_dir/res/zem-open-folder"
 cmp "$scratch/x/usr/share/applications/zem-builder.desktop" "$source_dir/res/zem-builder.desktop"
 cmp "$scratch/x/usr/share/bash-completion/completions/zem" "$source_dir/res/bash-completion/zem"
-for page in zem zem-builder; do
+for page in zem zem-builder zem-open-folder; do
   gzip -dc "$scratch/x/usr/share/man/man1/$page.1.gz" | cmp - "$source_dir/docs/man/$page.1"
 done
 gzip -dc "$scratch/x/usr/share/doc/zem-builder/changelog.gz" | cmp - "$source_dir/res/debian/changelog"

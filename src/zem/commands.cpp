@@ -374,7 +374,7 @@ void addMountCommands(CLI::App& app, Run& run) {
     auto mountPoint = std::make_shared<std::string>();
     auto foreground = std::make_shared<bool>(false);
     mount->add_option("ARCHIVE", *archive, "the .zem archive")->required()->type_name("");
-    mount->add_option("MOUNTPOINT", *mountPoint, "an empty folder")->required()->type_name("");
+    mount->add_option("MOUNTPOINT", *mountPoint, "the folder to show them in")->required()->type_name("");
     mount->add_flag("-f,--foreground", *foreground,
                     "serve in the foreground until unmounted,\n"
                     "Ctrl-C or SIGTERM");
@@ -384,6 +384,7 @@ void addMountCommands(CLI::App& app, Run& run) {
 
     CLI::App* unmount = app.add_subcommand("unmount", "unmount an archive mounted by zem mount");
     auto point = std::make_shared<std::string>();
+    unmount->footer("Unmounts only what zem mount mounted there, as fusermount3 -u does.");
     unmount->add_option("MOUNTPOINT", *point, "where it is mounted")->required()->type_name("");
     unmount->callback([&run, point] { run.exitCode = unmountCommand(*point, run.err); });
 }
