@@ -374,7 +374,9 @@ void addMountCommands(CLI::App& app, Run& run) {
     auto mountPoint = std::make_shared<std::string>();
     auto foreground = std::make_shared<bool>(false);
     mount->add_option("ARCHIVE", *archive, "the .zem archive")->required()->type_name("");
-    mount->add_option("MOUNTPOINT", *mountPoint, "the folder to show them in")->required()->type_name("");
+    mount->add_option("MOUNTPOINT", *mountPoint, "the folder to show them in")
+        ->required()
+        ->type_name("");
     mount->add_flag("-f,--foreground", *foreground,
                     "serve in the foreground until unmounted,\n"
                     "Ctrl-C or SIGTERM");
