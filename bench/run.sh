@@ -2,7 +2,7 @@
 # Builds zem-builder optimised (in build/bench) and times it against tar -cf and a plain copy on
 # corpora made in a temporary folder, removed afterwards. Options go to bench/bench.py:
 #   bench/run.sh [--runs N] [--corpora small,large,wide] [--dir PARENT] [--also NAME=EXE]
-# Needs python3, GNU tar, find, xargs, cat and sync; GNU time (package time) gives the peak RSS
+# Needs python3, GNU tar, find, xargs, cat, sync and dd; GNU time (package time) gives the peak RSS
 # and strace the time spent in fsync. Run as root, it installs those two when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
