@@ -4,9 +4,12 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -192,6 +195,37 @@ TEST_P(BatchReadTest, FewFreeDescriptorsCostOnlySpeed) {
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
     EXPECT_EQ(stoppedAt, 100u) << error;
     expectReadBefore(buffer, 100);
+}
+
+// Where a seccomp filter refuses io_uring (as container runtimes' default profiles do), or
+// ZEM_NO_IO_URING turns it off, the program reads one file at a time without a word, and the
+// archive is the same to the byte.
+TEST(BatchReadFallback, RefusedOrTurnedOffIoUringMakesTheSameArchive) {
+    PackFolder p;
+    for (int i = 0; i < 300; ++i) {
+        p.add("d" + std::to_string(i % 4) + "/f" + std::to_string(i),
+              std::string(size_t(i) * 53 % 9000, static_cast<char>('a' + i % 26)));
+    }
+    ChildResult r = runProgram({p.root}, "\n\n");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string expected = readFile(p.archive);
+    const struct {
+        const char* name;
+        std::function<void()> inChild;
+    } kRefusals[] = {
+        {"refused by a filter", [] { refuseSystemCallInChild(__NR_io_uring_setup, EPERM); }},
+        {"missing from the kernel", [] { refuseSystemCallInChild(__NR_io_uring_setup, ENOSYS); }},
+        {"turned off", [] { setenv("ZEM_NO_IO_URING", "1", 1); }},
+    };
+    for (const auto& refusal : kRefusals) {
+        SCOPED_TRACE(refusal.name);
+        unlink(p.archive.c_str());
+        r = runProgram({p.root}, "\n\n", refusal.inChild);
+        SKIP_OR_FAIL_WITHOUT_FILTER(r.exitCode);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(readFile(p.archive) == expected) << "the same archive to the byte";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(BothPaths, BatchReadTest,

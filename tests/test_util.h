@@ -133,6 +133,11 @@ enum class HeldCall { Write, Sync };
 void refuseUnnamedFilesInChild(int socket = -1, HeldCall held = HeldCall::Write);
 constexpr int kFilterRefused = 125;
 
+// Runs in a child before exec (as `inChild`): the system call `number` fails with `error`, as
+// under a container's seccomp profile. A child whose kernel refuses the filter exits with
+// kFilterRefused.
+void refuseSystemCallInChild(long number, int error);
+
 // The test's end of a child's filter; the child's held call waits while this is open.
 struct HeldWrites {
     HeldWrites() = default;
