@@ -204,8 +204,8 @@ struct PosixFileSystem : FileSystem {
     }
 
 private:
-    // A batch costs the kernel's threads a wake-up: worth it from a handful of stats on.
-    static constexpr size_t kMinBatched = 8;
+    // A single stat is cheaper made directly than through the kernel's threads.
+    static constexpr size_t kMinBatched = 2;
 
     void statEntries(int folderFd, const std::vector<size_t>& toStat, int64_t offset,
                      std::vector<FolderItem>& items) {
