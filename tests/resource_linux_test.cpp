@@ -31,6 +31,9 @@ struct Traced {
     long systemCalls = 0;  // of every thread, from the exec on
 };
 
+// Small files and stats in batches through io_uring, or one call at a time as without it.
+enum class ReadPath { Batches, OneAtATime };
+
 // The number after `key` in a /proc file of "key value" lines, or -1.
 long procValue(const std::string& file, const std::string& key) {
     std::ifstream in(file);
@@ -201,7 +204,8 @@ TEST_P(ResourceGuard, SmallFilesTakeFewCalls) {
 INSTANTIATE_TEST_SUITE_P(BothPaths, ResourceGuard,
                          ::testing::Values(ReadPath::Batches, ReadPath::OneAtATime),
                          [](const ::testing::TestParamInfo<ReadPath>& param) {
-                             return readPathName(param.param);
+                             return std::string(param.param == ReadPath::Batches ? "Batches"
+                                                                                 : "OneAtATime");
                          });
 
 }  // namespace

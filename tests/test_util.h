@@ -158,13 +158,6 @@ bool waitForHeldWrite(int socket, const std::string& folder, HeldWrites& held);
 // Ends the held call with the system error `error`; the child goes on from there.
 bool failHeldCall(HeldWrites& held, int error);
 
-// The two ways Linux reads small files, for the tests that run on both: in batches through
-// io_uring, and one at a time (as where io_uring is missing, refused or turned off).
-enum class ReadPath { Batches, OneAtATime };
-inline std::string readPathName(ReadPath path) {
-    return path == ReadPath::Batches ? "Batches" : "OneAtATime";
-}
-
 // Skips when the kernel refuses the filter here; in CI that is a failure, since CI must run these.
 #define SKIP_OR_FAIL_WITHOUT_FILTER(exitCode)                                                    \
     if ((exitCode) == kFilterRefused) {                                                          \

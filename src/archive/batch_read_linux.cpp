@@ -1,6 +1,7 @@
 #include "archive/batch_read.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,11 @@ namespace {
 // A round is the files whose last step fits the queue: a read and a close each.
 constexpr unsigned kRingEntries = 128;
 constexpr size_t kRoundFiles = kRingEntries / 2;
+
+// A round holds a descriptor for each of its files at once, and two threads read rounds: under a
+// descriptor limit below this, files are read one at a time, holding one each, as a limit that
+// tight leaves no room for more.
+constexpr rlim_t kMinDescriptorLimit = 8 * kRoundFiles;
 
 // What a completion belongs to: the file's index in the round, and for the last step which of
 // its two calls.
@@ -60,7 +66,7 @@ bool readRound(BatchReader::Ring& r, const BatchFile* files, size_t count) {
                              O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
         io_uring_sqe_set_data64(sqe, i);
     }
-    // A path past PATH_MAX, or too many open files, is for the one-at-a-time path.
+    // A path past PATH_MAX, or no descriptor to spare, is for the one-at-a-time path.
     bool working = runQueued(r.io, static_cast<unsigned>(count), [&](uint64_t i, int result) {
         if (result >= 0) r.fds[i] = result;
         r.alone[i] = result < 0;
@@ -127,7 +133,11 @@ bool readsInBatches(BatchReader& reader) {
     if (!reader.setUp) {
         reader.setUp = true;
         reader.ring = std::make_unique<BatchReader::Ring>();
-        if (!openIoRing(reader.ring->io, kRingEntries,
+        rlimit descriptors{};
+        const bool roomy = getrlimit(RLIMIT_NOFILE, &descriptors) == 0 &&
+                           descriptors.rlim_cur >= kMinDescriptorLimit;
+        if (!roomy ||
+            !openIoRing(reader.ring->io, kRingEntries,
                         {IORING_OP_OPENAT, IORING_OP_STATX, IORING_OP_READ, IORING_OP_CLOSE})) {
             reader.ring.reset();
         }
