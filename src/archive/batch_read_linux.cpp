@@ -73,6 +73,7 @@ bool readRound(BatchReader::Ring& r, const BatchFile* files, size_t count) {
     });
 
     unsigned queued = 0;
+    keepWorkersNearby(r.io);
     for (size_t i = 0; working && i < count; ++i) {
         if (r.fds[i] < 0) continue;
         io_uring_sqe* sqe = io_uring_get_sqe(&ring);

@@ -14,7 +14,8 @@
 
 struct IoRing {
     io_uring ring{};
-    bool live = false;  // set up, to be torn down
+    bool live = false;    // set up, to be torn down
+    int workersCpu = -1;  // where keepWorkersNearby last put the kernel's threads
     IoRing() = default;
     IoRing(const IoRing&) = delete;
     IoRing& operator=(const IoRing&) = delete;
@@ -26,6 +27,13 @@ struct IoRing {
 // Sets the ring up with room for `entries` calls at once, if the kernel runs every one of the
 // `opcodes` (IORING_OP_...) in it. False when there is to be no ring.
 bool openIoRing(IoRing& ring, unsigned entries, std::initializer_list<int> opcodes);
+
+// Keeps the kernel threads that run the calls the kernel can't make at once (the stats) on the
+// CPU the calling thread runs on now. The caller only waits for them meanwhile, and in a virtual
+// machine waking a thread on another CPU, and being woken from there, costs more than a batch of
+// stats. Only a hint; made again only when the caller has moved. Each thread's calls have threads
+// of their own.
+void keepWorkersNearby(IoRing& ring);
 
 // Submits the `queued` calls put in the ring's submission queue, waits for them, and hands each
 // one's user data and result to onCompletion. False when the ring itself failed (never seen on a

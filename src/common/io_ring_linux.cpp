@@ -1,5 +1,7 @@
 #include "common/io_ring.h"
 
+#include <sched.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +21,17 @@ bool openIoRing(IoRing& ring, unsigned entries, std::initializer_list<int> opcod
         ring.live = false;
     }
     return known;
+}
+
+void keepWorkersNearby(IoRing& ring) {
+    const int cpu = sched_getcpu();
+    if (cpu < 0 || cpu == ring.workersCpu) return;
+    cpu_set_t here;
+    CPU_ZERO(&here);
+    CPU_SET(cpu, &here);
+    // Refused before the thread's first batch has made its kernel threads: the next one asks
+    // again.
+    if (io_uring_register_iowq_aff(&ring.ring, sizeof here, &here) == 0) ring.workersCpu = cpu;
 }
 
 bool runQueued(IoRing& ring, unsigned queued,

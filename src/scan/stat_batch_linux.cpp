@@ -25,6 +25,7 @@ bool statInBatches(StatBatcher& batcher, int folder, const std::vector<const cha
         if (!openIoRing(*batcher.ring, kRingEntries, {IORING_OP_STATX})) batcher.ring.reset();
     }
     if (!batcher.ring) return false;
+    keepWorkersNearby(*batcher.ring);
     stats.assign(names.size(), EntryStat());
     std::vector<struct statx> results(std::min<size_t>(names.size(), kRingEntries));
     for (size_t first = 0; first < names.size(); first += kRingEntries) {
