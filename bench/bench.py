@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Times zem-builder against GNU tar -cf and a plain copy of the same bytes, on corpora it makes.
+"""Times zem-builder against GNU tar -cf, a plain copy of the same bytes, and the disk's own
+direct-write speed, on corpora it makes.
 
 Every command runs in the same session, interleaved (one run of each in turn, the order rotating),
 after one untimed warm-up round, so the page cache is hot and a noisy neighbour hits all of them
@@ -208,6 +209,24 @@ def mount_tools(name, root, work, zem_exe):
     return tools, stop
 
 
+def corpus_bytes(root):
+    """The bytes of the files under root."""
+    total = 0
+    for folder, _, names in os.walk(root):
+        for name in names:
+            total += os.lstat(os.path.join(folder, name)).st_size
+    return total
+
+
+def direct_write_argv(path, size):
+    """dd writing `size` bytes (rounded up to a whole MiB) of zeros past the page cache: how fast
+    this disk takes that many bytes at best. Blocks of 64 MiB where they add up exactly."""
+    block = 64 * corpus.MIB if size > 0 and size % (64 * corpus.MIB) == 0 else corpus.MIB
+    count = max(1, -(-size // block))
+    return ["dd", "if=/dev/zero", "of=" + path, "bs=%d" % block, "count=%d" % count,
+            "oflag=direct", "status=none"]
+
+
 def median(values):
     return statistics.median(values) if values else float("nan")
 
@@ -245,7 +264,7 @@ def main():
     args = parser.parse_args()
     if args.runs < 5:
         parser.error("--runs must be at least 5")
-    for tool in ("tar", "find", "cat", "xargs", "sync"):
+    for tool in ("tar", "find", "cat", "xargs", "sync", "dd"):
         if not shutil.which(tool):
             raise SystemExit("bench: %s is needed" % tool)
     exe = os.path.abspath(args.exe)
@@ -292,9 +311,17 @@ def main():
                 zem = Tool("zem", [exe, root], b"\n\n", output=archive)
                 tar_out = os.path.join(work, "out.tar")
                 copy_out = os.path.join(work, "out.cat")
+                direct_out = os.path.join(work, "out.dd")
                 copy = "find \"$1\" -type f -print0 | xargs -0 cat >\"$2\""
+                tar = "tar -cf \"$1\" -C \"$2\" \"$3\""
                 peers = [
+                    # The floor: the corpus's bytes written straight to the disk, nothing read.
+                    Tool("dd-direct", direct_write_argv(direct_out, corpus_bytes(root)),
+                         output=direct_out),
                     Tool("tar", ["tar", "-cf", tar_out, "-C", work, name], output=tar_out),
+                    # The archive made as durable as zem's.
+                    Tool("tar+sync", ["sh", "-c", tar + " && sync \"$1\"", "sh", tar_out, work,
+                                      name], output=tar_out),
                     Tool("copy", ["sh", "-c", copy, "sh", root, copy_out], output=copy_out),
                     # The copy made as durable as the archive: a fair peer for the fsync.
                     Tool("copy+sync", ["sh", "-c", copy + " && sync \"$2\"", "sh", root, copy_out],
@@ -338,7 +365,16 @@ def main():
             rest = zem_time - fsync
             print("| %s | zem less its fsync time (derived) | %.3f | %s | |" % (
                 name, rest, " ".join("%s %.2f" % (t.name, rest / median(t.times))
-                                     for t in tools[1:3])))
+                                     for t in tools[1:] if t.name in ("tar", "copy"))))
+    print()
+    print("| corpus | zem / peer (median of %d) |" % args.runs)
+    print("|---|---|")
+    for name, tools, _ in rows:
+        if name.startswith("mount-"):
+            continue
+        zem_time = median(tools[0].times)
+        print("| %s | %s |" % (name, ", ".join(
+            "%.2f × %s" % (zem_time / median(t.times), t.name) for t in tools[1:])))
     if any(name.startswith("mount-") for name, _, _ in rows):
         print("(mount corpora: the ratio is the command on the mount over the same command on the"
               " source folder)")

@@ -5,7 +5,7 @@
 # The mount corpora (--corpora mount-small,mount-large,mount-wide) pack the same trees, mount the
 # archive with zem mount and time tar -cf, find and cat on the mount against the source folder;
 # they need FUSE (/dev/fuse and fusermount3).
-# Needs python3, GNU tar, find, xargs, cat and sync; GNU time (package time) gives the peak RSS
+# Needs python3, GNU tar, find, xargs, cat, sync and dd; GNU time (package time) gives the peak RSS
 # and strace the time spent in fsync. Run as root, it installs those two when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."

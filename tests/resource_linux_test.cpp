@@ -1,7 +1,8 @@
 // Guards against slow paths coming back, without timing anything: the executable runs under
-// ptrace, and just before it exits the kernel's own counters are read from /proc: its peak
-// resident memory (VmHWM) and its number of write-type system calls (syscw, which counts write,
-// pwrite, writev, sendfile and copy_file_range alike).
+// ptrace, which counts the system calls of all its threads, and just before it exits the kernel's
+// own counters are read from /proc: its peak resident memory (VmHWM) and its number of write-type
+// system calls (syscw, which counts write, pwrite, writev, sendfile and copy_file_range alike).
+// Each guard runs with small files read in batches through io_uring and one at a time.
 
 #include <sys/ptrace.h>
 #include <sys/wait.h>
@@ -12,10 +13,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "archive/batch_read.h"
 #include "test_util.h"
 
 namespace {
@@ -25,7 +28,11 @@ struct Traced {
     int exitCode = -1;
     long peakRssKiB = -1;
     long writeCalls = -1;
+    long systemCalls = 0;  // of every thread, from the exec on
 };
+
+// Small files and stats in batches through io_uring, or one call at a time as without it.
+enum class ReadPath { Batches, OneAtATime };
 
 // The number after `key` in a /proc file of "key value" lines, or -1.
 long procValue(const std::string& file, const std::string& key) {
@@ -46,13 +53,18 @@ std::string drainFd(int fd) {
 }
 
 // Runs the program with `input` on its standard input and reads its counters at its exit.
-Traced runTraced(const std::vector<std::string>& args, const std::string& input) {
+Traced runTraced(const std::vector<std::string>& args, const std::string& input, ReadPath path) {
     Traced traced;
     signal(SIGPIPE, SIG_IGN);
-    Child child = startChild(args, [] {
+    Child child = startChild(args, [path] {
         // LeakSanitizer can't run under ptrace; the other tests check for leaks.
         const char* asan = std::getenv("ASAN_OPTIONS");
         setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":detect_leaks=0").c_str(), 1);
+        if (path == ReadPath::OneAtATime) {
+            setenv("ZEM_NO_IO_URING", "1", 1);
+        } else {
+            unsetenv("ZEM_NO_IO_URING");
+        }
         if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(126);
     });
     // The answers fit in the pipe's buffer, so they can be written before the child runs.
@@ -61,32 +73,51 @@ Traced runTraced(const std::vector<std::string>& args, const std::string& input)
     }
     close(child.in);
     bool optionsSet = false;
+    std::set<pid_t> threads{child.pid};
     for (;;) {
         int status = 0;
-        if (waitpid(child.pid, &status, 0) < 0) {
+        const pid_t pid = waitpid(-1, &status, __WALL);
+        if (pid < 0) {
             if (errno == EINTR) continue;
             ADD_FAILURE() << "waitpid: " << strerror(errno);
             break;
         }
         if (WIFEXITED(status) || WIFSIGNALED(status)) {
+            if (pid != child.pid) continue;  // one of its threads
             traced.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             break;
         }
         int deliver = 0;
+        const int stop = WSTOPSIG(status);
         if (!optionsSet) {
-            // The stop after exec: from now on, stop once more just before the exit.
+            // The stop after exec: from now on, stop at every system call of every thread, and
+            // once more just before the exit.
             optionsSet = true;
-            EXPECT_EQ(ptrace(PTRACE_SETOPTIONS, child.pid, nullptr,
-                             reinterpret_cast<void*>(PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL)),
-                      0);
+            const long options = PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD |
+                                 PTRACE_O_TRACECLONE;
+            EXPECT_EQ(
+                ptrace(PTRACE_SETOPTIONS, child.pid, nullptr, reinterpret_cast<void*>(options)), 0);
+        } else if (stop == (SIGTRAP | 0x80)) {
+            __ptrace_syscall_info info{};
+            if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, reinterpret_cast<void*>(sizeof info), &info) >
+                    0 &&
+                info.op == PTRACE_SYSCALL_INFO_ENTRY) {
+                ++traced.systemCalls;
+            }
         } else if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
-            const std::string proc = "/proc/" + std::to_string(child.pid);
-            traced.peakRssKiB = procValue(proc + "/status", "VmHWM:");
-            traced.writeCalls = procValue(proc + "/io", "syscw:");
+            if (pid == child.pid) {
+                const std::string proc = "/proc/" + std::to_string(child.pid);
+                traced.peakRssKiB = procValue(proc + "/status", "VmHWM:");
+                traced.writeCalls = procValue(proc + "/io", "syscw:");
+            }
+        } else if (status >> 16 != 0) {
+            // Another event (a thread started): nothing to pass on.
+        } else if (stop == SIGSTOP && threads.insert(pid).second) {
+            // A new thread's first stop, which tracing it brings.
         } else {
-            deliver = WSTOPSIG(status);  // a signal of the program's own: pass it on
+            deliver = stop;  // a signal of the program's own: pass it on
         }
-        ptrace(PTRACE_CONT, child.pid, nullptr, reinterpret_cast<void*>(long(deliver)));
+        ptrace(PTRACE_SYSCALL, pid, nullptr, reinterpret_cast<void*>(long(deliver)));
     }
     const std::string out = drainFd(child.out);
     const std::string err = drainFd(child.err);
@@ -112,7 +143,16 @@ bool sanitizedBuild() {
         GTEST_SKIP() << "ptrace is refused on this machine";                                \
     }
 
-TEST(ResourceGuard, ALargeFilePacksInBoundedMemory) {
+struct ResourceGuard : ::testing::TestWithParam<ReadPath> {
+    void SetUp() override {
+        BatchReader probe;
+        if (GetParam() == ReadPath::OneAtATime || readsInBatches(probe)) return;
+        if (std::getenv("CI")) FAIL() << "io_uring is refused, so CI can't guard its path";
+        GTEST_SKIP() << "io_uring is missing, refused or turned off (ZEM_NO_IO_URING) here";
+    }
+};
+
+TEST_P(ResourceGuard, ALargeFilePacksInBoundedMemory) {
     if (sanitizedBuild()) {
         GTEST_SKIP() << "AddressSanitizer's shadow memory and quarantine inflate the peak RSS; "
                         "the plain build runs this guard";
@@ -120,14 +160,14 @@ TEST(ResourceGuard, ALargeFilePacksInBoundedMemory) {
     TempDir tmp;
     makeDirs(tmp / "pack");
     writeFile(tmp / "pack/large.bin", std::string(size_t(64) << 20, 'x'));
-    const Traced traced = runTraced({tmp / "pack"}, "\n\n");
+    const Traced traced = runTraced({tmp / "pack"}, "\n\n", GetParam());
     SKIP_OR_FAIL_WITHOUT_PTRACE(traced);
     ASSERT_GT(traced.peakRssKiB, 0);
     EXPECT_LT(traced.peakRssKiB, 32 * 1024) << "peak RSS in KiB while packing a 64 MiB file";
     EXPECT_EQ(readFile(tmp / "pack.zem").size(), 28 + (size_t(64) << 20) + 4 + 20 + 10);
 }
 
-TEST(ResourceGuard, SmallFilesAreWrittenInFewCalls) {
+TEST_P(ResourceGuard, SmallFilesTakeFewCalls) {
     TempDir tmp;
     const int kFiles = 1000;
     size_t dataBytes = 0;
@@ -140,13 +180,36 @@ TEST(ResourceGuard, SmallFilesAreWrittenInFewCalls) {
             dataBytes += size;
         }
     }
-    const Traced traced = runTraced({tmp / "pack"}, "\n\n");
+    makeDirs(tmp / "empty");
+    const Traced traced = runTraced({tmp / "pack"}, "\n\n", GetParam());
     SKIP_OR_FAIL_WITHOUT_PTRACE(traced);
     ASSERT_GE(traced.writeCalls, 0);
     // One write (or kernel copy) per file would be 1,000 calls at least; the files' bytes are
     // gathered instead, so the calls are a small fraction of the file count.
     EXPECT_LE(traced.writeCalls, kFiles / 8) << "write-type calls for " << kFiles << " files";
+    // Against a run on an empty folder, which makes the calls of starting and ending (more of
+    // them under the sanitizers): one at a time, each file costs a stat in the scan, then an
+    // open, a stat, a read and a close; in batches, the scan's stats and the files' calls take a
+    // few calls per batch of dozens of files.
+    const long perFiles =
+        traced.systemCalls - runTraced({tmp / "empty"}, "\n\n", GetParam()).systemCalls;
+    if (GetParam() == ReadPath::OneAtATime) {
+        EXPECT_GT(perFiles, 4 * kFiles) << "the calls of every file are counted";
+        EXPECT_LT(perFiles, 6 * kFiles) << "system calls for " << kFiles << " files";
+    } else {
+        EXPECT_LT(perFiles, kFiles / 2) << "system calls for " << kFiles << " files";
+    }
+    if (!sanitizedBuild()) {
+        EXPECT_LT(traced.peakRssKiB, 32 * 1024) << "peak RSS in KiB";
+    }
     EXPECT_GT(readFile(tmp / "pack.zem").size(), dataBytes);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothPaths, ResourceGuard,
+                         ::testing::Values(ReadPath::Batches, ReadPath::OneAtATime),
+                         [](const ::testing::TestParamInfo<ReadPath>& param) {
+                             return std::string(param.param == ReadPath::Batches ? "Batches"
+                                                                                 : "OneAtATime");
+                         });
 
 }  // namespace

@@ -618,13 +618,18 @@ TEST(ScanRealTree, EveryEntryOfALargeFolderGetsItsOwnSizeAndTime) {
     TempDir tmp;
     const std::string root = tmp / "root";
     makeDirs(root + "/big");
-    const int count = 700;  // enough for the listing to share its stats between threads
+    // Enough for the listing to share its stats between threads, or to send them to the kernel in
+    // several batches.
+    const int count = 700;
     for (int i = 0; i < count; ++i) {
         const std::string name = root + "/big/f" + std::to_string(i);
         writeFile(name, std::string(static_cast<size_t>(i), 'x'));
         setModifiedTime(name, 1000000000 + i * 60);
     }
     ASSERT_EQ(symlink((root + "/big/f5").c_str(), (root + "/big/link").c_str()), 0);
+    // Stated among the files: a link back up, passed over by its identity, and a dangling one.
+    ASSERT_EQ(symlink("..", (root + "/big/up").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", (root + "/big/dangling").c_str()), 0);
     ASSERT_EQ(mkfifo((root + "/big/pipe").c_str(), 0600), 0);
     makeDirs(root + "/big/sub");
     writeFile(root + "/big/sub/inner", "abc");

@@ -15,6 +15,7 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <initializer_list>
 #endif
 
 // `relative` with every '/' turned into the platform's separator.
@@ -145,9 +146,12 @@ enum class HeldCall { Write, Sync };
 void refuseUnnamedFilesInChild(int socket = -1, HeldCall held = HeldCall::Write);
 constexpr int kFilterRefused = 125;
 
-// Runs in a child before exec, through a seccomp filter: the kernel's copies between files
-// (copy_file_range, sendfile) fail as on a system without them, so the program copies through
-// its own buffer. A child whose kernel refuses the filter exits with kFilterRefused.
+// Runs in a child before exec (as `inChild`), through a seccomp filter: the system calls
+// `numbers` (four at most) fail with `error`, as under a container's seccomp profile or on a
+// system without them. A child whose kernel refuses the filter exits with kFilterRefused.
+void refuseSystemCallsInChild(std::initializer_list<long> numbers, int error);
+// The kernel's copies between files (copy_file_range, sendfile) fail with ENOSYS, so the program
+// copies through its own buffer.
 void refuseKernelCopiesInChild();
 
 // The test's end of a child's filter; the child's held call waits while this is open.

@@ -74,21 +74,37 @@ void refuseUnnamedFilesInChild(int socket, HeldCall held) {
     close(fd);
 }
 
-void refuseKernelCopiesInChild() {
-    sock_filter filter[] = {
-        /* 0 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        /* 1 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kNativeArch, 0, 3),
-        /* 2 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        /* 3 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_copy_file_range, 2, 0),
-        /* 4 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_sendfile, 1, 0),
-        /* 5 */ BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        /* 6 */ BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-    };
-    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+void refuseSystemCallsInChild(std::initializer_list<long> numbers, int error) {
+    // Built in place: this runs between fork and exec, where nothing may allocate.
+    constexpr size_t kMaxCalls = 4;
+    sock_filter filter[4 + kMaxCalls];
+    size_t n = 0;
+    const uint32_t calls = static_cast<uint32_t>(numbers.size());
+    if (calls > kMaxCalls) _exit(kFilterRefused);
+    filter[n++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch));
+    // Another architecture's calls skip to the allow at the end.
+    filter[n++] =
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kNativeArch, 0, static_cast<uint8_t>(calls + 1));
+    filter[n++] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr));
+    uint32_t left = calls;
+    for (const long number : numbers) {
+        --left;
+        // A match jumps over the remaining tests and the allow, to the refusal.
+        filter[n++] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(number),
+                               static_cast<uint8_t>(left + 1), 0);
+    }
+    filter[n++] = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+    filter[n++] =
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<uint32_t>(error) & 0xffff));
+    sock_fprog program{static_cast<unsigned short>(n), filter};
     if (kNativeArch == 0 || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
         syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) {
         _exit(kFilterRefused);
     }
+}
+
+void refuseKernelCopiesInChild() {
+    refuseSystemCallsInChild({__NR_copy_file_range, __NR_sendfile}, ENOSYS);
 }
 
 HeldWrites::~HeldWrites() {

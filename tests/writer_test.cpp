@@ -5,6 +5,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -337,6 +338,41 @@ TEST_F(WriterFailure, FifoInPlaceOfAFileDoesNotBlock) {
     unlink(list[0].path.c_str());
     writeFile(list[0].path, "aaa");
     expectUntouched();
+}
+
+// A device in a file's place (here through a link) reads as many bytes as asked for: only the
+// check that a file is still a regular one stops it, in batches and one at a time.
+TEST_F(WriterFailure, ADeviceInPlaceOfAFileIsNoFile) {
+    FileList list{p.add("a", "aa"), p.add("b", "bbb"), p.add("c", "c")};
+    unlink(list[1].path.c_str());
+    ASSERT_EQ(symlink("/dev/zero", list[1].path.c_str()), 0);
+    EXPECT_EQ(failureOf(p.archive, list), "Error opening file \"" + list[1].path + "\" for input");
+    expectUntouched();
+}
+
+// Under a tight descriptor limit the batches' opens (dozens at once, on two threads) would run out
+// of descriptors: the files are read one at a time instead, and nothing fails.
+TEST(WriterLimits, FewFreeDescriptorsCostOnlySpeed) {
+    PackFolder p;
+    FileList list;
+    std::string expected;
+    for (int i = 0; i < 200; ++i) {
+        const std::string contents(size_t(i) * 7, static_cast<char>('a' + i % 26));
+        list.push_back(p.add("f" + std::to_string(i), contents));
+        expected += contents;
+    }
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    const int lowest = dup(0);  // past the descriptors in use
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit low = old;
+    low.rlim_cur = static_cast<rlim_t>(lowest + 12);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    const std::string failure = failureOf(p.archive, list);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_EQ(failure, "(no failure)");
+    EXPECT_EQ(readFile(p.archive).substr(28, expected.size()), expected);
 }
 
 // Small files are read ahead of the writer, in bounded batches: with thousands of them (more than

@@ -3,6 +3,7 @@
 #include <sys/sendfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "archive/fatal_error.h"
@@ -10,9 +11,11 @@
 
 namespace {
 
-// The kernel copies at most this much per call, so that writeback can start and a progress piece
-// end between calls.
-constexpr size_t kMaxChunk = static_cast<size_t>(kProgressPiece);
+// The kernel copies at most this much per call, and never past the end of a progress piece, so
+// that writeback can start and a piece end between calls. A call may copy less than asked (it
+// stops early when a signal or the kernel's own work for the process is pending, as io_uring's
+// is); the next one then stops at the same piece's end.
+constexpr uint64_t kMaxChunk = kProgressPiece;
 constexpr size_t kBufferSize = size_t(1) << 20;
 
 // Copies with copy_file_range or sendfile until done, the input ends early, or the kernel refuses
@@ -21,7 +24,8 @@ void copyWithKernel(KernelCopy& how, bool copyRange, int in, uint64_t size, uint
                     OutputFile& out, const FileCopied& copied) {
     const int to = static_cast<int>(fileForDirectAppend(out));
     while (remaining > 0) {
-        const size_t chunk = remaining < kMaxChunk ? static_cast<size_t>(remaining) : kMaxChunk;
+        const uint64_t toPieceEnd = kMaxChunk - (size - remaining) % kMaxChunk;
+        const size_t chunk = static_cast<size_t>(std::min(remaining, toPieceEnd));
         const ssize_t n = copyRange ? copy_file_range(in, nullptr, to, nullptr, chunk, 0)
                                     : sendfile(to, in, nullptr, chunk);
         if (n > 0) {

@@ -1,8 +1,10 @@
-// Linux input: small files are read ahead on a second thread (read_ahead.h) and pass through the
-// archive's staging buffer; larger ones are copied by the kernel (copy.h).
+// Linux input: small files are read ahead on a second thread (read_ahead.h), in batches
+// (batch_read.h), and pass through the archive's staging buffer; larger ones are copied by the
+// kernel (copy.h).
 
 #include <vector>
 
+#include "archive/batch_read.h"
 #include "archive/copy.h"
 #include "archive/fatal_error.h"
 #include "archive/input_file.h"
@@ -15,18 +17,6 @@ namespace {
 // files of a few KiB a read costs half of copy_file_range's per-call setup; at 64 KiB the two
 // cost the same.
 constexpr uint64_t kSmallFileSize = 64 << 10;
-
-// Reads exactly `size` bytes from the start of the file at path into `into`. Returns the
-// failure's text, or an empty string.
-std::string readSmallFile(const std::string& path, uint64_t size, char* into) {
-    InputFile in;
-    if (!openInputFile(path, in)) return inputOpenError(path);
-    const size_t length = static_cast<size_t>(size);
-    if (readInputFile(in, into, length) != length || !closeInputFile(in)) {
-        return inputReadError(path);
-    }
-    return std::string();
-}
 
 std::vector<const FileEntry*> smallFilesOf(const FileList& files) {
     std::vector<const FileEntry*> small;
@@ -46,9 +36,20 @@ struct LinuxInputReader : InputReader {
     explicit LinuxInputReader(const FileList& list)
         : files(list),
           small(smallFilesOf(list)),
-          readAhead(sizesOf(small), [this](size_t i, char* into) {
-              return readSmallFile(small[i]->path, small[i]->size, into);
+          readAhead(sizesOf(small), [this](Reader reader, size_t first, size_t end, char* into,
+                                           std::string& error) {
+              return readFiles(reader, first, end, into, error);
           }) {}
+
+    size_t readFiles(Reader reader, size_t first, size_t end, char* into, std::string& error) {
+        std::vector<BatchFile> batch(end - first);
+        for (size_t i = first; i < end; ++i) {
+            batch[i - first] = {&small[i]->path, small[i]->size, into};
+            into += small[i]->size;
+        }
+        BatchReader& queues = reader == Reader::Thread ? threadReader : writerReader;
+        return first + readBatch(queues, batch.data(), batch.size(), error);
+    }
 
     void appendNext(OutputFile& out, const FileCopied& copied) override {
         const FileEntry& entry = files[next++];
@@ -66,7 +67,9 @@ struct LinuxInputReader : InputReader {
     const std::vector<const FileEntry*> small;  // the files read ahead, in list order
     size_t next = 0;
     KernelCopy kernelCopy;
-    ReadAhead readAhead;  // last: its thread stops first
+    BatchReader threadReader;  // the read-ahead thread's
+    BatchReader writerReader;  // the writer's, for the batches it reads itself
+    ReadAhead readAhead;       // last: its thread stops first
 };
 
 }  // namespace

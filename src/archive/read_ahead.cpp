@@ -14,7 +14,7 @@ constexpr size_t kReadAheadMinFiles = 2;
 
 }  // namespace
 
-ReadAhead::ReadAhead(std::vector<uint64_t> sizes, ReadSmallFile read)
+ReadAhead::ReadAhead(std::vector<uint64_t> sizes, ReadFiles read)
     : sizes_(std::move(sizes)), read_(std::move(read)) {
     size_t first = 0;
     uint64_t bytes = 0;
@@ -54,18 +54,10 @@ void ReadAhead::addBatch(size_t first, size_t end, uint64_t bytes) {
 }
 
 // Reads a claimed batch; only its claimer touches it until it is marked ready.
-void ReadAhead::readBatch(Batch& batch) {
+void ReadAhead::readBatch(Batch& batch, Reader reader) {
     batch.data.reset(new char[batch.bytes ? batch.bytes : 1]);
-    char* into = batch.data.get();
-    for (size_t i = batch.first; i < batch.end; ++i) {
-        std::string error = read_(i, into);
-        if (!error.empty()) {
-            batch.failedAt = i;
-            batch.error = std::move(error);
-            return;
-        }
-        into += sizes_[i];
-    }
+    const size_t failedAt = read_(reader, batch.first, batch.end, batch.data.get(), batch.error);
+    if (failedAt < batch.end) batch.failedAt = failedAt;
 }
 
 // Until the batch being written is ready (seen under the mutex): reads the next free batch within
@@ -77,7 +69,7 @@ void ReadAhead::awaitBatch() {
         if (claimed_ < batches_.size() && claimed_ <= writing_ + kReadAheadBatches) {
             Batch& batch = batches_[claimed_++];
             lock.unlock();
-            readBatch(batch);
+            readBatch(batch, Reader::Writer);
             lock.lock();
             batch.ready = true;
             continue;
@@ -115,7 +107,7 @@ void ReadAhead::run() {
             if (worker_.stopping || claimed_ == batches_.size()) return;
             Batch& batch = batches_[claimed_++];
             lock.unlock();
-            readBatch(batch);
+            readBatch(batch, Reader::Thread);
             lock.lock();
             batch.ready = true;
             if (writerWaits_) worker_.changed.notify_all();

@@ -2,10 +2,10 @@
 // Reads small files ahead of the writer, in batches of consecutive files: a thread of its own
 // claims batches in list order and reads them into memory, and the writer, rather than wait for a
 // batch still being read, claims and reads the next free one itself, so two cores share the
-// files' open, stat, read and close calls. At most kReadAheadBatches batches are held ahead of
-// the one being written, so memory stays bounded. A batch stops at its first failing file and
-// keeps the failure's text; the writer raises it when it reaches that file. Without a thread the
-// writer reads every batch itself, as it comes to it.
+// files' open, stat, read and close calls (a batch's files are read together: batch_read.h). At
+// most kReadAheadBatches batches are held ahead of the one being written, so memory stays bounded.
+// A batch stops at its first failing file and keeps the failure's text; the writer raises it when
+// it reaches that file. Without a thread the writer reads every batch itself, as it comes to it.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,13 +17,19 @@
 
 #include "common/worker_thread.h"
 
-// Reads the whole of file `index` (sizes[index] bytes) into `into`; returns the failure's text,
-// or an empty string. Runs on either thread.
-using ReadSmallFile = std::function<std::string(size_t index, char* into)>;
+// Who reads a batch: the thread, or the writer itself. Each may keep things of its own for
+// reading (the kernel's queues of batch_read.h are one thread's).
+enum class Reader { Thread, Writer };
+
+// Reads files [first, end) whole, back to back, into `into` (sizes[i] bytes each). Returns the
+// index of the first file that can't be read, with the failure's text in `error`; `end` when all
+// were read. Runs on either thread.
+using ReadFiles =
+    std::function<size_t(Reader reader, size_t first, size_t end, char* into, std::string& error)>;
 
 class ReadAhead {
 public:
-    ReadAhead(std::vector<uint64_t> sizes, ReadSmallFile read);
+    ReadAhead(std::vector<uint64_t> sizes, ReadFiles read);
 
     // The next file's bytes, valid until the next call; or its failure, raised through
     // fatalError.
@@ -42,13 +48,13 @@ private:
     };
 
     void addBatch(size_t first, size_t end, uint64_t bytes);
-    void readBatch(Batch& batch);
+    void readBatch(Batch& batch, Reader reader);
     void awaitBatch();
     void finishBatch();
     void run();
 
     const std::vector<uint64_t> sizes_;
-    const ReadSmallFile read_;
+    const ReadFiles read_;
     std::vector<Batch> batches_;
     size_t taken_ = 0;        // the writer's next file; the writer's side only
     bool haveBatch_ = false;  // batch writing_ is ready and seen so; the writer's side only

@@ -1,9 +1,10 @@
-// POSIX listing: readdir on an open folder, then one fstatat per entry relative to it, which
+// POSIX listing: readdir on an open folder, then one stat per entry relative to it, which
 // follows symbolic links so that a link is stored as what it points to. Entries whose type the
 // folder already tells (a folder, a pipe, a device) need no stat: only files and links get one.
-// In a large folder a second thread takes a share of the stats, the scan's main cost. A folder's
-// identity comes from the open folder itself; a linked folder's from the stat that follows the
-// link. The kernel's views (kernel_views.h) list as empty.
+// The stats are the scan's main cost: they go to the kernel in batches where it takes them
+// (stat_batch.h); elsewhere they are fstatat calls, of which in a large folder a second thread
+// takes a share. A folder's identity comes from the open folder itself; a linked folder's from the
+// stat that follows the link. The kernel's views (kernel_views.h) list as empty.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,6 +24,7 @@
 #include "common/worker_thread.h"
 #include "scan/file_system.h"
 #include "scan/kernel_views.h"
+#include "scan/stat_batch.h"
 
 namespace {
 
@@ -45,22 +47,36 @@ FolderId idOf(const struct stat& st) {
     return id;
 }
 
-// Fills in what a stat that follows links tells about `name` in the open folder.
-void statItem(int folderFd, const char* name, int64_t utcOffset, FolderItem& item) {
-    struct stat st {};
-    if (fstatat(folderFd, name, &st, 0) != 0) {
+// Fills in what a stat that follows links tells about an entry.
+void fillItem(const EntryStat& stat, int64_t utcOffset, FolderItem& item) {
+    if (!stat.found) {
         item.kind = FolderItem::Kind::Other;  // dangling link, or gone since readdir
-    } else if (S_ISDIR(st.st_mode)) {
+    } else if (S_ISDIR(stat.mode)) {
         item.kind = FolderItem::Kind::Folder;
-        item.id = idOf(st);
-    } else if (S_ISREG(st.st_mode)) {
+        item.id.volume = stat.device;
+        item.id.index = stat.inode;
+        item.id.known = true;
+    } else if (S_ISREG(stat.mode)) {
         item.kind = FolderItem::Kind::File;
-        item.size = static_cast<uint64_t>(st.st_size);
+        item.size = stat.size;
         item.hasTime = true;
-        item.localSeconds = static_cast<int64_t>(st.st_mtim.tv_sec) + utcOffset;
+        item.localSeconds = stat.modifiedSeconds + utcOffset;
     } else {
         item.kind = FolderItem::Kind::Other;
     }
+}
+
+EntryStat statEntry(int folderFd, const char* name) {
+    EntryStat stat;
+    struct stat st {};
+    if (fstatat(folderFd, name, &st, 0) != 0) return stat;
+    stat.found = true;
+    stat.mode = st.st_mode;
+    stat.device = static_cast<uint64_t>(st.st_dev);
+    stat.inode = static_cast<uint64_t>(st.st_ino);
+    stat.size = static_cast<uint64_t>(st.st_size);
+    stat.modifiedSeconds = static_cast<int64_t>(st.st_mtim.tv_sec);
+    return stat;
 }
 
 // Runs a loop's iterations on the calling thread and one helper thread, which waits between
@@ -178,11 +194,7 @@ struct PosixFileSystem : FileSystem {
             }
             items.push_back(std::move(item));
         }
-        const int folderFd = dirfd(handle.dir);
-        stats_.forEach(toStat.size(), [&](size_t i) {
-            FolderItem& item = items[toStat[i]];
-            statItem(folderFd, item.name.c_str(), offset, item);
-        });
+        statEntries(dirfd(handle.dir), toStat, offset, items);
         return true;
     }
 
@@ -192,6 +204,29 @@ struct PosixFileSystem : FileSystem {
     }
 
 private:
+    // A single stat is cheaper made directly than through the kernel's threads.
+    static constexpr size_t kMinBatched = 2;
+
+    void statEntries(int folderFd, const std::vector<size_t>& toStat, int64_t offset,
+                     std::vector<FolderItem>& items) {
+        if (toStat.size() >= kMinBatched) {
+            std::vector<const char*> names;
+            names.reserve(toStat.size());
+            for (size_t at : toStat) names.push_back(items[at].name.c_str());
+            std::vector<EntryStat> stats;
+            if (statInBatches(batcher_, folderFd, names, stats)) {
+                for (size_t i = 0; i < toStat.size(); ++i) {
+                    fillItem(stats[i], offset, items[toStat[i]]);
+                }
+                return;
+            }
+        }
+        stats_.forEach(toStat.size(), [&](size_t i) {
+            FolderItem& item = items[toStat[i]];
+            fillItem(statEntry(folderFd, item.name.c_str()), offset, item);
+        });
+    }
+
     // Whether the folder lies on one of the kernel's views. A file system is the same for every
     // folder of a device, so the question goes to the kernel once per device met.
     bool kernelView(int fd, bool deviceKnown, dev_t device) {
@@ -203,6 +238,7 @@ private:
         return view;
     }
 
+    StatBatcher batcher_;
     StatSharer stats_;
     std::map<dev_t, bool> kernelViewByDevice_;
 };
