@@ -11,11 +11,7 @@ source_dir=$(cd "${2:?}" && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-(cd "$build" && cpack -G DEB -B "$scratch/out") >"$scratch/cpack.log" 2>&1 ||
-  { cat "$scratch/cpack.log" >&2; fail "cpack -G DEB failed"; }
-debs=("$scratch"/out/*.deb)
-[ ${#debs[@]} = 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb, got: ${debs[*]}"
-deb=${debs[0]}
+make_deb "$build" "$scratch"
 
 [ "$(dpkg-deb -f "$deb" Package)" = zem-builder ] || fail "package name"
 [ "$(dpkg-deb -f "$deb" Recommends)" = "zenity | kdialog, fuse3" ] ||

@@ -19,3 +19,13 @@ fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
+
+# make_deb BUILD_FOLDER SCRATCH: the build's Debian package, made with cpack into SCRATCH/out;
+# sets deb to its path.
+make_deb() {
+  (cd "$1" && cpack -G DEB -B "$2/out") >"$2/cpack.log" 2>&1 ||
+    { cat "$2/cpack.log" >&2; fail "cpack -G DEB failed"; }
+  local debs=("$2"/out/*.deb)
+  [ ${#debs[@]} = 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb, got: ${debs[*]}"
+  deb=${debs[0]}
+}
