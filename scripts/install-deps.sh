@@ -1,12 +1,21 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, on a Debian or Ubuntu machine, as root.
 # Usage: scripts/install-deps.sh [package ...]   (extra packages are installed too)
-# Beyond the compiler and GoogleTest: CLI11 (zem's command line), libfuse 3 and fuse3 (zem mount),
-# liburing (batched reads of small files), NSIS (the Windows installer), mandoc (the man pages'
-# lint), bash-completion (the completion test) and lintian (the Debian package's check).
+#        scripts/install-deps.sh --build         (only what building the programs needs; nothing
+#                                                 to do, and no root needed, when it is there)
+# Beyond the compiler: CLI11 (zem's command line), liburing (batched reads of small files) and
+# libfuse 3 (zem mount) to build; for the tests GoogleTest, fuse3, NSIS (the Windows installer),
+# mandoc (the man pages' lint), bash-completion (the completion test) and lintian (the Debian
+# package's check).
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev tzdata pkg-config libcli11-dev libfuse3-dev fuse3 liburing-dev
-          nsis mandoc bash-completion lintian)
+build_packages=(cmake g++ make pkg-config libcli11-dev liburing-dev libfuse3-dev)
+packages=("${build_packages[@]}" libgtest-dev tzdata fuse3 nsis mandoc bash-completion lintian)
+if [ "${1:-}" = --build ]; then
+  shift
+  packages=("${build_packages[@]}")
+  installed=$(dpkg-query -W -f='${Status}\n' "${packages[@]}" 2>/dev/null | grep -c ' ok installed$' || true)
+  [ "$installed" = ${#packages[@]} ] && exit 0  # all there: nothing to do
+fi
 if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
   echo "install-deps: needs root and apt-get; install by hand: ${packages[*]} $*" >&2
   exit 1
