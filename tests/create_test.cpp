@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "archive/format.h"
@@ -200,6 +201,24 @@ TEST_F(Create, ExtractAndCatTakeTheFilesTheNamesSelect) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "zem: " + archive + ": nothing stored matches \"A.TXT\"\n");
 #endif
+}
+
+// An archive written inside the folder it packs leaves out its own earlier version, as tar leaves
+// out its own archive; a file of that name elsewhere in the folder is packed.
+TEST_F(Create, AnArchiveInsideItsFolderLeavesItselfOut) {
+    writeFile(join(root, "own.zem"), "another file of the name");
+    const std::string archive = join(root, "sub/own.zem");
+    for (int run = 0; run < 2; ++run) {
+        const ChildResult r = zem({"create", "--sort=name", "-o", archive, root});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    }
+    const ChildResult listed = zem({"list", archive});
+    ASSERT_EQ(listed.exitCode, 0) << listed.err;
+    std::vector<std::string> names;
+    std::istringstream lines(listed.out);
+    for (std::string line; std::getline(lines, line);) names.push_back(line.substr(33));
+    EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "own.zem", "sub\\big.bin",
+                                               "sub\\deeper\\empty", "z.bin"}));
 }
 
 #ifndef _WIN32

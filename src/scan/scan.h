@@ -36,6 +36,9 @@ struct ScanOptions {
     // Entries whose name, or whose path below the root, matches one of these (name_pattern.h)
     // are left out; a folder left out is not listed.
     std::vector<std::string> excludes;
+    // The stored name of one file left out (empty: none): the archive being written, when it lies
+    // inside the folder, as tar leaves out its own archive.
+    std::string ownArchive;
     TimeRule time;
 };
 
