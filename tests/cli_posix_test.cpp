@@ -134,15 +134,6 @@ TEST_F(Cli, AnswerLinesWithoutALineBreakOrPastTheLimit) {
     }
 }
 
-long peakResidentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return -1;
-}
-
 // Input without a line break, however long, is read and dropped, never kept.
 TEST_F(Cli, AnEndlessAnswerLineIsReadInBoundedMemory) {
     Child child = startChild({root});
@@ -150,7 +141,7 @@ TEST_F(Cli, AnEndlessAnswerLineIsReadInBoundedMemory) {
     signal(SIGPIPE, SIG_IGN);
     // The write returns once the program has read all but a pipe's buffer of it.
     sendInput(child, std::string(size_t(64) << 20, 'y'));
-    const long peak = peakResidentKiB(child.pid);
+    const long peak = procValue("/proc/" + std::to_string(child.pid) + "/status", "VmHWM:");
     const ChildResult r = finishChild(child);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, question());
@@ -261,15 +252,6 @@ TEST_F(Cli, ABackslashAtTheEndOfTheArgumentIsPartOfTheFolderName) {
     EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"pack", "x\\", "x\\.zem"}));
 }
 
-long vmSizeKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
-    }
-    return -1;
-}
-
 // Running out of memory ends the run with a message and exit code 1, never an abort, and leaves
 // the previous archive as it was: while writing (the run limited, at its first question, to the
 // memory it holds then) and while listing (links that make no loop still multiply the files).
@@ -280,7 +262,7 @@ TEST_F(Cli, RunningOutOfMemoryIsAnErrorNotAnAbort) {
     writeFile(archive, previous);
     Child child = startChild({root});
     ASSERT_TRUE(waitForOutput(child, kPrompt));
-    const long size = vmSizeKiB(child.pid);
+    const long size = procValue("/proc/" + std::to_string(child.pid) + "/status", "VmSize:");
     ASSERT_GT(size, 0);
     const rlimit limit{rlim_t(size) << 10, rlim_t(size) << 10};
     ASSERT_EQ(prlimit(child.pid, RLIMIT_AS, &limit, nullptr), 0);

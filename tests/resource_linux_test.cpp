@@ -34,16 +34,6 @@ struct Traced {
 // Small files and stats in batches through io_uring, or one call at a time as without it.
 enum class ReadPath { Batches, OneAtATime };
 
-// The number after `key` in a /proc file of "key value" lines, or -1.
-long procValue(const std::string& file, const std::string& key) {
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.compare(0, key.size(), key) == 0) return std::atol(line.c_str() + key.size());
-    }
-    return -1;
-}
-
 std::string drainFd(int fd) {
     std::string text;
     char buf[4096];

@@ -150,6 +150,9 @@ constexpr int kFilterRefused = 125;
 // `numbers` (four at most) fail with `error`, as under a container's seccomp profile or on a
 // system without them. A child whose kernel refuses the filter exits with kFilterRefused.
 void refuseSystemCallsInChild(std::initializer_list<long> numbers, int error);
+// The number after `key` in a /proc file of "key value" lines ("/proc/PID/status", "VmHWM:"), or
+// -1 when there is no such line.
+long procValue(const std::string& file, const std::string& key);
 // The kernel's copies between files (copy_file_range, sendfile) fail with ENOSYS, so the program
 // copies through its own buffer.
 void refuseKernelCopiesInChild();

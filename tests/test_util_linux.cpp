@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 
 #include "test_util.h"
 
@@ -105,6 +107,15 @@ void refuseSystemCallsInChild(std::initializer_list<long> numbers, int error) {
 
 void refuseKernelCopiesInChild() {
     refuseSystemCallsInChild({__NR_copy_file_range, __NR_sendfile}, ENOSYS);
+}
+
+long procValue(const std::string& file, const std::string& key) {
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, key.size(), key) == 0) return std::atol(line.c_str() + key.size());
+    }
+    return -1;
 }
 
 HeldWrites::~HeldWrites() {
