@@ -31,8 +31,6 @@
 
 namespace {
 
-constexpr size_t kCopyBufferSize = 1 << 20;
-
 // Reads the archive and checks its structure, or ends the run naming it.
 LoadedArchive loadArchive(const std::string& path) {
     LoadedArchive archive;
@@ -79,21 +77,21 @@ std::string compareFile(LoadedArchive& archive, const ArchiveRecord& r, const Fi
     }
     InputFile in;
     if (!openInputFile(onDisk.path, in)) return "cannot open \"" + onDisk.path + "\"";
-    for (uint64_t done = 0; done < r.length;) {
-        const size_t chunk =
-            static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - done));
-        readArchiveData(archive, r.dataOffset + done, a, chunk);
-        if (readInputFile(in, b.data(), chunk) != chunk) {
-            return "cannot read \"" + onDisk.path + "\"";
+    std::string difference;
+    forEachStoredPiece(archive, r, a, [&](const char* data, size_t size, uint64_t at) {
+        if (readInputFile(in, b.data(), size) != size) {
+            difference = "cannot read \"" + onDisk.path + "\"";
+            return false;
         }
-        const auto mismatch = std::mismatch(a.begin(), a.begin() + chunk, b.begin());
-        if (mismatch.first != a.begin() + chunk) {
-            return "differs from \"" + onDisk.path + "\" at byte " +
-                   std::to_string(done + (mismatch.first - a.begin()));
+        const auto mismatch = std::mismatch(data, data + size, b.data());
+        if (mismatch.first != data + size) {
+            difference = "differs from \"" + onDisk.path + "\" at byte " +
+                         std::to_string(at + static_cast<uint64_t>(mismatch.first - data));
+            return false;
         }
-        done += chunk;
-    }
-    return "";
+        return true;
+    });
+    return difference;
 }
 
 int verifyCommand(const std::string& archivePath, const std::string* folderArg, std::ostream& out,
@@ -122,7 +120,7 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
         if (!e.nameHoldsBackslash) onDisk.emplace(e.storedName, &e);
     }
 
-    std::vector<char> a(kCopyBufferSize), b(kCopyBufferSize);
+    std::vector<char> a(kStoredPieceSize), b(kStoredPieceSize);
     size_t differences = 0;
     const auto report = [&](const std::string& name, const std::string& text) {
         printMessage(err, quotedName(name) + ": " + text);
@@ -223,18 +221,15 @@ int catCommand(const std::string& archivePath, const std::vector<std::string>& n
     checkNames(archive);
     selectRecords(archive, names);
     const intptr_t out = standardOutputFile();
-    std::vector<char> buffer(kCopyBufferSize);
+    std::vector<char> buffer(kStoredPieceSize);
     for (const ArchiveRecord& r : archive.records) {
-        for (uint64_t done = 0; done < r.length;) {
-            const size_t chunk =
-                static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - done));
-            readArchiveData(archive, r.dataOffset + done, buffer, chunk);
-            if (out < 0 || !writeWhole(out, buffer.data(), chunk)) {
+        forEachStoredPiece(archive, r, buffer, [&](const char* data, size_t size, uint64_t) {
+            if (out < 0 || !writeWhole(out, data, size)) {
                 fatalError("cannot write to standard output: " +
                            systemErrorText(lastSystemError()));
             }
-            done += chunk;
-        }
+            return true;
+        });
     }
     return kExitOk;
 }

@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr size_t kCopyBufferSize = 1 << 20;
-
 std::vector<std::string> namesOf(const LoadedArchive& archive) {
     std::vector<std::string> names;
     for (const ArchiveRecord& r : archive.records) names.push_back(r.name);
@@ -44,11 +42,20 @@ std::string storedNamesProblem(const LoadedArchive& archive) {
     return namesProblem(namesOf(archive), platformNameRules());
 }
 
-void readArchiveData(LoadedArchive& archive, uint64_t offset, std::vector<char>& buffer,
-                     size_t length) {
-    if (!archive.source->readAt(offset, buffer.data(), length)) {
-        fatalError("cannot read \"" + archive.path + "\" at offset " + std::to_string(offset));
+bool forEachStoredPiece(
+    LoadedArchive& archive, const ArchiveRecord& r, std::vector<char>& buffer,
+    const std::function<bool(const char* data, size_t size, uint64_t at)>& onPiece) {
+    for (uint64_t done = 0; done < r.length;) {
+        const size_t piece =
+            static_cast<size_t>(std::min<uint64_t>(buffer.size(), r.length - done));
+        const uint64_t offset = r.dataOffset + done;
+        if (!archive.source->readAt(offset, buffer.data(), piece)) {
+            fatalError("cannot read \"" + archive.path + "\" at offset " + std::to_string(offset));
+        }
+        if (!onPiece(buffer.data(), piece, done)) return false;
+        done += piece;
     }
+    return true;
 }
 
 void checkDestination(const std::string& dest, const LoadedArchive& archive, bool replace) {
@@ -128,7 +135,7 @@ void extractArchive(LoadedArchive& archive, const std::string& dest, bool replac
         if (cleaned.insert(folder.path).second) removeLeftoverTemporaryFiles(folder);
     };
     cleanOnce(root);
-    std::vector<char> buffer(kCopyBufferSize);
+    std::vector<char> buffer(kStoredPieceSize);
     for (const ArchiveRecord& r : archive.records) {
         const std::vector<std::string> parts = splitStoredName(r.name);
         std::vector<FolderHandle> chain;  // each folder stays open while its child is opened
@@ -139,19 +146,16 @@ void extractArchive(LoadedArchive& archive, const std::string& dest, bool replac
         AtomicFile file;
         startExtractedFile(file, chain.empty() ? root : chain.back(), parts.back());
         uint64_t sinceReport = 0;
-        for (uint64_t written = 0; written < r.length;) {
-            const size_t chunk =
-                static_cast<size_t>(std::min<uint64_t>(kCopyBufferSize, r.length - written));
-            readArchiveData(archive, r.dataOffset + written, buffer, chunk);
-            writeAtomicFile(file, buffer.data(), chunk);
-            written += chunk;
-            done.bytesDone += chunk;
-            sinceReport += chunk;
-            if (progress && sinceReport >= kProgressPiece && written < r.length) {
+        forEachStoredPiece(archive, r, buffer, [&](const char* data, size_t size, uint64_t at) {
+            writeAtomicFile(file, data, size);
+            done.bytesDone += size;
+            sinceReport += size;
+            if (progress && sinceReport >= kProgressPiece && at + size < r.length) {
                 sinceReport = 0;
                 progress->update(done);
             }
-        }
+            return true;
+        });
         // The file is in place whatever the warning says: extraction goes on.
         const std::string warning = finishExtractedFile(
             file, r.time.present(), r.time.present() ? utcSecondsOf(r.time) : 0, replace);

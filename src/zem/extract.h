@@ -30,9 +30,15 @@ std::string storedNamesProblem(const LoadedArchive& archive);
 // A stored local calendar time as the seconds since 1970 UTC that extraction gives the file.
 int64_t utcSecondsOf(const CalendarTime& stored);
 
-// Reads `length` archive bytes at `offset` into buffer, or throws FatalError naming the archive.
-void readArchiveData(LoadedArchive& archive, uint64_t offset, std::vector<char>& buffer,
-                     size_t length);
+// The size of the pieces a stored file is read in: bounded memory, whatever the file's size.
+constexpr size_t kStoredPieceSize = 1 << 20;
+
+// Reads the stored file `r` in order, in pieces of at most buffer.size() bytes, and hands each
+// to onPiece with the position of its first byte in the file. Stops, returning false, when
+// onPiece returns false. A failed read throws FatalError naming the archive.
+bool forEachStoredPiece(
+    LoadedArchive& archive, const ArchiveRecord& r, std::vector<char>& buffer,
+    const std::function<bool(const char* data, size_t size, uint64_t at)>& onPiece);
 
 // Looks at everything each name will pass through below `dest` before anything is written, so
 // a refusal leaves DEST as it was; without `replace`, an existing file is refused too. The
