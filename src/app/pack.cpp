@@ -28,7 +28,7 @@ PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCall
         listed =
             scanFolder(fs, rootPathFromArgument(request.folderArgument), fileList, request.scan);
     } catch (const std::bad_alloc&) {
-        FileList().swap(fileList);
+        fileList = FileList();
         calls.showError(outOfMemoryListingText(request.folderArgument));
         return result;
     }
@@ -65,7 +65,7 @@ PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCall
         return result;
     } catch (const std::bad_alloc&) {
         progress.reset();
-        FileList().swap(fileList);
+        fileList = FileList();
         calls.showError(outOfMemoryWritingText(request.archivePath));
         return result;
     }

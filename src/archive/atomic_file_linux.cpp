@@ -115,7 +115,10 @@ bool writeAll(int fd, const void* data, size_t size) {
 }  // namespace
 
 FolderHandle::FolderHandle(FolderHandle&& other) noexcept
-    : path(std::move(other.path)), native(other.native), syncable(other.syncable) {
+    : path(std::move(other.path)),
+      native(other.native),
+      syncable(other.syncable),
+      madeByThisRun(other.madeByThisRun) {
     other.native = -1;
 }
 
@@ -125,6 +128,7 @@ FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
         path = std::move(other.path);
         native = other.native;
         syncable = other.syncable;
+        madeByThisRun = other.madeByThisRun;
         other.native = -1;
     }
     return *this;
@@ -217,7 +221,10 @@ TemporaryFile::~TemporaryFile() {
 
 bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
     file.folder = &folder;
-    if (access("/proc/self/fd", X_OK) == 0) {  // without it an unnamed file can't be linked in
+    // Without /proc an unnamed file can't be linked in; asked once, as extraction makes
+    // thousands of files.
+    static const bool procMounted = access("/proc/self/fd", X_OK) == 0;
+    if (procMounted) {
         const int fd = openat(fdOf(folder), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         if (fd >= 0) {
             file.native = fd;
@@ -253,6 +260,24 @@ std::string commitAtomicFile(AtomicFile& file, CommitOptions options) {
     const int folder = fdOf(folderHandle);
     const int fd = static_cast<int>(temp.native);
     if (options.durable && fsync(fd) != 0) failAtomicFile(file, FileStep::Write, errno);
+    if (temp.name.empty() && folderHandle.madeByThisRun && !options.durable) {
+        // Nothing in the folder predates the run, so no one else's file can be at the name and
+        // be lost: the file is linked straight under it. Should closing it then report a lost
+        // write (a network file system), the name goes again.
+        if (linkat(AT_FDCWD, procPath(fd).c_str(), folder, file.name.c_str(), AT_SYMLINK_FOLLOW) ==
+            0) {
+            temp.native = -1;
+            if (close(fd) != 0) {
+                const int error = errno;
+                unlinkat(folder, file.name.c_str(), 0);
+                failAtomicFile(file, FileStep::Write, error);
+            }
+            return std::string();
+        }
+        // Something appeared at the name meanwhile: replaced, or refused, as anywhere else.
+        if (errno != EEXIST) failAtomicFile(file, FileStep::Commit, errno);
+        if (!options.replace) failCommit(file, errno);
+    }
     if (temp.name.empty()) {
         // An unnamed file gets a temporary name first, so that it is closed (where a network file
         // system reports the last write errors) before anything is at its final name.

@@ -68,12 +68,16 @@ bool writeAll(HANDLE file, const void* data, size_t size) {
 }  // namespace
 
 FolderHandle::FolderHandle(FolderHandle&& other) noexcept
-    : path(std::move(other.path)), native(other.native), syncable(other.syncable) {}
+    : path(std::move(other.path)),
+      native(other.native),
+      syncable(other.syncable),
+      madeByThisRun(other.madeByThisRun) {}
 
 FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
     path = std::move(other.path);
     native = other.native;
     syncable = other.syncable;
+    madeByThisRun = other.madeByThisRun;
     return *this;
 }
 

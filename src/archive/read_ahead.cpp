@@ -54,9 +54,9 @@ void ReadAhead::addBatch(size_t first, size_t end, uint64_t bytes) {
 }
 
 // Reads a claimed batch; only its claimer touches it until it is marked ready.
-void ReadAhead::readBatch(Batch& batch, Reader reader) {
+void ReadAhead::readBatch(Batch& batch) {
     batch.data.reset(new char[batch.bytes ? batch.bytes : 1]);
-    const size_t failedAt = read_(reader, batch.first, batch.end, batch.data.get(), batch.error);
+    const size_t failedAt = read_(batch.first, batch.end, batch.data.get(), batch.error);
     if (failedAt < batch.end) batch.failedAt = failedAt;
 }
 
@@ -69,7 +69,7 @@ void ReadAhead::awaitBatch() {
         if (claimed_ < batches_.size() && claimed_ <= writing_ + kReadAheadBatches) {
             Batch& batch = batches_[claimed_++];
             lock.unlock();
-            readBatch(batch, Reader::Writer);
+            readBatch(batch);
             lock.lock();
             batch.ready = true;
             continue;
@@ -107,7 +107,7 @@ void ReadAhead::run() {
             if (worker_.stopping || claimed_ == batches_.size()) return;
             Batch& batch = batches_[claimed_++];
             lock.unlock();
-            readBatch(batch, Reader::Thread);
+            readBatch(batch);
             lock.lock();
             batch.ready = true;
             if (writerWaits_) worker_.changed.notify_all();

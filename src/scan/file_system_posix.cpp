@@ -1,10 +1,9 @@
 // POSIX listing: readdir on an open folder, then one stat per entry relative to it, which
 // follows symbolic links so that a link is stored as what it points to. Entries whose type the
 // folder already tells (a folder, a pipe, a device) need no stat: only files and links get one.
-// The stats are the scan's main cost: they go to the kernel in batches where it takes them
-// (stat_batch.h); elsewhere they are fstatat calls, of which in a large folder a second thread
-// takes a share. A folder's identity comes from the open folder itself; a linked folder's from the
-// stat that follows the link. The kernel's views (kernel_views.h) list as empty.
+// The stats are the scan's main cost: in a large folder a second thread takes a share of them. A
+// folder's identity comes from the open folder itself; a linked folder's from the stat that follows
+// the link. The kernel's views (kernel_views.h) list as empty.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -24,9 +23,18 @@
 #include "common/worker_thread.h"
 #include "scan/file_system.h"
 #include "scan/kernel_views.h"
-#include "scan/stat_batch.h"
 
 namespace {
+
+// What a stat that follows links tells of one entry, as far as the scan needs it.
+struct EntryStat {
+    bool found = false;  // false: a dangling link, or gone since the listing
+    mode_t mode = 0;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t size = 0;
+    int64_t modifiedSeconds = 0;
+};
 
 // Owns a DIR stream.
 struct DirHandle {
@@ -204,23 +212,8 @@ struct PosixFileSystem : FileSystem {
     }
 
 private:
-    // A single stat is cheaper made directly than through the kernel's threads.
-    static constexpr size_t kMinBatched = 2;
-
     void statEntries(int folderFd, const std::vector<size_t>& toStat, int64_t offset,
                      std::vector<FolderItem>& items) {
-        if (toStat.size() >= kMinBatched) {
-            std::vector<const char*> names;
-            names.reserve(toStat.size());
-            for (size_t at : toStat) names.push_back(items[at].name.c_str());
-            std::vector<EntryStat> stats;
-            if (statInBatches(batcher_, folderFd, names, stats)) {
-                for (size_t i = 0; i < toStat.size(); ++i) {
-                    fillItem(stats[i], offset, items[toStat[i]]);
-                }
-                return;
-            }
-        }
         stats_.forEach(toStat.size(), [&](size_t i) {
             FolderItem& item = items[toStat[i]];
             fillItem(statEntry(folderFd, item.name.c_str()), offset, item);
@@ -238,7 +231,6 @@ private:
         return view;
     }
 
-    StatBatcher batcher_;
     StatSharer stats_;
     std::map<dev_t, bool> kernelViewByDevice_;
 };

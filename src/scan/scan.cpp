@@ -55,16 +55,16 @@ bool onTheWay(const std::vector<FolderId>& way, const FolderId& id) {
                        [&](const FolderId& above) { return sameFolder(above, id); });
 }
 
-// Lists one folder into fileList and descends into its subfolders. storedPrefix is the folder's
-// stored name followed by a backslash, empty for the root; backslashAbove tells whether a folder
-// on the way already holds a backslash in its name.
+// Lists one folder into fileList and descends into its subfolders. relativePrefix is the
+// folder's path below the root followed by the platform's separator, storedPrefix the same with
+// backslashes (what exclusions match); both empty for the root.
 //
 // A folder that is one of those above it is a loop: listing it again would only repeat what is
 // being listed, once more for every link into it, each level multiplying the copies up to the
 // depth limit. It is passed over, as find -L and tar -h do. Links to any other folder are
 // followed.
-bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& storedPrefix,
-              bool backslashAbove, int depth) {
+bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& relativePrefix,
+              const std::string& storedPrefix, int depth) {
     if (depth > kMaxScanDepth) return false;
 
     FolderId id;
@@ -85,44 +85,37 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& st
         std::sort(sorted.begin(), sorted.end(),
                   [](const FolderItem* a, const FolderItem* b) { return a->name < b->name; });
     }
+    const bool namesMatter = !run.options.excludes.empty() || !run.options.ownArchive.empty();
+    std::string relative = relativePrefix;
+    std::string stored = storedPrefix;
 
     for (size_t i = 0; i < items.size(); ++i) {
         FolderItem& item = sorted.empty() ? items[i] : *sorted[i];
         if (item.name == "." || item.name == "..") continue;
-        if (!run.options.excludes.empty() &&
-            excluded(run.options, item.name, storedPrefix + item.name)) {
-            continue;
+        if (namesMatter) {
+            stored.resize(storedPrefix.size());
+            stored.append(item.name);
+            if (!run.options.excludes.empty() && excluded(run.options, item.name, stored)) {
+                continue;
+            }
+            if (item.kind == FolderItem::Kind::File && run.options.ownArchive == stored) continue;
         }
-        if (!run.options.ownArchive.empty() && item.kind == FolderItem::Kind::File &&
-            run.options.ownArchive == storedPrefix + item.name) {
-            continue;
-        }
-        const bool holdsBackslash = backslashAbove || item.name.find('\\') != std::string::npos;
+        relative.resize(relativePrefix.size());
+        relative.append(item.name);
         switch (item.kind) {
             case FolderItem::Kind::Folder: {
                 // A link back up is passed over without even listing it.
                 if (onTheWay(way, item.id)) break;
-                std::string storedName = storedPrefix;
-                storedName.append(item.name).push_back('\\');
-                scanInto(run, folderPath + nativeSeparator() + item.name, storedName,
-                         holdsBackslash, depth + 1);
+                scanInto(run, folderPath + nativeSeparator() + item.name,
+                         relative + nativeSeparator(), storedPrefix + item.name + '\\', depth + 1);
                 break;
             }
             case FolderItem::Kind::File: {
-                FileList& fileList = run.fileList;
-                fileList.emplace_back();
-                FileEntry& entry = fileList.back();
-                entry.path.reserve(folderPath.size() + 1 + item.name.size());
-                entry.path.append(folderPath).push_back(nativeSeparator());
-                entry.path.append(item.name);
-                entry.storedName.reserve(storedPrefix.size() + item.name.size());
-                entry.storedName.append(storedPrefix).append(item.name);
-                entry.nameHoldsBackslash = holdsBackslash;
-                entry.size = item.size;
                 int64_t seconds = 0;
-                entry.modifiedTime = storedSeconds(run.options.time, item, seconds)
-                                         ? modifiedTimeFromLocalSeconds(seconds)
-                                         : kNoTime;
+                run.fileList.add(relative, item.size,
+                                 storedSeconds(run.options.time, item, seconds)
+                                     ? modifiedTimeFromLocalSeconds(seconds)
+                                     : kNoTime);
                 break;
             }
             case FolderItem::Kind::Other:
@@ -145,14 +138,15 @@ std::string rootPathFromArgument(const std::string& argument) {
 
 bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
                 const ScanOptions& options) {
+    fileList = FileList(rootPath);
     ScanRun run{fs, options, {}, fileList};
-    return scanInto(run, rootPath, "", false, 0);
+    return scanInto(run, rootPath, "", "", 0);
 }
 
 std::string backslashRefusal(const FileList& fileList) {
     for (const FileEntry& entry : fileList) {
-        if (entry.nameHoldsBackslash) {
-            return "File name \"" + entry.path +
+        if (nameHoldsBackslash(entry)) {
+            return "File name \"" + fileList.pathOf(entry) +
                    "\" holds a backslash, which a .zem file would read back as a subfolder";
         }
     }

@@ -42,7 +42,7 @@ struct ScanOptions {
     TimeRule time;
 };
 
-// Appends every file below rootPath to fileList with its stored name, depth-first in pre-order
+// Lists every file below rootPath into fileList (which it replaces), depth-first in pre-order
 // and in the order the platform enumerates each folder unless the options sort it. Links to
 // folders are followed, except to a folder on the way down from the root (the root included):
 // such a loop adds nothing. A folder that can't be listed adds nothing. False when the root
@@ -51,5 +51,5 @@ bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
                 const ScanOptions& options = ScanOptions());
 
 // The refusal of the first listed file whose name holds a backslash of its own (see
-// FileEntry::nameHoldsBackslash), or "" when there is none.
+// nameHoldsBackslash), or "" when there is none.
 std::string backslashRefusal(const FileList& fileList);

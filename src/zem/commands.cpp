@@ -69,23 +69,24 @@ int listCommand(const std::string& archivePath, std::ostream& out) {
 }
 
 // Compares one stored file with the folder's file; empty when they match, else the difference.
-std::string compareFile(LoadedArchive& archive, const ArchiveRecord& r, const FileEntry& onDisk,
-                        std::vector<char>& a, std::vector<char>& b) {
+std::string compareFile(LoadedArchive& archive, const ArchiveRecord& r, const FileList& files,
+                        const FileEntry& onDisk, std::vector<char>& a, std::vector<char>& b) {
+    const std::string path = files.pathOf(onDisk);
     if (onDisk.size != r.length) {
         return std::to_string(r.length) + " bytes in the archive, " + std::to_string(onDisk.size) +
-               " in \"" + onDisk.path + "\"";
+               " in \"" + path + "\"";
     }
     InputFile in;
-    if (!openInputFile(onDisk.path, in)) return "cannot open \"" + onDisk.path + "\"";
+    if (!openInputFile(path, in)) return "cannot open \"" + path + "\"";
     std::string difference;
     forEachStoredPiece(archive, r, a, [&](const char* data, size_t size, uint64_t at) {
         if (readInputFile(in, b.data(), size) != size) {
-            difference = "cannot read \"" + onDisk.path + "\"";
+            difference = "cannot read \"" + path + "\"";
             return false;
         }
         const auto mismatch = std::mismatch(data, data + size, b.data());
         if (mismatch.first != data + size) {
-            difference = "differs from \"" + onDisk.path + "\" at byte " +
+            difference = "differs from \"" + path + "\" at byte " +
                          std::to_string(at + static_cast<uint64_t>(mismatch.first - data));
             return false;
         }
@@ -111,13 +112,13 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
     try {
         listed = scanFolder(systemFileSystem(), root, files);
     } catch (const std::bad_alloc&) {
-        FileList().swap(files);  // its memory back, for the message
+        files = FileList();  // its memory back, for the message
         fatalError("out of memory listing folder \"" + root + "\"");
     }
     if (!listed) fatalError("cannot list folder \"" + root + "\"");
     std::map<std::string, const FileEntry*> onDisk;
     for (const FileEntry& e : files) {
-        if (!e.nameHoldsBackslash) onDisk.emplace(e.storedName, &e);
+        if (!nameHoldsBackslash(e)) onDisk.emplace(storedNameOf(e), &e);
     }
 
     std::vector<char> a(kStoredPieceSize), b(kStoredPieceSize);
@@ -134,19 +135,19 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
             report(r.name, "in the archive, not in the folder");
             continue;
         }
-        const std::string difference = compareFile(archive, r, *it->second, a, b);
+        const std::string difference = compareFile(archive, r, files, *it->second, a, b);
         if (!difference.empty()) report(r.name, difference);
     }
     for (const FileEntry& e : files) {
         // Such a name reads like a path of subfolders: it matches no stored name, since an
         // archive can't hold it faithfully, and is named by its path, as no stored name tells it.
-        if (e.nameHoldsBackslash) {
-            printMessage(err, "\"" + e.path +
+        if (nameHoldsBackslash(e)) {
+            printMessage(err, "\"" + files.pathOf(e) +
                                   "\": in the folder, holds a backslash in a name, which an "
                                   "archive would read back as a subfolder");
             ++differences;
-        } else if (!stored.count(e.storedName)) {
-            report(e.storedName, "in the folder, not in the archive");
+        } else if (!stored.count(storedNameOf(e))) {
+            report(storedNameOf(e), "in the folder, not in the archive");
         }
     }
     if (differences > 0) {

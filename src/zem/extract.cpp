@@ -120,6 +120,39 @@ DefaultDestination defaultDestination(const std::string& archivePath) {
     return {archivePath.substr(0, archivePath.size() - 4), ""};
 }
 
+namespace {
+
+// Consecutive small files' data lie back to back in the archive: one read of up to a piece's
+// size fetches many of them at once.
+struct StoredWindow {
+    std::vector<char> bytes;
+    uint64_t start = 0;
+    size_t filled = 0;
+};
+
+// The stored file `r` whole from the window, refilled from its first byte when it isn't there;
+// null when the file is larger than the window, or the window's read failed (the file is then
+// read on its own, which reports the failure).
+const char* windowedData(LoadedArchive& archive, const ArchiveRecord& r, StoredWindow& window) {
+    if (r.length > window.bytes.size()) return nullptr;
+    if (r.length == 0) return window.bytes.data();
+    if (r.dataOffset < window.start ||
+        r.dataOffset + uint64_t(r.length) > window.start + window.filled) {
+        const uint64_t size = archive.source->size();
+        if (r.dataOffset + uint64_t(r.length) > size) return nullptr;
+        window.start = r.dataOffset;
+        window.filled =
+            static_cast<size_t>(std::min<uint64_t>(window.bytes.size(), size - r.dataOffset));
+        if (!archive.source->readAt(window.start, window.bytes.data(), window.filled)) {
+            window.filled = 0;
+            return nullptr;
+        }
+    }
+    return window.bytes.data() + (r.dataOffset - window.start);
+}
+
+}  // namespace
+
 void extractArchive(LoadedArchive& archive, const std::string& dest, bool replace,
                     ProgressDisplay* progress,
                     const std::function<void(const std::string&)>& warn) {
@@ -129,33 +162,53 @@ void extractArchive(LoadedArchive& archive, const std::string& dest, bool replac
     if (progress) progress->update(done);
 
     const FolderHandle root = openDestination(dest);
-    // What runs killed outright left goes from each folder written to, before its first file.
+    // What runs killed outright left goes from each folder written to, before its first file; a
+    // folder this run made holds none.
     std::set<std::string> cleaned;
     const auto cleanOnce = [&](const FolderHandle& folder) {
-        if (cleaned.insert(folder.path).second) removeLeftoverTemporaryFiles(folder);
+        if (!folder.madeByThisRun && cleaned.insert(folder.path).second) {
+            removeLeftoverTemporaryFiles(folder);
+        }
     };
     cleanOnce(root);
+    StoredWindow window;
+    window.bytes.resize(kStoredPieceSize);
     std::vector<char> buffer(kStoredPieceSize);
+    // The folders of the previous file stay open, each while its child is opened, for the next
+    // file in the same folders: names[i] is the name of chain[i] in its parent.
+    std::vector<FolderHandle> chain;
+    std::vector<std::string> names;
     for (const ArchiveRecord& r : archive.records) {
         const std::vector<std::string> parts = splitStoredName(r.name);
-        std::vector<FolderHandle> chain;  // each folder stays open while its child is opened
-        for (size_t p = 0; p + 1 < parts.size(); ++p) {
-            chain.push_back(openSubfolder(chain.empty() ? root : chain.back(), parts[p]));
+        size_t same = 0;
+        while (same < chain.size() && same + 1 < parts.size() && names[same] == parts[same]) ++same;
+        chain.erase(chain.begin() + static_cast<std::ptrdiff_t>(same), chain.end());
+        names.erase(names.begin() + static_cast<std::ptrdiff_t>(same), names.end());
+        for (size_t p = same; p + 1 < parts.size(); ++p) {
+            FolderHandle folder = openSubfolder(chain.empty() ? root : chain.back(), parts[p]);
+            chain.push_back(std::move(folder));
+            names.push_back(parts[p]);
             cleanOnce(chain.back());
         }
         AtomicFile file;
         startExtractedFile(file, chain.empty() ? root : chain.back(), parts.back());
-        uint64_t sinceReport = 0;
-        forEachStoredPiece(archive, r, buffer, [&](const char* data, size_t size, uint64_t at) {
-            writeAtomicFile(file, data, size);
-            done.bytesDone += size;
-            sinceReport += size;
-            if (progress && sinceReport >= kProgressPiece && at + size < r.length) {
-                sinceReport = 0;
-                progress->update(done);
-            }
-            return true;
-        });
+        if (const char* data = windowedData(archive, r, window)) {
+            writeAtomicFile(file, data, r.length);
+            done.bytesDone += r.length;
+        } else {
+            uint64_t sinceReport = 0;
+            forEachStoredPiece(
+                archive, r, buffer, [&](const char* piece, size_t size, uint64_t at) {
+                    writeAtomicFile(file, piece, size);
+                    done.bytesDone += size;
+                    sinceReport += size;
+                    if (progress && sinceReport >= kProgressPiece && at + size < r.length) {
+                        sinceReport = 0;
+                        progress->update(done);
+                    }
+                    return true;
+                });
+        }
         // The file is in place whatever the warning says: extraction goes on.
         const std::string warning = finishExtractedFile(
             file, r.time.present(), r.time.present() ? utcSecondsOf(r.time) : 0, replace);

@@ -45,8 +45,9 @@ bool isRegularFile(const std::string& path) {
 }
 
 FolderHandle openDestination(const std::string& path) {
-    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) fail("create folder", path);
     FolderHandle folder;
+    folder.madeByThisRun = mkdir(path.c_str(), 0777) == 0;
+    if (!folder.madeByThisRun && errno != EEXIST) fail("create folder", path);
     folder.path = path;
     folder.native = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder.native < 0) fail("open folder", path);
@@ -60,9 +61,8 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name) 
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     int fd = openat(fdOf(parent), name.c_str(), flags);
     if (fd < 0 && errno == ENOENT) {
-        if (mkdirat(fdOf(parent), name.c_str(), 0777) != 0 && errno != EEXIST) {
-            fail("create folder", folder.path);
-        }
+        folder.madeByThisRun = mkdirat(fdOf(parent), name.c_str(), 0777) == 0;
+        if (!folder.madeByThisRun && errno != EEXIST) fail("create folder", folder.path);
         fd = openat(fdOf(parent), name.c_str(), flags);
     }
     if (fd < 0) {
