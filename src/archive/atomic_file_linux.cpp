@@ -32,8 +32,9 @@ struct PendingFile {
     char name[256];
 };
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads the states");
-// One for each file that can be pending at once: the archive, or the file being extracted.
-PendingFile g_pending[4];
+// One for each file that can be pending at once: the archive, or the files being extracted (a
+// few are started ahead of the one written).
+PendingFile g_pending[16];
 
 // Lists a temporary file for the cleanup. Returns its entry, or -1 when the list is full or the
 // name too long: the destructor still removes it.
@@ -86,9 +87,19 @@ std::string withFreshName(const TryName& tryName) {
     return std::string();
 }
 
-// An unnamed file is linked in through its /proc entry (a link by descriptor alone would need a
-// privilege).
-std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+// Links the unnamed file `fd` in under `name`. By its descriptor alone where the kernel lets this
+// process (a privilege, or since Linux 6.10 a file it opened itself), which spares a walk through
+// /proc; else through its /proc entry.
+bool linkUnnamed(int fd, int folder, const std::string& name) {
+    static std::atomic<bool> byDescriptor{true};
+    if (byDescriptor.load()) {
+        if (linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+        if (errno != ENOENT && errno != EPERM && errno != EINVAL) return false;
+        byDescriptor.store(false);  // refused: the kernel asks for the privilege
+    }
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    return linkat(AT_FDCWD, proc.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
 
 // The one write loop: all of `size` bytes, at the end.
 bool writeAll(int fd, const void* data, size_t size) {
@@ -264,8 +275,7 @@ std::string commitAtomicFile(AtomicFile& file, CommitOptions options) {
         // Nothing in the folder predates the run, so no one else's file can be at the name and
         // be lost: the file is linked straight under it. Should closing it then report a lost
         // write (a network file system), the name goes again.
-        if (linkat(AT_FDCWD, procPath(fd).c_str(), folder, file.name.c_str(), AT_SYMLINK_FOLLOW) ==
-            0) {
+        if (linkUnnamed(fd, folder, file.name)) {
             temp.native = -1;
             if (close(fd) != 0) {
                 const int error = errno;
@@ -281,11 +291,8 @@ std::string commitAtomicFile(AtomicFile& file, CommitOptions options) {
     if (temp.name.empty()) {
         // An unnamed file gets a temporary name first, so that it is closed (where a network file
         // system reports the last write errors) before anything is at its final name.
-        const std::string proc = procPath(fd);
-        const std::string name = withFreshName([&](const std::string& candidate) {
-            return linkat(AT_FDCWD, proc.c_str(), folder, candidate.c_str(), AT_SYMLINK_FOLLOW) ==
-                   0;
-        });
+        const std::string name = withFreshName(
+            [&](const std::string& candidate) { return linkUnnamed(fd, folder, candidate); });
         if (name.empty()) failAtomicFile(file, FileStep::Commit, errno);
         setName(temp, name);
     }

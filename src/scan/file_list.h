@@ -4,6 +4,7 @@
 // the names lie back to back in a few large blocks, not in a string each, and a file takes a few
 // dozen bytes in all.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -60,6 +61,13 @@ public:
     std::deque<FileEntry>::iterator end() { return entries_.end(); }
     std::deque<FileEntry>::const_iterator begin() const { return entries_.begin(); }
     std::deque<FileEntry>::const_iterator end() const { return entries_.end(); }
+
+    // Drops the entries for which `drop` is true, keeping the others' order. Their names stay in
+    // the blocks until the list goes.
+    template <typename Drop>
+    void eraseIf(const Drop& drop) {
+        entries_.erase(std::remove_if(entries_.begin(), entries_.end(), drop), entries_.end());
+    }
 
     // The real path that opens the file.
     std::string pathOf(const FileEntry& entry) const;

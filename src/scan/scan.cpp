@@ -1,6 +1,7 @@
 #include "scan/scan.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -19,18 +20,25 @@ int64_t modifiedTimeFromLocalSeconds(int64_t localSeconds) {
     return localSeconds;
 }
 
-// The time stored for a listed file, before the year check: the rule applied to the UTC instant
-// behind the listing's local seconds. False for a file that keeps no time.
-bool storedSeconds(const TimeRule& rule, const FolderItem& item, int64_t& seconds) {
+// While the scan runs, FileEntry::modifiedTime holds the listing's local seconds, this for a file
+// the listing had no time for, or kNoLongerAFile; the stored times are made at the end, when every
+// file's stat is in.
+constexpr int64_t kListedWithoutTime = INT64_MIN + 1;
+
+// The time stored for a listed file (its local seconds, or kListedWithoutTime): the rule applied
+// to the UTC instant behind them, then the year check.
+int64_t storedTime(const TimeRule& rule, int64_t listed) {
+    int64_t seconds = 0;
     if (rule.kind == TimeRule::Kind::Replace) {
         seconds = rule.instant + rule.storedOffset;
-        return true;
+    } else if (listed == kListedWithoutTime) {
+        return kNoTime;
+    } else {
+        int64_t utc = listed - rule.listedOffset;
+        if (rule.kind == TimeRule::Kind::Clamp && utc > rule.instant) utc = rule.instant;
+        seconds = utc + rule.storedOffset;
     }
-    if (!item.hasTime) return false;
-    int64_t utc = item.localSeconds - rule.listedOffset;
-    if (rule.kind == TimeRule::Kind::Clamp && utc > rule.instant) utc = rule.instant;
-    seconds = utc + rule.storedOffset;
-    return true;
+    return modifiedTimeFromLocalSeconds(seconds);
 }
 
 bool excluded(const ScanOptions& options, const std::string& name, const std::string& storedName) {
@@ -70,6 +78,10 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& re
     FolderId id;
     std::vector<FolderItem> items;
     if (!run.fs.listFolder(folderPath, id, items)) return false;
+    struct Leave {
+        FileSystem& fs;
+        ~Leave() { fs.leaveFolder(); }
+    } leave{run.fs};
     std::vector<FolderId>& way = run.way;
     // What the entry couldn't tell (a plain folder that is a bind mount of one above it), the
     // folder's own identity does.
@@ -111,11 +123,9 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& re
                 break;
             }
             case FolderItem::Kind::File: {
-                int64_t seconds = 0;
-                run.fileList.add(relative, item.size,
-                                 storedSeconds(run.options.time, item, seconds)
-                                     ? modifiedTimeFromLocalSeconds(seconds)
-                                     : kNoTime);
+                FileEntry& entry = run.fileList.add(
+                    relative, item.size, item.hasTime ? item.localSeconds : kListedWithoutTime);
+                if (item.statLater) run.fs.statLater(entry, entry.relative + relativePrefix.size());
                 break;
             }
             case FolderItem::Kind::Other:
@@ -140,7 +150,20 @@ bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
                 const ScanOptions& options) {
     fileList = FileList(rootPath);
     ScanRun run{fs, options, {}, fileList};
-    return scanInto(run, rootPath, "", "", 0);
+    bool listed = false;
+    {
+        // Even on the way out of a failure: no stat may still be writing into the list then.
+        struct Finish {
+            FileSystem& fs;
+            ~Finish() { fs.finishStats(); }
+        } finish{fs};
+        listed = scanInto(run, rootPath, "", "", 0);
+    }
+    fileList.eraseIf([](const FileEntry& entry) { return entry.modifiedTime == kNoLongerAFile; });
+    for (FileEntry& entry : fileList) {
+        entry.modifiedTime = storedTime(options.time, entry.modifiedTime);
+    }
+    return listed;
 }
 
 std::string backslashRefusal(const FileList& fileList) {

@@ -2,13 +2,19 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <deque>
+#include <exception>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 
 #include "archive/archive_file.h"
 #include "archive/fatal_error.h"
 #include "archive/local_time.h"
 #include "archive/stored_name.h"
+#include "common/worker_thread.h"
 #include "scan/file_system.h"
 #include "zem/extract_fs.h"
 
@@ -151,6 +157,136 @@ const char* windowedData(LoadedArchive& archive, const ArchiveRecord& r, StoredW
     return window.bytes.data() + (r.dataOffset - window.start);
 }
 
+// Files started ahead of their writing, on a second thread and in record order: the folders each
+// goes in opened (or made), and its temporary file created, which for a small file is the
+// dearest step on most file systems. The writer takes them in the same order. The thread opens
+// no folder before every file ahead of it is in place, so a failure or a cancel leaves no folder
+// behind that writing one file at a time would not have made. Without a thread the writer starts
+// each file itself as it comes to it.
+class FilesAhead {
+public:
+    struct Ready {
+        std::shared_ptr<const FolderHandle> folder;  // open until the file is in place
+        std::unique_ptr<AtomicFile> file;
+        std::exception_ptr failure;  // instead, when its folders or the file couldn't be made
+    };
+
+    FilesAhead(const FolderHandle& root, const std::vector<ArchiveRecord>& records)
+        : root_(root), records_(records) {
+        cleaned_.insert(root.path);  // by the caller
+        threaded_ = records.size() > 1 && worker_.start([this] { run(); });
+    }
+
+    // The next record's file, or its failure.
+    Ready take() {
+        if (!threaded_) return prepare(taken_++);
+        std::unique_lock<std::mutex> lock(worker_.mutex);
+        takerWaits_ = true;
+        worker_.changed.wait(lock, [this] { return !ready_.empty(); });
+        takerWaits_ = false;
+        Ready next = std::move(ready_.front());
+        ready_.pop_front();
+        if (threadWaits_ && ready_.size() <= kAhead / 2) worker_.changed.notify_all();
+        return next;
+    }
+
+    // The file taken last is in place.
+    void finished() {
+        if (!threaded_) return;
+        std::lock_guard<std::mutex> lock(worker_.mutex);
+        ++finished_;
+        if (threadWaits_ && finished_ == awaited_) worker_.changed.notify_all();
+    }
+
+private:
+    static constexpr size_t kAhead = 8;
+
+    // The folder path of record `index` below the root, when it differs from the folders open.
+    bool needsOtherFolders(const std::vector<std::string>& parts) const {
+        if (parts.size() - 1 != names_.size()) return true;
+        return !std::equal(names_.begin(), names_.end(), parts.begin());
+    }
+
+    Ready prepare(size_t index) {
+        Ready ready;
+        try {
+            const std::vector<std::string> parts = splitStoredName(records_[index].name);
+            size_t same = 0;
+            while (same < names_.size() && same + 1 < parts.size() && names_[same] == parts[same]) {
+                ++same;
+            }
+            chain_.resize(same);
+            names_.resize(same);
+            for (size_t p = same; p + 1 < parts.size(); ++p) {
+                auto folder = std::make_shared<FolderHandle>(
+                    openSubfolder(chain_.empty() ? root_ : *chain_.back(), parts[p]));
+                // What runs killed outright left goes from each folder written to, before its
+                // first file; a folder this run made holds none.
+                if (!folder->madeByThisRun && cleaned_.insert(folder->path).second) {
+                    removeLeftoverTemporaryFiles(*folder);
+                }
+                chain_.push_back(std::move(folder));
+                names_.push_back(parts[p]);
+            }
+            if (chain_.empty()) {
+                ready.folder = std::shared_ptr<const FolderHandle>(std::shared_ptr<void>(), &root_);
+            } else {
+                ready.folder = chain_.back();
+            }
+            ready.file = std::make_unique<AtomicFile>();
+            startExtractedFile(*ready.file, *ready.folder, parts.back());
+        } catch (...) {
+            ready.file.reset();
+            ready.failure = std::current_exception();
+        }
+        return ready;
+    }
+
+    void run() {
+        for (size_t index = 0; index < records_.size(); ++index) {
+            bool otherFolders = true;
+            try {
+                otherFolders = needsOtherFolders(splitStoredName(records_[index].name));
+            } catch (...) {  // out of memory: prepare() meets it again and hands it on
+            }
+            {
+                std::unique_lock<std::mutex> lock(worker_.mutex);
+                awaited_ = otherFolders ? index : SIZE_MAX;
+                threadWaits_ = true;
+                worker_.changed.wait(lock, [&] {
+                    return worker_.stopping ||
+                           (ready_.size() < kAhead && (!otherFolders || finished_ == index));
+                });
+                threadWaits_ = false;
+                if (worker_.stopping) return;
+            }
+            Ready ready = prepare(index);
+            const bool failed = ready.failure != nullptr;
+            std::lock_guard<std::mutex> lock(worker_.mutex);
+            ready_.push_back(std::move(ready));
+            if (takerWaits_) worker_.changed.notify_all();
+            if (failed) return;  // the writer stops there
+        }
+    }
+
+    const FolderHandle& root_;
+    const std::vector<ArchiveRecord>& records_;
+    bool threaded_ = false;
+    size_t taken_ = 0;  // without a thread: the next record
+    // The preparing side's: the folders of the last file started, each open while its child was
+    // opened; names_[i] is the name of chain_[i] in its parent.
+    std::vector<std::shared_ptr<FolderHandle>> chain_;
+    std::vector<std::string> names_;
+    std::set<std::string> cleaned_;
+    // Under worker_.mutex:
+    std::deque<Ready> ready_;
+    size_t finished_ = 0;        // files in place
+    size_t awaited_ = SIZE_MAX;  // what finished_ the thread waits for, if any
+    bool takerWaits_ = false;
+    bool threadWaits_ = false;
+    WorkerThread worker_;  // last: its thread stops before the fields it uses go
+};
+
 }  // namespace
 
 void extractArchive(LoadedArchive& archive, const std::string& dest, bool replace,
@@ -164,34 +300,15 @@ void extractArchive(LoadedArchive& archive, const std::string& dest, bool replac
     const FolderHandle root = openDestination(dest);
     // What runs killed outright left goes from each folder written to, before its first file; a
     // folder this run made holds none.
-    std::set<std::string> cleaned;
-    const auto cleanOnce = [&](const FolderHandle& folder) {
-        if (!folder.madeByThisRun && cleaned.insert(folder.path).second) {
-            removeLeftoverTemporaryFiles(folder);
-        }
-    };
-    cleanOnce(root);
+    if (!root.madeByThisRun) removeLeftoverTemporaryFiles(root);
     StoredWindow window;
     window.bytes.resize(kStoredPieceSize);
     std::vector<char> buffer(kStoredPieceSize);
-    // The folders of the previous file stay open, each while its child is opened, for the next
-    // file in the same folders: names[i] is the name of chain[i] in its parent.
-    std::vector<FolderHandle> chain;
-    std::vector<std::string> names;
+    FilesAhead ahead(root, archive.records);
     for (const ArchiveRecord& r : archive.records) {
-        const std::vector<std::string> parts = splitStoredName(r.name);
-        size_t same = 0;
-        while (same < chain.size() && same + 1 < parts.size() && names[same] == parts[same]) ++same;
-        chain.erase(chain.begin() + static_cast<std::ptrdiff_t>(same), chain.end());
-        names.erase(names.begin() + static_cast<std::ptrdiff_t>(same), names.end());
-        for (size_t p = same; p + 1 < parts.size(); ++p) {
-            FolderHandle folder = openSubfolder(chain.empty() ? root : chain.back(), parts[p]);
-            chain.push_back(std::move(folder));
-            names.push_back(parts[p]);
-            cleanOnce(chain.back());
-        }
-        AtomicFile file;
-        startExtractedFile(file, chain.empty() ? root : chain.back(), parts.back());
+        FilesAhead::Ready ready = ahead.take();
+        if (ready.failure) std::rethrow_exception(ready.failure);
+        AtomicFile& file = *ready.file;
         if (const char* data = windowedData(archive, r, window)) {
             writeAtomicFile(file, data, r.length);
             done.bytesDone += r.length;
@@ -212,6 +329,7 @@ void extractArchive(LoadedArchive& archive, const std::string& dest, bool replac
         // The file is in place whatever the warning says: extraction goes on.
         const std::string warning = finishExtractedFile(
             file, r.time.present(), r.time.present() ? utcSecondsOf(r.time) : 0, replace);
+        ahead.finished();
         if (!warning.empty()) warn(warning);
         ++done.filesDone;
         if (progress) progress->update(done);
