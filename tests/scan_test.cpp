@@ -6,6 +6,7 @@
 #include <windows.h>
 #else
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -226,6 +227,50 @@ TEST(ScanOrder, ReplacesWhatTheListHeld) {
     list.add("earlier");
     scanFolder(fs, "r", list);
     EXPECT_EQ(pathsOf(list), (std::vector<std::string>{join("r", "a")}));
+}
+
+// Files whose stats the listing leaves for later keep their place in the list, get the time rule
+// as the others do, and are left out when they have gone (or are no file any more) by then; every
+// folder listed is left again, and the stats are finished once, also when the scan fails.
+TEST(ScanOrder, FilesStatedLaterKeepTheirPlaceUnlessGone) {
+    FakeFileSystem fs;
+    fs.folders["r"] = {lateFile("a"), fakeFolder("sub"), lateFile("gone"), fakeFile("now", 1, 60)};
+    fs.folders[join("r", "sub")] = {lateFile("c")};
+    fs.lateStats = {{"a", fakeFile("a", 3, 120)}, {"c", fakeFile("c", 7, 180)}};
+    fs.recordStatCalls = true;
+    struct Case {
+        TimeRule::Kind rule;
+        std::vector<int64_t> times;  // of a, c and now
+    };
+    for (const Case& c : {Case{TimeRule::Kind::Keep, {120, 180, 60}},
+                          Case{TimeRule::Kind::Replace, {600, 600, 600}}}) {
+        fs.calls.clear();
+        ScanOptions options;
+        options.time.kind = c.rule;
+        options.time.instant = 600;
+        FileList list;
+        EXPECT_TRUE(scanFolder(fs, "r", list, options));
+        EXPECT_EQ(pathsOf(list),
+                  (std::vector<std::string>{join("r", "a"), join(join("r", "sub"), "c"),
+                                            join("r", "now")}));
+        std::vector<uint64_t> sizes;
+        std::vector<int64_t> times;
+        for (const FileEntry& e : list) {
+            sizes.push_back(e.size);
+            times.push_back(e.modifiedTime);
+        }
+        EXPECT_EQ(sizes, (std::vector<uint64_t>{3, 7, 1}));
+        EXPECT_EQ(times, c.times);
+        EXPECT_EQ(fs.calls, (std::vector<std::string>{
+                                "list r", "stat later a", "list " + join("r", "sub"),
+                                "stat later c", "leave", "stat later gone", "leave", "finish"}));
+    }
+    fs.calls.clear();
+    fs.runsOutOfMemoryAt = join("r", "sub");
+    FileList list;
+    EXPECT_THROW(scanFolder(fs, "r", list), std::bad_alloc);
+    EXPECT_EQ(fs.calls, (std::vector<std::string>{"list r", "stat later a",
+                                                  "list " + join("r", "sub"), "leave", "finish"}));
 }
 
 TEST(ScanOrder, TimesOutsideTheArchivableYearsBecomeNoTime) {
@@ -623,8 +668,7 @@ TEST(ScanRealTree, EveryEntryOfALargeFolderGetsItsOwnSizeAndTime) {
     TempDir tmp;
     const std::string root = tmp / "root";
     makeDirs(root + "/big");
-    // Enough for the listing to share its stats between threads, or to send them to the kernel in
-    // several batches.
+    // Enough for the stats to fill several jobs, shared between the threads.
     const int count = 700;
     for (int i = 0; i < count; ++i) {
         const std::string name = root + "/big/f" + std::to_string(i);
@@ -653,6 +697,31 @@ TEST(ScanRealTree, EveryEntryOfALargeFolderGetsItsOwnSizeAndTime) {
     const FileEntry* link = find(list, root + "/big/link");
     ASSERT_NE(link, nullptr);
     EXPECT_EQ(link->size, 5u);
+}
+
+// The stats still to come keep their folders open: under a tight descriptor limit the scan waits
+// for them rather than pass over a folder it couldn't open.
+TEST(ScanRealTree, ATightDescriptorLimitLosesNoFolder) {
+    TempDir tmp;
+    const std::string root = tmp / "root";
+    for (int folder = 0; folder < 40; ++folder) {
+        const std::string dir = root + "/d" + std::to_string(folder);
+        makeDirs(dir);
+        for (int i = 0; i < 10; ++i) writeFile(dir + "/f" + std::to_string(i), "x");
+    }
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    const int lowest = dup(0);  // past the descriptors in use
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit low = old;
+    low.rlim_cur = static_cast<rlim_t>(lowest + 2);  // the root and one folder in it
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    FileList list;
+    const bool listed = scanFolder(systemFileSystem(), root, list);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_TRUE(listed);
+    EXPECT_EQ(list.size(), 400u);
 }
 
 #endif  // !_WIN32

@@ -371,8 +371,7 @@ TEST_F(WriterFailure, ADeviceInPlaceOfAFileIsNoFile) {
     expectUntouched();
 }
 
-// Under a tight descriptor limit the batches' opens (dozens at once, on two threads) would run out
-// of descriptors: the files are read one at a time instead, and nothing fails.
+// Under a tight descriptor limit, with small files read on two threads, nothing fails.
 TEST(WriterLimits, FewFreeDescriptorsCostOnlySpeed) {
     PackFolder p;
     FileList& list = p.list;

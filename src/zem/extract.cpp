@@ -174,7 +174,8 @@ public:
     FilesAhead(const FolderHandle& root, const std::vector<ArchiveRecord>& records)
         : root_(root), records_(records) {
         cleaned_.insert(root.path);  // by the caller
-        threaded_ = records.size() > 1 && worker_.start([this] { run(); });
+        threaded_ = records.size() > 1 && roomToStartFilesAhead() &&
+                    worker_.start([this] { run(); });
     }
 
     // The next record's file, or its failure.

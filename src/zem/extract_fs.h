@@ -39,6 +39,10 @@ FolderHandle openDestination(const std::string& path);
 // Windows, any reparse point) there is refused, and so is anything that isn't a folder.
 FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name);
 
+// Whether extraction may hold a few files open ahead of the one it writes (eight or so) on top of
+// the folders it writes in: false where the limit on open files leaves little room.
+bool roomToStartFilesAhead();
+
 // Sets the last-write time (seconds since 1970 UTC) of a file being extracted.
 void setFileTime(AtomicFile& file, int64_t utcSeconds);
 

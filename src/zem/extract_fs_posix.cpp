@@ -3,6 +3,7 @@
 // put in place while extraction runs can't send a write outside the destination.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,6 +79,11 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name) 
     folder.native = fd;
     folder.syncable = true;
     return folder;
+}
+
+bool roomToStartFilesAhead() {
+    rlimit descriptors{};
+    return getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur >= 256;
 }
 
 void setFileTime(AtomicFile& file, int64_t utcSeconds) {
