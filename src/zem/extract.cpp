@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 
 #include "archive/archive_file.h"
@@ -174,8 +175,8 @@ public:
     FilesAhead(const FolderHandle& root, const std::vector<ArchiveRecord>& records)
         : root_(root), records_(records) {
         cleaned_.insert(root.path);  // by the caller
-        threaded_ = records.size() > 1 && roomToStartFilesAhead() &&
-                    worker_.start([this] { run(); });
+        threaded_ =
+            records.size() > 1 && roomToStartFilesAhead() && worker_.start([this] { run(); });
     }
 
     // The next record's file, or its failure.
@@ -183,8 +184,9 @@ public:
         if (!threaded_) return prepare(taken_++);
         std::unique_lock<std::mutex> lock(worker_.mutex);
         takerWaits_ = true;
-        worker_.changed.wait(lock, [this] { return !ready_.empty(); });
+        worker_.changed.wait(lock, [this] { return !ready_.empty() || lost_; });
         takerWaits_ = false;
+        if (ready_.empty()) throw std::bad_alloc();  // the thread's own bookkeeping ran out
         Ready next = std::move(ready_.front());
         ready_.pop_front();
         if (threadWaits_ && ready_.size() <= kAhead / 2) worker_.changed.notify_all();
@@ -262,9 +264,14 @@ private:
                 if (worker_.stopping) return;
             }
             Ready ready = prepare(index);
-            const bool failed = ready.failure != nullptr;
+            bool failed = ready.failure != nullptr;
             std::lock_guard<std::mutex> lock(worker_.mutex);
-            ready_.push_back(std::move(ready));
+            try {
+                ready_.push_back(std::move(ready));
+            } catch (const std::bad_alloc&) {
+                lost_ = true;
+                failed = true;
+            }
             if (takerWaits_) worker_.changed.notify_all();
             if (failed) return;  // the writer stops there
         }
@@ -285,6 +292,7 @@ private:
     size_t awaited_ = SIZE_MAX;  // what finished_ the thread waits for, if any
     bool takerWaits_ = false;
     bool threadWaits_ = false;
+    bool lost_ = false;    // the thread ran out of memory handing a file over: no more come
     WorkerThread worker_;  // last: its thread stops before the fields it uses go
 };
 
