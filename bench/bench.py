@@ -8,6 +8,7 @@ alike. Prints the median wall time, the ratios and the peak RSS of each. Standar
 """
 
 import argparse
+import itertools
 import re
 import shlex
 import os
@@ -65,6 +66,7 @@ def run_once(argv, stdin_bytes=None, stdout_path=None, rss_path=None):
 
 
 RSS_FILE = None  # set in main when GNU time is there
+FOLDER_NUMBERS = itertools.count()
 
 
 def remove(path):
@@ -85,10 +87,13 @@ class Tool:
         self.output = output
         self.stdout_path = stdout_path
         self.after = after  # run untimed after each run (an unmount)
-        # A folder the command writes into: removed before and after each run, and with make_dir
-        # made empty before it.
+        # A folder the command writes into, named by "{dest}" in argv: a new one for each run (with
+        # make_dir made empty before it), all removed by clear_folders. Not removed between runs:
+        # ext4 passes over inodes freed in the last half minute when it makes a file, so files
+        # deleted just before would slow the next run's creations down many times over.
         self.fresh_dir = fresh_dir
         self.make_dir = make_dir
+        self.folders = []
         self.machine = "cheap"  # or "dear": its system calls made dearer
         self.times = []
         self.rss = []
@@ -98,17 +103,25 @@ class Tool:
             remove(self.output)
         if self.stdout_path:
             remove(self.stdout_path)
-        if self.fresh_dir:
-            shutil.rmtree(self.fresh_dir, ignore_errors=True)
+
+    def clear_folders(self):
+        for folder in self.folders:
+            shutil.rmtree(folder, ignore_errors=True)
+        self.folders = []
 
     def run(self, record=True):
         self.clear()
-        if self.make_dir:
-            os.mkdir(self.fresh_dir)
+        argv = self.argv
+        if self.fresh_dir:
+            dest = "%s.%d" % (self.fresh_dir, next(FOLDER_NUMBERS))
+            self.folders.append(dest)
+            argv = [a.replace("{dest}", dest) for a in argv]
+            if self.make_dir:
+                os.mkdir(dest)
         # The previous run's output is gone, but freeing its blocks and any writeback still
         # pending would land in this run's time: settle the disk first (untimed).
         os.sync()
-        elapsed, rss = run_once(self.argv, self.stdin_bytes, self.stdout_path, RSS_FILE)
+        elapsed, rss = run_once(argv, self.stdin_bytes, self.stdout_path, RSS_FILE)
         if self.after:
             run_once(self.after)
         if record:
@@ -297,10 +310,10 @@ def zem_tools(name, root, work, exe, zem_exe, others, other_zems):
         tar_in = os.path.join(work, "extract.tar")
         run_once(["tar", "-cf", tar_in, "-C", root, "."])
         dest = os.path.join(work, "extracted")
-        zem = Tool("zem extract", [zem_exe, "extract", archive, dest], fresh_dir=dest)
-        peers = [Tool("tar -xf", ["tar", "-xf", tar_in, "-C", dest], fresh_dir=dest,
+        zem = Tool("zem extract", [zem_exe, "extract", archive, "{dest}"], fresh_dir=dest)
+        peers = [Tool("tar -xf", ["tar", "-xf", tar_in, "-C", "{dest}"], fresh_dir=dest,
                       make_dir=True)]
-        extra = [Tool(n, argv + ["extract", archive, dest], fresh_dir=dest)
+        extra = [Tool(n, argv + ["extract", archive, "{dest}"], fresh_dir=dest)
                  for n, argv in other_zems]
         return [zem] + peers + extra
     zem = Tool("zem", [exe, root], b"\n\n", output=archive)
@@ -346,7 +359,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--exe", required=True, help="the zem-builder to time")
     parser.add_argument("--runs", type=int, default=5, help="timed runs of each command (>= 5)")
-    parser.add_argument("--corpora", default="small,large,wide,extract",
+    # extract first: the other corpora delete many files, which slows the making of new ones for
+    # a while (see Tool).
+    parser.add_argument("--corpora", default="extract,small,large,wide",
                         help="comma-separated subset of small,large,wide,extract, million (wide "
                              "with a million files, for the peak RSS) and the mount corpora "
                              "mount-small,mount-large,mount-wide (the same trees packed, mounted "
@@ -431,6 +446,8 @@ def main():
                 tools += [on_dear_machine(t, launcher, instructions) for t in tools]
             durable = name in ("small", "large")
             fsyncs = measure(tools, args.runs, tools[0] if durable else None)
+            for tool in tools:
+                tool.clear_folders()
             rows.append((name, tools, median(fsyncs) if fsyncs else None))
             remove(archive)
             shutil.rmtree(root)

@@ -16,17 +16,22 @@ namespace {
 // cost the same.
 constexpr uint64_t kSmallFileSize = 64 << 10;
 
+// Held for the whole run, one for each small file: reserved to size, not grown by doubling.
 std::vector<const FileEntry*> smallFilesOf(const FileList& files) {
+    size_t count = 0;
+    for (const FileEntry& entry : files) count += entry.size <= kSmallFileSize;
     std::vector<const FileEntry*> small;
+    small.reserve(count);
     for (const FileEntry& entry : files) {
         if (entry.size <= kSmallFileSize) small.push_back(&entry);
     }
     return small;
 }
 
-std::vector<uint64_t> sizesOf(const std::vector<const FileEntry*>& entries) {
-    std::vector<uint64_t> sizes;
-    for (const FileEntry* entry : entries) sizes.push_back(entry->size);
+std::vector<uint32_t> sizesOf(const std::vector<const FileEntry*>& entries) {
+    std::vector<uint32_t> sizes;
+    sizes.reserve(entries.size());
+    for (const FileEntry* entry : entries) sizes.push_back(static_cast<uint32_t>(entry->size));
     return sizes;
 }
 

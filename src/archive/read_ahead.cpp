@@ -14,7 +14,7 @@ constexpr size_t kReadAheadMinFiles = 2;
 
 }  // namespace
 
-ReadAhead::ReadAhead(std::vector<uint64_t> sizes, ReadFiles read)
+ReadAhead::ReadAhead(std::vector<uint32_t> sizes, ReadFiles read)
     : sizes_(std::move(sizes)), read_(std::move(read)) {
     size_t first = 0;
     uint64_t bytes = 0;

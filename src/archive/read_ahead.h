@@ -24,7 +24,7 @@ using ReadFiles = std::function<size_t(size_t first, size_t end, char* into, std
 
 class ReadAhead {
 public:
-    ReadAhead(std::vector<uint64_t> sizes, ReadFiles read);
+    ReadAhead(std::vector<uint32_t> sizes, ReadFiles read);
 
     // The next file's bytes, valid until the next call; or its failure, raised through
     // fatalError.
@@ -48,7 +48,7 @@ private:
     void finishBatch();
     void run();
 
-    const std::vector<uint64_t> sizes_;
+    const std::vector<uint32_t> sizes_;  // each file is small
     const ReadFiles read_;
     std::vector<Batch> batches_;
     size_t taken_ = 0;        // the writer's next file; the writer's side only
