@@ -55,7 +55,16 @@ void ReadAhead::addBatch(size_t first, size_t end, uint64_t bytes) {
 
 // Reads a claimed batch; only its claimer touches it until it is marked ready.
 void ReadAhead::readBatch(Batch& batch) {
-    batch.data.reset(new char[batch.bytes ? batch.bytes : 1]);
+    {
+        std::lock_guard<std::mutex> lock(worker_.mutex);
+        if (!spare_.empty()) {
+            batch.data = std::move(spare_.back());
+            spare_.pop_back();
+        }
+    }
+    // Every batch fits one buffer. They are used again rather than freed: freed, the allocator
+    // gives such blocks back to the system, and each new one costs a page fault per 4 KiB.
+    if (!batch.data) batch.data.reset(new char[kBatchBytes]);
     const size_t failedAt = read_(batch.first, batch.end, batch.data.get(), batch.error);
     if (failedAt < batch.end) batch.failedAt = failedAt;
 }
@@ -82,11 +91,11 @@ void ReadAhead::awaitBatch() {
 
 void ReadAhead::finishBatch() {
     Batch& batch = batches_[writing_];
-    batch.data.reset();
     haveBatch_ = false;
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(worker_.mutex);
+        spare_.push_back(std::move(batch.data));
         ++writing_;
         wake = threadWaits_;
     }

@@ -59,5 +59,6 @@ private:
     bool writerWaits_ = false;
     bool threadWaits_ = false;
     std::exception_ptr failure_;
+    std::vector<std::unique_ptr<char[]>> spare_;  // buffers of batches written
     WorkerThread worker_;  // last: its thread stops before the fields it uses go
 };
