@@ -358,7 +358,7 @@ TEST_F(WriterFailure, FifoInPlaceOfAFileDoesNotBlock) {
 }
 
 // A device in a file's place (here through a link) reads as many bytes as asked for: only the
-// check that a file is still a regular one stops it, in batches and one at a time.
+// check that a file is still a regular one stops it.
 TEST_F(WriterFailure, ADeviceInPlaceOfAFileIsNoFile) {
     p.add("a", "aa");
     p.add("b", "bbb");
