@@ -813,6 +813,63 @@ TEST_F(Zem, NeverWritesThroughALinkInTheDestination) {
     EXPECT_EQ(readFile(dest + "/first"), "new");
 }
 
+// The folder beside the archive is the program's choice, not the user's: a link there, whatever
+// it leads to, is refused by both programs before any question, and one put there while the
+// question waits is refused too (or, when the folder was there, the folder held open is written
+// into). A link the user names as DEST is followed.
+TEST_F(Zem, TheFolderBesideTheArchiveIsNeverReachedThroughALink) {
+    const std::string victim = tmp / "victim";
+    makeDirs(victim);
+    writeFile(victim + "/a", "original");
+    writeFile(tmp / "file", "original");
+    handMade({{"a", "PWNED"}});
+    const std::string refusal =
+        "\"" + root + "\" is a symbolic link; extraction never writes through a link\n";
+    const std::string builderRefusal =
+        "Error extracting .zem file (\"" + archive + "\"): " + refusal;
+    for (const std::string& target : {victim, tmp / "file", tmp / "nowhere"}) {
+        unlink(root.c_str());
+        ASSERT_EQ(symlink(target.c_str(), root.c_str()), 0);
+        ChildResult r = runProgram({archive}, "\n\n");
+        EXPECT_EQ(r.exitCode, 1) << target;
+        EXPECT_EQ(r.out, "") << target;
+        EXPECT_EQ(r.err, builderRefusal) << target;
+        r = zem({"extract", "--force", archive});
+        EXPECT_EQ(r.exitCode, 1) << target;
+        EXPECT_EQ(r.err, "zem: " + refusal) << target;
+    }
+
+    // Planted while the question waits, with the folder missing, and in place of a folder that
+    // was there.
+    const std::string moved = tmp / "moved";
+    for (const bool folderThere : {false, true}) {
+        unlink(root.c_str());
+        if (folderThere) makeDirs(root);
+        Child child = startChild({archive});
+        ASSERT_TRUE(waitForOutput(child, "[OK/cancel] ")) << child.stdoutText;
+        if (folderThere) {
+            ASSERT_EQ(rename(root.c_str(), moved.c_str()), 0);
+        }
+        ASSERT_EQ(symlink(victim.c_str(), root.c_str()), 0);
+        sendInput(child, "\n\n");
+        const ChildResult r = finishChild(child);
+        if (folderThere) {
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_EQ(readFile(moved + "/a"), "PWNED");
+        } else {
+            EXPECT_EQ(r.exitCode, 1);
+            EXPECT_EQ(r.err, builderRefusal);
+        }
+    }
+    EXPECT_EQ(readFile(victim + "/a"), "original");
+    EXPECT_EQ(readFile(tmp / "file"), "original");
+    EXPECT_FALSE(exists(tmp / "nowhere"));
+
+    ChildResult r = zem({"extract", "--force", archive, root});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(readFile(victim + "/a"), "PWNED");
+}
+
 // On a file system without unnamed temporary files each file is written under a hidden name and
 // renamed into place (without replacing anything unless forced): the same tree, nothing left.
 TEST_F(Zem, WithoutUnnamedFilesHiddenFilesAreRenamedIntoPlace) {
@@ -1009,6 +1066,99 @@ TEST(ZemRoundTrip, FilesAndFoldersPastPathMaxArePackedAndVerified) {
     r = zem({"verify", archive, root});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, archive + ": 4 files, all match " + root + "\n");
+
+    // Extracted again over what is there, as the builder unpacks beside the archive and as zem
+    // does with --force: the folders on each name's way are looked at relative to their parents.
+    const std::string dest = root + ".out";
+    for (const bool again : {false, true}) {
+        r = zem(again ? std::vector<std::string>{"extract", "--force", archive, dest}
+                      : std::vector<std::string>{"extract", archive, dest});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    }
+    r = zem({"verify", archive, dest});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    r = runProgram({archive}, "\n\n");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+}
+
+// Whatever names Linux holds, what packing stores its own tools read back: random trees of odd
+// but legal names (control characters, a Mac's "Icon\r", bytes that are no UTF-8, reordering
+// marks, Windows' reserved characters, leading dashes, dots and spaces, the longest name) either
+// pack and come back the same through verify and extract, or, with a backslash, are refused
+// before any question.
+TEST(ZemRoundTrip, OddNamesComeBackOrAreRefusedBeforeAnyQuestion) {
+    const std::vector<std::string> pieces = {"\t",
+                                             "\x1b[31m",
+                                             "\r",
+                                             "\n",
+                                             "\x01",
+                                             "\x7f",
+                                             " ",
+                                             "-",
+                                             "...",
+                                             "\xff",
+                                             "\xe4",
+                                             "\xc2\x9b",
+                                             "\xe2\x80\xae",
+                                             "*",
+                                             "?",
+                                             ":",
+                                             "\"<>|",
+                                             "Icon\r",
+                                             "nul",
+                                             "caf\xc3\xa9",
+                                             "\\",
+                                             std::string(250, 'n')};
+    const unsigned firstSeed = 1000;
+    int refused = 0;
+    for (unsigned seed = firstSeed; seed < firstSeed + 24; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 rng(seed);
+        TempDir tmp;
+        const std::string root = tmp / "pack";
+        makeDirs(root);
+        std::vector<std::string> folders = {root};
+        bool backslash = false;
+        for (int i = 0; i < 12; ++i) {
+            // A piece, a number that keeps names apart, and maybe another piece; within 255 bytes.
+            std::string name = pieces[rng() % pieces.size()].substr(0, 240) + std::to_string(i);
+            if (rng() % 2) name += pieces[rng() % pieces.size()].substr(0, 10);
+            if (rng() % 3 != 0) std::replace(name.begin(), name.end(), '\\', '_');
+            backslash = backslash || name.find('\\') != std::string::npos;
+            const std::string path = folders[rng() % folders.size()] + "/" + name;
+            if (rng() % 4 == 0) {
+                makeDirs(path);
+                folders.push_back(path);
+            } else {
+                writeFile(path, name);
+                setModifiedTime(path, 1600000000 + i);
+            }
+        }
+        writeFile(root + "/last", "so that no tree is empty");
+        setModifiedTime(root + "/last", 1600000000);
+        const std::string archive = root + ".zem";
+        ChildResult r = runProgram({root}, "\n\n");
+        if (backslash) {
+            ++refused;
+            EXPECT_EQ(r.exitCode, 1);
+            EXPECT_EQ(r.out, "");
+            EXPECT_NE(r.err.find("holds a backslash"), std::string::npos) << r.err;
+            EXPECT_FALSE(exists(archive));
+            continue;
+        }
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        r = zem({"list", archive});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        r = zem({"verify", archive, root});
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        const std::string dest = tmp / "out";
+        r = zem({"extract", archive, dest});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(filesOf(treeOf(root)) == filesOf(treeOf(dest))) << describe(treeOf(root));
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_LT(refused, 24);
 }
 
 // A folder file whose name holds a backslash is no stand-in for the stored name it looks like:
