@@ -6,10 +6,8 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <unistd.h>
 #endif
 
@@ -312,51 +310,38 @@ TEST_F(Create, WhatIsAtTheOutputPathDecidesBetweenReplacingAndStreaming) {
     const std::string target = tmp / "target", fifo = tmp / "fifo", device = tmp / "null";
     const std::string socketPath = tmp / "socket", chosen = root + ".zem";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mknod(socketPath.c_str(), S_IFSOCK | 0600, 0), 0);
     // Root can make a device (the one /dev/null is), where the file system allows devices.
-    bool haveDevice = mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
-    if (haveDevice) {
-        const int fd = open(device.c_str(), O_WRONLY | O_CLOEXEC);
-        haveDevice = fd >= 0;
-        if (fd >= 0) close(fd);
-    }
-    const int socketFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
-    socketPath.copy(address.sun_path, socketPath.size());
-    ASSERT_EQ(bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-
-    const auto kindAt = [](const std::string& path, bool follow) {
+    const int deviceFd = mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0
+                             ? open(device.c_str(), O_WRONLY | O_CLOEXEC)
+                             : -1;
+    if (deviceFd >= 0) close(deviceFd);
+    const auto typeAt = [](const std::string& path, bool follow) -> mode_t {
         struct stat st {};
-        if ((follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0) return 'M';
-        return S_ISREG(st.st_mode)    ? 'F'
-               : S_ISLNK(st.st_mode)  ? 'L'
-               : S_ISFIFO(st.st_mode) ? 'P'
-               : S_ISCHR(st.st_mode)  ? 'C'
-               : S_ISSOCK(st.st_mode) ? 'S'
-                                      : '?';
+        if ((follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0) return 0;
+        return st.st_mode & S_IFMT;
     };
     struct Case {
         const char* label;
         std::string at;      // the archive's path: -o, or FOLDER.zem when it is `chosen`
         std::string linkTo;  // a link made at `at` first, to this (empty: none)
         int exitCode;
-        char kindAfter;  // at `at`, a link not followed
+        mode_t typeAfter;  // at `at`, a link not followed
     };
     const Case cases[] = {
-        {"named pipe", fifo, "", 0, 'P'},
-        {"link to a named pipe", tmp / "to-fifo", fifo, 0, 'L'},
-        {"character device", device, "", 0, 'C'},
-        {"link to a file", tmp / "to-file", target, 0, 'L'},
-        {"dangling link", tmp / "to-nothing", target, 0, 'L'},
-        {"socket", socketPath, "", 1, 'S'},
-        {"link to a socket", tmp / "to-socket", socketPath, 1, 'L'},
-        {"named pipe at the chosen path", chosen, "", 1, 'P'},
-        {"link at the chosen path", chosen, target, 0, 'F'},
+        {"named pipe", fifo, "", 0, S_IFIFO},
+        {"link to a named pipe", tmp / "to-fifo", fifo, 0, S_IFLNK},
+        {"character device", device, "", 0, S_IFCHR},
+        {"link to a file", tmp / "to-file", target, 0, S_IFLNK},
+        {"dangling link", tmp / "to-nothing", target, 0, S_IFLNK},
+        {"socket", socketPath, "", 1, S_IFSOCK},
+        {"link to a socket", tmp / "to-socket", socketPath, 1, S_IFLNK},
+        {"named pipe at the chosen path", chosen, "", 1, S_IFIFO},
+        {"link at the chosen path", chosen, target, 0, S_IFREG},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        if (c.at == device && !haveDevice) continue;
+        if (c.at == device && deviceFd < 0) continue;
         writeFile(target, "old");
         if (c.label == std::string("dangling link")) unlink(target.c_str());
         if (c.at == chosen) unlink(chosen.c_str());
@@ -366,7 +351,7 @@ TEST_F(Create, WhatIsAtTheOutputPathDecidesBetweenReplacingAndStreaming) {
         ASSERT_EQ(made, 0);
         const bool named = c.at != chosen;
         // A named pipe's reader takes what is written into it.
-        const bool toFifo = named && kindAt(c.at, true) == 'P';
+        const bool toFifo = named && typeAt(c.at, true) == S_IFIFO;
         const ChildResult r =
             toFifo
                 ? runExecutable(
@@ -378,12 +363,12 @@ TEST_F(Create, WhatIsAtTheOutputPathDecidesBetweenReplacingAndStreaming) {
             : named ? zem({"create", "-o", c.at, root})
                     : zem({"create", root});
         EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
-        EXPECT_EQ(kindAt(c.at, false), c.kindAfter);
+        EXPECT_EQ(typeAt(c.at, false), c.typeAfter);
         if (c.exitCode != 0) {
             EXPECT_EQ(r.err, "zem: Error opening .zem file (\"" + c.at + "\") for output\n");
         } else if (toFifo) {
             EXPECT_TRUE(readFile(tmp / "read") == expected);
-        } else if (c.kindAfter != 'C') {
+        } else if (c.typeAfter != S_IFCHR) {
             EXPECT_TRUE(readFile(c.at) == expected);
         }
         EXPECT_EQ(readFile(target) == expected, named && c.linkTo == target);
@@ -391,10 +376,9 @@ TEST_F(Create, WhatIsAtTheOutputPathDecidesBetweenReplacingAndStreaming) {
             const ChildResult builder = runProgram({root}, "\n\n");
             EXPECT_EQ(builder.exitCode, 1);
             EXPECT_EQ(builder.err, "Error opening .zem file (\"" + chosen + "\") for output\n");
-            EXPECT_EQ(kindAt(chosen, false), 'P');
+            EXPECT_EQ(typeAt(chosen, false), S_IFIFO);
         }
     }
-    close(socketFd);
 }
 
 // Standard output at a terminal is refused before anything is read or written; standard error at
