@@ -1,6 +1,7 @@
-// POSIX extraction: every folder is opened relative to its parent with O_NOFOLLOW, and every
-// file is created and named relative to its open folder (by the atomic file), so a symbolic link
-// put in place while extraction runs can't send a write outside the destination.
+// POSIX extraction: every folder is opened relative to its parent with O_NOFOLLOW (the folder
+// beside the archive too, relative to the folder that holds it), and every file is created and
+// named relative to its open folder (by the atomic file), so a symbolic link put in place while
+// extraction runs can't send a write outside the destination.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -95,12 +96,6 @@ Destination findDestination(const std::string& path, bool chosen) {
         return dest;
     }
     if (!openFolderOf(path, dest.parent, dest.name)) fail("open folder", dest.parent.path);
-    struct stat st {};
-    if (fstatat(fdOf(dest.parent), dest.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) return dest;
-        fail("look at", path);
-    }
-    if (!S_ISDIR(st.st_mode)) refuseNonFolder(st, path);
     openChosen(dest);
     return dest;
 }
@@ -114,8 +109,9 @@ const FolderHandle& openDestination(Destination& dest) {
         }
         if (!openChosen(dest)) fail("open folder", dest.path);
     } else {
-        if (mkdir(dest.path.c_str(), 0777) != 0 && errno != EEXIST)
+        if (mkdir(dest.path.c_str(), 0777) != 0 && errno != EEXIST) {
             fail("create folder", dest.path);
+        }
         if (!openNamed(dest)) fail("open folder", dest.path);
     }
     return dest.folder;
