@@ -6,11 +6,14 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #endif
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -204,21 +207,56 @@ TEST_F(Create, ExtractAndCatTakeTheFilesTheNamesSelect) {
 }
 
 // An archive written inside the folder it packs leaves out its own earlier version, as tar leaves
-// out its own archive; a file of that name elsewhere in the folder is packed.
+// out its own archive, for both programs and (where the listing tells files' identities) by
+// whatever path the listing meets it; a file of that name elsewhere in the folder is packed.
 TEST_F(Create, AnArchiveInsideItsFolderLeavesItselfOut) {
     writeFile(join(root, "own.zem"), "another file of the name");
-    const std::string archive = join(root, "sub/own.zem");
-    for (int run = 0; run < 2; ++run) {
-        const ChildResult r = zem({"create", "--sort=name", "-o", archive, root});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
+    struct Case {
+        const char* label;
+        std::string archive;
+        std::function<ChildResult()> run;
+    };
+    std::vector<Case> cases = {
+        {"zem create -o", join(root, "sub/own.zem"),
+         [&] {
+             return zem({"create", "-o", join(root, "sub/own.zem"), root});
+         }},
+    };
+#ifndef _WIN32
+    // The folder view/o is a second way to sub.
+    makeDirs(join(root, "view"));
+    EXPECT_EQ(symlink("../sub", join(root, "view/o").c_str()), 0);
+    cases.push_back({"zem-builder .", join(root, "..zem"), [&] {
+                         return runProgram({"."}, "\n\n", [&] {
+                             if (chdir(root.c_str()) != 0) _exit(126);
+                         });
+                     }});
+#endif
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        for (int run = 0; run < 2; ++run) {
+            const ChildResult r = c.run();
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+        }
+        const ChildResult listed = zem({"list", c.archive});
+        ASSERT_EQ(listed.exitCode, 0) << listed.err;
+        std::vector<std::string> names;
+        std::istringstream lines(listed.out);
+        for (std::string line; std::getline(lines, line);) names.push_back(line.substr(33));
+        std::sort(names.begin(), names.end());
+        std::vector<std::string> expected = {"a.txt", "own.zem", "sub\\big.bin",
+                                             "sub\\deeper\\empty", "z.bin"};
+#ifndef _WIN32
+        for (const char* linked : {"view\\o\\big.bin", "view\\o\\deeper\\empty"}) {
+            expected.push_back(linked);
+        }
+        if (c.archive == join(root, "..zem")) {  // the first case's archive is packed here
+            expected.insert(expected.end(), {"sub\\own.zem", "view\\o\\own.zem"});
+        }
+#endif
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(names, expected);
     }
-    const ChildResult listed = zem({"list", archive});
-    ASSERT_EQ(listed.exitCode, 0) << listed.err;
-    std::vector<std::string> names;
-    std::istringstream lines(listed.out);
-    for (std::string line; std::getline(lines, line);) names.push_back(line.substr(33));
-    EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "own.zem", "sub\\big.bin",
-                                               "sub\\deeper\\empty", "z.bin"}));
 }
 
 #ifndef _WIN32
@@ -259,6 +297,88 @@ TEST_F(Create, TheBuildersBytesToAFileOrAStream) {
     }
     EXPECT_EQ(listNames(tmp.path),
               (std::vector<std::string>{"pack", "pack.zem", "redirected.zem"}));
+}
+
+// What is at the archive's path decides how it is written, and a device, a named pipe or a socket
+// is never replaced by a regular file. A path named with -o is followed through links: a file at
+// their end is replaced, a device or pipe written into as standard output is. At the path the
+// program chose (FOLDER.zem, for both programs) a link is replaced itself and anything special
+// is the open error.
+TEST_F(Create, WhatIsAtTheOutputPathDecidesBetweenReplacingAndStreaming) {
+    ASSERT_EQ(zem({"create", "-o", tmp / "expected.zem", root}).exitCode, 0);
+    const std::string expected = readFile(tmp / "expected.zem");
+    const std::string target = tmp / "target", fifo = tmp / "fifo", device = tmp / "null";
+    const std::string socketPath = tmp / "socket", chosen = root + ".zem";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mknod(socketPath.c_str(), S_IFSOCK | 0600, 0), 0);
+    // Root can make a device (the one /dev/null is), where the file system allows devices.
+    const int deviceFd = mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0
+                             ? open(device.c_str(), O_WRONLY | O_CLOEXEC)
+                             : -1;
+    if (deviceFd >= 0) close(deviceFd);
+    const auto typeAt = [](const std::string& path, bool follow) -> mode_t {
+        struct stat st {};
+        if ((follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0) return 0;
+        return st.st_mode & S_IFMT;
+    };
+    struct Case {
+        const char* label;
+        std::string at;      // the archive's path: -o, or FOLDER.zem when it is `chosen`
+        std::string linkTo;  // a link made at `at` first, to this (empty: none)
+        int exitCode;
+        mode_t typeAfter;  // at `at`, a link not followed
+    };
+    const Case cases[] = {
+        {"named pipe", fifo, "", 0, S_IFIFO},
+        {"link to a named pipe", tmp / "to-fifo", fifo, 0, S_IFLNK},
+        {"character device", device, "", 0, S_IFCHR},
+        {"link to a file", tmp / "to-file", target, 0, S_IFLNK},
+        {"dangling link", tmp / "to-nothing", target, 0, S_IFLNK},
+        {"socket", socketPath, "", 1, S_IFSOCK},
+        {"link to a socket", tmp / "to-socket", socketPath, 1, S_IFLNK},
+        {"named pipe at the chosen path", chosen, "", 1, S_IFIFO},
+        {"link at the chosen path", chosen, target, 0, S_IFREG},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.at == device && deviceFd < 0) continue;
+        writeFile(target, "old");
+        if (c.label == std::string("dangling link")) unlink(target.c_str());
+        if (c.at == chosen) unlink(chosen.c_str());
+        const int made = !c.linkTo.empty() ? symlink(c.linkTo.c_str(), c.at.c_str())
+                         : c.at == chosen  ? mkfifo(chosen.c_str(), 0600)
+                                           : 0;
+        ASSERT_EQ(made, 0);
+        const bool named = c.at != chosen;
+        // A named pipe's reader takes what is written into it.
+        const bool toFifo = named && typeAt(c.at, true) == S_IFIFO;
+        const ChildResult r =
+            toFifo
+                ? runExecutable(
+                      "/bin/sh",
+                      {"-c",
+                       "cat \"$1\" > \"$2\" & \"$3\" create -o \"$1\" \"$4\"; s=$?; wait; exit $s",
+                       "sh", c.at, tmp / "read", ZEM_EXE, root},
+                      "")
+            : named ? zem({"create", "-o", c.at, root})
+                    : zem({"create", root});
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_EQ(typeAt(c.at, false), c.typeAfter);
+        if (c.exitCode != 0) {
+            EXPECT_EQ(r.err, "zem: Error opening .zem file (\"" + c.at + "\") for output\n");
+        } else if (toFifo) {
+            EXPECT_TRUE(readFile(tmp / "read") == expected);
+        } else if (c.typeAfter != S_IFCHR) {
+            EXPECT_TRUE(readFile(c.at) == expected);
+        }
+        EXPECT_EQ(readFile(target) == expected, named && c.linkTo == target);
+        if (c.at == chosen && c.linkTo.empty()) {
+            const ChildResult builder = runProgram({root}, "\n\n");
+            EXPECT_EQ(builder.exitCode, 1);
+            EXPECT_EQ(builder.err, "Error opening .zem file (\"" + chosen + "\") for output\n");
+            EXPECT_EQ(typeAt(chosen, false), S_IFIFO);
+        }
+    }
 }
 
 // Standard output at a terminal is refused before anything is read or written; standard error at

@@ -364,6 +364,16 @@ TEST_F(Mount, AnArchiveChangedWhileMountedGivesReadErrors) {
              writeFile(archive, changed);
              return 0;
          }},
+        {"rewritten in place, its time set back",
+         [&] {
+             struct stat before {};
+             stat(archive.c_str(), &before);
+             std::string changed = sound;
+             std::reverse(changed.begin() + 28, changed.begin() + 150000);
+             writeFile(archive, changed);
+             const timespec times[2] = {before.st_atim, before.st_mtim};
+             return errorOf(utimensat(AT_FDCWD, archive.c_str(), times, 0));
+         }},
         {"replaced by a rename",
          [&] {
              writeFile(archive + ".new", sound);

@@ -182,13 +182,15 @@ void packFolder(const std::string& root, const std::string& archive) {
 }
 
 // A tree of pseudo-random shape from a seed: nested folders, empty and odd-sized files, one
-// larger than the 1 MiB copy buffer, names with spaces, dots and 8-bit bytes, times spread over
-// summer and winter of the years an archive holds.
-void generateTree(const std::string& root, unsigned seed) {
+// larger than the 1 MiB copy buffer, names with spaces, dots and 8-bit bytes (and the `odd`
+// names), times spread over summer and winter of the years an archive holds.
+void generateTree(const std::string& root, unsigned seed,
+                  const std::vector<std::string>& odd = {}) {
     std::mt19937 rng(seed);
-    const std::vector<std::string> names = {
+    std::vector<std::string> names = {
         "a.txt", "B", "with space", ".dot", "x..y", "\xe4\xf6", "long-name-" + std::string(60, 'n'),
         "z.bin"};
+    names.insert(names.end(), odd.begin(), odd.end());
     std::vector<std::string> folders = {root};
     for (int i = 0; i < 25; ++i) {
         const std::string parent = folders[rng() % folders.size()];
@@ -388,7 +390,6 @@ TEST_F(Zem, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
         name("C:\\x", "has a drive part"),
         name("a\\\\b", "has an empty component"),
         name("sub/../../x", "holds a slash, which would be read as a folder separator"),
-        {{"esc\x1b[31m", "2"}, "record 1: name \"esc\\x1B[31m\" holds the control character 0x1B"},
         {{"", "2"}, "record 1: name \"\" is empty"},
         name("ok", "is stored twice (first in record 0)"),
         name("ok\\x", "needs \"ok\" as a folder, but record 0 is a file of that name"),
@@ -397,6 +398,8 @@ TEST_F(Zem, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
         name("C:x", "has a drive part"),
         name("c:\\Windows\\x", "has a drive part"),
         name("\\\\server\\share\\x", "is absolute"),
+        {{"esc\x1b[31m", "2"},
+         "record 1: name \"esc\\x1B[31m\" holds the control character 0x1B" + notAllowed},
         name("CON", "has the component \"CON\"" + device),
         name("sub\\nul.txt", "has the component \"nul.txt\"" + device),
         name("Aux\\x", "has the component \"Aux\"" + device),
@@ -478,7 +481,8 @@ TEST_F(Zem, ExistingFilesNeedForceAndFoldersAreNeverReplaced) {
 // the temporary file goes when the file is abandoned, a file that appeared meanwhile is kept, and
 // a folder's place taken by a file is refused, not written into.
 TEST_F(Zem, WritesRecheckWhatAppearedAfterTheEarlyLook) {
-    const FolderHandle folder = openDestination(dest);
+    Destination destination = findDestination(dest, /*chosen=*/false);
+    const FolderHandle& folder = openDestination(destination);
     {
         AtomicFile file;
         startExtractedFile(file, folder, "abandoned");
@@ -811,6 +815,63 @@ TEST_F(Zem, NeverWritesThroughALinkInTheDestination) {
     EXPECT_EQ(readFile(dest + "/first"), "new");
 }
 
+// The folder beside the archive is the program's choice, not the user's: a link there, whatever
+// it leads to, is refused by both programs before any question, and one put there while the
+// question waits is refused too (or, when the folder was there, the folder held open is written
+// into). A link the user names as DEST is followed.
+TEST_F(Zem, TheFolderBesideTheArchiveIsNeverReachedThroughALink) {
+    const std::string victim = tmp / "victim";
+    makeDirs(victim);
+    writeFile(victim + "/a", "original");
+    writeFile(tmp / "file", "original");
+    handMade({{"a", "PWNED"}});
+    const std::string refusal =
+        "\"" + root + "\" is a symbolic link; extraction never writes through a link\n";
+    const std::string builderRefusal =
+        "Error extracting .zem file (\"" + archive + "\"): " + refusal;
+    for (const std::string& target : {victim, tmp / "file", tmp / "nowhere"}) {
+        unlink(root.c_str());
+        ASSERT_EQ(symlink(target.c_str(), root.c_str()), 0);
+        ChildResult r = runProgram({archive}, "\n\n");
+        EXPECT_EQ(r.exitCode, 1) << target;
+        EXPECT_EQ(r.out, "") << target;
+        EXPECT_EQ(r.err, builderRefusal) << target;
+        r = zem({"extract", "--force", archive});
+        EXPECT_EQ(r.exitCode, 1) << target;
+        EXPECT_EQ(r.err, "zem: " + refusal) << target;
+    }
+
+    // Planted while the question waits, with the folder missing, and in place of a folder that
+    // was there.
+    const std::string moved = tmp / "moved";
+    for (const bool folderThere : {false, true}) {
+        unlink(root.c_str());
+        if (folderThere) makeDirs(root);
+        Child child = startChild({archive});
+        ASSERT_TRUE(waitForOutput(child, "[OK/cancel] ")) << child.stdoutText;
+        if (folderThere) {
+            ASSERT_EQ(rename(root.c_str(), moved.c_str()), 0);
+        }
+        ASSERT_EQ(symlink(victim.c_str(), root.c_str()), 0);
+        sendInput(child, "\n\n");
+        const ChildResult r = finishChild(child);
+        if (folderThere) {
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_EQ(readFile(moved + "/a"), "PWNED");
+        } else {
+            EXPECT_EQ(r.exitCode, 1);
+            EXPECT_EQ(r.err, builderRefusal);
+        }
+    }
+    EXPECT_EQ(readFile(victim + "/a"), "original");
+    EXPECT_EQ(readFile(tmp / "file"), "original");
+    EXPECT_FALSE(exists(tmp / "nowhere"));
+
+    ChildResult r = zem({"extract", "--force", archive, root});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(readFile(victim + "/a"), "PWNED");
+}
+
 // On a file system without unnamed temporary files each file is written under a hidden name and
 // renamed into place (without replacing anything unless forced): the same tree, nothing left.
 TEST_F(Zem, WithoutUnnamedFilesHiddenFilesAreRenamedIntoPlace) {
@@ -1007,6 +1068,76 @@ TEST(ZemRoundTrip, FilesAndFoldersPastPathMaxArePackedAndVerified) {
     r = zem({"verify", archive, root});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, archive + ": 4 files, all match " + root + "\n");
+
+    // Extracted again over what is there, as the builder unpacks beside the archive and as zem
+    // does with --force: the folders on each name's way are looked at relative to their parents.
+    const std::string dest = root + ".out";
+    for (const bool again : {false, true}) {
+        r = zem(again ? std::vector<std::string>{"extract", "--force", archive, dest}
+                      : std::vector<std::string>{"extract", archive, dest});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    }
+    r = zem({"verify", archive, dest});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    r = runProgram({archive}, "\n\n");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+}
+
+// Whatever names Linux holds, what packing stores its own tools read back: random trees of odd
+// but legal names (control characters, a Mac's "Icon\r", bytes that are no UTF-8, reordering
+// marks, Windows' reserved characters, leading dashes, dots and spaces, the longest name) either
+// pack and come back the same through list, verify and extract, or, with a backslash, are
+// refused before any question.
+TEST(ZemRoundTrip, OddNamesComeBackOrAreRefusedBeforeAnyQuestion) {
+    const std::vector<std::string> odd = {"\t",
+                                          "\x1b[31m",
+                                          "Icon\r",
+                                          "\n",
+                                          "\x01",
+                                          "\x7f",
+                                          "-",
+                                          " ",
+                                          "...",
+                                          "\xff",
+                                          "\xe4",
+                                          "\xc2\x9b",
+                                          "\xe2\x80\xae",
+                                          "*?:\"<>|",
+                                          "nul",
+                                          "back\\slash",
+                                          std::string(250, 'n')};
+    int refused = 0;
+    for (unsigned seed = 1; seed <= 24; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        TempDir tmp;
+        const std::string root = tmp / "pack", archive = root + ".zem", dest = tmp / "out";
+        makeDirs(root);
+        generateTree(root, seed, odd);
+        const Tree files = filesOf(treeOf(root));
+        const bool backslash = std::any_of(files.begin(), files.end(), [](const auto& file) {
+            return file.first.find('\\') != std::string::npos;
+        });
+        ChildResult r = runProgram({root}, "\n\n");
+        if (backslash) {
+            ++refused;
+            EXPECT_EQ(r.exitCode, 1);
+            EXPECT_EQ(r.out, "");
+            EXPECT_NE(r.err.find("holds a backslash"), std::string::npos) << r.err;
+            EXPECT_FALSE(exists(archive));
+            continue;
+        }
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        for (const std::vector<std::string>& command : {std::vector<std::string>{"list", archive},
+                                                        {"verify", archive, root},
+                                                        {"extract", archive, dest}}) {
+            r = zem(command);
+            EXPECT_EQ(r.exitCode, 0) << command[0] << ": " << r.err;
+        }
+        EXPECT_TRUE(files == filesOf(treeOf(dest))) << describe(files);
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_LT(refused, 24);
 }
 
 // A folder file whose name holds a backslash is no stand-in for the stored name it looks like:

@@ -1,6 +1,8 @@
 #include "app/pack.h"
 
+#include <filesystem>
 #include <new>
+#include <system_error>
 
 #include "archive/fatal_error.h"
 #include "archive/writer.h"
@@ -18,15 +20,46 @@ std::string outOfMemoryWritingText(const std::string& archivePath) {
     return "Out of memory writing .zem file (\"" + archivePath + "\")";
 }
 
+namespace {
+
+// The stored name that the archive at `output` would have in an archive of `folder`, or "" when
+// it lies outside the folder (or either path can't be resolved). The identity is what counts
+// where the listing tells files' identities (the archive may be reached through a linked path);
+// the name, where it doesn't.
+std::string storedNameOfOutput(const std::string& folder, const std::string& output) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path root = fs::weakly_canonical(fs::path(folder), error);
+    if (error) return "";
+    const fs::path archive = fs::weakly_canonical(fs::path(output), error);
+    if (error) return "";
+    const fs::path below = archive.lexically_relative(root);
+    if (below.empty() || below == "." || *below.begin() == "..") return "";
+    std::string name;
+    for (const fs::path& part : below) {
+        if (!name.empty()) name += '\\';
+        name += part.string();
+    }
+    return name;
+}
+
+}  // namespace
+
 PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCalls& calls) {
     PackResult result;
+    // An archive written into the folder it packs must not pack its own earlier version.
+    ScanOptions scan = request.scan;
+    if (!request.toStandardOutput) {
+        const std::string root = rootPathFromArgument(request.folderArgument);
+        scan.ownArchive = storedNameOfOutput(root, request.archivePath);
+        scan.ownArchiveId = fileIdentity(request.archivePath, request.namedOutput);
+    }
     // Running out of memory ends the run with a message, never an abort; what the list held is
     // given back first, so that the message can be shown.
     FileList fileList;
     bool listed = false;
     try {
-        listed =
-            scanFolder(fs, rootPathFromArgument(request.folderArgument), fileList, request.scan);
+        listed = scanFolder(fs, rootPathFromArgument(request.folderArgument), fileList, scan);
     } catch (const std::bad_alloc&) {
         FileList().swap(fileList);
         calls.showError(outOfMemoryListingText(request.folderArgument));
@@ -54,7 +87,8 @@ PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCall
         if (request.toStandardOutput) {
             streamArchive(standardOutputFile(), request.archivePath, fileList, progress.get());
         } else {
-            result.warning = writeArchive(request.archivePath, fileList, progress.get());
+            result.warning =
+                writeArchive(request.archivePath, fileList, progress.get(), request.namedOutput);
         }
     } catch (const FatalError& failure) {
         progress.reset();

@@ -14,7 +14,8 @@ std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path);
 
 #ifndef _WIN32
 // Whether the file behind a source from openArchiveFile still holds what it held when opened: the
-// same size and last-write time, and still under a name (neither deleted nor replaced by another
-// file). For readers that keep an archive open while it may change, as a mount does.
+// same size, last-write and status-change times, and still under a name (neither deleted nor
+// replaced by another file). The status-change time moves with every write, also one whose
+// last-write time is set back afterwards, and with a rename, a change of owner or mode. For readers that keep an archive open while it may change, as a mount does.
 bool archiveFileUnchanged(const ArchiveSource& source);
 #endif

@@ -16,6 +16,7 @@ struct FileSource : ArchiveSource {
     int fd = -1;
     uint64_t length = 0;
     timespec modified{};
+    timespec statusChanged{};
 
     FileSource() = default;
     FileSource(const FileSource&) = delete;
@@ -75,6 +76,7 @@ std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
     }
     source->length = static_cast<uint64_t>(st.st_size);
     source->modified = st.st_mtim;
+    source->statusChanged = st.st_ctim;
     return source;
 }
 
@@ -82,8 +84,11 @@ bool archiveFileUnchanged(const ArchiveSource& source) {
     const auto* file = dynamic_cast<const FileSource*>(&source);
     struct stat st {};
     if (!file || fstat(file->fd, &st) != 0) return false;
-    // Replacing a file by renaming another over it unlinks the old one.
+    const auto same = [](const timespec& a, const timespec& b) {
+        return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+    };
+    // Replacing a file by renaming another over it unlinks the old one. A write in place moves
+    // the status-change time, which can't be set back, also when the last-write time is.
     return st.st_nlink > 0 && static_cast<uint64_t>(st.st_size) == file->length &&
-           st.st_mtim.tv_sec == file->modified.tv_sec &&
-           st.st_mtim.tv_nsec == file->modified.tv_nsec;
+           same(st.st_mtim, file->modified) && same(st.st_ctim, file->statusChanged);
 }

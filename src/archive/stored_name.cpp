@@ -8,8 +8,6 @@
 
 namespace {
 
-bool isControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
-
 std::string hexByte(unsigned char c) {
     char text[8];
     snprintf(text, sizeof text, "0x%02X", c);
@@ -44,11 +42,19 @@ std::string componentProblem(const std::string& c, NameRules rules) {
         return "has a component of " + std::to_string(c.size()) +
                " bytes, longer than the 255 a name may have";
     }
+    // Linux holds every byte but NUL (which ends the stored name) and '/' in a name, control
+    // characters included, and what shows a name escapes them: packing stores such a name, so
+    // extraction must take it back. Windows can't hold 1 to 31.
     for (unsigned char ch : c) {
-        if (isControl(ch)) return "holds the control character " + hexByte(ch);
         if (ch == '/') return "holds a slash, which would be read as a folder separator";
     }
     if (rules == NameRules::Windows) {
+        for (unsigned char ch : c) {
+            if (ch < 0x20) {
+                return "holds the control character " + hexByte(ch) +
+                       ", which Windows does not allow";
+            }
+        }
         for (char ch : c) {
             if (std::string("<>:\"|?*").find(ch) != std::string::npos) {
                 return std::string("holds the character ") + ch + ", which Windows does not allow";

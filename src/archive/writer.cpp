@@ -7,6 +7,7 @@
 #include "archive/format.h"
 #include "archive/input_reader.h"
 #include "archive/output_file.h"
+#include "archive/output_target.h"
 
 namespace {
 
@@ -105,11 +106,19 @@ std::string writeInto(OutputFile& out, const ArchiveFrame& frame, const FileList
 }  // namespace
 
 std::string writeArchive(const std::string& archivePath, const FileList& fileList,
-                         ProgressDisplay* progress) {
+                         ProgressDisplay* progress, bool namedPath) {
     checkArchivable(fileList);
     const ArchiveFrame frame = frameOf(fileList);
+    OutputTarget target;
+    findOutputTarget(archivePath, namedPath, target);
     OutputFile out;
-    createOutputFile(out, archivePath);
+    if (target.stream >= 0) {
+        createOutputStream(out, target.stream, archivePath);
+        (void)writeInto(out, frame, fileList, progress);  // a stream has nothing to warn of
+        closeOutputTarget(target, archivePath);
+        return std::string();
+    }
+    createOutputFile(out, target.path, archivePath);
     return writeInto(out, frame, fileList, progress);
 }
 

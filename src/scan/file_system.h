@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-// Which folder a path leads to, whatever way it takes there: two paths reach the same folder when
-// their identities are equal. POSIX uses the device and inode numbers; Windows the volume serial
-// number and the file index.
+// Which folder (or file) a path leads to, whatever way it takes there: two paths reach the same
+// one when their identities are equal. POSIX uses the device and inode numbers; Windows the
+// volume serial number and the file index.
 struct FolderId {
     uint64_t volume = 0;
     uint64_t index = 0;
@@ -24,9 +24,10 @@ struct FolderItem {
     enum class Kind { File, Folder, Other };
     std::string name;
     Kind kind = Kind::Other;
-    // The identity of the folder, where the listing has it at no extra cost: always for a folder
-    // reached through a link (a symbolic link; on Windows any reparse point), so that a link back
-    // up can be passed over without listing it; otherwise it may stay unknown.
+    // The identity of the folder or file, where the listing has it at no extra cost: always for a
+    // folder reached through a link (a symbolic link; on Windows any reparse point), so that a
+    // link back up can be passed over without listing it; on Linux for every file; otherwise it
+    // may stay unknown.
     FolderId id;
     uint64_t size = 0;
     bool hasTime = false;
@@ -45,6 +46,10 @@ struct FileSystem {
     // True when a file, folder or anything else exists at the path.
     virtual bool exists(const std::string& path) = 0;
 };
+
+// The identity of what is at the path (of a final link's target when followLinks), unknown when
+// there is nothing or the platform's listing gives files no identity to compare it with.
+FolderId fileIdentity(const std::string& path, bool followLinks);
 
 // The separator that joins real path components on this platform.
 char nativeSeparator();

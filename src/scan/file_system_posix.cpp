@@ -53,11 +53,10 @@ void fillItem(const EntryStat& stat, int64_t utcOffset, FolderItem& item) {
         item.kind = FolderItem::Kind::Other;  // dangling link, or gone since readdir
     } else if (S_ISDIR(stat.mode)) {
         item.kind = FolderItem::Kind::Folder;
-        item.id.volume = stat.device;
-        item.id.index = stat.inode;
-        item.id.known = true;
+        item.id = {stat.device, stat.inode, true};
     } else if (S_ISREG(stat.mode)) {
         item.kind = FolderItem::Kind::File;
+        item.id = {stat.device, stat.inode, true};
         item.size = stat.size;
         item.hasTime = true;
         item.localSeconds = stat.modifiedSeconds + utcOffset;
@@ -246,6 +245,12 @@ private:
 }  // namespace
 
 char nativeSeparator() { return '/'; }
+
+FolderId fileIdentity(const std::string& path, bool followLinks) {
+    struct stat st {};
+    if ((followLinks ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0) return FolderId();
+    return idOf(st);
+}
 
 int64_t utcOffsetNow() {
     const time_t now = time(nullptr);

@@ -138,6 +138,10 @@ struct Win32FileSystem : FileSystem {
 
 char nativeSeparator() { return '\\'; }
 
+// The listing gives files no identity on Windows (FindFirstFile has none to give): an archive
+// inside the folder is told by its name alone.
+FolderId fileIdentity(const std::string&, bool) { return FolderId(); }
+
 // The shift FileTimeToLocalFileTime applies now: the very one the listing above turns file times
 // into stored calendar times with, so that extracting undoes packing exactly. (The C runtime's
 // localtime reads TZ in its own POSIX-style syntax, and a zone name there, "Europe/Berlin",

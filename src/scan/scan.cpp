@@ -93,8 +93,10 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& st
             excluded(run.options, item.name, storedPrefix + item.name)) {
             continue;
         }
-        if (!run.options.ownArchive.empty() && item.kind == FolderItem::Kind::File &&
-            run.options.ownArchive == storedPrefix + item.name) {
+        if (item.kind == FolderItem::Kind::File &&
+            (sameFolder(run.options.ownArchiveId, item.id) ||
+             (!run.options.ownArchive.empty() &&
+              run.options.ownArchive == storedPrefix + item.name))) {
             continue;
         }
         const bool holdsBackslash = backslashAbove || item.name.find('\\') != std::string::npos;

@@ -36,9 +36,11 @@ struct ScanOptions {
     // Entries whose name, or whose path below the root, matches one of these (name_pattern.h)
     // are left out; a folder left out is not listed.
     std::vector<std::string> excludes;
-    // The stored name of one file left out (empty: none): the archive being written, when it lies
-    // inside the folder, as tar leaves out its own archive.
+    // One file left out: the archive being written, when it lies inside the folder, as tar leaves
+    // out its own archive. It is told by its identity where the listing gives files' identities,
+    // whatever the path it is reached by, and by its stored name (empty: none) too.
     std::string ownArchive;
+    FolderId ownArchiveId;
     TimeRule time;
 };
 

@@ -194,20 +194,22 @@ int extractCommand(const ExtractArguments& a, std::ostream& err) {
     }
     LoadedArchive archive = loadArchive(a.archive);
     checkNames(archive);
-    std::string dest;
+    std::string path;
+    const bool chosen = !names && a.operands.empty();
     if (names) {
-        dest = folderOperand(a.directory);
-    } else if (!a.operands.empty()) {
-        dest = folderOperand(a.operands[0]);
+        path = folderOperand(a.directory);
+    } else if (!chosen) {
+        path = folderOperand(a.operands[0]);
     } else {
         const DefaultDestination beside = defaultDestination(a.archive);
         if (beside.folder.empty()) {
             throw UsageError("can't name a folder to extract \"" + a.archive + "\" into, as " +
                              beside.problem + ": give DEST");
         }
-        dest = beside.folder;
+        path = beside.folder;
     }
     if (names) selectRecords(archive, a.operands);
+    Destination dest = findDestination(path, chosen);
     checkDestination(dest, archive, a.force);
     extractArchive(archive, dest, a.force, nullptr,
                    [&](const std::string& warning) { printMessage(err, "warning: " + warning); });

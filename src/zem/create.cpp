@@ -1,8 +1,6 @@
 #include "zem/create.h"
 
 #include <cstdlib>
-#include <filesystem>
-#include <system_error>
 
 #include "app/pack.h"
 #include "app/progress_text.h"
@@ -58,26 +56,6 @@ struct NamesShown : ProgressDisplay {
     std::ostream& err;
     uint64_t shown = 0;
 };
-
-// The stored name that the archive at `output` would have in an archive of `folder`, or "" when
-// it lies outside the folder (or either path can't be resolved): an archive written into the
-// folder it packs must not pack its own previous version.
-std::string storedNameOfOutput(const std::string& folder, const std::string& output) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path root = fs::weakly_canonical(fs::path(folder), error);
-    if (error) return "";
-    const fs::path archive = fs::weakly_canonical(fs::path(output), error);
-    if (error) return "";
-    const fs::path below = archive.lexically_relative(root);
-    if (below.empty() || below == "." || *below.begin() == "..") return "";
-    std::string name;
-    for (const fs::path& part : below) {
-        if (!name.empty()) name += '\\';
-        name += part.string();
-    }
-    return name;
-}
 
 }  // namespace
 
@@ -174,6 +152,7 @@ int createCommand(const CreateArguments& arguments, std::ostream& err) {
     PackRequest request;
     request.folderArgument = arguments.folder;
     request.toStandardOutput = arguments.output == "-";
+    request.namedOutput = !arguments.output.empty();
     request.archivePath = arguments.output.empty() ? rootPathFromArgument(arguments.folder) + ".zem"
                                                    : arguments.output;
     // As tar does: what a terminal would show of an archive is of no use to anyone.
@@ -184,9 +163,6 @@ int createCommand(const CreateArguments& arguments, std::ostream& err) {
     }
     request.scan.sortByName = arguments.sortByName;
     request.scan.excludes = arguments.excludes;
-    if (!request.toStandardOutput) {
-        request.scan.ownArchive = storedNameOfOutput(arguments.folder, request.archivePath);
-    }
     request.scan.time = createTimeRule(arguments, std::getenv("SOURCE_DATE_EPOCH"), utcOffsetNow());
 
     // Nothing is asked: the list is only kept for the names -v shows.

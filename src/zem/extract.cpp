@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <map>
 #include <set>
 
 #include "archive/archive_file.h"
@@ -58,35 +57,41 @@ bool forEachStoredPiece(
     return true;
 }
 
-void checkDestination(const std::string& dest, const LoadedArchive& archive, bool replace) {
-    const std::string tooLong = pathLengthProblem(dest, namesOf(archive));
+void checkDestination(const Destination& dest, const LoadedArchive& archive, bool replace) {
+    const std::string tooLong = pathLengthProblem(dest.path, namesOf(archive));
     if (!tooLong.empty()) fatalError(tooLong);
-    const PathKind destKind = pathKind(dest);
-    if (destKind == PathKind::Missing) return;
-    if (destKind != PathKind::Folder && destKind != PathKind::Link) {
-        fatalError("\"" + dest + "\" is not a folder");
-    }
-    std::map<std::string, PathKind> seen;
+    if (!dest.open) return;  // nothing below it exists either
+    // Each name is walked relative to open folders, as extraction writes, so no whole path has to
+    // fit the system's limit. Consecutive names mostly share their folders: those stay open.
+    std::vector<std::string> chainParts;
+    std::vector<FolderHandle> chain;
     for (size_t i = 0; i < archive.records.size(); ++i) {
         const std::string& name = archive.records[i].name;
+        const std::vector<std::string> parts = splitStoredName(name);
+        size_t shared = 0;
+        while (shared < chain.size() && shared + 1 < parts.size() &&
+               chainParts[shared] == parts[shared]) {
+            ++shared;
+        }
+        chain.erase(chain.begin() + static_cast<std::ptrdiff_t>(shared), chain.end());
+        chainParts.resize(shared);
         const std::string record =
             "record " + std::to_string(i) + ": name " + quotedName(name) + ": ";
-        const std::vector<std::string> parts = splitStoredName(name);
-        std::string path = dest;
-        for (size_t p = 0; p < parts.size(); ++p) {
-            path += nativeSeparator() + parts[p];
-            auto it = seen.find(path);
-            if (it == seen.end()) it = seen.emplace(path, pathKind(path)).first;
-            const PathKind kind = it->second;
-            const bool last = p + 1 == parts.size();
+        for (size_t p = shared; p < parts.size(); ++p) {
+            const FolderHandle& folder = p == 0 ? dest.folder : chain.back();
+            const PathKind kind = kindInside(folder, parts[p]);
+            const std::string path = pathInside(folder, parts[p]);
             if (kind == PathKind::Missing) break;  // nothing below it exists either
-            if (!last) {
-                if (kind == PathKind::Link) fatalError(record + linkRefusalText(path));
-                if (kind != PathKind::Folder)
-                    fatalError(record + "\"" + path + "\" is not a folder");
-            } else {
+            if (p + 1 == parts.size()) {
                 if (kind == PathKind::Folder) fatalError(record + "\"" + path + "\" is a folder");
                 if (!replace) fatalError(record + alreadyExistsText(path));
+            } else if (kind == PathKind::Link) {
+                fatalError(record + linkRefusalText(path));
+            } else if (kind != PathKind::Folder) {
+                fatalError(record + "\"" + path + "\" is not a folder");
+            } else {
+                chain.push_back(openSubfolder(folder, parts[p], /*create=*/false));
+                chainParts.push_back(parts[p]);
             }
         }
     }
@@ -120,7 +125,7 @@ DefaultDestination defaultDestination(const std::string& archivePath) {
     return {archivePath.substr(0, archivePath.size() - 4), ""};
 }
 
-void extractArchive(LoadedArchive& archive, const std::string& dest, bool replace,
+void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
                     ProgressDisplay* progress,
                     const std::function<void(const std::string&)>& warn) {
     WriteProgress done;
@@ -128,7 +133,7 @@ void extractArchive(LoadedArchive& archive, const std::string& dest, bool replac
     for (const ArchiveRecord& r : archive.records) done.byteCount += r.length;
     if (progress) progress->update(done);
 
-    const FolderHandle root = openDestination(dest);
+    const FolderHandle& root = openDestination(dest);
     // What runs killed outright left goes from each folder written to, before its first file.
     std::set<std::string> cleaned;
     const auto cleanOnce = [&](const FolderHandle& folder) {

@@ -54,6 +54,19 @@ std::string fullPathOf(const std::string& path) {
     return full;
 }
 
+// What is at a path, without following a final reparse point.
+PathKind pathKind(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        if (isMissing(GetLastError())) return PathKind::Missing;
+        fail("look at", path);
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::Link;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::Folder;
+    if (attributes & FILE_ATTRIBUTE_DEVICE) return PathKind::Other;
+    return PathKind::File;
+}
+
 }  // namespace
 
 NameRules platformNameRules() { return NameRules::Windows; }
@@ -97,45 +110,63 @@ std::string pathLengthProblem(const std::string& dest, const std::vector<std::st
     return "";
 }
 
-PathKind pathKind(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        if (isMissing(GetLastError())) return PathKind::Missing;
-        fail("look at", path);
-    }
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::Link;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::Folder;
-    if (attributes & FILE_ATTRIBUTE_DEVICE) return PathKind::Other;
-    return PathKind::File;
-}
-
 bool isRegularFile(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES &&
            !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
 }
 
-FolderHandle openDestination(const std::string& path) {
+// Windows works on paths: a reparse point at a chosen destination is refused when it is looked
+// at and again once the folder is there.
+Destination findDestination(const std::string& path, bool chosen) {
+    Destination dest;
+    dest.path = path;
+    dest.chosen = chosen;
+    dest.folder.path = path;
+    switch (pathKind(path)) {
+        case PathKind::Missing: break;
+        case PathKind::Folder: dest.open = true; break;
+        case PathKind::Link:
+            if (chosen) fatalError(linkRefusalText(path));
+            dest.open = true;  // the user named it: a junction or link to a folder is taken
+            break;
+        default: fatalError("\"" + path + "\" is not a folder");
+    }
+    return dest;
+}
+
+const FolderHandle& openDestination(Destination& dest) {
+    if (dest.open) return dest.folder;
+    const std::string& path = dest.path;
     if (!CreateDirectoryA(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
         fail("create folder", path);
     }
     const DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) fail("open folder", path);
+    if (dest.chosen && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        fatalError(linkRefusalText(path));
+    }
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) fatalError("\"" + path + "\" is not a folder");
-    FolderHandle folder;
-    folder.path = path;
-    return folder;
+    dest.open = true;
+    return dest.folder;
 }
 
-FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name) {
+PathKind kindInside(const FolderHandle& folder, const std::string& name) {
+    return pathKind(pathInside(folder, name));
+}
+
+FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name, bool create) {
     FolderHandle folder;
     folder.path = pathInside(parent, name);
-    if (!CreateDirectoryA(folder.path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (create && !CreateDirectoryA(folder.path.c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
         fail("create folder", folder.path);
     }
     switch (pathKind(folder.path)) {
         case PathKind::Folder: return folder;
         case PathKind::Link: fatalError(linkRefusalText(folder.path));
+        case PathKind::Missing:
+            fatalError("cannot open folder \"" + folder.path + "\": it is gone");
         default: fatalError("\"" + folder.path + "\" is not a folder");
     }
 }
