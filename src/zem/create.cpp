@@ -1,8 +1,6 @@
 #include "zem/create.h"
 
 #include <cstdlib>
-#include <filesystem>
-#include <system_error>
 
 #include "app/pack.h"
 #include "app/progress_text.h"
@@ -58,26 +56,6 @@ struct NamesShown : ProgressDisplay {
     std::ostream& err;
     uint64_t shown = 0;
 };
-
-// The stored name that the archive at `output` would have in an archive of `folder`, or "" when
-// it lies outside the folder (or either path can't be resolved): an archive written into the
-// folder it packs must not pack its own previous version.
-std::string storedNameOfOutput(const std::string& folder, const std::string& output) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path root = fs::weakly_canonical(fs::path(folder), error);
-    if (error) return "";
-    const fs::path archive = fs::weakly_canonical(fs::path(output), error);
-    if (error) return "";
-    const fs::path below = archive.lexically_relative(root);
-    if (below.empty() || below == "." || *below.begin() == "..") return "";
-    std::string name;
-    for (const fs::path& part : below) {
-        if (!name.empty()) name += '\\';
-        name += part.string();
-    }
-    return name;
-}
 
 }  // namespace
 
