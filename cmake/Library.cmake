@@ -10,6 +10,13 @@ enable_language(C)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# Debian and its derivatives keep libraries in a folder per architecture (lib/x86_64-linux-gnu),
+# where the loader, pkg-config and find_package look, also below /usr/local.
+set(zem_libdir ${CMAKE_INSTALL_LIBDIR})
+if(CMAKE_LIBRARY_ARCHITECTURE AND CMAKE_INSTALL_LIBDIR STREQUAL "lib")
+  set(zem_libdir lib/${CMAKE_LIBRARY_ARCHITECTURE})
+endif()
+
 # What the library is made of. Position-independent, so that the shared library can hold them,
 # and hidden: only what include/zem.h marks ZEM_API leaves the library.
 set(zem_library_parts zemformat zemreader zemcore zempack zemextract)
@@ -53,21 +60,21 @@ if(LIBURING_FOUND)
   set(zem_static_links uring)
 endif()
 
-install(TARGETS zem-shared LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+install(TARGETS zem-shared LIBRARY DESTINATION ${zem_libdir}
         COMPONENT library NAMELINK_COMPONENT development)
-install(TARGETS zem-static ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+install(TARGETS zem-static ARCHIVE DESTINATION ${zem_libdir} COMPONENT development)
 install(FILES include/zem.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
 # zem.pc finds its prefix from where it lies, so that an installation can be moved.
-file(RELATIVE_PATH zem_pc_to_prefix /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+file(RELATIVE_PATH zem_pc_to_prefix /${zem_libdir}/pkgconfig /)
 string(REGEX REPLACE "/$" "" zem_pc_to_prefix "${zem_pc_to_prefix}")
 configure_file(res/zem.pc.in ${PROJECT_BINARY_DIR}/library/zem.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/library/zem.pc
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+        DESTINATION ${zem_libdir}/pkgconfig COMPONENT development)
 
-set(zem_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/zem)
+set(zem_cmake_dir ${zem_libdir}/cmake/zem)
 configure_package_config_file(cmake/zemConfig.cmake.in ${PROJECT_BINARY_DIR}/library/zemConfig.cmake
-  INSTALL_DESTINATION ${zem_cmake_dir} PATH_VARS CMAKE_INSTALL_LIBDIR CMAKE_INSTALL_INCLUDEDIR)
+  INSTALL_DESTINATION ${zem_cmake_dir} PATH_VARS zem_libdir CMAKE_INSTALL_INCLUDEDIR)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/library/zemConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/library/zemConfig.cmake
