@@ -34,7 +34,7 @@ enum {
     ZEM_ERROR_ARGUMENT = 1,  /* a null pointer, an index past the last entry, a bad option */
     ZEM_ERROR_MEMORY = 2,    /* an allocation failed */
     ZEM_ERROR_IO = 3,        /* opening, reading, listing or writing failed */
-    ZEM_ERROR_DAMAGED = 4,   /* the archive's structure is not sound */
+    ZEM_ERROR_DAMAGED = 4,   /* the archive's structure is not sound, or can't be read whole */
     ZEM_ERROR_NAME = 5,      /* a name that extraction refuses, or that an archive can't hold */
     ZEM_ERROR_NOT_FOUND = 6, /* a name given for extraction selects nothing */
     ZEM_ERROR_REFUSED = 7,   /* extraction would replace a file, write through a link, or put a
@@ -42,9 +42,9 @@ enum {
     ZEM_ERROR_TOO_LARGE = 8  /* a file of 4 GiB or more, or an archive past 4 GiB */
 };
 
-/* A status with its message, a line of text without a line break. The message names the
- * operation and the path ("cannot open \"a.zem\": No such file or directory"); a longer one is
- * cut at a character boundary. */
+/* A status with its message, which names the operation and the path ("cannot open \"a.zem\": No
+ * such file or directory"); a message longer than the buffer is cut at a character boundary.
+ * Setting one allocates nothing. */
 #define ZEM_MESSAGE_SIZE 1024
 typedef struct zem_error {
     int code;
