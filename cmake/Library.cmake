@@ -31,10 +31,15 @@ set_target_properties(zeminterface PROPERTIES
   POSITION_INDEPENDENT_CODE ON CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 zem_set_compiler_options(zeminterface)
 
+# The library's name follows the header's major version: libzem.so.1 for ZEM_VERSION_MAJOR 1.
+file(STRINGS include/zem.h zem_major_line REGEX "^#define ZEM_VERSION_MAJOR [0-9]+$")
+string(REGEX REPLACE ".* " "" zem_soversion "${zem_major_line}")
+
 add_library(zem-shared SHARED $<TARGET_OBJECTS:zeminterface>)
 target_link_libraries(zem-shared PRIVATE ${zem_library_parts})
 target_include_directories(zem-shared INTERFACE ${PROJECT_SOURCE_DIR}/include)
-set_target_properties(zem-shared PROPERTIES OUTPUT_NAME zem SOVERSION 1 VERSION ${PROJECT_VERSION})
+set_target_properties(zem-shared PROPERTIES OUTPUT_NAME zem SOVERSION ${zem_soversion}
+                                            VERSION ${PROJECT_VERSION})
 # Nothing of the static parts, nor the C++ runtime's templates (which its headers mark visible),
 # leaks out beside the interface; every symbol the library needs is resolved when it is linked.
 target_link_options(zem-shared PRIVATE -Wl,--version-script=${PROJECT_SOURCE_DIR}/res/libzem.map

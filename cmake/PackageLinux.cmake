@@ -18,7 +18,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL programs library development)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME zem-builder)
-set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libzem1)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libzem${zem_soversion})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libzem-dev)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
@@ -36,15 +36,15 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_RECOMMENDS "zenity | kdialog, fuse3")
 # The programs are made of the library's code, of the same version; so is the development
 # package's static library.
-set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "libzem1 (= ${PROJECT_VERSION})")
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libzem1 (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "libzem${zem_soversion} (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libzem${zem_soversion} (= ${PROJECT_VERSION})")
 # The shared library's shlibs file (libzem 1 libzem1 (>= VERSION)), for the packages built on it,
 # and dpkg's ldconfig trigger in place of the scripts cpack would give it (PackageLinuxTriggers).
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-configure_file(${PROJECT_SOURCE_DIR}/res/debian/libzem1.triggers
-               ${PROJECT_BINARY_DIR}/debian/libzem1/triggers COPYONLY)
-set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/libzem1/triggers)
+configure_file(${PROJECT_SOURCE_DIR}/res/debian/library.triggers
+               ${PROJECT_BINARY_DIR}/debian/library/triggers COPYONLY)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/library/triggers)
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackageLinuxTriggers.cmake)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/PackageLinuxCPack.cmake)
 # Depends from the libraries the program links, when dpkg-shlibdeps is there to find them.
@@ -73,7 +73,7 @@ License: MIT
 ")
 set(zem_doc_folders ${CMAKE_INSTALL_DOCDIR} programs)
 if(TARGET zem-shared)
-  list(APPEND zem_doc_folders ${CMAKE_INSTALL_DATAROOTDIR}/doc/libzem1 library
+  list(APPEND zem_doc_folders ${CMAKE_INSTALL_DATAROOTDIR}/doc/libzem${zem_soversion} library
                               ${CMAKE_INSTALL_DATAROOTDIR}/doc/libzem-dev development)
 endif()
 # Installs the files into each package's documentation folder.
