@@ -7,6 +7,9 @@ if(WIN32)
   return()
 endif()
 include(GNUInstallDirs)
+# What follows is the programs' part (the Debian package zem-builder, cmake/PackageLinux.cmake);
+# the library's parts name theirs (cmake/Library.cmake).
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME programs)
 
 install(TARGETS zem-builder RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET zem)
@@ -23,6 +26,10 @@ set(zem_pages zem.1 zem-builder.1)
 if(TARGET zem)
   list(APPEND zem_pages zem-open-folder.1)
 endif()
+# The library's page goes with its development files (cmake/Library.cmake).
+if(TARGET zem-shared)
+  list(APPEND zem_pages zem.3)
+endif()
 foreach(page ${zem_pages})
   set(source ${PROJECT_SOURCE_DIR}/docs/man/${page})
   if(ZEM_GZIP)
@@ -30,13 +37,19 @@ foreach(page ${zem_pages})
                        COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
                        COMMAND ${ZEM_GZIP} -9 -n -c ${source} > ${PROJECT_BINARY_DIR}/man/${page}.gz
                        DEPENDS ${source} VERBATIM)
-    list(APPEND zem_man_pages ${PROJECT_BINARY_DIR}/man/${page}.gz)
+    set(installed ${PROJECT_BINARY_DIR}/man/${page}.gz)
   else()
-    list(APPEND zem_man_pages ${source})
+    set(installed ${source})
   endif()
+  list(APPEND zem_man_pages ${installed})
+  string(REGEX REPLACE ".*\\." "" section ${page})
+  set(component programs)
+  if(section STREQUAL "3")
+    set(component development)
+  endif()
+  install(FILES ${installed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
 endforeach()
 add_custom_target(man-pages ALL DEPENDS ${zem_man_pages})
-install(FILES ${zem_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/res/bash-completion/zem
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 

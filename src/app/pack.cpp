@@ -1,6 +1,5 @@
 #include "app/pack.h"
 
-#include <filesystem>
 #include <new>
 #include <system_error>
 
@@ -19,31 +18,6 @@ std::string outOfMemoryListingText(const std::string& folder) {
 std::string outOfMemoryWritingText(const std::string& archivePath) {
     return "Out of memory writing .zem file (\"" + archivePath + "\")";
 }
-
-namespace {
-
-// The stored name that the archive at `output` would have in an archive of `folder`, or "" when
-// it lies outside the folder (or either path can't be resolved). The identity is what counts
-// where the listing tells files' identities (the archive may be reached through a linked path);
-// the name, where it doesn't.
-std::string storedNameOfOutput(const std::string& folder, const std::string& output) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path root = fs::weakly_canonical(fs::path(folder), error);
-    if (error) return "";
-    const fs::path archive = fs::weakly_canonical(fs::path(output), error);
-    if (error) return "";
-    const fs::path below = archive.lexically_relative(root);
-    if (below.empty() || below == "." || *below.begin() == "..") return "";
-    std::string name;
-    for (const fs::path& part : below) {
-        if (!name.empty()) name += '\\';
-        name += part.string();
-    }
-    return name;
-}
-
-}  // namespace
 
 PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCalls& calls) {
     PackResult result;

@@ -3,6 +3,7 @@
 // with a fake that records calls; each platform fills them in its own file.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,9 @@ char nativeSeparator();
 
 // The file system of the machine the program runs on.
 FileSystem& systemFileSystem();
+// A file system of its own for one caller, for the library, whose calls may run on several threads
+// at once: the shared one above keeps what it learns between listings.
+std::unique_ptr<FileSystem> newSystemFileSystem();
 
 // The offset from UTC in force now, in seconds (east positive): the shift that turns a file's
 // time into the local wall-clock time the archive stores, whatever the file's own date, and that

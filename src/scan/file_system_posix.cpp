@@ -263,3 +263,5 @@ FileSystem& systemFileSystem() {
     static PosixFileSystem fs;
     return fs;
 }
+
+std::unique_ptr<FileSystem> newSystemFileSystem() { return std::make_unique<PosixFileSystem>(); }

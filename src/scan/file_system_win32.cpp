@@ -162,3 +162,5 @@ FileSystem& systemFileSystem() {
     static Win32FileSystem fs;
     return fs;
 }
+
+std::unique_ptr<FileSystem> newSystemFileSystem() { return std::make_unique<Win32FileSystem>(); }

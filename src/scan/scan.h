@@ -44,6 +44,11 @@ struct ScanOptions {
     TimeRule time;
 };
 
+// The stored name that the archive at `output` would have in an archive of `folder`, or "" when
+// it lies outside the folder (or either path can't be resolved): an archive written into the
+// folder it packs must not pack its own previous version (ScanOptions::ownArchive).
+std::string storedNameOfOutput(const std::string& folder, const std::string& output);
+
 // Appends every file below rootPath to fileList with its stored name, depth-first in pre-order
 // and in the order the platform enumerates each folder unless the options sort it. Links to
 // folders are followed, except to a folder on the way down from the root (the root included):

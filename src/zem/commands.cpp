@@ -158,26 +158,6 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
     return kExitOk;
 }
 
-// Keeps the records that one of the names selects (name_pattern.h: a pattern, matching a stored
-// name or a folder it lies in), in archive order. A name that selects nothing is an error, before
-// anything is written, as tar and unzip report a member they can't find.
-void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names) {
-    if (names.empty()) return;
-    std::vector<bool> used(names.size(), false);
-    std::vector<ArchiveRecord> selected;
-    for (ArchiveRecord& r : archive.records) {
-        bool taken = false;
-        for (size_t i = 0; i < names.size(); ++i) {
-            if (matchesPathOrFolder(names[i], r.name)) taken = used[i] = true;
-        }
-        if (taken) selected.push_back(std::move(r));
-    }
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (!used[i]) fatalError(archive.path + ": nothing stored matches \"" + names[i] + "\"");
-    }
-    archive.records = std::move(selected);
-}
-
 struct ExtractArguments {
     std::string archive;
     std::vector<std::string> operands;  // [DEST], or with -C the names to extract

@@ -9,6 +9,7 @@
 #include "archive/local_time.h"
 #include "archive/stored_name.h"
 #include "scan/file_system.h"
+#include "scan/name_pattern.h"
 #include "zem/extract_fs.h"
 
 namespace {
@@ -55,6 +56,23 @@ bool forEachStoredPiece(
         done += piece;
     }
     return true;
+}
+
+void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names) {
+    if (names.empty()) return;
+    std::vector<bool> used(names.size(), false);
+    std::vector<ArchiveRecord> selected;
+    for (ArchiveRecord& r : archive.records) {
+        bool taken = false;
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (matchesPathOrFolder(names[i], r.name)) taken = used[i] = true;
+        }
+        if (taken) selected.push_back(std::move(r));
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (!used[i]) fatalError(archive.path + ": nothing stored matches \"" + names[i] + "\"");
+    }
+    archive.records = std::move(selected);
 }
 
 void checkDestination(const Destination& dest, const LoadedArchive& archive, bool replace) {

@@ -41,6 +41,12 @@ bool forEachStoredPiece(
     LoadedArchive& archive, const ArchiveRecord& r, std::vector<char>& buffer,
     const std::function<bool(const char* data, size_t size, uint64_t at)>& onPiece);
 
+// Keeps the records that one of the names selects (name_pattern.h: a pattern, matching a stored
+// name or a folder it lies in), in archive order; no names keep every record. A name that selects
+// nothing is an error (FatalError), before anything is written, as tar and unzip report a member
+// they can't find.
+void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names);
+
 // Looks at everything each name will pass through below the destination (findDestination,
 // extract_fs.h) before anything is written, so a refusal leaves it as it was; without `replace`,
 // an existing file is refused too. The writes re-check as they go.
