@@ -28,8 +28,8 @@ set_tests_properties(desktop_entry png_icons deb_package deb_lintian mime_type g
 # The launcher's "Open as folder", where zem mount is built (cmake/ZemTool.cmake).
 if(zem_mount STREQUAL "linux")
   add_test(NAME open_as_folder
-           COMMAND ${ZEM_BASH} ${zem_tests_dir}/open_folder_test.sh ${PROJECT_SOURCE_DIR}/res/zem-open-folder
-                   $<TARGET_FILE:zem> ${zem_tests_dir}/fuzz/corpus/tree.zem)
+           COMMAND ${ZEM_BASH} ${zem_tests_dir}/open_folder_test.sh ${PROJECT_BINARY_DIR}/zem-open-folder
+                   $<TARGET_FILE:zem> ${zem_tests_dir}/fuzz/corpus/tree.zem ${PROJECT_VERSION})
   set_tests_properties(open_as_folder PROPERTIES SKIP_RETURN_CODE 77)
 endif()
 set_tests_properties(gui_zenity PROPERTIES TIMEOUT 900)  # some 20 s, but minutes on a loaded machine
