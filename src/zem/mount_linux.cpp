@@ -448,14 +448,18 @@ int mountCommand(const std::string& archivePath, const std::string& mountPoint, 
     m->uid = getuid();
     m->gid = getgid();
 
-    // Before looking into it: a mount whose server is gone can't be looked into.
-    refuseMountedFolder(mountPoint, absolutePath(mountPoint));
-    if (stat(mountPoint.c_str(), &st) != 0) failOn("mount on", mountPoint);
+    if (stat(mountPoint.c_str(), &st) != 0) {
+        // A mount whose server is gone can't be looked into, but is still listed.
+        const int error = errno;
+        if (error == ENOTCONN) refuseMountedFolder(mountPoint, absolutePath(mountPoint));
+        errno = error;
+        failOn("mount on", mountPoint);
+    }
     if (!S_ISDIR(st.st_mode)) fatalError("cannot mount on \"" + mountPoint + "\": not a folder");
     // libfuse unmounts by the path it mounted, after it has left the working folder.
     std::unique_ptr<char, decltype(&free)> target(realpath(mountPoint.c_str(), nullptr), free);
     if (!target) failOn("find", mountPoint);
-    refuseMountedFolder(mountPoint, target.get());  // reached through a link
+    refuseMountedFolder(mountPoint, target.get());
 
     FuseArgs fuse;
     addMountOptions(fuse, absolutePath(archivePath));
