@@ -75,7 +75,7 @@ def unescape(value):
 
 
 def split_exec(value):
-    """An Exec value's words, as the Desktop Entry Specification has them: separated by spaces,
+    """An Exec value's words, as freedesktop's desktop entries have them: separated by spaces,
     a word quoted in whole with double quotes, inside which \\" \\` \\$ \\\\ stand for the
     character."""
     words, word, started, i = [], "", False, 0
@@ -103,23 +103,18 @@ def split_exec(value):
     return words
 
 
-def expand_desktop_exec(value, path, entry_file, name, icon):
+def expand_desktop_exec(value, path):
     """The argument vector that a desktop entry's Exec value gives for one selected file, its
-    field codes replaced (%f and %u run the program once per file)."""
+    field codes replaced (%f and %u run the program once per file). These files need no other
+    field code than the file's."""
     argv = []
     for word in split_exec(value):
         if word in ("%f", "%F"):
             argv.append(path)
         elif word in ("%u", "%U"):
             argv.append("file://" + path)
-        elif word == "%i":
-            argv += ["--icon", icon] if icon else []
-        elif word == "%k":
-            argv.append(entry_file)
-        elif word == "%c":
-            argv.append(name)
         elif "%" in word.replace("%%", ""):
-            fail("Exec=%s: a field code inside a word, or one the specification lacks" % value)
+            fail("Exec=%s: a field code inside a word, or one other than the file's" % value)
         else:
             argv.append(word.replace("%%", "%"))
     return argv
@@ -129,8 +124,7 @@ def expand_nemo_exec(value, path, quote):
     """Nemo's expansion: %F and %U become the selection, put in the action's quotes; the line
     is then split into words as a shell would, without running one."""
     mark = {"double": '"%s"', "single": "'%s'", "backtick": "`%s`"}.get(quote, "%s")
-    tokens = {"%F": mark % path, "%U": mark % ("file://" + path), "%P": mark % os.path.dirname(path),
-              "%f": os.path.basename(path), "%%": "%"}
+    tokens = {"%F": mark % path, "%U": mark % ("file://" + path), "%%": "%"}
     line, i = "", 0
     while i < len(value):
         token = value[i:i + 2]
@@ -174,13 +168,10 @@ def actions(share, bindir):
     """(file manager, kind, name, file, make argv for a path) of every installed action."""
     found = []
 
-    def desktop_action(manager, path, group, entry, main):
-        exec_line, name = group["Exec"], group["Name"]
-        icon = group.get("Icon", "")
+    def desktop_action(manager, path, group, main):
         for kind in kinds(main.get("MimeType", "")):
-            found.append((manager, kind, name, path,
-                          lambda p, e=exec_line, n=name, i=icon, f=path:
-                          expand_desktop_exec(e, p, f, n, i)))
+            found.append((manager, kind, group["Name"], path,
+                          lambda p, e=group["Exec"]: expand_desktop_exec(e, p)))
 
     servicemenus = os.path.join(share, "kio", "servicemenus")
     for entry in sorted(os.listdir(servicemenus)):
@@ -195,14 +186,14 @@ def actions(share, bindir):
             group = groups.get("Desktop Action " + action)
             if not group or "Name" not in group or "Exec" not in group:
                 fail("%s: the action %s lacks its group, Name or Exec" % (path, action))
-            desktop_action("Dolphin", path, group, entry, main)
+            desktop_action("Dolphin", path, group, main)
 
     sendto = os.path.join(share, "Thunar", "sendto")
     for entry in sorted(os.listdir(sendto)):
         path = os.path.join(sendto, entry)
         validate(path, service=False)
         main = read_groups(path)["Desktop Entry"]
-        desktop_action("Thunar", path, main, entry, main)
+        desktop_action("Thunar", path, main, main)
 
     applications = os.path.join(share, "applications")
     for entry in sorted(os.listdir(applications)):
@@ -214,7 +205,7 @@ def actions(share, bindir):
         if entry != "zem-builder.desktop":  # the launcher, which desktop_entry_test.sh tests
             if main.get("NoDisplay") != "true":
                 fail("%s would show in the menus" % path)
-            desktop_action("Open With", path, main, entry, main)
+            desktop_action("Open With", path, main, main)
 
     nemo = os.path.join(share, "nemo", "actions")
     for entry in sorted(os.listdir(nemo)):
