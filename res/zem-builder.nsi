@@ -150,8 +150,8 @@ Section "Install"
   WriteRegStr SHCTX "${CLASSES}\${PROGID}\DefaultIcon" "" '"$INSTDIR\zem-builder.exe",-102'
   WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\open\command" "" \
     '"$INSTDIR\zem-builder.exe" "%1"'
-  ; Right-click on an archive: beside the open verb (a double-click), which does the same, as
-  ; archive tools name it.
+  ; Right-click on an archive: "Unpack here", as archive tools call it, beside the open verb (a
+  ; double-click), which does the same.
   WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\unpack" "" "Unpack here"
   WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\unpack" "Icon" '"$INSTDIR\zem-builder.exe",0'
   WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\unpack\command" "" \
