@@ -32,7 +32,11 @@ expected=(
   ./usr/bin/zem
   ./usr/bin/zem-builder
   ./usr/bin/zem-open-folder
+  ./usr/share/Thunar/sendto/zem-builder-compress.desktop
+  ./usr/share/Thunar/sendto/zem-builder-extract.desktop
+  ./usr/share/Thunar/sendto/zem-builder-open-folder.desktop
   ./usr/share/applications/zem-builder.desktop
+  ./usr/share/applications/zem-open-folder.desktop
   ./usr/share/bash-completion/completions/zem
   ./usr/share/doc/zem-builder/changelog.gz
   ./usr/share/doc/zem-builder/copyright
@@ -42,10 +46,15 @@ expected=(
   ./usr/share/icons/hicolor/32x32/mimetypes/application-x-zem.png
   ./usr/share/icons/hicolor/48x48/apps/zem-builder.png
   ./usr/share/icons/hicolor/48x48/mimetypes/application-x-zem.png
+  ./usr/share/kio/servicemenus/zem-builder-archive.desktop
+  ./usr/share/kio/servicemenus/zem-builder-folder.desktop
   ./usr/share/man/man1/zem-builder.1.gz
   ./usr/share/man/man1/zem-open-folder.1.gz
   ./usr/share/man/man1/zem.1.gz
   ./usr/share/mime/packages/zem-builder.xml
+  ./usr/share/nemo/actions/zem-builder-compress.nemo_action
+  ./usr/share/nemo/actions/zem-builder-extract.nemo_action
+  ./usr/share/nemo/actions/zem-builder-open-folder.nemo_action
 )
 dpkg-deb -x "$deb" "$scratch/x"
 actual=$(cd "$scratch/x" && find . -type f | LC_ALL=C sort)
@@ -57,8 +66,14 @@ for program in zem zem-builder; do
   ! LC_ALL=C readelf -S "$scratch/x/usr/bin/$program" | grep -qE '\.(symtab|debug_info)' ||
     fail "$program is not stripped"
 done
-cmp "$scratch/x/usr/bin/zem-open-folder" "$source_dir/res/zem-open-folder"
+cmp "$scratch/x/usr/bin/zem-open-folder" "$build/zem-open-folder"
 cmp "$scratch/x/usr/share/applications/zem-builder.desktop" "$source_dir/res/zem-builder.desktop"
+cmp "$scratch/x/usr/share/applications/zem-open-folder.desktop" "$source_dir/res/zem-open-folder.desktop"
+for pair in kio/servicemenus:dolphin nemo/actions:nemo Thunar/sendto:thunar; do
+  for file in "$scratch/x/usr/share/${pair%%:*}"/*; do
+    cmp "$file" "$source_dir/res/file-managers/${pair#*:}/${file##*/}"
+  done
+done
 cmp "$scratch/x/usr/share/bash-completion/completions/zem" "$source_dir/res/bash-completion/zem"
 for page in zem zem-builder zem-open-folder; do
   gzip -dc "$scratch/x/usr/share/man/man1/$page.1.gz" | cmp - "$source_dir/docs/man/$page.1"
@@ -73,7 +88,7 @@ cmp "$scratch/x/usr/share/mime/packages/zem-builder.xml" "$source_dir/res/zem-bu
 for size in 32 48 256; do
   for icon in apps/zem-builder mimetypes/application-x-zem; do
     cmp "$scratch/x/usr/share/icons/hicolor/${size}x${size}/$icon.png" \
-        "$source_dir/res/icons/zem-builder-$size.png"
+        "$source_dir/res/icons/${icon#*/}-$size.png"
   done
 done
 
