@@ -57,6 +57,20 @@ TEST(NamePattern, WildcardsSetsAndEitherSeparator) {
         {"b", "a\\b\\c", false, true},
         {"a\\b", "a\\bc", false, true},
         {"a/", "a\\b", false, true},
+        // Whole UTF-8 characters; a byte outside valid UTF-8 is a character of its own.
+        {"?.txt", "\xc3\xa9.txt", true, false},
+        {"??.txt", "\xc3\xa9.txt", false, false},
+        {"[\xc3\xa9" "e].txt", "\xc3\xa9.txt", true, false},
+        {"[!\xc3\xa9]", "\xc3\xa8", true, false},
+        {"[\xce\xb1-\xcf\x89]", "\xce\xbb", true, false},
+        {"[a-z]", "\xce\xbb", false, false},
+        {"*?\xa9", "\xc3\xa9", false, false},
+        {"?", "\xff", true, false},
+        {"??", "\xc3", false, false},
+        {"[\xff]x", "\xffx", true, false},
+        {"[\xc3]", "\xc3\xa9", false, false},
+        {"*\xe2\x82\xac", "x\xe2\x82\xac", true, false},
+        {"???", "\xed\xa0\x80", true, false},  // a surrogate is no character: three bytes
     };
     for (const Case& c : cases) {
         EXPECT_EQ(
