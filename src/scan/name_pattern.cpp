@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "common/utf8.h"
+
 namespace {
 
 bool isSeparator(uint32_t c) { return c == '/' || c == '\\'; }
@@ -16,28 +18,10 @@ struct Character {
 constexpr uint32_t kByteValues = 0x110000;
 
 Character characterAt(const std::string& text, size_t at) {
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    if (lead < 0x80) return {lead, 1};
-    size_t length = 0;
-    uint32_t value = 0, lowest = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, value = lead & 0x1F, lowest = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, value = lead & 0x0F, lowest = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, value = lead & 0x07, lowest = 0x10000;
-    }
-    if (length == 0 || text.size() - at < length) return {kByteValues + lead, 1};
-    for (size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) return {kByteValues + lead, 1};
-        value = value << 6 | (byte(at + i) & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are no characters.
-    if (value < lowest || (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) {
-        return {kByteValues + lead, 1};
-    }
-    return {value, length};
+    uint32_t codePoint = 0;
+    const size_t length = utf8Sequence(text, at, codePoint);
+    if (length == 0) return {kByteValues + static_cast<unsigned char>(text[at]), 1};
+    return {codePoint, length};
 }
 
 bool sameCharacter(uint32_t p, uint32_t t) {

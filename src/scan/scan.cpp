@@ -47,7 +47,29 @@ struct ScanRun {
     const ScanOptions& options;
     std::vector<FolderId> way;  // the identities of the folders above the one listed, root first
     FileList& fileList;
+    std::set<std::string> selectionWay;  // foldersOnTheWay of the selection, when there is one
 };
+
+// The folders that the selection's names lie in, as stored names.
+std::set<std::string> foldersOnTheWay(const PathSelection& selection) {
+    std::set<std::string> folders;
+    for (const std::string& name : selection.names) {
+        for (size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\', at + 1)) {
+            folders.insert(name.substr(0, at));
+        }
+    }
+    return folders;
+}
+
+// Whether the folder whose stored name is `prefix` (followed by a backslash, empty for the root)
+// is selected whole: it, or a folder it lies in, is one of the selected names.
+bool selectedWhole(const PathSelection& selection, const std::string& prefix) {
+    if (selection.names.count("")) return true;
+    for (size_t at = prefix.find('\\'); at != std::string::npos; at = prefix.find('\\', at + 1)) {
+        if (selection.names.count(prefix.substr(0, at))) return true;
+    }
+    return false;
+}
 
 // True when `id` is the identity of one of the folders on the way from the root down to here.
 bool onTheWay(const std::vector<FolderId>& way, const FolderId& id) {
@@ -65,7 +87,8 @@ bool onTheWay(const std::vector<FolderId>& way, const FolderId& id) {
 // followed.
 bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& storedPrefix,
               bool backslashAbove, int depth) {
-    if (depth > kMaxScanDepth) return false;
+    const bool tooDeep = depth > kMaxScanDepth;
+    if (tooDeep && !run.options.deep) return false;
 
     FolderId id;
     std::vector<FolderItem> items;
@@ -86,9 +109,20 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& st
                   [](const FolderItem* a, const FolderItem* b) { return a->name < b->name; });
     }
 
+    PathSelection* const selection = run.options.selection;
+    const bool whole = !selection || selectedWhole(*selection, storedPrefix);
+
     for (size_t i = 0; i < items.size(); ++i) {
         FolderItem& item = sorted.empty() ? items[i] : *sorted[i];
         if (item.name == "." || item.name == "..") continue;
+        if (!whole) {
+            const std::string name = storedPrefix + item.name;
+            if (selection->names.count(name)) {
+                selection->met.insert(name);
+            } else if (item.kind != FolderItem::Kind::Folder || !run.selectionWay.count(name)) {
+                continue;
+            }
+        }
         if (!run.options.excludes.empty() &&
             excluded(run.options, item.name, storedPrefix + item.name)) {
             continue;
@@ -109,7 +143,11 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& st
                 break;
             }
             case FolderItem::Kind::File: {
-                FileList& fileList = run.fileList;
+                if (tooDeep) {
+                    ++run.options.deep->count;
+                    if (!run.options.deep->keepFiles) break;
+                }
+                FileList& fileList = tooDeep ? run.options.deep->files : run.fileList;
                 fileList.emplace_back();
                 FileEntry& entry = fileList.back();
                 entry.path.reserve(folderPath.size() + 1 + item.name.size());
@@ -145,7 +183,11 @@ std::string rootPathFromArgument(const std::string& argument) {
 
 bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
                 const ScanOptions& options) {
-    ScanRun run{fs, options, {}, fileList};
+    ScanRun run{fs, options, {}, fileList, {}};
+    if (options.selection) {
+        if (options.selection->names.count("")) options.selection->met.insert("");
+        run.selectionWay = foldersOnTheWay(*options.selection);
+    }
     return scanInto(run, rootPath, "", false, 0);
 }
 
