@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <random>
 
@@ -910,6 +911,95 @@ TEST(CreateList, ListedPathsAsStoredNames) {
 }
 
 #ifndef _WIN32
+
+// "-" reads the archive from standard input: a pipe is copied aside first, a file is read in place
+// from where standard input stands; what is no archive says so, naming standard input.
+TEST_F(Zem, ArchivesFromStandardInput) {
+    add("a.txt", "hello", 1700000000);
+    add("sub/b.txt", "bee", 1700000000);
+    pack();
+    const std::string bytes = readFile(archive);
+    const std::string atOffset = tmp / "at-offset";
+    writeFile(atOffset, "JUNK!" + bytes);
+    // Standard input at the archive's first byte, 5 bytes into its file.
+    const auto fileAtOffset = [&] {
+        const int fd = open(atOffset.c_str(), O_RDONLY);
+        if (fd < 0 || lseek(fd, 5, SEEK_SET) != 5 || dup2(fd, 0) < 0) _exit(126);
+    };
+    const ChildResult listed = zem({"list", archive});
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"list", "-"}, 0, listed.out, ""},
+        {{"verify", "-"}, 0, "standard input: 2 files, structure sound\n", ""},
+        {{"verify", "-", root}, 0, "standard input: 2 files, all match " + root + "\n", ""},
+        {{"cat", "-", "sub/b.txt"}, 0, "bee", ""},
+        {{"extract", "-", "-C", dest}, 0, "", ""},
+        {{"extract", "-"},
+         2,
+         "",
+         "zem: can't name a folder to extract standard input into: give DEST\nTry \"zem extract "
+         "--help\" for more information.\n"},
+    };
+    for (const bool inPlace : {false, true}) {
+        for (const Case& c : cases) {
+            const std::string shown = testing::PrintToString(c.args) + (inPlace ? " file" : " pipe");
+            const ChildResult r = runExecutable(ZEM_EXE, c.args, inPlace ? "" : bytes,
+                                                inPlace ? std::function<void()>(fileAtOffset)
+                                                        : std::function<void()>());
+            EXPECT_EQ(r.exitCode, c.exitCode) << shown << r.err;
+            EXPECT_EQ(r.out, c.out) << shown;
+            EXPECT_EQ(r.err, c.err) << shown;
+        }
+        EXPECT_EQ(filesOf(treeOf(dest)), filesOf(treeOf(root)));
+        std::filesystem::remove_all(dest);
+    }
+    const ChildResult r = runExecutable(ZEM_EXE, {"list", "-"}, "not an archive at all, longer");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err,
+              "zem: standard input: not a .zem archive: header word at offset 0 is 0x20746F6E, "
+              "expected 0\n");
+}
+
+// A reader that closes the pipe early ends zem as it ends tar and cat: by SIGPIPE, with no message
+// and nothing left behind; where SIGPIPE is ignored, the failed write is an error, exit 1.
+TEST_F(Zem, AClosedPipeEndsTheRunAsItEndsTar) {
+    add("a.txt", std::string(1 << 20, 'a'), 1700000000);
+    pack();
+    for (const bool ignored : {false, true}) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"create", "-o", "-", root},
+              std::vector<std::string>{"cat", archive, "a.txt"},
+              std::vector<std::string>{"list", archive},
+              std::vector<std::string>{"extract", "-v", archive, dest}}) {
+            const std::string shown = testing::PrintToString(args) + (ignored ? " ignored" : "");
+            const BoundedRun run = zemWithin(args, [&] {
+                int closed[2];
+                if (pipe(closed) != 0 || dup2(closed[1], 1) < 0) _exit(126);
+                close(closed[0]);
+                if (ignored) signal(SIGPIPE, SIG_IGN);
+            });
+            ASSERT_FALSE(run.hung) << shown;
+            if (ignored) {
+                EXPECT_EQ(run.result.exitCode, 1) << shown;
+                EXPECT_NE(run.result.err.find("zem: "), std::string::npos) << shown;
+            } else {
+                EXPECT_EQ(run.result.exitCode, 128 + SIGPIPE) << shown;
+                EXPECT_EQ(run.result.err, "") << shown;
+            }
+            if (exists(dest)) {
+                for (const std::string& name : listNames(dest)) {
+                    EXPECT_EQ(name, "a.txt") << shown;  // no temporary file left
+                }
+                std::filesystem::remove_all(dest);
+            }
+        }
+    }
+}
 
 // Names and paths that could steer the terminal or disguise an entry are escaped in the listing,
 // in verify's lines and in every message; printable UTF-8 passes as it is. (Windows allows no
