@@ -350,6 +350,13 @@ TEST(RunUnpack, EveryTextExitCodeAndWhatIsLeft) {
          {"ask: Extracting 0 files from \"{A}\" into \"{F}\". Continue?", done},
          0,
          ""},
+        {"one file",
+         buildArchive({{"a.txt", "hello", {}}}).text(),
+         false,
+         {true},
+         {"ask: Extracting 1 file from \"{A}\" into \"{F}\". Continue?", done},
+         0,
+         "a.txt=hello"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
