@@ -60,7 +60,9 @@ TEST(NamePattern, WildcardsSetsAndEitherSeparator) {
         // Whole UTF-8 characters; a byte outside valid UTF-8 is a character of its own.
         {"?.txt", "\xc3\xa9.txt", true, false},
         {"??.txt", "\xc3\xa9.txt", false, false},
-        {"[\xc3\xa9" "e].txt", "\xc3\xa9.txt", true, false},
+        {"[\xc3\xa9"
+         "e].txt",
+         "\xc3\xa9.txt", true, false},
         {"[!\xc3\xa9]", "\xc3\xa8", true, false},
         {"[\xce\xb1-\xcf\x89]", "\xce\xbb", true, false},
         {"[a-z]", "\xce\xbb", false, false},
@@ -112,7 +114,8 @@ TEST(CreateTimes, ArgumentsAndTheRuleTheyMake) {
         int64_t instant;
         const char* error;  // "" when the rule is made
     };
-    const std::string notSeconds = "\" is not a whole number of seconds since 1970-01-01 00:00:00 UTC";
+    const std::string notSeconds =
+        "\" is not a whole number of seconds since 1970-01-01 00:00:00 UTC";
     const Rule rules[] = {
         {"", false, false, "", Kind::Keep, 0, ""},  // set but empty: as unset
         {"", false, true, "1000000000", Kind::Clamp, 1000000000, ""},

@@ -69,9 +69,9 @@ HANDLE temporaryFile() {
     if (GetTempFileNameA(folder, "zem", 0, name) == 0) {
         fail("create a temporary file for", kStandardInput, GetLastError());
     }
-    const HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE,
-                                      nullptr, TRUNCATE_EXISTING,
-                                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    const HANDLE handle = CreateFileA(
+        name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, TRUNCATE_EXISTING,
+        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         DeleteFileA(name);

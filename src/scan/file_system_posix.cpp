@@ -200,8 +200,7 @@ struct PosixFileSystem : FileSystem {
     }
 
     std::string listFailure(const std::string& folderPath) override {
-        const int fd =
-            openPath(folderPath + "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        const int fd = openPath(folderPath + "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return strerror(errno);
         close(fd);
         return "";

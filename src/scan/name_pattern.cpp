@@ -24,15 +24,12 @@ Character characterAt(const std::string& text, size_t at) {
     return {codePoint, length};
 }
 
-bool sameCharacter(uint32_t p, uint32_t t) {
-    return p == t || (isSeparator(p) && isSeparator(t));
-}
+bool sameCharacter(uint32_t p, uint32_t t) { return p == t || (isSeparator(p) && isSeparator(t)); }
 
 // Matches the bracket expression that starts at pattern[at] (the '[') against c. Sets `end` to
 // just past the closing ']'; `closed` false when the expression has none, and then the '[' is an
 // ordinary character.
-bool bracketMatches(const std::string& pattern, size_t at, uint32_t c, size_t& end,
-                    bool& closed) {
+bool bracketMatches(const std::string& pattern, size_t at, uint32_t c, size_t& end, bool& closed) {
     size_t i = at + 1;
     const bool negated = i < pattern.size() && (pattern[i] == '!' || pattern[i] == '^');
     if (negated) ++i;

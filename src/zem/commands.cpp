@@ -136,7 +136,8 @@ void listJson(const LoadedArchive& archive, std::ostream& out) {
         if (!validUtf8(r.name)) {
             out << ",\"name_bytes\":[";
             for (size_t i = 0; i < r.name.size(); ++i) {
-                out << (i ? "," : "") << static_cast<unsigned>(static_cast<unsigned char>(r.name[i]));
+                out << (i ? "," : "")
+                    << static_cast<unsigned>(static_cast<unsigned char>(r.name[i]));
             }
             out << "]";
         }
@@ -560,7 +561,7 @@ void addExtractCommand(CLI::App& app, Run& run) {
         "zem extract [OPTIONS] ARCHIVE -C DEST NAME...   only what the NAMEs select\n"
         "DEST defaults to ARCHIVE without .zem, beside it. A NAME is a stored name or a\n"
         "shell pattern (* ? [...]; * spans folders), with \\ or / between folders; a\n"
-        "folder's name selects all it holds. A DEST that is no folder but a stored name\n"
+        "folder's name selects all it holds. A DEST that is not a folder but a stored name\n"
         "or a pattern is refused: give -C. Every name is checked first: nothing is\n"
         "written outside DEST or through a link, and an existing file ends the run before\n"
         "anything is written, unless -f replaces it or -k keeps it.");
@@ -703,9 +704,8 @@ void addMountCommands(CLI::App& app, Run& run) {
     auto point = std::make_shared<std::string>();
     unmount->footer("Unmounts only what zem mount mounted there, as fusermount3 -u does.");
     unmount->add_option("MOUNTPOINT", *point, "where it is mounted")->required()->type_name("");
-    unmount->callback([&run, point] {
-        run.command = [&run, point] { return unmountCommand(*point, run.err); };
-    });
+    unmount->callback(
+        [&run, point] { run.command = [&run, point] { return unmountCommand(*point, run.err); }; });
 }
 
 // The first argument that isn't one of the top level's own options: the command.
@@ -718,7 +718,8 @@ std::string commandOf(const std::vector<std::string>& args) {
 }
 
 bool endsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // CLI11's words for a wrong command line, in zem's: "COMMAND: what is wrong", small letters.
@@ -729,7 +730,8 @@ std::string usageText(const CLI::ParseError& error, const std::string& command) 
     if (text == "A subcommand is required") return "no command given";
     // "ARCHIVE is required"
     if (endsWith(text, " is required")) {
-        return prefix + "missing " + text.substr(0, text.size() - std::string(" is required").size());
+        return prefix + "missing " +
+               text.substr(0, text.size() - std::string(" is required").size());
     }
     // "--output: 1 required FILE missing"
     const std::string required = ": 1 required ";
@@ -805,12 +807,22 @@ int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream
         out << app.help();
         return kExitOk;
     } catch (const CLI::ParseError& e) {
-        printMessage(err, usageText(e, command));
-        err << "Try \"zem " << (command.empty() ? "" : command + " ") << "--help\" for more information.\n";
+        // "zem -x": an unknown option of zem's own says more than the missing command.
+        std::string text = usageText(e, command);
+        for (const std::string& extra : app.remaining()) {
+            if (command.empty() && extra != "--") {
+                text = extraText(extra, command);
+                break;
+            }
+        }
+        printMessage(err, text);
+        err << "Try \"zem " << (command.empty() ? "" : command + " ")
+            << "--help\" for more information.\n";
         return kExitUsage;
     } catch (const UsageError& e) {
         printMessage(err, e.what());
-        err << "Try \"zem " << (command.empty() ? "" : command + " ") << "--help\" for more information.\n";
+        err << "Try \"zem " << (command.empty() ? "" : command + " ")
+            << "--help\" for more information.\n";
         return kExitUsage;
     } catch (const FatalError& e) {
         printMessage(err, e.what());

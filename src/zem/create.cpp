@@ -96,7 +96,8 @@ std::string inZemsCase(std::string text) {
 std::string readList(const std::string& path) {
     if (path == "-") {
         std::cin >> std::noskipws;
-        std::string text{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
+        std::string text{std::istreambuf_iterator<char>(std::cin),
+                         std::istreambuf_iterator<char>()};
         if (std::cin.bad()) fatalError("cannot read the list of files from standard input");
         return text;
     }
@@ -116,8 +117,10 @@ std::string inDirectory(const std::string& directory, const std::string& path) {
     return joined + path;
 }
 
-}  // namespace
-
+// The stored name that a path of a -T list names below FOLDER: "/" (and on Windows "\\") between
+// folders, "." and empty components dropped, so "./a//b/" is "a\b" and "." the whole folder.
+// False, with `problem` set, for a path that leads outside FOLDER: an absolute one, or one with a
+// ".." component.
 bool listedStoredName(const std::string& path, std::string& name, std::string& problem) {
     name.clear();
     if (std::filesystem::path(path).has_root_path()) {
@@ -142,6 +145,8 @@ bool listedStoredName(const std::string& path, std::string& name, std::string& p
     return true;
 }
 
+// The paths of a -T list: separated by line breaks, or NUL bytes with `nullSeparated`; empty ones
+// are passed over.
 std::vector<std::string> splitList(const std::string& text, bool nullSeparated) {
     const char separator = nullSeparated ? '\0' : '\n';
     std::vector<std::string> paths;
@@ -153,6 +158,8 @@ std::vector<std::string> splitList(const std::string& text, bool nullSeparated) 
     }
     return paths;
 }
+
+}  // namespace
 
 bool parseTimeArgument(const std::string& text, int64_t localOffset, int64_t& utc) {
     if (text.empty()) return false;

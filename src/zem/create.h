@@ -12,8 +12,8 @@
 struct CreateArguments {
     std::string folder;
     bool folderGiven = false;  // with -T, FOLDER may be left out: "."
-    std::string directory;     // -C: FOLDER and the listed paths are read in it; empty when not given
-    std::string filesFrom;     // -T: the list of paths to pack; "-" standard input
+    std::string directory;  // -C: FOLDER and the listed paths are read in it; empty when not given
+    std::string filesFrom;  // -T: the list of paths to pack; "-" standard input
     bool nullSeparated = false;
     std::string output;  // empty: FOLDER with ".zem" appended; "-": standard output
     bool sortByName = false;
@@ -37,16 +37,6 @@ bool parseTimeArgument(const std::string& text, int64_t localOffset, int64_t& ut
 // UsageError for a time that can't be read or stored.
 TimeRule createTimeRule(const CreateArguments& arguments, const char* sourceDateEpoch,
                         int64_t localOffset);
-
-// The stored name that a path of a -T list names below FOLDER: "/" (and on Windows "\\") between
-// folders, "." and empty components dropped, so "./a//b/" is "a\\b" and "." the whole folder.
-// False, with `problem` set, for a path that leads outside FOLDER: an absolute one, or one with a
-// ".." component.
-bool listedStoredName(const std::string& path, std::string& name, std::string& problem);
-
-// The paths of a -T list: separated by line breaks, or NUL bytes with `nullSeparated`; empty ones
-// are passed over.
-std::vector<std::string> splitList(const std::string& text, bool nullSeparated);
 
 // Runs zem create; names (with -v) and messages go to err. Returns the exit code.
 int createCommand(const CreateArguments& arguments, std::ostream& err);
