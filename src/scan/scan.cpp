@@ -48,6 +48,9 @@ struct ScanRun {
     std::vector<FolderId> way;  // the identities of the folders above the one listed, root first
     FileList& fileList;
     std::set<std::string> selectionWay;  // foldersOnTheWay of the selection, when there is one
+    // The folders below the depth limit already listed, by identity: there, links that make no
+    // loop could otherwise multiply the work without bound.
+    std::set<std::pair<uint64_t, uint64_t>> deepListed;
 };
 
 // The folders that the selection's names lie in, as stored names.
@@ -97,6 +100,7 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& st
     // What the entry couldn't tell (a plain folder that is a bind mount of one above it), the
     // folder's own identity does.
     if (onTheWay(way, id)) return true;
+    if (tooDeep && id.known && !run.deepListed.insert({id.volume, id.index}).second) return true;
     way.push_back(id);
     // Sorted, the entries are visited through pointers in name order, which moves far less than
     // sorting the entries themselves. std::string compares as unsigned bytes: the same order on
@@ -183,7 +187,7 @@ std::string rootPathFromArgument(const std::string& argument) {
 
 bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
                 const ScanOptions& options) {
-    ScanRun run{fs, options, {}, fileList, {}};
+    ScanRun run{fs, options, {}, fileList, {}, {}};
     if (options.selection) {
         if (options.selection->names.count("")) options.selection->met.insert("");
         run.selectionWay = foldersOnTheWay(*options.selection);

@@ -32,7 +32,8 @@ struct TimeRule {
 };
 
 // The files below the depth limit, which are never packed. The scan lists those folders only when
-// asked for them, to count their files (and to keep them here, for a comparison).
+// asked for them, to count their files (and to keep them here, for a comparison). There, each
+// folder is listed once, under the first path that reaches it, whatever links lead to it again.
 struct DeepFiles {
     bool keepFiles = false;
     uint64_t count = 0;
