@@ -572,8 +572,10 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
     // The system's own words for a missing file.
 #ifdef _WIN32
     const std::string notFound = "File not found";
+    const std::string folderNotFound = "Path not found";
 #else
     const std::string notFound = "No such file or directory";
+    const std::string folderNotFound = notFound;
 #endif
     struct Case {
         std::vector<std::string> args;
@@ -695,7 +697,7 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
              tryHelp("create")},
         {{"create", "-o", archive, tmp / "no-folder"},
          1,
-         "zem: error opening folder \"" + tmp / "no-folder" + "\": " + notFound + "\n"},
+         "zem: error opening folder \"" + tmp / "no-folder" + "\": " + folderNotFound + "\n"},
         // A folder at the archive's path can't be replaced by the archive.
         {{"create", "-o", tmp.path, tmp.path},
          1,
@@ -709,7 +711,7 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
              ": not a .zem archive: 9 bytes long, shorter than the 28-byte header\n"},
         {{"verify", archive, tmp / "no-folder"},
          1,
-         "zem: cannot list folder \"" + tmp / "no-folder" + "\": " + notFound + "\n"},
+         "zem: cannot list folder \"" + tmp / "no-folder" + "\": " + folderNotFound + "\n"},
         {{"list", "--", "-dash.zem"}, 1, "zem: cannot open \"-dash.zem\": " + notFound + "\n"},
         {{"list", archive}, 0, ""},
     };
@@ -778,9 +780,7 @@ TEST_F(Zem, ExtractKeepsStripsAndNamesFiles) {
                                     : c.args.back() == dest ? dest
                                                             : c.args.back()));
         for (auto& [name, entry] : files) entry.time = 0;
-        Tree expected;
-        for (const auto& [name, entry] : c.files) expected[native(name)] = entry;
-        EXPECT_EQ(files, expected) << shown << describe(files);
+        EXPECT_EQ(files, c.files) << shown << describe(files);
     }
 
     handMade({{"x\\f", "1"}, {"y\\f", "2"}});
@@ -831,8 +831,11 @@ TEST_F(Zem, FilesBelowTheDepthLimitAreCountedAndReported) {
     const std::string deep =
         ": in the folder, not in the archive: it lies below the tenth level "
         "of subfolders, which packing leaves out\n";
-    EXPECT_EQ(r.err, "zem: \"" + deepest + "\\f\"" + deep + "zem: \"" + deepest + "\\d12\\f\"" +
-                         deep + "zem: " + archive + " and " + root + " differ in 2 files\n");
+    // In the order the folder lists them.
+    const std::string one = "zem: \"" + deepest + "\\f\"" + deep;
+    const std::string two = "zem: \"" + deepest + "\\d12\\f\"" + deep;
+    const std::string summary = "zem: " + archive + " and " + root + " differ in 2 files\n";
+    EXPECT_TRUE(r.err == one + two + summary || r.err == two + one + summary) << r.err;
 }
 
 // -T packs only the listed files and folders (with --null, NUL-separated), the paths below FOLDER

@@ -403,13 +403,19 @@ struct ExtractedNamesShown : ProgressDisplay {
 // would otherwise make a folder "a.txt" and extract everything into it.
 void refuseNameAsDestination(const LoadedArchive& archive, const std::string& operand,
                              const std::string& dest) {
-    const PathKind kind = pathKind(dest);
-    if (kind == PathKind::Folder || (kind == PathKind::Link && !isRegularFile(dest))) return;
     const bool stored =
         std::any_of(archive.records.begin(), archive.records.end(),
                     [&](const ArchiveRecord& r) { return matchesPathOrFolder(operand, r.name); });
     const bool pattern = operand.find_first_of("*?[") != std::string::npos;
-    if (!stored && !(kind == PathKind::Missing && pattern)) return;
+    if (!stored && !pattern) return;
+    // A path the system can't even look at (Windows takes no "*" in a name) is no folder.
+    PathKind kind = PathKind::Missing;
+    try {
+        kind = pathKind(dest);
+    } catch (const FatalError&) {
+    }
+    if (kind == PathKind::Folder || (kind == PathKind::Link && !isRegularFile(dest))) return;
+    if (!stored && kind != PathKind::Missing) return;
     throw UsageError("extract: \"" + operand + "\" is " +
                      (stored ? "a name in the archive" : "a pattern") +
                      ", not a folder: to extract only that, give -C DEST \"" + operand +
