@@ -747,6 +747,13 @@ std::string usageText(const CLI::ParseError& error, const std::string& command) 
         return prefix + text.substr(0, at) + " needs " +
                text.substr(type, text.size() - std::string(" missing").size() - type);
     }
+    // "--output: At Most 1 required but received 2"
+    const std::string atMost = ": At Most 1 required but received ";
+    const size_t many = text.find(atMost);
+    if (many != std::string::npos) {
+        return prefix + text.substr(0, many) + " is given " + text.substr(many + atMost.size()) +
+               " times, where it takes one";
+    }
     if (!text.empty()) text[0] = static_cast<char>(tolower(static_cast<unsigned char>(text[0])));
     return prefix + text;
 }
