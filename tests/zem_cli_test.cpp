@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <random>
 
@@ -571,11 +572,14 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
     writeFile(tmp / "broken.zem", "too short");
     writeFile(tmp / "noext", readFile(archive));
     writeFile(tmp / ".zem", readFile(archive));
+    writeFile(tmp / "text", "# Network services, Internet style\n");
     // The system's own words for a missing file.
 #ifdef _WIN32
     const std::string notFound = "File not found";
+    const std::string folderNotFound = "Path not found";
 #else
     const std::string notFound = "No such file or directory";
+    const std::string folderNotFound = notFound;
 #endif
     struct Case {
         std::vector<std::string> args;
@@ -592,25 +596,23 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
         {{"frob", archive}, 2, "zem: unknown command \"frob\"" + tryHelp("")},
         {{"list", "--bogus", archive},
          2,
-         "zem: The following argument was not expected: --bogus" + tryHelp("list")},
-        {{"list"}, 2, "zem: ARCHIVE is required" + tryHelp("list")},
-        {{"list", archive, "more"},
-         2,
-         "zem: The following argument was not expected: more" + tryHelp("list")},
+         "zem: list: unknown option \"--bogus\"" + tryHelp("list")},
+        {{"list"}, 2, "zem: list: missing ARCHIVE" + tryHelp("list")},
+        {{"list", archive, "more"}, 2, "zem: list: unexpected argument \"more\"" + tryHelp("list")},
         {{"verify", archive, "f", "x"},
          2,
-         "zem: The following argument was not expected: x" + tryHelp("verify")},
+         "zem: verify: unexpected argument \"x\"" + tryHelp("verify")},
         {{"list", "--force", archive},
          2,
-         "zem: The following argument was not expected: --force" + tryHelp("list")},
+         "zem: list: unknown option \"--force\"" + tryHelp("list")},
         {{"mount", "--force", archive, tmp.path},
          2,
-         "zem: The following argument was not expected: --force" + tryHelp("mount")},
-        {{"mount", archive}, 2, "zem: MOUNTPOINT is required" + tryHelp("mount")},
+         "zem: mount: unknown option \"--force\"" + tryHelp("mount")},
+        {{"mount", archive}, 2, "zem: mount: missing MOUNTPOINT" + tryHelp("mount")},
         {{"mount", archive, tmp.path, "x"},
          2,
-         "zem: The following argument was not expected: x" + tryHelp("mount")},
-        {{"unmount"}, 2, "zem: MOUNTPOINT is required" + tryHelp("unmount")},
+         "zem: mount: unexpected argument \"x\"" + tryHelp("mount")},
+        {{"unmount"}, 2, "zem: unmount: missing MOUNTPOINT" + tryHelp("unmount")},
 #ifdef _WIN32
         {{"mount", archive, tmp.path},
          2,
@@ -645,10 +647,43 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
          2,
          "zem: extract: give the folder with -C DEST to extract only some files (\"a\")" +
              tryHelp("extract")},
-        {{"cat", archive}, 2, "zem: NAME is required" + tryHelp("cat")},
-        {{"create"}, 2, "zem: FOLDER is required" + tryHelp("create")},
+        {{"cat", archive}, 2, "zem: cat: missing NAME" + tryHelp("cat")},
+        // DEST without -C that is no folder but a stored name or a pattern: tar's habit.
+        {{"extract", archive, "a"},
+         2,
+         "zem: extract: \"a\" is a name in the archive, not a folder: to extract only that, give "
+         "-C DEST \"a\" (-C . for the current folder)" +
+             tryHelp("extract")},
+        {{"extract", archive, tmp / "*.txt"},
+         2,
+         "zem: extract: \"" + tmp / "*.txt" +
+             "\" is a pattern, not a folder: to extract only that, give -C DEST \"" +
+             tmp / "*.txt" + "\" (-C . for the current folder)" + tryHelp("extract")},
+        {{"extract", "-f", "-k", archive, tmp / "d"},
+         2,
+         "zem: extract: -f and -k exclude each other" + tryHelp("extract")},
+        {{"extract", "--strip-components=-1", archive, tmp / "d"},
+         2,
+         "zem: --strip-components: \"-1\" is not a whole number" + tryHelp("extract")},
+        {{"--bogus", "list", archive}, 2, "zem: unknown option \"--bogus\"" + tryHelp("")},
+        {{"-x"}, 2, "zem: unknown option \"-x\"" + tryHelp("")},
+        {{"create", "-o", "a", "-o", "b", tmp.path},
+         2,
+         "zem: --output is given 2 times, where it takes one" + tryHelp("create")},
+        {{"--version", "x"}, 2, "zem: unknown command \"x\"" + tryHelp("")},
+        {{"create", "--null", tmp.path},
+         2,
+         "zem: create: --null needs -T FILE" + tryHelp("create")},
+        {{"create", "-T", tmp / "noext"},
+         2,
+         "zem: create: give -o FILE where -T comes without FOLDER" + tryHelp("create")},
+        {{"list", tmp / "text"},
+         1,
+         "zem: " + tmp / "text" +
+             ": not a .zem archive: header word at offset 0 is 0x654E2023, expected 0\n"},
+        {{"create"}, 2, "zem: create: missing FOLDER" + tryHelp("create")},
         {{"create", ""}, 2, "zem: create: FOLDER is empty" + tryHelp("create")},
-        {{"create", "-o"}, 2, "zem: --output: 1 required FILE missing" + tryHelp("create")},
+        {{"create", "-o"}, 2, "zem: --output needs FILE" + tryHelp("create")},
         {{"create", "--sort=size", tmp.path},
          2,
          "zem: --sort: \"size\" is neither name nor none" + tryHelp("create")},
@@ -657,7 +692,7 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
          "zem: create: -v and -q exclude each other" + tryHelp("create")},
         {{"create", "--mtime=2024-02-30", tmp.path},
          2,
-         "zem: --mtime: \"2024-02-30\" is no time: give "
+         "zem: --mtime: \"2024-02-30\" is not a time: give "
          "YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM|-HH:MM] or @SECONDS" +
              tryHelp("create")},
         {{"create", "--clamp-mtime", tmp.path},
@@ -669,21 +704,21 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
              tryHelp("create")},
         {{"create", "-o", archive, tmp / "no-folder"},
          1,
-         "zem: Error opening folder \"" + tmp / "no-folder" + "\"\n"},
+         "zem: error opening folder \"" + tmp / "no-folder" + "\": " + folderNotFound + "\n"},
         // A folder at the archive's path can't be replaced by the archive.
         {{"create", "-o", tmp.path, tmp.path},
          1,
-         "zem: Error opening .zem file (\"" + tmp.path + "\") for output\n"},
+         "zem: error opening .zem file (\"" + tmp.path + "\") for output\n"},
         {{"list", tmp / "missing.zem"},
          1,
          "zem: cannot open \"" + tmp / "missing.zem" + "\": " + notFound + "\n"},
         {{"verify", tmp / "broken.zem"},
          1,
          "zem: " + tmp / "broken.zem" +
-             ": archive is 9 bytes long, shorter than its 28-byte header\n"},
+             ": not a .zem archive: 9 bytes long, shorter than the 28-byte header\n"},
         {{"verify", archive, tmp / "no-folder"},
          1,
-         "zem: cannot list folder \"" + tmp / "no-folder" + "\"\n"},
+         "zem: cannot list folder \"" + tmp / "no-folder" + "\": " + folderNotFound + "\n"},
         {{"list", "--", "-dash.zem"}, 1, "zem: cannot open \"-dash.zem\": " + notFound + "\n"},
         {{"list", archive}, 0, ""},
     };
@@ -711,10 +746,259 @@ TEST_F(Zem, CommandLineExitCodesAndMessages) {
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, std::string("zem ") + ZEM_VERSION + "\n");
     EXPECT_EQ(listNames(tmp.path),
-              (std::vector<std::string>{".zem", "broken.zem", "noext", "pack.zem"}));
+              (std::vector<std::string>{".zem", "broken.zem", "noext", "pack.zem", "text"}));
+}
+
+// Extraction's options: -k keeps what exists and extracts the rest, --strip-components takes
+// folders off the names (refusing names that become the same), -v names each file and the totals.
+TEST_F(Zem, ExtractKeepsStripsAndNamesFiles) {
+    handMade({{"top\\a.txt", "A"}, {"top\\sub\\b.txt", "BB"}, {"c.txt", "C"}});
+    makeDirs(join(dest, "top"));
+    writeFile(join(dest, "top/a.txt"), "old");
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string out;
+        Tree files;  // what dest holds afterwards
+    };
+    const Tree all = {{"top/a.txt", {"old", 0}}, {"top/sub/b.txt", {"BB", 0}}, {"c.txt", {"C", 0}}};
+    const Case cases[] = {
+        {{"extract", "-k", archive, dest}, 0, "", all},
+        {{"extract", "-k", "-v", archive, dest},
+         0,
+         "top\\a.txt (kept: it exists)\ntop\\sub\\b.txt (kept: it exists)\nc.txt (kept: it "
+         "exists)\n0 files, 0 bytes extracted, 3 files kept\n",
+         all},
+        {{"extract", "-v", "--strip-components", "1", archive, "-C", dest + "2"},
+         0,
+         "a.txt\nsub\\b.txt\n2 files, 3 bytes extracted\n",
+         {{"a.txt", {"A", 0}}, {"sub/b.txt", {"BB", 0}}}},
+        {{"extract", "--strip-components=2", archive, "-C", dest + "3", "top"},
+         0,
+         "",
+         {{"b.txt", {"BB", 0}}}},
+    };
+    for (const Case& c : cases) {
+        const ChildResult r = zem(c.args);
+        const std::string shown = testing::PrintToString(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << shown << r.err;
+        EXPECT_EQ(r.out, c.out) << shown;
+        Tree files = filesOf(treeOf(c.args.back() == "top"  ? dest + "3"
+                                    : c.args.back() == dest ? dest
+                                                            : c.args.back()));
+        for (auto& [name, entry] : files) entry.time = 0;
+        EXPECT_EQ(files, c.files) << shown << describe(files);
+    }
+
+    handMade({{"x\\f", "1"}, {"y\\f", "2"}});
+    const ChildResult r = zem({"extract", "--strip-components=1", archive, dest + "4"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err.rfind("zem: " + archive + ": with --strip-components=1, ", 0), 0u) << r.err;
+    EXPECT_FALSE(exists(dest + "4"));
+}
+
+// list -v adds each file's data offset and the totals; --json gives every field for scripts, as
+// valid JSON whatever the name holds.
+TEST_F(Zem, ListVerboseAndJson) {
+    handMade({{"a.txt", "hello"}, {"d\\q\"\x01\xff\xc3\xa9", "", {{0, 0, 0, 0, 0, 0, 0, 0}}}});
+    ChildResult r = zem({"list", "-v", archive});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "         5  2004-07-09 13:45:30          28  a.txt\n"
+              "         0  -                            33  d\\q\"\\x01\\xFF\xc3\xa9\n"
+              "2 files, 5 bytes\n");
+    r = zem({"list", "--json", archive});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(
+        r.out,
+        "[\n"
+        "{\"name\":\"a.txt\",\"size\":5,\"time\":\"2004-07-09T13:45:30\",\"offset\":28},\n"
+        "{\"name\":\"d\\\\q\\\"\\u0001\\ufffd\xc3\xa9\",\"name_bytes\":[100,92,113,34,1,255,195,"
+        "169],\"size\":0,\"time\":null,\"offset\":33}\n"
+        "]\n");
+    handMade({});
+    r = zem({"list", "--json", archive});
+    EXPECT_EQ(r.out, "[\n]\n");
+}
+
+// Files below the tenth level of subfolders are never packed: create says how many it left out,
+// and verify reports them as missing from the archive.
+TEST_F(Zem, FilesBelowTheDepthLimitAreCountedAndReported) {
+    std::string folder = "";
+    for (int d = 1; d <= 12; ++d) {
+        folder += "d" + std::to_string(d) + "/";
+        add(folder + "f", "x", 1700000000);
+    }
+    ChildResult r = zem({"create", root});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "zem: warning: left out 2 files below the tenth level of subfolders\n");
+    const std::string deepest = "d1\\d2\\d3\\d4\\d5\\d6\\d7\\d8\\d9\\d10\\d11";
+    r = zem({"verify", archive, root});
+    EXPECT_EQ(r.exitCode, 1);
+    const std::string deep =
+        ": in the folder, not in the archive: it lies below the tenth level "
+        "of subfolders, which packing leaves out\n";
+    // In the order the folder lists them.
+    const std::string one = "zem: \"" + deepest + "\\f\"" + deep;
+    const std::string two = "zem: \"" + deepest + "\\d12\\f\"" + deep;
+    const std::string summary = "zem: " + archive + " and " + root + " differ in 2 files\n";
+    EXPECT_TRUE(r.err == one + two + summary || r.err == two + one + summary) << r.err;
+}
+
+// -T packs only the listed files and folders (with --null, NUL-separated), the paths below FOLDER
+// or, without FOLDER, below the current folder or -C's; a listed path that isn't there, or leads
+// outside, ends the run before anything is written.
+TEST_F(Zem, CreateFromAListOfPaths) {
+    add("a.txt", "a", 1700000000);
+    add("sub/b.txt", "b", 1700000000);
+    add("sub/c.txt", "c", 1700000000);
+    add("other/d.txt", "d", 1700000000);
+    const std::string list = tmp / "list";
+    struct Case {
+        std::string list;
+        std::vector<std::string> args;
+        int exitCode;
+        std::string names;  // zem list's names, or the error
+    };
+    const std::string out = tmp / "out.zem";
+    const Case cases[] = {
+        {"./a.txt\nsub//b.txt\nother/\n", {"-T", list, root}, 0, "a.txt other\\d.txt sub\\b.txt"},
+        {"a.txt\nsub\n", {"-T", list, "-C", tmp.path, "pack"}, 0, "a.txt sub\\b.txt sub\\c.txt"},
+        {std::string("sub\0a.txt\0", 10),
+         {"--null", "-T", list, "-C", root},
+         0,
+         "a.txt sub\\b.txt sub\\c.txt"},
+        {".\n", {"-T", list, root}, 0, "a.txt other\\d.txt sub\\b.txt sub\\c.txt"},
+        {"a.txt\nnope\n",
+         {"-T", list, root},
+         1,
+         "zem: \"nope\" (listed in " + list + ") is not in \"" + root + "\"\n"},
+        {tmp / "pack/a.txt\n",
+         {"-T", list, root},
+         1,
+         "zem: \"" + tmp / "pack/a.txt" + "\" (listed in " + list +
+             ") is an absolute path: list paths below FOLDER\n"},
+        {"../pack/a.txt\n",
+         {"-T", list, root},
+         1,
+         "zem: \"../pack/a.txt\" (listed in " + list +
+             ") has a \"..\" component: list paths below FOLDER\n"},
+    };
+    for (const Case& c : cases) {
+        writeFile(list, c.list);
+        std::vector<std::string> args = {"create", "--sort=name", "-o", out};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ChildResult r = zem(args);
+        const std::string shown = testing::PrintToString(args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << shown << r.err;
+        EXPECT_EQ(exists(out), c.exitCode == 0) << shown;
+        if (c.exitCode != 0) {
+            EXPECT_EQ(r.err, c.names) << shown;
+            continue;
+        }
+        std::string names;
+        const std::string listing = zem({"list", out}).out;
+        for (size_t at = 0, end; (end = listing.find('\n', at)) != std::string::npos;
+             at = end + 1) {
+            const std::string line = listing.substr(at, end - at);
+            names += (names.empty() ? "" : " ") + line.substr(line.rfind("  ") + 2);
+        }
+        EXPECT_EQ(names, c.names) << shown;
+        std::remove(out.c_str());
+    }
 }
 
 #ifndef _WIN32
+
+// "-" reads the archive from standard input: a pipe is copied aside first, a file is read in place
+// from where standard input stands; what is no archive says so, naming standard input.
+TEST_F(Zem, ArchivesFromStandardInput) {
+    add("a.txt", "hello", 1700000000);
+    add("sub/b.txt", "bee", 1700000000);
+    pack();
+    const std::string bytes = readFile(archive);
+    const std::string atOffset = tmp / "at-offset";
+    writeFile(atOffset, "JUNK!" + bytes);
+    // Standard input at the archive's first byte, 5 bytes into its file.
+    const auto fileAtOffset = [&] {
+        const int fd = open(atOffset.c_str(), O_RDONLY);
+        if (fd < 0 || lseek(fd, 5, SEEK_SET) != 5 || dup2(fd, 0) < 0) _exit(126);
+    };
+    const ChildResult listed = zem({"list", archive});
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"list", "-"}, 0, listed.out, ""},
+        {{"verify", "-"}, 0, "standard input: 2 files, structure sound\n", ""},
+        {{"verify", "-", root}, 0, "standard input: 2 files, all match " + root + "\n", ""},
+        {{"cat", "-", "sub/b.txt"}, 0, "bee", ""},
+        {{"extract", "-", "-C", dest}, 0, "", ""},
+        {{"extract", "-"},
+         2,
+         "",
+         "zem: can't name a folder to extract standard input into: give DEST\nTry \"zem extract "
+         "--help\" for more information.\n"},
+    };
+    for (const bool inPlace : {false, true}) {
+        for (const Case& c : cases) {
+            const std::string shown =
+                testing::PrintToString(c.args) + (inPlace ? " file" : " pipe");
+            const ChildResult r = runExecutable(
+                ZEM_EXE, c.args, inPlace ? "" : bytes,
+                inPlace ? std::function<void()>(fileAtOffset) : std::function<void()>());
+            EXPECT_EQ(r.exitCode, c.exitCode) << shown << r.err;
+            EXPECT_EQ(r.out, c.out) << shown;
+            EXPECT_EQ(r.err, c.err) << shown;
+        }
+        EXPECT_EQ(filesOf(treeOf(dest)), filesOf(treeOf(root)));
+        std::filesystem::remove_all(dest);
+    }
+    const ChildResult r = runExecutable(ZEM_EXE, {"list", "-"}, "not an archive at all, longer");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err,
+              "zem: standard input: not a .zem archive: header word at offset 0 is 0x20746F6E, "
+              "expected 0\n");
+}
+
+// A reader that closes the pipe early ends zem as it ends tar and cat: by SIGPIPE, with no message
+// and nothing left behind; where SIGPIPE is ignored, the failed write is an error, exit 1.
+TEST_F(Zem, AClosedPipeEndsTheRunAsItEndsTar) {
+    add("a.txt", std::string(1 << 20, 'a'), 1700000000);
+    pack();
+    for (const bool ignored : {false, true}) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"create", "-o", "-", root},
+              std::vector<std::string>{"cat", archive, "a.txt"},
+              std::vector<std::string>{"list", archive},
+              std::vector<std::string>{"extract", "-v", archive, dest}}) {
+            const std::string shown = testing::PrintToString(args) + (ignored ? " ignored" : "");
+            const BoundedRun run = zemWithin(args, [&] {
+                int closed[2];
+                if (pipe(closed) != 0 || dup2(closed[1], 1) < 0) _exit(126);
+                close(closed[0]);
+                if (ignored) signal(SIGPIPE, SIG_IGN);
+            });
+            ASSERT_FALSE(run.hung) << shown;
+            if (ignored) {
+                EXPECT_EQ(run.result.exitCode, 1) << shown;
+                EXPECT_NE(run.result.err.find("zem: "), std::string::npos) << shown;
+            } else {
+                EXPECT_EQ(run.result.exitCode, 128 + SIGPIPE) << shown;
+                EXPECT_EQ(run.result.err, "") << shown;
+            }
+            if (exists(dest)) {
+                for (const std::string& name : listNames(dest)) {
+                    EXPECT_EQ(name, "a.txt") << shown;  // no temporary file left
+                }
+                std::filesystem::remove_all(dest);
+            }
+        }
+    }
+}
 
 // Names and paths that could steer the terminal or disguise an entry are escaped in the listing,
 // in verify's lines and in every message; printable UTF-8 passes as it is. (Windows allows no
@@ -1294,8 +1578,9 @@ TEST(ZemWin32Exe, ExitCodesStreamsAndPathsWithSpaces) {
     r = runZemExe({"verify", tmp / "broken.zem"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, lines("zem: " + tmp / "broken.zem" +
-                           ": archive is 9 bytes long, shorter than its 28-byte header\n"));
+    EXPECT_EQ(r.err,
+              lines("zem: " + tmp / "broken.zem" +
+                    ": not a .zem archive: 9 bytes long, shorter than the 28-byte header\n"));
 
     // A named pipe whose server never writes: reading it would wait for ever.
     const std::string pipeName = "\\\\.\\pipe\\zem-test-" + std::to_string(GetCurrentProcessId());

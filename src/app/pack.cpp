@@ -7,8 +7,8 @@
 #include "archive/writer.h"
 #include "common/standard_streams.h"
 
-std::string folderOpenErrorText(const std::string& folder) {
-    return "Error opening folder \"" + folder + "\"";
+std::string folderOpenErrorText(const std::string& folder, const std::string& reason) {
+    return "Error opening folder \"" + folder + "\"" + (reason.empty() ? "" : ": " + reason);
 }
 
 std::string outOfMemoryListingText(const std::string& folder) {
@@ -41,7 +41,8 @@ PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCall
     }
     // A typo or a plain file would otherwise pack as an empty folder and report success.
     if (!listed) {
-        calls.showError(folderOpenErrorText(request.folderArgument));
+        calls.showError(folderOpenErrorText(
+            request.folderArgument, fs.listFailure(rootPathFromArgument(request.folderArgument))));
         return result;
     }
     const std::string refusal = backslashRefusal(fileList);

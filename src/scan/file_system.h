@@ -46,6 +46,12 @@ struct FileSystem {
                             std::vector<FolderItem>& items) = 0;
     // True when a file, folder or anything else exists at the path.
     virtual bool exists(const std::string& path) = 0;
+    // Why listFolder fails for the path, in the system's words, from a second look (for a
+    // message); empty when it can't tell.
+    virtual std::string listFailure(const std::string& folderPath) {
+        (void)folderPath;
+        return "";
+    }
 };
 
 // The identity of what is at the path (of a final link's target when followLinks), unknown when

@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "archive/atomic_file.h"
 #include "archive/local_time.h"
 #include "scan/file_system.h"
 
@@ -115,6 +116,13 @@ struct Win32FileSystem : FileSystem {
         // FindNextFileA ends with ERROR_NO_MORE_FILES, or with another error part way: what was
         // listed stands either way.
         return true;
+    }
+
+    std::string listFailure(const std::string& folderPath) override {
+        WIN32_FIND_DATAA data;
+        FindHandle find(FindFirstFileA((folderPath + "\\*.*").c_str(), &data));
+        if (find.handle != INVALID_HANDLE_VALUE) return "";
+        return systemErrorText(static_cast<int>(GetLastError()));
     }
 
     bool exists(const std::string& path) override {

@@ -47,7 +47,32 @@ struct ScanRun {
     const ScanOptions& options;
     std::vector<FolderId> way;  // the identities of the folders above the one listed, root first
     FileList& fileList;
+    std::set<std::string> selectionWay;  // foldersOnTheWay of the selection, when there is one
+    // The folders below the depth limit already listed, by identity: there, links that make no
+    // loop could otherwise multiply the work without bound.
+    std::set<std::pair<uint64_t, uint64_t>> deepListed;
 };
+
+// The folders that the selection's names lie in, as stored names.
+std::set<std::string> foldersOnTheWay(const PathSelection& selection) {
+    std::set<std::string> folders;
+    for (const std::string& name : selection.names) {
+        for (size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\', at + 1)) {
+            folders.insert(name.substr(0, at));
+        }
+    }
+    return folders;
+}
+
+// Whether the folder whose stored name is `prefix` (followed by a backslash, empty for the root)
+// is selected whole: it, or a folder it lies in, is one of the selected names.
+bool selectedWhole(const PathSelection& selection, const std::string& prefix) {
+    if (selection.names.count("")) return true;
+    for (size_t at = prefix.find('\\'); at != std::string::npos; at = prefix.find('\\', at + 1)) {
+        if (selection.names.count(prefix.substr(0, at))) return true;
+    }
+    return false;
+}
 
 // True when `id` is the identity of one of the folders on the way from the root down to here.
 bool onTheWay(const std::vector<FolderId>& way, const FolderId& id) {
@@ -65,7 +90,8 @@ bool onTheWay(const std::vector<FolderId>& way, const FolderId& id) {
 // followed.
 bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& storedPrefix,
               bool backslashAbove, int depth) {
-    if (depth > kMaxScanDepth) return false;
+    const bool tooDeep = depth > kMaxScanDepth;
+    if (tooDeep && !run.options.deep) return false;
 
     FolderId id;
     std::vector<FolderItem> items;
@@ -74,6 +100,7 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& st
     // What the entry couldn't tell (a plain folder that is a bind mount of one above it), the
     // folder's own identity does.
     if (onTheWay(way, id)) return true;
+    if (tooDeep && id.known && !run.deepListed.insert({id.volume, id.index}).second) return true;
     way.push_back(id);
     // Sorted, the entries are visited through pointers in name order, which moves far less than
     // sorting the entries themselves. std::string compares as unsigned bytes: the same order on
@@ -86,9 +113,20 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& st
                   [](const FolderItem* a, const FolderItem* b) { return a->name < b->name; });
     }
 
+    PathSelection* const selection = run.options.selection;
+    const bool whole = !selection || selectedWhole(*selection, storedPrefix);
+
     for (size_t i = 0; i < items.size(); ++i) {
         FolderItem& item = sorted.empty() ? items[i] : *sorted[i];
         if (item.name == "." || item.name == "..") continue;
+        if (!whole) {
+            const std::string name = storedPrefix + item.name;
+            if (selection->names.count(name)) {
+                selection->met.insert(name);
+            } else if (item.kind != FolderItem::Kind::Folder || !run.selectionWay.count(name)) {
+                continue;
+            }
+        }
         if (!run.options.excludes.empty() &&
             excluded(run.options, item.name, storedPrefix + item.name)) {
             continue;
@@ -111,7 +149,11 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& st
                 break;
             }
             case FolderItem::Kind::File: {
-                FileList& fileList = run.fileList;
+                if (tooDeep) {
+                    ++run.options.deep->count;
+                    if (!run.options.deep->keepFiles) break;
+                }
+                FileList& fileList = tooDeep ? run.options.deep->files : run.fileList;
                 fileList.emplace_back();
                 FileEntry& entry = fileList.back();
                 entry.path.reserve(folderPath.size() + 1 + item.name.size());
@@ -147,7 +189,11 @@ std::string rootPathFromArgument(const std::string& argument) {
 
 bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
                 const ScanOptions& options) {
-    ScanRun run{fs, options, {}, fileList};
+    ScanRun run{fs, options, {}, fileList, {}, {}};
+    if (options.selection) {
+        if (options.selection->names.count("")) options.selection->met.insert("");
+        run.selectionWay = foldersOnTheWay(*options.selection);
+    }
     return scanInto(run, rootPath, "", false, 0);
 }
 

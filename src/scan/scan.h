@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,23 @@ struct TimeRule {
     int64_t storedOffset = 0;
 };
 
+// The files below the depth limit, which are never packed. The scan lists those folders only when
+// asked for them, to count their files (and to keep them here, for a comparison). There, each
+// folder is listed once, under the first path that reaches it, whatever links lead to it again.
+struct DeepFiles {
+    bool keepFiles = false;
+    uint64_t count = 0;
+    FileList files;  // with keepFiles
+};
+
+// A choice of paths below the root, as stored names ("a\\b"; "" for the root itself): only these
+// and what lies below them are listed, the folders on their way only for them. The scan records
+// in `met` each that it found, whatever it is.
+struct PathSelection {
+    std::set<std::string> names;
+    std::set<std::string> met;
+};
+
 struct ScanOptions {
     // Within each folder, entries in byte order of their names instead of the platform's order.
     bool sortByName = false;
@@ -42,6 +60,10 @@ struct ScanOptions {
     std::string ownArchive;
     FolderId ownArchiveId;
     TimeRule time;
+    // Unset: whatever lies below the depth limit is passed over without being listed.
+    DeepFiles* deep = nullptr;
+    // Unset: everything below the root.
+    PathSelection* selection = nullptr;
 };
 
 // The stored name that the archive at `output` would have in an archive of `folder`, or "" when

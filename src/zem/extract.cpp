@@ -75,6 +75,20 @@ void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names
     archive.records = std::move(selected);
 }
 
+PathKind kindAtStoredName(const Destination& dest, const std::string& name) {
+    if (!dest.open) return PathKind::Missing;
+    const std::vector<std::string> parts = splitStoredName(name);
+    FolderHandle below;
+    const FolderHandle* folder = &dest.folder;
+    for (size_t p = 0; p < parts.size(); ++p) {
+        const PathKind kind = kindInside(*folder, parts[p]);
+        if (p + 1 == parts.size() || kind != PathKind::Folder) return kind;
+        below = openSubfolder(*folder, parts[p], /*create=*/false);
+        folder = &below;
+    }
+    return PathKind::Missing;
+}
+
 void checkDestination(const Destination& dest, const LoadedArchive& archive, bool replace) {
     const std::string tooLong = pathLengthProblem(dest.path, namesOf(archive));
     if (!tooLong.empty()) fatalError(tooLong);
