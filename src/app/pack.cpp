@@ -24,17 +24,23 @@ PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCall
     // given back first, so that the message can be shown.
     FileList fileList;
     bool listed = false;
+    // A subfolder that can't be listed ends the run like the root: passing over it would leave
+    // its files out unseen.
+    std::string unlisted;
+    ScanOptions scan = request.scan;
+    scan.unlisted = [&](const std::string& folderPath) {
+        if (unlisted.empty()) unlisted = folderPath;
+    };
     try {
-        listed =
-            scanFolder(fs, rootPathFromArgument(request.folderArgument), fileList, request.scan);
+        listed = scanFolder(fs, rootPathFromArgument(request.folderArgument), fileList, scan);
     } catch (const std::bad_alloc&) {
         FileList().swap(fileList);
         calls.showError(outOfMemoryListingText(request.folderArgument));
         return result;
     }
     // A typo or a plain file would otherwise pack as an empty folder and report success.
-    if (!listed) {
-        calls.showError(folderOpenErrorText(request.folderArgument));
+    if (!listed || !unlisted.empty()) {
+        calls.showError(folderOpenErrorText(listed ? unlisted : request.folderArgument));
         return result;
     }
     const std::string refusal = backslashRefusal(fileList);

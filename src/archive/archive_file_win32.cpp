@@ -5,6 +5,7 @@
 #include "archive/archive_file.h"
 #include "archive/atomic_file.h"
 #include "archive/fatal_error.h"
+#include "common/wide_path_win32.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ struct FileSource : ArchiveSource {
 }
 
 bool isFolder(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -57,7 +58,7 @@ bool isFolder(const std::string& path) {
 
 std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
     auto source = std::make_unique<FileSource>();
-    source->handle = CreateFileA(path.c_str(), GENERIC_READ,
+    source->handle = CreateFileW(longPath(path).c_str(), GENERIC_READ,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (source->handle == INVALID_HANDLE_VALUE) {

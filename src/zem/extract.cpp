@@ -39,7 +39,7 @@ std::string readArchiveFile(const std::string& path, LoadedArchive& archive) {
 }
 
 std::string storedNamesProblem(const LoadedArchive& archive) {
-    return namesProblem(namesOf(archive), platformNameRules());
+    return namesProblem(namesOf(archive), platformNameRules(), platformCodePage());
 }
 
 bool forEachStoredPiece(
@@ -71,7 +71,7 @@ void checkDestination(const std::string& dest, const LoadedArchive& archive, boo
         const std::string& name = archive.records[i].name;
         const std::string record =
             "record " + std::to_string(i) + ": name " + quotedName(name) + ": ";
-        const std::vector<std::string> parts = splitStoredName(name);
+        const std::vector<std::string> parts = splitStoredName(name, platformCodePage());
         std::string path = dest;
         for (size_t p = 0; p < parts.size(); ++p) {
             path += nativeSeparator() + parts[p];
@@ -137,7 +137,7 @@ void extractArchive(LoadedArchive& archive, const std::string& dest, bool replac
     cleanOnce(root);
     std::vector<char> buffer(kStoredPieceSize);
     for (const ArchiveRecord& r : archive.records) {
-        const std::vector<std::string> parts = splitStoredName(r.name);
+        const std::vector<std::string> parts = splitStoredName(r.name, platformCodePage());
         std::vector<FolderHandle> chain;  // each folder stays open while its child is opened
         for (size_t p = 0; p + 1 < parts.size(); ++p) {
             chain.push_back(openSubfolder(chain.empty() ? root : chain.back(), parts[p]));
