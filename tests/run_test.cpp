@@ -65,7 +65,8 @@ TEST(RunArguments, AFolderThatCantBeListedIsAnErrorWithNothingWritten) {
         std::vector<std::string> calls;
     } cases[] = {
         {native("nosuchdir/"), native("nosuchdir/"), {"list nosuchdir"}},
-        {"pack", join("pack", "sub/locked"),
+        {"pack",
+         join("pack", "sub/locked"),
          {"list pack", "list " + join("pack", "sub"), "list " + join("pack", "sub/locked"),
           "list " + join("pack", "z")}},
     };
@@ -552,7 +553,8 @@ void makeWide(const std::string& folder, const std::wstring& name, bool isFolder
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
     DWORD written = 0;
-    ASSERT_TRUE(WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr));
+    ASSERT_TRUE(
+        WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr));
     CloseHandle(h);
 }
 

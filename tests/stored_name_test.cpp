@@ -172,10 +172,12 @@ TEST(StoredName, WindowsRulesReadCharactersOfTheCodePage) {
         {{"dir\\\xe0", "DIR\\\xc0"}, "record 1: name \"DIR\\\\xC0\"" + twice},
         // 0x95 0x5C is one character, no folder; its second byte isn't folded as an "a" would be.
         {{"\x95\\.txt", "\x95\\.txt\\x"},
-         "record 1: name \"\\x95\\.txt\\x\" needs \"\\x95\\.txt\" as a folder, but record 0 is a file "
+         "record 1: name \"\\x95\\.txt\\x\" needs \"\\x95\\.txt\" as a folder, but record 0 is a "
+         "file "
          "of that name"},
         {{"\x83\x61", "\x83\x41", "\x83\\\\x"}, ""},
-        {{"a\\\x95"}, "record 0: name \"a\\\\x95\" holds bytes that are no text in the system code page"},
+        {{"a\\\x95"},
+         "record 0: name \"a\\\\x95\" holds bytes that are no text in the system code page"},
         {{"longfilename.txt", "LONGFI~1.TXT"},
          "record 1: name \"LONGFI~1.TXT\"" + shortOf +
              "\"longfilename.txt\" (record 0), which is the same file on Windows"},
@@ -185,8 +187,9 @@ TEST(StoredName, WindowsRulesReadCharactersOfTheCodePage) {
         {{"longfoldername\\a", "LONGFO~1\\b"},
          "record 1: name \"LONGFO~1\\b\"" + shortOf +
              "\"longfoldername\" (record 0), which is the same file on Windows"},
-        {{"a .txt", "A~1.TXT"}, "record 1: name \"A~1.TXT\"" + shortOf +
-                                    "\"a .txt\" (record 0), which is the same file on Windows"},
+        {{"a .txt", "A~1.TXT"},
+         "record 1: name \"A~1.TXT\"" + shortOf +
+             "\"a .txt\" (record 0), which is the same file on Windows"},
         // The hashed form after the first few: two characters of the basis and four hex digits.
         {{"longfilename.txt", "LO1A2B~1.TXT"},
          "record 1: name \"LO1A2B~1.TXT\"" + shortOf +
@@ -204,8 +207,7 @@ TEST(StoredName, WindowsRulesReadCharactersOfTheCodePage) {
         if (c.names[0] == "\x95\\.txt") {
             EXPECT_EQ(splitStoredName(c.names[1], doubleByteCodePage()),
                       (std::vector<std::string>{"\x95\\.txt", "x"}));
-            EXPECT_EQ(splitStoredName(c.names[1]),
-                      (std::vector<std::string>{"\x95", ".txt", "x"}));
+            EXPECT_EQ(splitStoredName(c.names[1]), (std::vector<std::string>{"\x95", ".txt", "x"}));
         }
     }
 }

@@ -83,7 +83,9 @@ FolderHandle::~FolderHandle() {
     if (native != -1) CloseHandle(reinterpret_cast<HANDLE>(native));
 }
 
-HANDLE folderHandleOf(const FolderHandle& folder) { return reinterpret_cast<HANDLE>(folder.native); }
+HANDLE folderHandleOf(const FolderHandle& folder) {
+    return reinterpret_cast<HANDLE>(folder.native);
+}
 
 bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string& name) {
     // The temporary file must be on the target's volume, in its folder. A root keeps its
@@ -102,10 +104,10 @@ bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string
         name = filePath;
     }
     // Through any link: the user named the folder.
-    const HANDLE handle =
-        CreateFileW(longPath(folder.path).c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE handle = CreateFileW(longPath(folder.path).c_str(),
+                                      FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     folder.native = reinterpret_cast<intptr_t>(handle);
     return true;
@@ -116,9 +118,14 @@ std::string pathInside(const FolderHandle& folder, const std::string& name) {
     return folder.path + "\\" + name;
 }
 
+// The longest name NTFS and FAT take, in UTF-16 units.
+constexpr size_t kMaxNameLength = 255;
+
 bool canPlaceFileAt(const FolderHandle& folder, const std::string& name) {
-    const OwnedHandle existing(openInFolder(folderHandleOf(folder), wideText(name),
-                                            FILE_READ_ATTRIBUTES,
+    const std::wstring wide = wideText(name);
+    // Said here, since a relative open of a longer name may just find nothing there.
+    if (wide.size() > kMaxNameLength) return false;
+    const OwnedHandle existing(openInFolder(folderHandleOf(folder), wide, FILE_READ_ATTRIBUTES,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                             FILE_OPEN, FILE_OPEN_REPARSE_POINT));
     if (existing.valid()) {
@@ -161,11 +168,10 @@ void removeLeftoverTemporaryFiles(const FolderHandle& folder) {
     for (const std::string& name : names) {
         if (!processIsGone(leftoverProcessId(name))) continue;
         // Deleted when this handle closes; a folder or a link by now is not opened.
-        const OwnedHandle leftover(openInFolder(folderHandleOf(folder), wideText(name), DELETE,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                FILE_OPEN,
-                                                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT |
-                                                    FILE_DELETE_ON_CLOSE));
+        const OwnedHandle leftover(
+            openInFolder(folderHandleOf(folder), wideText(name), DELETE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE));
     }
 }
 
@@ -198,9 +204,9 @@ bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
     file.folder = &folder;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string candidate = freshTemporaryName();
-        const HANDLE handle = openInFolder(folderHandleOf(folder), wideText(candidate),
-                                           GENERIC_WRITE | DELETE, 0, FILE_CREATE,
-                                           FILE_NON_DIRECTORY_FILE);
+        const HANDLE handle =
+            openInFolder(folderHandleOf(folder), wideText(candidate), GENERIC_WRITE | DELETE, 0,
+                         FILE_CREATE, FILE_NON_DIRECTORY_FILE);
         if (handle) {
             file.native = reinterpret_cast<intptr_t>(handle);
             file.name = candidate;
@@ -238,7 +244,8 @@ std::string commitAtomicFile(AtomicFile& file, CommitOptions options) {
     }
     // The rename is the last step that can fail: a failure leaves the name as it was, and the
     // file goes with its handle.
-    if (!renameInFolder(handle, folderHandleOf(*temp.folder), wideText(file.name), options.replace)) {
+    if (!renameInFolder(handle, folderHandleOf(*temp.folder), wideText(file.name),
+                        options.replace)) {
         const DWORD code = GetLastError();
         const bool taken = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS;
         failAtomicFile(file, !options.replace && taken ? FileStep::Exists : FileStep::Commit,

@@ -30,11 +30,12 @@ bool isDigitForWindows(char16_t c) {
 bool isWindowsDeviceName(const Wide& upper) {
     Wide stem = upper.substr(0, upper.find(u'.'));
     while (!stem.empty() && stem.back() == u' ') stem.pop_back();
-    if (stem == u"CON" || stem == u"PRN" || stem == u"AUX" || stem == u"NUL" ||
-        stem == u"CONIN$" || stem == u"CONOUT$") {
+    if (stem == u"CON" || stem == u"PRN" || stem == u"AUX" || stem == u"NUL" || stem == u"CONIN$" ||
+        stem == u"CONOUT$") {
         return true;
     }
-    return stem.size() == 4 && (stem.compare(0, 3, u"COM") == 0 || stem.compare(0, 3, u"LPT") == 0) &&
+    return stem.size() == 4 &&
+           (stem.compare(0, 3, u"COM") == 0 || stem.compare(0, 3, u"LPT") == 0) &&
            isDigitForWindows(stem[3]);
 }
 
@@ -218,7 +219,8 @@ const CodePage& latin1CodePage() {
         [](unsigned char) { return false; },
         [](const std::string& bytes, std::u16string& text) {
             text.assign(bytes.begin(), bytes.end());
-            for (size_t i = 0; i < bytes.size(); ++i) text[i] = static_cast<unsigned char>(bytes[i]);
+            for (size_t i = 0; i < bytes.size(); ++i)
+                text[i] = static_cast<unsigned char>(bytes[i]);
             return true;
         },
         [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }};
@@ -352,8 +354,8 @@ std::string shortNameProblem(const std::vector<std::string>& names, const CodePa
             Wide stem;
             Wide extension;
             if (hasShortNameForm(upper, stem, extension)) {
-                candidates.push_back({{folder, extension + u'|' + stem.substr(0, 2)}, i,
-                                      joined(parts, j + 1)});
+                candidates.push_back(
+                    {{folder, extension + u'|' + stem.substr(0, 2)}, i, joined(parts, j + 1)});
             } else if (!isShortName(upper)) {
                 shortNameParts(upper, stem, extension);
                 for (size_t length = 1; length <= 2 && length <= stem.size(); ++length) {

@@ -74,7 +74,8 @@ bool toCodePage(const wchar_t* text, int length, std::string& out) {
     const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
     BOOL usedDefault = FALSE;
     BOOL* defaultFlag = utf8 ? nullptr : &usedDefault;
-    const int size = WideCharToMultiByte(CP_ACP, flags, text, length, nullptr, 0, nullptr, defaultFlag);
+    const int size =
+        WideCharToMultiByte(CP_ACP, flags, text, length, nullptr, 0, nullptr, defaultFlag);
     if (size <= 0 || usedDefault) return false;
     out.resize(static_cast<size_t>(size));
     const int written =
@@ -127,7 +128,7 @@ bool startsWith(const std::wstring& text, const wchar_t* prefix) {
 size_t rootLength(const std::wstring& full) {
     if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return 3;
     if (startsWith(full, L"\\\\")) {
-        size_t end = full.find(L'\\', 2);             // after the server
+        size_t end = full.find(L'\\', 2);                                // after the server
         if (end != std::wstring::npos) end = full.find(L'\\', end + 1);  // after the share
         return end == std::wstring::npos ? full.size() : end;
     }
@@ -250,10 +251,9 @@ HANDLE openInFolder(HANDLE folder, const std::wstring& name, ACCESS_MASK access,
     InitializeObjectAttributes(&attributes, &ntName, OBJ_CASE_INSENSITIVE, folder, nullptr);
     IO_STATUS_BLOCK status{};
     HANDLE handle = nullptr;
-    const NTSTATUS result =
-        nt.createFile(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr,
-                      FILE_ATTRIBUTE_NORMAL, share, disposition,
-                      options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    const NTSTATUS result = nt.createFile(&handle, access | SYNCHRONIZE, &attributes, &status,
+                                          nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
+                                          options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
     if (!NT_SUCCESS(result)) {
         SetLastError(nt.statusToError(result));
         return nullptr;
@@ -281,9 +281,9 @@ bool folderEntry(HANDLE folder, const std::wstring& name, DWORD& attributes, uin
     std::vector<char> buffer(sizeof(FILE_ID_BOTH_DIR_INFO) + 256 * sizeof(wchar_t));
     UNICODE_STRING filter = unicodeString(name);
     IO_STATUS_BLOCK status{};
-    const NTSTATUS result = nt.queryDirectory(
-        listing.handle, nullptr, nullptr, nullptr, &status, buffer.data(),
-        static_cast<ULONG>(buffer.size()), FileIdBothDirectoryInformation, TRUE, &filter, TRUE);
+    const NTSTATUS result = nt.queryDirectory(listing.handle, nullptr, nullptr, nullptr, &status,
+                                              buffer.data(), static_cast<ULONG>(buffer.size()),
+                                              FileIdBothDirectoryInformation, TRUE, &filter, TRUE);
     if (!NT_SUCCESS(result)) {
         SetLastError(ntCalls().statusToError(result));
         return false;
@@ -310,9 +310,8 @@ bool renameInFolder(HANDLE file, HANDLE folder, const std::wstring& name, bool r
     rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
     wmemcpy(rename->FileName, name.data(), name.size());
     IO_STATUS_BLOCK status{};
-    const NTSTATUS result = nt.setInformation(file, &status, buffer.data(),
-                                              static_cast<ULONG>(buffer.size()),
-                                              FileRenameInformation);
+    const NTSTATUS result = nt.setInformation(
+        file, &status, buffer.data(), static_cast<ULONG>(buffer.size()), FileRenameInformation);
     if (!NT_SUCCESS(result)) {
         SetLastError(nt.statusToError(result));
         return false;

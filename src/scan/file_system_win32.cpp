@@ -78,10 +78,10 @@ struct Win32FileSystem : FileSystem {
         if (pattern.back() != L'\\') pattern.push_back(L'\\');
         pattern.push_back(L'*');
         WIN32_FIND_DATAW data;
-        const OwnedHandle find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
-                                                FindExSearchNameMatch, nullptr,
-                                                FIND_FIRST_EX_LARGE_FETCH),
-                               /*isFind=*/true);
+        const OwnedHandle find(
+            FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                             nullptr, FIND_FIRST_EX_LARGE_FETCH),
+            /*isFind=*/true);
         if (!find.valid()) {
             // Out of memory is no folder that can't be listed, to pass over in silence: the run
             // ends.

@@ -62,7 +62,9 @@ NameRules platformNameRules() { return NameRules::Windows; }
 const CodePage& platformCodePage() {
     static const CodePage system{
         [](unsigned char lead) { return IsDBCSLeadByteEx(CP_ACP, lead) != 0; }, decodeCodePage,
-        [](char16_t unit) { return static_cast<char16_t>(upperCaseUnit(static_cast<wchar_t>(unit))); }};
+        [](char16_t unit) {
+            return static_cast<char16_t>(upperCaseUnit(static_cast<wchar_t>(unit)));
+        }};
     return system;
 }
 
@@ -125,11 +127,11 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name) 
     FolderHandle folder;
     folder.path = pathInside(parent, name);
     // Opened or made in one step, the reparse point itself rather than where it leads.
-    const HANDLE handle =
-        openInFolder(handleOf(parent), wideText(name), kFolderAccess, kShareAll, FILE_OPEN_IF,
-                     FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+    const HANDLE handle = openInFolder(handleOf(parent), wideText(name), kFolderAccess, kShareAll,
+                                       FILE_OPEN_IF, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
     if (!handle) {
-        if (GetLastError() == ERROR_DIRECTORY) fatalError("\"" + folder.path + "\" is not a folder");
+        if (GetLastError() == ERROR_DIRECTORY)
+            fatalError("\"" + folder.path + "\" is not a folder");
         fail("open folder", folder.path);
     }
     folder.native = reinterpret_cast<intptr_t>(handle);
