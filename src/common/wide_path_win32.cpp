@@ -189,11 +189,15 @@ std::string narrowText(const wchar_t* text, size_t length, bool* faithful) {
 std::wstring longPath(const std::string& path) {
     std::wstring wide = wideText(path);
     if (startsWith(wide, L"\\\\?\\")) return wide;
-    // The system's own full path tells a device ("NUL" becomes "\\.\NUL"); it is not kept
-    // otherwise, since it drops a trailing dot or space of the last name, which would make "x."
-    // the path of "x".
-    const std::wstring systemFull = fullPathName(wide);
-    if (startsWith(systemFull, L"\\\\.\\") || startsWith(wide, L"\\\\.\\")) return systemFull;
+    // A device: "\\.\pipe\x", or a bare device name ("NUL", "CON"), which the system's own full
+    // path tells ("\\.\NUL"). That full path is not kept otherwise: it drops a trailing dot or
+    // space of the last name, making "x." the path of "x", and on older systems it makes a file
+    // "nul.txt" in any folder the device.
+    if (startsWith(wide, L"\\\\.\\")) return wide;
+    if (wide.find_first_of(L"\\/:") == std::wstring::npos) {
+        const std::wstring systemFull = fullPathName(wide);
+        if (startsWith(systemFull, L"\\\\.\\")) return systemFull;
+    }
     for (wchar_t& c : wide) {
         if (c == L'/') c = L'\\';
     }
