@@ -371,8 +371,9 @@ TEST_F(Zem, ListShowsSizeStoredLocalTimeAndEscapedName) {
 // harmless file stored before the bad one.
 TEST_F(Zem, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
     struct Case {
-        TestFile bad;  // stored after a harmless file "ok"
+        TestFile bad;  // stored after a harmless file, "ok" unless `first` says
         std::string message;
+        std::string first = "ok";
     };
     TestFile badTime{"t", "x"};
     badTime.time[2] = 13;
@@ -406,6 +407,9 @@ TEST_F(Zem, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
         name("Aux\\x", "has the component \"Aux\"" + device),
         name("COM1", "has the component \"COM1\"" + device),
         name("lpt9.log", "has the component \"lpt9.log\"" + device),
+        // COM¹ in code page 1252: Windows takes the superscript for a digit. (zem escapes the
+        // byte wherever it prints it.)
+        {{"COM\xb9", "2"}, "record 1: name \"COM\\xB9\" has the component \"COM\\xB9\"" + device},
         name("a<b", "holds the character <" + notAllowed),
         name("a>b", "holds the character >" + notAllowed),
         name("sub\\a:b", "holds the character :" + notAllowed),
@@ -418,13 +422,21 @@ TEST_F(Zem, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
         // Names differing only in letter case are one file on Windows.
         name("OK", "is stored twice (first in record 0)"),
         name("OK\\x", "needs \"OK\" as a folder, but record 0 is a file of that name"),
+        // So do É and é (code page 1252), and a name and the 8.3 short name Windows gives it.
+        {{"\xe9.txt", "2"},
+         "record 1: name \"\\xE9.txt\" is stored twice (first in record 0)",
+         "\xc9.txt"},
+        {{"LONGFI~1.TXT", "2"},
+         "record 1: name \"LONGFI~1.TXT\" may be the 8.3 short name of \"longfilename.txt\" "
+         "(record 0), which is the same file on Windows",
+         "longfilename.txt"},
 #else
         name("sub\\" + std::string(300, 'n'),
              "has a component of 300 bytes, longer than the 255 a name may have"),
 #endif
     };
     for (const Case& c : cases) {
-        handMade({{"ok", "1"}, c.bad});
+        handMade({{c.first, "1"}, c.bad});
         for (const char* command : {"extract", "verify"}) {
             const ChildResult r = zem({command, archive, dest});
             EXPECT_EQ(r.exitCode, 1) << command << ' ' << c.message;
@@ -1617,47 +1629,128 @@ TEST(ZemWin32Exe, ExitCodesStreamsAndPathsWithSpaces) {
               (std::vector<std::string>{"broken.zem", "lines", "lines.zem", "with space"}));
 }
 
-// Names and paths past what the ANSI calls take are refused before anything is written: a name
-// of more than 255 characters, a full path of more than 259, counting the temporary name that a
-// file is written under first. Right at the limits, the files are written.
-TEST_F(Zem, NamesAndPathsPastTheSystemsLimitsAreRefusedBeforeAnythingIsWritten) {
-    const size_t base = dest.size() + 1;  // dest is a full path; each case's is as long
-    ASSERT_LT(base + 39, 200u) << dest;
-    const std::string atLimit(259 - base, 'n');
-    // A folder of 219 characters: with the longest temporary name in it, 259.
-    const std::string deep(219 - dest.size() - 1, 'd');
-    enum Problem { None, LongName, LongPath };
+// The file at a full path of any length, read by its "\\?\" form; "(missing)" when it can't be
+// opened.
+std::string readLongPath(const std::string& path) {
+    const std::wstring wide = L"\\\\?\\" + std::wstring(path.begin(), path.end());
+    const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "(missing)";
+    char buffer[64];
+    DWORD got = 0;
+    const BOOL read = ReadFile(file, buffer, sizeof buffer, &got, nullptr);
+    CloseHandle(file);
+    return read ? std::string(buffer, got) : "(unreadable)";
+}
+
+// A name of more than 255 characters is refused before anything is written. Paths have no limit:
+// each step below the destination is relative to an open folder, so files land past MAX_PATH.
+TEST_F(Zem, NamesPastTheSystemsLimitAreRefusedAndLongPathsWritten) {
+    const std::string deep = std::string(200, 'd') + "\\" + std::string(200, 'e') + "\\x";
     const struct {
         std::string name;
-        Problem problem;
+        bool refused;
     } cases[] = {
-        {"sub\\" + std::string(256, 'n'), LongName},
-        {atLimit, None},
-        {atLimit + "n", LongPath},
-        {deep + "\\x", None},
-        {deep + "e\\x", LongPath},
+        {"sub\\" + std::string(256, 'n'), true},
+        {"sub\\" + std::string(255, 'n'), false},
+        {deep, false},
     };
     char letter = 'a';
     for (const auto& c : cases) {
         const std::string caseDest = join(tmp.path, std::string("ou") + letter++);
         handMade({{"ok", "1"}, {c.name, "2"}});
         const ChildResult r = zem({"extract", archive, caseDest});
-        if (c.problem == None) {
+        if (!c.refused) {
             EXPECT_EQ(r.exitCode, 0) << r.err;
-            EXPECT_EQ(readFile(join(caseDest, c.name)), "2");
+            EXPECT_EQ(readLongPath(join(caseDest, c.name)), "2");
             continue;
         }
-        const std::string problem =
-            c.problem == LongName
-                ? "has a component of 256 characters, longer than the 255 a name may have on "
-                  "Windows"
-                : "needs a path of 260 characters to write \"" + join(caseDest, c.name) +
-                      "\" (its temporary name beside it included), more than the 259 Windows "
-                      "allows";
         EXPECT_EQ(r.exitCode, 1);
-        EXPECT_EQ(r.err, "zem: record 1: name \"" + c.name + "\" " + problem + "\n");
+        EXPECT_EQ(r.err, "zem: record 1: name \"" + c.name +
+                             "\" has a component of 256 characters, longer than the 255 a name "
+                             "may have on Windows\n");
         EXPECT_FALSE(exists(caseDest)) << "written before the refusal";
     }
+}
+
+// Wine's Unix name of a Windows path; empty when this doesn't run under Wine.
+std::string unixNameOf(const std::string& path) {
+    using UnixName = char*(CDECL*)(LPCWSTR);
+    const auto call = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (!call) return "";
+    const std::wstring wide(path.begin(), path.end());
+    char* name = call(wide.c_str());
+    if (!name) return "";
+    const std::string unixName = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return unixName;
+}
+
+// A folder swapped for a link while extraction runs is never written through. A Unix shell (Wine
+// starts one like any program, and Windows programs under Wine can make no links) swaps DEST\a
+// for a symbolic link to a folder outside and back, over and over, while the archive is
+// extracted again and again: each run writes into the real folder or refuses the link, and the
+// folder outside stays empty.
+TEST_F(Zem, AFolderSwappedForALinkMidRunIsNeverWrittenThrough) {
+    const std::string outside = tmp / "outside";
+    makeDirs(outside);
+    makeDirs(join(dest, "a"));
+    const std::string unixDest = unixNameOf(dest);
+    if (unixDest.empty()) GTEST_SKIP() << "needs Wine, which runs a Unix shell to make the links";
+    std::vector<TestFile> files;
+    for (int i = 0; i < 50; ++i) files.push_back({"a\\f" + std::to_string(i), "x"});
+    handMade(files);
+    // It says it has started (and swapped once) by "started", and ends when "stop" appears,
+    // leaving the real folder in place and saying so by "stopped".
+    writeFile(tmp / "swap.sh",
+              "cd '" + unixDest +
+                  "' || exit 1\n"
+                  "swap() { mv -T a a.real && ln -s '" +
+                  unixNameOf(outside) +
+                  "' a && rm a &&\n"
+                  "  mv -T a.real a; }\n"
+                  "swap; : > ../started\n"
+                  "while [ -e ../started ] && [ ! -e ../stop ]; do swap 2>/dev/null\n"
+                  "  if [ -d a.real ] && [ ! -e a ]; then mv -T a.real a; fi\n"
+                  "  if [ -d a.real ] && [ -d a ] && [ ! -L a ]; then rm -rf a.real; fi\n"
+                  "done\n"
+                  "if [ -L a ]; then rm a; fi; if [ -d a.real ]; then mv -T a.real a; fi\n"
+                  ": > ../stopped\n");
+    // Wine hands a Unix program over to the system: its process handle can't be waited for, the
+    // files it makes can.
+    const auto waitFor = [](const std::string& path) {
+        for (int tries = 0; tries < 60000 && !exists(path); ++tries) Sleep(1);
+        return exists(path);
+    };
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::string commandLine = "Z:\\bin\\sh " + unixNameOf(tmp / "swap.sh");
+    ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process));
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    // The shell stops however the test ends (and on its own once its folder is gone).
+    struct Stop {
+        std::string path;
+        ~Stop() { writeFile(path, ""); }
+    } stop{tmp / "stop"};
+    ASSERT_TRUE(waitFor(tmp / "started")) << commandLine;
+    int refused = 0;
+    for (int run = 0; run < 40; ++run) {
+        const ChildResult r = zem({"extract", "--force", archive, dest});
+        if (r.exitCode != 0) {
+            ++refused;
+            EXPECT_EQ(r.exitCode, 1);
+            EXPECT_NE(r.err.find("\\a"), std::string::npos) << r.err;
+        }
+        ASSERT_TRUE(listNames(outside).empty()) << "run " << run << ": written through the link";
+    }
+    writeFile(stop.path, "");
+    EXPECT_TRUE(waitFor(tmp / "stopped"));
+    EXPECT_TRUE(listNames(outside).empty());
+    RecordProperty("refused", refused);
 }
 
 // The id of a process that has ended: no process's any more.

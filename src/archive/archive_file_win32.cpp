@@ -7,6 +7,7 @@
 #include "archive/archive_file.h"
 #include "archive/atomic_file.h"
 #include "archive/fatal_error.h"
+#include "common/wide_path_win32.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ struct FileSource : ArchiveSource {
 }
 
 bool isFolder(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -60,21 +61,21 @@ constexpr const char* kStandardInput = "standard input";
 // A file in the temporary folder that the system deletes once its handle is closed, however the
 // process ends.
 HANDLE temporaryFile() {
-    char folder[MAX_PATH + 1];
-    const DWORD length = GetTempPathA(sizeof folder, folder);
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
     if (length == 0 || length > MAX_PATH) {
         fail("find the temporary folder for", kStandardInput, GetLastError());
     }
-    char name[MAX_PATH + 1];
-    if (GetTempFileNameA(folder, "zem", 0, name) == 0) {
+    wchar_t name[MAX_PATH + 1];
+    if (GetTempFileNameW(folder, L"zem", 0, name) == 0) {
         fail("create a temporary file for", kStandardInput, GetLastError());
     }
-    const HANDLE handle = CreateFileA(
+    const HANDLE handle = CreateFileW(
         name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, TRUNCATE_EXISTING,
         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
-        DeleteFileA(name);
+        DeleteFileW(name);
         fail("create a temporary file for", kStandardInput, code);
     }
     return handle;
@@ -124,7 +125,7 @@ std::unique_ptr<ArchiveSource> openArchiveStream() {
 
 std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
     auto source = std::make_unique<FileSource>();
-    source->handle = CreateFileA(path.c_str(), GENERIC_READ,
+    source->handle = CreateFileW(longPath(path).c_str(), GENERIC_READ,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (source->handle == INVALID_HANDLE_VALUE) {

@@ -81,21 +81,26 @@ bool onTheWay(const std::vector<FolderId>& way, const FolderId& id) {
 }
 
 // Lists one folder into fileList and descends into its subfolders. storedPrefix is the folder's
-// stored name followed by a backslash, empty for the root; backslashAbove tells whether a folder
-// on the way already holds a backslash in its name.
+// stored name followed by a backslash, empty for the root; backslashAbove and unstorableAbove tell
+// whether a folder on the way already holds a backslash in its name, or a name that can't be
+// stored as it is.
 //
 // A folder that is one of those above it is a loop: listing it again would only repeat what is
 // being listed, once more for every link into it, each level multiplying the copies up to the
 // depth limit. It is passed over, as find -L and tar -h do. Links to any other folder are
 // followed.
 bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& storedPrefix,
-              bool backslashAbove, int depth) {
+              bool backslashAbove, bool unstorableAbove, int depth) {
     const bool tooDeep = depth > kMaxScanDepth;
     if (tooDeep && !run.options.deep) return false;
 
     FolderId id;
     std::vector<FolderItem> items;
-    if (!run.fs.listFolder(folderPath, id, items)) return false;
+    if (!run.fs.listFolder(folderPath, id, items)) {
+        // Below the depth limit only a count is kept, and nothing would be stored anyway.
+        if (depth > 0 && !tooDeep && run.options.unlisted) run.options.unlisted(folderPath);
+        return false;
+    }
     std::vector<FolderId>& way = run.way;
     // What the entry couldn't tell (a plain folder that is a bind mount of one above it), the
     // folder's own identity does.
@@ -138,6 +143,7 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& st
             continue;
         }
         const bool holdsBackslash = backslashAbove || item.name.find('\\') != std::string::npos;
+        const bool unstorable = unstorableAbove || item.nameUnstorable;
         switch (item.kind) {
             case FolderItem::Kind::Folder: {
                 // A link back up is passed over without even listing it.
@@ -145,7 +151,7 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& st
                 std::string storedName = storedPrefix;
                 storedName.append(item.name).push_back('\\');
                 scanInto(run, folderPath + nativeSeparator() + item.name, storedName,
-                         holdsBackslash, depth + 1);
+                         holdsBackslash, unstorable, depth + 1);
                 break;
             }
             case FolderItem::Kind::File: {
@@ -162,6 +168,7 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& st
                 entry.storedName.reserve(storedPrefix.size() + item.name.size());
                 entry.storedName.append(storedPrefix).append(item.name);
                 entry.nameHoldsBackslash = holdsBackslash;
+                entry.nameUnstorable = unstorable;
                 entry.size = item.size;
                 int64_t seconds = 0;
                 entry.modifiedTime = storedSeconds(run.options.time, item, seconds)
@@ -194,7 +201,7 @@ bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
         if (options.selection->names.count("")) options.selection->met.insert("");
         run.selectionWay = foldersOnTheWay(*options.selection);
     }
-    return scanInto(run, rootPath, "", false, 0);
+    return scanInto(run, rootPath, "", false, false, 0);
 }
 
 std::string backslashRefusal(const FileList& fileList) {
@@ -202,6 +209,11 @@ std::string backslashRefusal(const FileList& fileList) {
         if (entry.nameHoldsBackslash) {
             return "File name \"" + entry.path +
                    "\" holds a backslash, which a .zem file would read back as a subfolder";
+        }
+        if (entry.nameUnstorable) {
+            return "File name \"" + entry.path +
+                   "\" holds characters that the system code page lacks (shown as <U+XXXX>), "
+                   "which a .zem file can't store faithfully";
         }
     }
     return "";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -64,6 +65,9 @@ struct ScanOptions {
     DeepFiles* deep = nullptr;
     // Unset: everything below the root.
     PathSelection* selection = nullptr;
+    // Called with the path of each folder below the root that can't be listed (unset: such a
+    // folder is passed over unseen). The scan goes on with its siblings either way.
+    std::function<void(const std::string& folderPath)> unlisted;
 };
 
 // The stored name that the archive at `output` would have in an archive of `folder`, or "" when
@@ -74,11 +78,13 @@ std::string storedNameOfOutput(const std::string& folder, const std::string& out
 // Appends every file below rootPath to fileList with its stored name, depth-first in pre-order
 // and in the order the platform enumerates each folder unless the options sort it. Links to
 // folders are followed, except to a folder on the way down from the root (the root included):
-// such a loop adds nothing. A folder that can't be listed adds nothing. False when the root
+// such a loop adds nothing. A folder that can't be listed adds nothing (and is reported to
+// options.unlisted). False when the root
 // itself can't be listed. Running out of memory throws std::bad_alloc.
 bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
                 const ScanOptions& options = ScanOptions());
 
 // The refusal of the first listed file whose name holds a backslash of its own (see
-// FileEntry::nameHoldsBackslash), or "" when there is none.
+// FileEntry::nameHoldsBackslash) or characters the stored bytes can't spell
+// (FileEntry::nameUnstorable), or "" when there is none.
 std::string backslashRefusal(const FileList& fileList);

@@ -39,7 +39,7 @@ std::string readArchiveFile(const std::string& path, LoadedArchive& archive) {
 }
 
 std::string storedNamesProblem(const LoadedArchive& archive) {
-    return namesProblem(namesOf(archive), platformNameRules());
+    return namesProblem(namesOf(archive), platformNameRules(), platformCodePage());
 }
 
 bool forEachStoredPiece(
@@ -77,7 +77,7 @@ void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names
 
 PathKind kindAtStoredName(const Destination& dest, const std::string& name) {
     if (!dest.open) return PathKind::Missing;
-    const std::vector<std::string> parts = splitStoredName(name);
+    const std::vector<std::string> parts = splitStoredName(name, platformCodePage());
     FolderHandle below;
     const FolderHandle* folder = &dest.folder;
     for (size_t p = 0; p < parts.size(); ++p) {
@@ -99,7 +99,7 @@ void checkDestination(const Destination& dest, const LoadedArchive& archive, boo
     std::vector<FolderHandle> chain;
     for (size_t i = 0; i < archive.records.size(); ++i) {
         const std::string& name = archive.records[i].name;
-        const std::vector<std::string> parts = splitStoredName(name);
+        const std::vector<std::string> parts = splitStoredName(name, platformCodePage());
         size_t shared = 0;
         while (shared < chain.size() && shared + 1 < parts.size() &&
                chainParts[shared] == parts[shared]) {
@@ -174,7 +174,7 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
     cleanOnce(root);
     std::vector<char> buffer(kStoredPieceSize);
     for (const ArchiveRecord& r : archive.records) {
-        const std::vector<std::string> parts = splitStoredName(r.name);
+        const std::vector<std::string> parts = splitStoredName(r.name, platformCodePage());
         std::vector<FolderHandle> chain;  // each folder stays open while its child is opened
         for (size_t p = 0; p + 1 < parts.size(); ++p) {
             chain.push_back(openSubfolder(chain.empty() ? root : chain.back(), parts[p]));
