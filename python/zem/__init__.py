@@ -428,16 +428,17 @@ def create(folder: StrPath, output: Union[StrPath, BinaryIO], *, sort: bool = Fa
         source = os.fsencode(folder)
         if not hasattr(output, "write"):
             target = os.fsencode(output)  # type: ignore[arg-type]
-            _run_create(lambda error: _c.lib.zem_create(source, target, options, error))
+            _run_create(folder, lambda error: _c.lib.zem_create(source, target, options, error))
         else:
-            _create_into(output,  # type: ignore[arg-type]
+            _create_into(folder, output,  # type: ignore[arg-type]
                          lambda fd, error: _c.lib.zem_create_fd(source, fd, options, error))
     finally:
         _c.lib.zem_create_options_free(options)
     told.emit()
 
 
-def _create_into(stream: IO[bytes], call: Callable[[int, object], int]) -> None:
+def _create_into(folder: StrPath, stream: IO[bytes],
+                 call: Callable[[int, object], int]) -> None:
     """Runs `call` (zem_create_fd) into the stream's descriptor, or where it has none into a
     temporary file copied to it once whole."""
     try:
@@ -446,17 +447,26 @@ def _create_into(stream: IO[bytes], call: Callable[[int, object], int]) -> None:
         fd = -1
     if fd < 0:
         with tempfile.TemporaryFile() as whole:
-            _run_create(lambda error: call(whole.fileno(), error))
+            _run_create(folder, lambda error: call(whole.fileno(), error))
             whole.seek(0)
             shutil.copyfileobj(whole, stream)
         return
     stream.flush()
-    _run_create(lambda error: call(fd, error))
+    _run_create(folder, lambda error: call(fd, error))
     if stream.seekable():
         stream.seek(os.lseek(fd, 0, os.SEEK_CUR))  # the object's position after the writes
 
 
-def _run_create(call: Callable[[object], int]) -> None:
+def _run_create(folder: StrPath, call: Callable[[object], int]) -> None:
     error = _c.Error()
-    if call(ctypes.byref(error)) != _c.OK:
-        raise _failure(error.code, _decode(error.message), Error)
+    if call(ctypes.byref(error)) == _c.OK:
+        return
+    failure = _failure(error.code, _decode(error.message), Error)
+    if isinstance(failure, OSError) and failure.errno is None:
+        # The folder that can't be opened is named without the system's reason: asked again,
+        # the system gives it (unless the folder has come back since).
+        try:
+            os.scandir(folder).close()
+        except OSError as reason:
+            failure = OSError(reason.errno, failure.args[0])
+    raise failure

@@ -142,20 +142,26 @@ def create_command(args: argparse.Namespace, parser: argparse.ArgumentParser) ->
 
 
 def build_parser() -> Tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParser]]:
+    """The command line's parser, and one per command: each command's operands and options come
+    in any order (parse_intermixed_args), as with zem (`extract ARCHIVE -C DEST NAME...`)."""
     parser = argparse.ArgumentParser(prog="python3 -m zem",
                                      description="List, extract and create .zem archives.")
     parser.add_argument("--version", action="version",
                         version="zem module, libzem %s" % zem.library_version())
-    commands = parser.add_subparsers(dest="command", required=True)
-    listing = commands.add_parser("list", help="print each file's size, stored time and name")
+    parser.add_argument("command", choices=("list", "extract", "create"))
+    parser.add_argument("arguments", nargs=argparse.REMAINDER, help="the command's")
+
+    def command(name: str, description: str) -> argparse.ArgumentParser:
+        return argparse.ArgumentParser(prog="python3 -m zem " + name, description=description)
+    listing = command("list", "Print each file's size, stored time and name.")
     listing.add_argument("archive", metavar="ARCHIVE")
-    extract = commands.add_parser("extract", help="recreate the stored files below a folder")
+    extract = command("extract", "Recreate the stored files below a folder.")
     extract.add_argument("-f", "--force", action="store_true", help="replace existing files")
     extract.add_argument("-C", "--directory", metavar="DEST",
                          help="the folder; then only the files the NAMEs select")
     extract.add_argument("archive", metavar="ARCHIVE")
     extract.add_argument("operands", nargs="*", metavar="DEST | NAME")
-    create = commands.add_parser("create", help="write an archive of a folder")
+    create = command("create", "Write an archive of a folder.")
     create.add_argument("-o", "--output", metavar="FILE",
                         help="the archive (default: FOLDER.zem); - for standard output")
     create.add_argument("--sort", choices=("name", "none"), default="none")
@@ -169,14 +175,16 @@ def build_parser() -> Tuple[argparse.ArgumentParser, Dict[str, argparse.Argument
 
 def main(argv: Optional[List[str]] = None) -> int:
     parser, commands = build_parser()
-    args = parser.parse_args(argv)
+    chosen = parser.parse_args(argv)
+    command = commands[chosen.command]
+    args = command.parse_intermixed_args(chosen.arguments)
     try:
-        if args.command == "list":
+        if chosen.command == "list":
             list_command(args.archive)
-        elif args.command == "extract":
-            extract_command(args, commands["extract"])
+        elif chosen.command == "extract":
+            extract_command(args, command)
         else:
-            create_command(args, commands["create"])
+            create_command(args, command)
     except BrokenPipeError:
         return EXIT_PROBLEM
     except (zem.Error, OSError, ValueError, MemoryError) as error:
