@@ -17,9 +17,7 @@ import ctypes
 import datetime
 import io
 import os
-import shutil
 import struct
-import tempfile
 import threading
 import warnings
 from typing import (IO, BinaryIO, Callable, Dict, Iterable, List, Optional, Tuple, Union)
@@ -119,6 +117,7 @@ def library_version() -> str:
 
 
 _SCRATCH_SIZE = 1 << 20
+_read = _c.lib.zem_read
 
 
 class ZemInfo:
@@ -265,7 +264,18 @@ class ZemFile:
     def read(self, member: Union[str, ZemInfo]) -> bytes:
         """The stored file's bytes."""
         info = member if isinstance(member, ZemInfo) else self.getinfo(member)
-        return self._read_bytes(info.index, 0, info.file_size)
+        length = info.file_size
+        if length > _SCRATCH_SIZE:
+            return self._read_bytes(info.index, 0, length)
+        # _read_bytes inlined: a program that reads many small files spends much of its time in
+        # Python's calls.
+        with self._lock:
+            if self._handle is None:
+                raise ValueError("I/O operation on a closed archive")
+            count = _read(self._handle, info.index, 0, self._scratch, length)
+            if count < 0:
+                raise self._archive_failure()
+            return self._scratch_view[:count].tobytes()
 
     def open(self, member: Union[str, ZemInfo]) -> io.BufferedReader:
         """A readable, seekable binary file object over the stored file, which reads the ranges
@@ -446,6 +456,8 @@ def _create_into(folder: StrPath, stream: IO[bytes],
     except (AttributeError, OSError, io.UnsupportedOperation):
         fd = -1
     if fd < 0:
+        import shutil  # here: importing them costs every user of the package at start-up
+        import tempfile
         with tempfile.TemporaryFile() as whole:
             _run_create(folder, lambda error: call(whole.fileno(), error))
             whole.seek(0)
