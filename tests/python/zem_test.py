@@ -206,18 +206,15 @@ class EntryFileTest(Scratch):
 
 
 class ExtractTest(Scratch):
-    """extract and extractall refuse what zem extract refuses, before writing anything, and
+    """extract and extractall refuse what zem extract refuses (each refusal's kind as its
+    exception; the library's own tests go through every refusal), before writing anything, and
     write exactly the names given."""
 
     def test_refusals(self):
-        OLD, LINK_OUT, FOLDER, DEST_FILE = "old", "link", "folder", "dest file"
+        OLD, LINK_OUT = "old", "link"
         cases = [
             ("every file", ["a", "sub\\b"], None, "", {}, None, "dest/sub/b", b"sub\\b"),
             ('a ".." component', ["a", "..\\evil"], None, "", {}, zem.BadArchive, "dest/a", None),
-            ("an absolute name", ["\\a"], None, "", {}, zem.BadArchive, "dest/a", None),
-            ("stored twice", ["a", "a"], None, "", {}, zem.BadArchive, "dest/a", None),
-            ("a file that is a folder too", ["a", "a\\b"], None, "", {}, zem.BadArchive,
-             "dest/a", None),
             ("unselected names are checked too", ["a", "..\\evil"], None, "",
              {"members": ["a"]}, zem.BadArchive, "dest/a", None),
             ("an existing file", ["b", "a"], OLD, "a", {}, zem.Refused, "dest/a", b"old"),
@@ -225,9 +222,6 @@ class ExtractTest(Scratch):
              "dest/a", b"a"),
             ("a link on the way", ["a", "sub\\b"], LINK_OUT, "sub", {"replace": True},
              zem.Refused, "outside/b", None),
-            ("a folder where a file goes", ["b", "a"], FOLDER, "a", {"replace": True},
-             zem.Refused, "dest/b", None),
-            ("the destination is a file", ["a"], DEST_FILE, "", {}, zem.Refused, "dest", b"old"),
             ("members", ["a", "sub\\b", "sub\\c"], None, "", {"members": ["sub\\c"]}, None,
              "dest/sub/b", None),
             ("a member not stored", ["a"], None, "", {"members": ["a", "zzz"]}, KeyError,
@@ -242,15 +236,11 @@ class ExtractTest(Scratch):
                 archive = zem.ZemFile(io.BytesIO(archive_bytes(
                     [(n.encode(), n.encode(), (2020, 1, 2, 3, 4, 5)) for n in names])))
                 os.mkdir(self.path("outside"))
-                if setup != DEST_FILE:
-                    os.mkdir(self.path("dest"))
-                target = self.path("dest", at)
-                if setup == OLD or setup == DEST_FILE:
-                    self.write(os.path.relpath(target, self.dir), b"old")
+                os.mkdir(self.path("dest"))
+                if setup == OLD:
+                    self.write(os.path.join("dest", at), b"old")
                 elif setup == LINK_OUT:
-                    os.symlink(self.path("outside"), target)
-                elif setup == FOLDER:
-                    os.mkdir(target)
+                    os.symlink(self.path("outside"), self.path("dest", at))
                 if failure is None:
                     archive.extractall(self.path("dest"), **options)
                 else:
