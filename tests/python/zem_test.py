@@ -2,6 +2,7 @@
 (tests/python/CMakeLists.txt). Archives are made byte by byte here, so that damaged and hostile
 ones can be made too; ZEM_EXE is the zem program the module's output is compared with."""
 
+import datetime
 import errno
 import io
 import os
@@ -288,6 +289,8 @@ class CreateTest(Scratch):
              ["--sort=name", "--exclude=*.tmp", "--exclude=d"], {}),
             ("one time, UTC", {"sort": True, "mtime": 946684800, "utc": True},
              ["--sort=name", "--mtime=@946684800", "--utc"], {}),
+            ("a datetime", {"mtime": datetime.datetime(2000, 1, 1, tzinfo=datetime.timezone.utc)},
+             ["--mtime=2000-01-01T00:00Z"], {}),
             ("a cap", {"sort": True, "mtime": 1700000000, "clamp_mtime": True},
              ["--sort=name", "--mtime=@1700000000", "--clamp-mtime"], {}),
             ("SOURCE_DATE_EPOCH", {"sort": True}, ["--sort=name"],
