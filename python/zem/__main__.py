@@ -63,10 +63,20 @@ def list_command(archive_path: str) -> None:
 def _default_destination(archive_path: str) -> str:
     """The archive's path without .zem, as zem extract takes it; a wrong command line when the
     name gives no folder."""
-    name = os.path.basename(archive_path)
-    if not name.lower().endswith(".zem") or name.lower() in (".zem", "..zem", "...zem"):
-        _fail("can't name a folder to extract \"%s\" into, as its name doesn't end in a .zem "
-              "after a name: give DEST" % archive_path, EXIT_USAGE)
+    name = archive_path.rpartition("/")[2]
+    stem = name[:-len(".zem")]
+    problem = None
+    if archive_path.endswith("/"):
+        problem = "it ends in \"/\""
+    elif not name.lower().endswith(".zem"):
+        problem = "its name doesn't end in .zem"
+    elif not stem:
+        problem = "its name is just \"%s\", which leaves no folder name" % name
+    elif stem in (".", ".."):
+        problem = "its name without .zem is \"%s\", which names no folder of its own" % stem
+    if problem:
+        _fail("can't name a folder to extract \"%s\" into, as %s: give DEST"
+              % (archive_path, problem), EXIT_USAGE)
     destination = archive_path[:-len(".zem")]
     # The folder chosen here, not by the user, is never reached through a link.
     if os.path.islink(destination):
@@ -76,16 +86,17 @@ def _default_destination(archive_path: str) -> str:
 
 def extract_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
     operands: List[str] = args.operands
-    if args.directory is None:
-        if len(operands) > 1:
-            parser.error("give the folder with -C DEST to extract only some files (\"%s\")"
-                         % operands[1])
-        destination = operands[0] if operands else _default_destination(args.archive)
-        patterns: Optional[List[str]] = None
-    else:
-        destination = args.directory
-        patterns = operands
+    if args.directory is None and len(operands) > 1:
+        parser.error("give the folder with -C DEST to extract only some files (\"%s\")"
+                     % operands[1])
     with zem.ZemFile(args.archive) as archive:
+        archive.check()  # the archive's problems before the command line's, as zem finds them
+        if args.directory is None:
+            destination = operands[0] if operands else _default_destination(args.archive)
+            patterns: Optional[List[str]] = None
+        else:
+            destination = args.directory
+            patterns = operands
         if patterns:
             archive.extract_matching(patterns, destination, replace=args.force)
         else:

@@ -361,7 +361,10 @@ class CliTest(Scratch):
             (b"\x1b[31mred\xe2\x80\xaex\xc2\x9by\xff", b"abc", None),
             (b"ok\\name", b"", (2038, 12, 31, 23, 59, 59)),
             (b"..\\evil", b"e", (1999, 1, 2, 3, 4, 5))]))
-        sound = self.write("sound.zem", archive_bytes(SOUND))
+        sound_bytes = archive_bytes(SOUND)
+        sound = self.write("sound.zem", sound_bytes)
+        for label in ("zem", "py"):
+            self.write(os.path.join(label, "here.zem"), sound_bytes)
         damaged = self.write("damaged.zem", archive_bytes(SOUND)[:-1])
         self.write("in/f", b"f")
         # In order: each folder's state passes from one case to the next.
@@ -374,14 +377,17 @@ class CliTest(Scratch):
             ("extract, nothing selected", ["extract", sound, "-C", "sel2", "zz"]),
             ("extract, an existing file", ["extract", sound, "sel"]),
             ("extract, replaced", ["extract", "--force", sound, "sel"]),
+            ("extract, no folder in the name", ["extract", self.write("x.zip", sound_bytes)]),
+            ("extract, into the archive's name", ["extract", "here.zem"]),
         ]
         for what, arguments in cases:
             with self.subTest(what):
                 zem_result, python_result = self.run_both(arguments)
                 self.assertEqual(python_result, zem_result)
         for label in ("zem", "py"):
-            with open(self.path(label, "sel", "dir", "b"), "rb") as f:
-                self.assertEqual(f.read(), b"beta")
+            for written in ("sel/dir/b", "here/dir/b"):
+                with open(self.path(label, written), "rb") as f:
+                    self.assertEqual(f.read(), b"beta")
         subprocess.run([ZEM_EXE, "create", "--sort=name", "--mtime=2020-02-03T04:05", "-o",
                         self.path("zem.zem"), self.path("in")], check=True)
         for output in ([self.path("py.zem")], ["-"]):
