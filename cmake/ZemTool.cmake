@@ -10,15 +10,22 @@ target_include_directories(zemreader PUBLIC src)
 target_link_libraries(zemreader PUBLIC zemformat)
 zem_set_compiler_options(zemreader)
 
+# Extraction with its checks, and archive files on disk: shared by the zem program, zem-builder's
+# unpacking and the library (cmake/Library.cmake).
+add_library(zemextract STATIC
+  src/zem/extract.cpp
+  src/zem/extract_fs_${ZEM_PLATFORM}.cpp
+  src/archive/archive_file_${ZEM_PLATFORM}.cpp
+)
+target_link_libraries(zemextract PUBLIC zemreader zemcore)
+zem_set_compiler_options(zemextract)
+
 add_library(zemtool STATIC
   src/zem/commands.cpp
   src/zem/create.cpp
-  src/zem/extract.cpp
-  src/zem/extract_fs_${ZEM_PLATFORM}.cpp
   src/zem/mount_tree.cpp
-  src/archive/archive_file_${ZEM_PLATFORM}.cpp
 )
-target_link_libraries(zemtool PUBLIC zemreader zempack)
+target_link_libraries(zemtool PUBLIC zemextract zempack)
 # zem mount serves archives through libfuse 3 on Linux; elsewhere, or without libfuse, the command
 # says it isn't available. CI (CI=true) must build it.
 set(zem_mount none)

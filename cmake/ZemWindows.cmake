@@ -4,10 +4,11 @@ enable_language(RC)
 
 # Committed, made by res/make_ico.py from the shared artwork (the build needs no Python).
 set(ZEM_ICON_FILE ${PROJECT_SOURCE_DIR}/res/zem-builder.ico)
+set(ZEM_ARCHIVE_ICON_FILE ${PROJECT_SOURCE_DIR}/res/zem-archive.ico)
 configure_file(${PROJECT_SOURCE_DIR}/res/zem-builder.rc.in ${PROJECT_BINARY_DIR}/zem-builder.rc
                @ONLY)
 set_source_files_properties(${PROJECT_BINARY_DIR}/zem-builder.rc PROPERTIES
-                            OBJECT_DEPENDS ${ZEM_ICON_FILE})
+                            OBJECT_DEPENDS "${ZEM_ICON_FILE};${ZEM_ARCHIVE_ICON_FILE}")
 # Its own object library, so that the C++ warning options never reach the resource compiler.
 add_library(zem-resources OBJECT ${PROJECT_BINARY_DIR}/zem-builder.rc)
 target_link_libraries(zem-builder PRIVATE zem-resources)

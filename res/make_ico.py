@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
-"""Writes res/zem-builder.ico, the Windows program's icon, from the shared artwork in icon_art.py.
+"""Writes res/zem-builder.ico, the Windows program's icon, and res/zem-archive.ico, the icon of
+.zem files, from the shared artwork in icon_art.py.
 
-Two 32x32 images, the way Windows keeps icons for palette displays: one in 16 colours (4 bits per
+Each holds two 32x32 images, the way Windows keeps icons for palette displays: one in 16 colours (4 bits per
 pixel, the standard Windows 16-colour palette) and one in 256 colours (8 bits per pixel). Each is
 a BMP without its file header (BITMAPINFOHEADER, palette, colour pixels bottom-up, then the 1-bit
 AND mask that marks the transparent pixels). The output depends only on the artwork, so running
-the script again gives the same bytes; the .ico is committed and `--check` tells whether it is
-up to date.
+the script again gives the same bytes; the .ico files are committed and `--check` tells whether
+they are up to date.
 
-Usage: res/make_ico.py [--check] [OUTPUT]
+Usage: res/make_ico.py [--check] [FOLDER]   (default: the folder of this script)
 """
 
 import os
@@ -29,13 +30,17 @@ STANDARD_16 = [
 ]
 
 
-def artwork():
+# Each icon's file and its artwork.
+ICONS = (("zem-builder.ico", icon_art.colour_at), ("zem-archive.ico", icon_art.archive_colour_at))
+
+
+def artwork(art):
     """Rows top-down of (r, g, b) or None for a transparent pixel."""
     rows = []
     for y in range(SIZE):
         row = []
         for x in range(SIZE):
-            r, g, b, a = icon_art.pixel(x, y, SIZE)
+            r, g, b, a = icon_art.pixel(x, y, SIZE, art)
             row.append((r, g, b) if a >= 128 else None)
         rows.append(row)
     return rows
@@ -88,8 +93,8 @@ def image(rows, bits, palette):
     return header + quads + bytes(pixels) + bytes(mask)
 
 
-def ico_bytes():
-    rows = artwork()
+def ico_bytes(art):
+    rows = artwork(art)
     images = [(4, image(rows, 4, STANDARD_16)), (8, image(rows, 8, palette_256(rows)))]
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
@@ -102,19 +107,21 @@ def ico_bytes():
 
 def main(argv):
     check = "--check" in argv
-    paths = [a for a in argv if a != "--check"]
-    path = paths[0] if paths else os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                               "zem-builder.ico")
-    data = ico_bytes()
-    if check:
-        with open(path, "rb") as f:
-            if f.read() != data:
-                print(f"{path} is out of date: run res/make_ico.py", file=sys.stderr)
-                return 1
-        return 0
-    with open(path, "wb") as f:
-        f.write(data)
-    return 0
+    folders = [a for a in argv if a != "--check"]
+    folder = folders[0] if folders else os.path.dirname(os.path.abspath(__file__))
+    stale = 0
+    for name, art in ICONS:
+        path = os.path.join(folder, name)
+        data = ico_bytes(art)
+        if check:
+            with open(path, "rb") as f:
+                if f.read() != data:
+                    print(f"{path} is out of date: run res/make_ico.py", file=sys.stderr)
+                    stale += 1
+        else:
+            with open(path, "wb") as f:
+                f.write(data)
+    return 1 if stale else 0
 
 
 if __name__ == "__main__":

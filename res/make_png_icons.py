@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Writes the ZEM Builder's PNG icons (32, 48 and 256 px, RGBA) from the shared artwork in
-icon_art.py, with the standard library only.
+icon_art.py, with the standard library only: the program's and the archive type's.
 
 Usage: make_png_icons.py [OUTPUT_FOLDER]   (default: the icons folder beside this script)
-Writes zem-builder-32.png, zem-builder-48.png and zem-builder-256.png.
+Writes zem-builder-SIZE.png and application-x-zem-SIZE.png for each size.
 """
 
 import os
@@ -15,6 +15,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import icon_art  # noqa: E402
 
 SIZES = (32, 48, 256)
+# Each icon's file name before "-SIZE.png", and its artwork.
+ICONS = (("zem-builder", icon_art.colour_at), ("application-x-zem", icon_art.archive_colour_at))
 
 
 def _chunk(kind, data):
@@ -22,9 +24,9 @@ def _chunk(kind, data):
     return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
 
 
-def rgba_rows(size):
+def rgba_rows(size, art):
     """The image as rows of (r, g, b, a) tuples, top row first."""
-    return [[icon_art.pixel(x, y, size) for x in range(size)] for y in range(size)]
+    return [[icon_art.pixel(x, y, size, art) for x in range(size)] for y in range(size)]
 
 
 def png_bytes(rows):
@@ -44,11 +46,12 @@ def main(argv):
     folder = argv[1] if len(argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                         "icons")
     os.makedirs(folder, exist_ok=True)
-    for size in SIZES:
-        path = os.path.join(folder, "zem-builder-%d.png" % size)
-        with open(path, "wb") as out:
-            out.write(png_bytes(rgba_rows(size)))
-        print(path)
+    for name, art in ICONS:
+        for size in SIZES:
+            path = os.path.join(folder, "%s-%d.png" % (name, size))
+            with open(path, "wb") as out:
+                out.write(png_bytes(rgba_rows(size, art)))
+            print(path)
     return 0
 
 

@@ -1,5 +1,6 @@
 ; The Windows setup program: zem-builder.exe, zem.exe and the readme, with a Start menu and a
-; desktop shortcut, a Send To entry, the .zem file type and an entry in Apps.
+; desktop shortcut, a Send To entry, the .zem file type, Explorer's "Pack into a .zem archive" on
+; folders and "Unpack here" on archives, and an entry in Apps.
 ; Built by cmake/PackageWindows.cmake (target installer), which passes:
 ;   VERSION  the project's version (1.2.3)
 ;   STAGE    the folder holding the stripped zem-builder.exe, zem.exe, README.txt and LICENSE.txt
@@ -35,6 +36,12 @@ ManifestDPIAware true
 ; Also there: how many folders the first setup made, the program's and those above it (a new
 ; user's per-user programs folder, say), which the uninstaller removes as far as they are empty.
 !define MADE_FOLDERS "ZEMBuilder.MadeFolders"
+; The verb on folders, a key of its own name under Directory\shell.
+!define PACK_VERB "ZEMBuilder.Pack"
+; Also in the Apps entry: how many of Directory and Directory\shell the first setup made in the
+; classes it wrote to (Windows has both for all users, a user's own classes may lack them), which
+; the uninstaller removes again once empty.
+!define MADE_CLASS_KEYS "ZEMBuilder.MadeClassKeys"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -139,8 +146,33 @@ Section "Install"
 
   ; The file type: SHCTX is HKLM for all users and HKCU for one.
   WriteRegStr SHCTX "${CLASSES}\${PROGID}" "" "ZEM archive"
-  WriteRegStr SHCTX "${CLASSES}\${PROGID}\DefaultIcon" "" '"$INSTDIR\zem-builder.exe",0'
+  ; The archive's own icon (a box, not the program's folder), by its resource number.
+  WriteRegStr SHCTX "${CLASSES}\${PROGID}\DefaultIcon" "" '"$INSTDIR\zem-builder.exe",-102'
   WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\open\command" "" \
+    '"$INSTDIR\zem-builder.exe" "%1"'
+  ; Right-click on an archive: "Unpack here", as archive tools call it, beside the open verb (a
+  ; double-click), which does the same.
+  WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\unpack" "" "Unpack here"
+  WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\unpack" "Icon" '"$INSTDIR\zem-builder.exe",0'
+  WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\unpack\command" "" \
+    '"$INSTDIR\zem-builder.exe" "%1"'
+  ; Right-click on a folder. An earlier install's count stands: it made the keys there are now.
+  ReadRegDWORD $9 SHCTX "${UNINSTALL_KEY}" "${MADE_CLASS_KEYS}"
+  ${If} $9 == ""
+    StrCpy $9 0
+    ClearErrors
+    EnumRegKey $0 SHCTX "${CLASSES}\Directory\shell" 0
+    ${If} ${Errors}
+      StrCpy $9 1
+      ClearErrors
+      EnumRegKey $0 SHCTX "${CLASSES}\Directory" 0
+      ${IfThen} ${Errors} ${|} StrCpy $9 2 ${|}
+    ${EndIf}
+  ${EndIf}
+  WriteRegStr SHCTX "${CLASSES}\Directory\shell\${PACK_VERB}" "" "Pack into a .zem archive"
+  WriteRegStr SHCTX "${CLASSES}\Directory\shell\${PACK_VERB}" "Icon" \
+    '"$INSTDIR\zem-builder.exe",0'
+  WriteRegStr SHCTX "${CLASSES}\Directory\shell\${PACK_VERB}\command" "" \
     '"$INSTDIR\zem-builder.exe" "%1"'
   ReadRegStr $0 SHCTX "${CLASSES}\.zem" ""
   ${If} $0 != ""
@@ -177,6 +209,7 @@ Section "Install"
     WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "${MADE_LIST}" 1
   ${EndIf}
   WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "${MADE_FOLDERS}" $7
+  WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "${MADE_CLASS_KEYS}" $9
   ; In KiB, of the folder as installed (its own files only, not its subfolders).
   ${GetSize} "$INSTDIR" "/S=0K /G=0" $2 $3 $4
   WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "EstimatedSize" $2
@@ -221,6 +254,14 @@ Section "Uninstall"
   DeleteRegKey /ifempty SHCTX "${CLASSES}\.zem\OpenWithProgids"
   DeleteRegKey /ifempty SHCTX "${CLASSES}\.zem"
   DeleteRegKey SHCTX "${CLASSES}\${PROGID}"
+  DeleteRegKey SHCTX "${CLASSES}\Directory\shell\${PACK_VERB}"
+  ReadRegDWORD $5 SHCTX "${UNINSTALL_KEY}" "${MADE_CLASS_KEYS}"
+  ${If} $5 >= 1
+    DeleteRegKey /ifempty SHCTX "${CLASSES}\Directory\shell"
+  ${EndIf}
+  ${If} $5 >= 2
+    DeleteRegKey /ifempty SHCTX "${CLASSES}\Directory"
+  ${EndIf}
   !insertmacro ASSOCIATIONS_CHANGED
 
   ReadRegDWORD $2 SHCTX "${UNINSTALL_KEY}" "${MADE_LIST}"

@@ -33,7 +33,8 @@ dependencies() {
      [ ! -e /usr/include/gtest/gtest.h ] || [ ! -e /usr/share/zoneinfo/Europe/Berlin ] ||
      [ ! -e /usr/include/CLI/CLI.hpp ] || [ ! -e /usr/include/fuse3/fuse.h ] ||
      ! command -v makensis >/dev/null ||
-     ! command -v mandoc >/dev/null || [ ! -e /usr/share/bash-completion/bash_completion ]; then
+     ! command -v mandoc >/dev/null || [ ! -e /usr/share/bash-completion/bash_completion ] ||
+     ! command -v abidiff >/dev/null; then
     scripts/install-deps.sh || return
   fi
   scripts/install-desktop-deps.sh

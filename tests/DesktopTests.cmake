@@ -23,13 +23,18 @@ add_test(NAME mime_type
 add_test(NAME gui_zenity
          COMMAND ${ZEM_BASH} ${zem_tests_dir}/gui_test.sh $<TARGET_FILE:zem-builder>
                  ${PROJECT_BINARY_DIR}/test-artefacts/gui)
+# The file managers' actions, installed with cmake --install and run as the file managers run
+# them (the "Open as folder" ones where zem mount is built).
+add_test(NAME file_manager_actions
+         COMMAND ${ZEM_BASH} -c "source \"$1/tool_check.sh\" && need python3 && exec python3 \"$1/file_manager_test.py\" \"$2\""
+                 file-managers ${zem_tests_dir} ${PROJECT_BINARY_DIR})
 set_tests_properties(desktop_entry png_icons deb_package deb_lintian mime_type gui_zenity
-                     PROPERTIES SKIP_RETURN_CODE 77)
+                     file_manager_actions PROPERTIES SKIP_RETURN_CODE 77)
 # The launcher's "Open as folder", where zem mount is built (cmake/ZemTool.cmake).
 if(zem_mount STREQUAL "linux")
   add_test(NAME open_as_folder
-           COMMAND ${ZEM_BASH} ${zem_tests_dir}/open_folder_test.sh ${PROJECT_SOURCE_DIR}/res/zem-open-folder
-                   $<TARGET_FILE:zem> ${zem_tests_dir}/fuzz/corpus/tree.zem)
+           COMMAND ${ZEM_BASH} ${zem_tests_dir}/open_folder_test.sh ${PROJECT_BINARY_DIR}/zem-open-folder
+                   $<TARGET_FILE:zem> ${zem_tests_dir}/fuzz/corpus/tree.zem ${PROJECT_VERSION})
   set_tests_properties(open_as_folder PROPERTIES SKIP_RETURN_CODE 77)
 endif()
 set_tests_properties(gui_zenity PROPERTIES TIMEOUT 900)  # some 20 s, but minutes on a loaded machine

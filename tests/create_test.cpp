@@ -6,11 +6,14 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #endif
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -57,6 +60,22 @@ TEST(NamePattern, WildcardsSetsAndEitherSeparator) {
         {"b", "a\\b\\c", false, true},
         {"a\\b", "a\\bc", false, true},
         {"a/", "a\\b", false, true},
+        // Whole UTF-8 characters; a byte outside valid UTF-8 is a character of its own.
+        {"?.txt", "\xc3\xa9.txt", true, false},
+        {"??.txt", "\xc3\xa9.txt", false, false},
+        {"[\xc3\xa9"
+         "e].txt",
+         "\xc3\xa9.txt", true, false},
+        {"[!\xc3\xa9]", "\xc3\xa8", true, false},
+        {"[\xce\xb1-\xcf\x89]", "\xce\xbb", true, false},
+        {"[a-z]", "\xce\xbb", false, false},
+        {"*?\xa9", "\xc3\xa9", false, false},
+        {"?", "\xff", true, false},
+        {"??", "\xc3", false, false},
+        {"[\xff]x", "\xffx", true, false},
+        {"[\xc3]", "\xc3\xa9", false, false},
+        {"*\xe2\x82\xac", "x\xe2\x82\xac", true, false},
+        {"???", "\xed\xa0\x80", true, false},  // a surrogate is no character: three bytes
     };
     for (const Case& c : cases) {
         EXPECT_EQ(
@@ -98,7 +117,8 @@ TEST(CreateTimes, ArgumentsAndTheRuleTheyMake) {
         int64_t instant;
         const char* error;  // "" when the rule is made
     };
-    const std::string notSeconds = "\" is no whole number of seconds since 1970-01-01 00:00:00 UTC";
+    const std::string notSeconds =
+        "\" is not a whole number of seconds since 1970-01-01 00:00:00 UTC";
     const Rule rules[] = {
         {"", false, false, "", Kind::Keep, 0, ""},  // set but empty: as unset
         {"", false, true, "1000000000", Kind::Clamp, 1000000000, ""},
@@ -204,21 +224,56 @@ TEST_F(Create, ExtractAndCatTakeTheFilesTheNamesSelect) {
 }
 
 // An archive written inside the folder it packs leaves out its own earlier version, as tar leaves
-// out its own archive; a file of that name elsewhere in the folder is packed.
+// out its own archive, for both programs and (where the listing tells files' identities) by
+// whatever path the listing meets it; a file of that name elsewhere in the folder is packed.
 TEST_F(Create, AnArchiveInsideItsFolderLeavesItselfOut) {
     writeFile(join(root, "own.zem"), "another file of the name");
-    const std::string archive = join(root, "sub/own.zem");
-    for (int run = 0; run < 2; ++run) {
-        const ChildResult r = zem({"create", "--sort=name", "-o", archive, root});
-        ASSERT_EQ(r.exitCode, 0) << r.err;
+    struct Case {
+        const char* label;
+        std::string archive;
+        std::function<ChildResult()> run;
+    };
+    std::vector<Case> cases = {
+        {"zem create -o", join(root, "sub/own.zem"),
+         [&] {
+             return zem({"create", "-o", join(root, "sub/own.zem"), root});
+         }},
+    };
+#ifndef _WIN32
+    // The folder view/o is a second way to sub.
+    makeDirs(join(root, "view"));
+    EXPECT_EQ(symlink("../sub", join(root, "view/o").c_str()), 0);
+    cases.push_back({"zem-builder .", join(root, "..zem"), [&] {
+                         return runProgram({"."}, "\n\n", [&] {
+                             if (chdir(root.c_str()) != 0) _exit(126);
+                         });
+                     }});
+#endif
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        for (int run = 0; run < 2; ++run) {
+            const ChildResult r = c.run();
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+        }
+        const ChildResult listed = zem({"list", c.archive});
+        ASSERT_EQ(listed.exitCode, 0) << listed.err;
+        std::vector<std::string> names;
+        std::istringstream lines(listed.out);
+        for (std::string line; std::getline(lines, line);) names.push_back(line.substr(33));
+        std::sort(names.begin(), names.end());
+        std::vector<std::string> expected = {"a.txt", "own.zem", "sub\\big.bin",
+                                             "sub\\deeper\\empty", "z.bin"};
+#ifndef _WIN32
+        for (const char* linked : {"view\\o\\big.bin", "view\\o\\deeper\\empty"}) {
+            expected.push_back(linked);
+        }
+        if (c.archive == join(root, "..zem")) {  // the first case's archive is packed here
+            expected.insert(expected.end(), {"sub\\own.zem", "view\\o\\own.zem"});
+        }
+#endif
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(names, expected);
     }
-    const ChildResult listed = zem({"list", archive});
-    ASSERT_EQ(listed.exitCode, 0) << listed.err;
-    std::vector<std::string> names;
-    std::istringstream lines(listed.out);
-    for (std::string line; std::getline(lines, line);) names.push_back(line.substr(33));
-    EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "own.zem", "sub\\big.bin",
-                                               "sub\\deeper\\empty", "z.bin"}));
 }
 
 #ifndef _WIN32
@@ -261,12 +316,97 @@ TEST_F(Create, TheBuildersBytesToAFileOrAStream) {
               (std::vector<std::string>{"pack", "pack.zem", "redirected.zem"}));
 }
 
-// Standard output at a terminal is refused before anything is read or written; standard error at
-// one shows the progress line; -v names each file in order, -q and a pipe show nothing.
-TEST_F(Create, TerminalsNamesAndQuiet) {
+// What is at the archive's path decides how it is written, and a device, a named pipe or a socket
+// is never replaced by a regular file. A path named with -o is followed through links: a file at
+// their end is replaced, a device or pipe written into as standard output is. At the path the
+// program chose (FOLDER.zem, for both programs) a link is replaced itself and anything special
+// is the open error.
+TEST_F(Create, WhatIsAtTheOutputPathDecidesBetweenReplacingAndStreaming) {
+    ASSERT_EQ(zem({"create", "-o", tmp / "expected.zem", root}).exitCode, 0);
+    const std::string expected = readFile(tmp / "expected.zem");
+    const std::string target = tmp / "target", fifo = tmp / "fifo", device = tmp / "null";
+    const std::string socketPath = tmp / "socket", chosen = root + ".zem";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mknod(socketPath.c_str(), S_IFSOCK | 0600, 0), 0);
+    // Root can make a device (the one /dev/null is), where the file system allows devices.
+    const int deviceFd = mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0
+                             ? open(device.c_str(), O_WRONLY | O_CLOEXEC)
+                             : -1;
+    if (deviceFd >= 0) close(deviceFd);
+    const auto typeAt = [](const std::string& path, bool follow) -> mode_t {
+        struct stat st {};
+        if ((follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0) return 0;
+        return st.st_mode & S_IFMT;
+    };
     struct Case {
-        std::vector<std::string> options;
-        int terminalFd;  // 0: none
+        const char* label;
+        std::string at;      // the archive's path: -o, or FOLDER.zem when it is `chosen`
+        std::string linkTo;  // a link made at `at` first, to this (empty: none)
+        int exitCode;
+        mode_t typeAfter;  // at `at`, a link not followed
+    };
+    const Case cases[] = {
+        {"named pipe", fifo, "", 0, S_IFIFO},
+        {"link to a named pipe", tmp / "to-fifo", fifo, 0, S_IFLNK},
+        {"character device", device, "", 0, S_IFCHR},
+        {"link to a file", tmp / "to-file", target, 0, S_IFLNK},
+        {"dangling link", tmp / "to-nothing", target, 0, S_IFLNK},
+        {"socket", socketPath, "", 1, S_IFSOCK},
+        {"link to a socket", tmp / "to-socket", socketPath, 1, S_IFLNK},
+        {"named pipe at the chosen path", chosen, "", 1, S_IFIFO},
+        {"link at the chosen path", chosen, target, 0, S_IFREG},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        if (c.at == device && deviceFd < 0) continue;
+        writeFile(target, "old");
+        if (c.label == std::string("dangling link")) unlink(target.c_str());
+        if (c.at == chosen) unlink(chosen.c_str());
+        const int made = !c.linkTo.empty() ? symlink(c.linkTo.c_str(), c.at.c_str())
+                         : c.at == chosen  ? mkfifo(chosen.c_str(), 0600)
+                                           : 0;
+        ASSERT_EQ(made, 0);
+        const bool named = c.at != chosen;
+        // A named pipe's reader takes what is written into it.
+        const bool toFifo = named && typeAt(c.at, true) == S_IFIFO;
+        const ChildResult r =
+            toFifo
+                ? runExecutable(
+                      "/bin/sh",
+                      {"-c",
+                       "cat \"$1\" > \"$2\" & \"$3\" create -o \"$1\" \"$4\"; s=$?; wait; exit $s",
+                       "sh", c.at, tmp / "read", ZEM_EXE, root},
+                      "")
+            : named ? zem({"create", "-o", c.at, root})
+                    : zem({"create", root});
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_EQ(typeAt(c.at, false), c.typeAfter);
+        if (c.exitCode != 0) {
+            EXPECT_EQ(r.err, "zem: error opening .zem file (\"" + c.at + "\") for output\n");
+        } else if (toFifo) {
+            EXPECT_TRUE(readFile(tmp / "read") == expected);
+        } else if (c.typeAfter != S_IFCHR) {
+            EXPECT_TRUE(readFile(c.at) == expected);
+        }
+        EXPECT_EQ(readFile(target) == expected, named && c.linkTo == target);
+        if (c.at == chosen && c.linkTo.empty()) {
+            const ChildResult builder = runProgram({root}, "\n\n");
+            EXPECT_EQ(builder.exitCode, 1);
+            EXPECT_EQ(builder.err, "Error opening .zem file (\"" + chosen + "\") for output\n");
+            EXPECT_EQ(typeAt(chosen, false), S_IFIFO);
+        }
+    }
+}
+
+// Standard output at a terminal is refused before anything is read or written, and so is
+// standard input at one where an archive is read from it; standard error at one shows the progress
+// line (of create, extract and verify); -v names each file in order, -q and a pipe show nothing.
+TEST_F(Create, TerminalsNamesAndQuiet) {
+    const std::string made = tmp / "made.zem";
+    ASSERT_EQ(zemWith({"create", "-o", made, root}, {}).exitCode, 0);
+    struct Case {
+        std::vector<std::string> args;
+        int terminalFd;  // -1: none
         int exitCode;
         std::string err;         // what reaches the pipe on standard error
         std::string onTerminal;  // the start of what the terminal shows
@@ -275,29 +415,43 @@ TEST_F(Create, TerminalsNamesAndQuiet) {
         "zem: won't write an archive to a terminal: redirect standard output or give -o FILE\n"
         "Try \"zem create --help\" for more information.\n";
     const Case cases[] = {
-        {{"-o", "-"}, 1, 2, refused, ""},
-        {{"-q", "-o", "-"}, 1, 2, refused, ""},
+        {{"create", "-o", "-", root}, 1, 2, refused, ""},
+        {{"create", "-q", "-o", "-", root}, 1, 2, refused, ""},
         // -o - written with standard output at a file: no refusal (the case above with a pipe is
         // in TheBuildersBytesToAFileOrAStream).
-        {{}, 2, 0, "", "\rWriting: 0 of 4 files, 0.0 of 3.1 MiB (0%)"},
-        {{"-q"}, 2, 0, "", ""},
-        {{"-v", "--sort=name"}, 0, 0, "a.txt\nsub\\big.bin\nsub\\deeper\\empty\nz.bin\n", ""},
-        {{"-q"}, 0, 0, "", ""},
-        {{}, 0, 0, "", ""},
+        {{"create", root}, 2, 0, "", "\rWriting: 0 of 4 files, 0.0 of 3.1 MiB (0%)"},
+        {{"create", "-q", root}, 2, 0, "", ""},
+        {{"create", "-v", "--sort=name", root},
+         -1,
+         0,
+         "a.txt\nsub\\big.bin\nsub\\deeper\\empty\nz.bin\n",
+         ""},
+        {{"create", "-q", root}, -1, 0, "", ""},
+        {{"create", root}, -1, 0, "", ""},
+        {{"verify", made, root}, 2, 0, "", "\rComparing: 0 of 4 files, 0.0 of 3.1 MiB (0%)"},
+        {{"extract", made, "-C", tmp / "out"},
+         2,
+         0,
+         "",
+         "\rExtracting: 0 of 4 files, 0.0 of 3.1 MiB (0%)"},
+        {{"extract", "-v", "-f", made, "-C", tmp / "out"}, 2, 0, "", ""},
+        {{"list", "-"},
+         0,
+         2,
+         "zem: won't read an archive from a terminal: redirect standard input or name the "
+         "archive\nTry \"zem list --help\" for more information.\n",
+         ""},
     };
     for (const Case& c : cases) {
-        const std::string shown = testing::PrintToString(c.options) + std::to_string(c.terminalFd);
+        const std::string shown = testing::PrintToString(c.args) + std::to_string(c.terminalFd);
         const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
         ASSERT_GE(master, 0);
         ASSERT_EQ(grantpt(master), 0);
         ASSERT_EQ(unlockpt(master), 0);
         const std::string slave = ptsname(master);
-        std::vector<std::string> args = {"create"};
-        args.insert(args.end(), c.options.begin(), c.options.end());
-        args.push_back(root);
-        const ChildResult r = zemWith(args, [&] {
+        const ChildResult r = zemWith(c.args, [&] {
             const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
-            if (c.terminalFd != 0 && (fd < 0 || dup2(fd, c.terminalFd) < 0)) _exit(126);
+            if (c.terminalFd >= 0 && (fd < 0 || dup2(fd, c.terminalFd) < 0)) _exit(126);
         });
         // The child has ended, so all it wrote to the terminal is there to read.
         std::string seen;
@@ -310,8 +464,10 @@ TEST_F(Create, TerminalsNamesAndQuiet) {
         EXPECT_EQ(r.err, c.err) << shown;
         EXPECT_EQ(seen.rfind(c.onTerminal, 0), 0u) << shown << seen;
         EXPECT_EQ(seen.empty(), c.onTerminal.empty()) << shown << seen;
-        EXPECT_EQ(exists(tmp / "pack.zem"), c.exitCode == 0) << shown;
-        std::remove((tmp / "pack.zem").c_str());
+        if (c.args[0] == "create") {
+            EXPECT_EQ(exists(tmp / "pack.zem"), c.exitCode == 0) << shown;
+            std::remove((tmp / "pack.zem").c_str());
+        }
     }
 }
 
@@ -325,8 +481,8 @@ TEST_F(Create, AFileThatShrinksOrVanishesWhileStreamingEndsTheRun) {
         std::string err;
     };
     const Case cases[] = {
-        {false, "zem: Error reading data from file \"" + second + "\"\n"},
-        {true, "zem: Error opening file \"" + second + "\" for input\n"},
+        {false, "zem: error reading data from file \"" + second + "\"\n"},
+        {true, "zem: error opening file \"" + second + "\" for input\n"},
     };
     for (const Case& c : cases) {
         writeFile(second, std::string(70000, 'z'));

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""The committed PNG icons hold exactly the shared artwork at 32, 48 and 256 px: decodes each
-file (signature, chunk CRCs, RGBA header, all five row filters) and compares every pixel with
-icon_art.pixel(). Usage: icons_test.py RES_FOLDER"""
+"""The committed PNG icons, the program's and the archive type's, hold exactly their shared artwork
+at 32, 48 and 256 px: decodes each file (signature, chunk CRCs, RGBA header, all five row
+filters) and compares every pixel with icon_art.pixel(); the two differ. Usage: icons_test.py
+RES_FOLDER"""
 
 import os
 import struct
@@ -55,18 +56,26 @@ def decode_png(data):
 def main(res):
     sys.path.insert(0, res)
     import icon_art
-    for size in (32, 48, 256):
-        path = os.path.join(res, "icons", "zem-builder-%d.png" % size)
-        with open(path, "rb") as f:
-            width, height, rows = decode_png(f.read())
-        if (width, height) != (size, size):
-            raise SystemExit("FAIL: %s is %dx%d" % (path, width, height))
-        for y in range(size):
-            for x in range(size):
-                if rows[y][x] != icon_art.pixel(x, y, size):
-                    raise SystemExit("FAIL: %s differs from the artwork at (%d, %d); rerun "
-                                     "res/make_png_icons.py" % (path, x, y))
-        print("%s ok" % path)
+    for name, art in (("zem-builder", icon_art.colour_at),
+                      ("application-x-zem", icon_art.archive_colour_at)):
+        for size in (32, 48, 256):
+            path = os.path.join(res, "icons", "%s-%d.png" % (name, size))
+            with open(path, "rb") as f:
+                width, height, rows = decode_png(f.read())
+            if (width, height) != (size, size):
+                raise SystemExit("FAIL: %s is %dx%d" % (path, width, height))
+            for y in range(size):
+                for x in range(size):
+                    if rows[y][x] != icon_art.pixel(x, y, size, art):
+                        raise SystemExit("FAIL: %s differs from the artwork at (%d, %d); rerun "
+                                         "res/make_png_icons.py" % (path, x, y))
+            print("%s ok" % path)
+    # An archive must not look like the folder it was made from.
+    different = sum(icon_art.pixel(x, y, 32) != icon_art.pixel(x, y, 32, icon_art.archive_colour_at)
+                    for y in range(32) for x in range(32))
+    if different < 32 * 32 // 4:
+        raise SystemExit("FAIL: the archive's icon differs from the program's in only %d pixels"
+                         % different)
 
 
 if __name__ == "__main__":

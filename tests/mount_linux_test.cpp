@@ -349,6 +349,60 @@ TEST_F(Mount, EveryWayOfUnmountingLeavesNoProcessBehind) {
         "zem: cannot unmount \"/proc\": it is no archive mounted by zem but a proc file system\n");
 }
 
+// One archive per folder: a second mount would hide the first. Refused too when the first one's
+// server is gone, a mount that can't be looked into.
+TEST_F(Mount, ASecondMountOnTheSameFolderIsRefused) {
+    writeFile(source + "/a", "aaaa");
+    pack();
+    for (const bool serverKilled : {false, true}) {
+        SCOPED_TRACE(serverKilled);
+        mount();
+        if (serverKilled) {
+            kill(server, SIGKILL);
+            ASSERT_EQ(waitForExit(server), 128 + SIGKILL);
+            server = -1;
+        }
+        const ChildResult again = zem({"mount", archive, point + "/"});
+        EXPECT_EQ(again.exitCode, 1);
+        EXPECT_EQ(again.err, "zem: cannot mount on \"" + point +
+                                 "/\": an archive is already mounted there (zem unmount it first)\n");
+        const ChildResult stacked = shell("findmnt -n --mountpoint \"$1\" | wc -l", point);
+        EXPECT_EQ(stacked.out, "1\n");
+        EXPECT_TRUE(zemChildren().size() == (serverKilled ? 0u : 1u));
+        const ChildResult r = zem({"unmount", point});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        release();
+    }
+}
+
+// zem unmount removes the mount's folder when zem-open-folder made it (its mark and nothing else
+// inside), and leaves every other folder as it is.
+TEST_F(Mount, UnmountRemovesOnlyAFolderMadeForTheMount) {
+    writeFile(source + "/a", "aaaa");
+    pack();
+    const std::string mark = point + "/.zem-open-folder";
+    const std::pair<std::function<void()>, bool> cases[] = {
+        {[&] { writeFile(mark, ""); }, true},
+        {[] {}, false},
+        {[&] { writeFile(mark, ""); writeFile(point + "/mine", "x"); }, false},
+        {[&] { makeDirs(mark); }, false},
+        {[&] { ASSERT_EQ(symlink("elsewhere", mark.c_str()), 0); }, false},
+    };
+    int index = 0;
+    for (const auto& [prepare, removed] : cases) {
+        SCOPED_TRACE(index++);
+        ASSERT_EQ(shell("rm -rf -- \"$1\" && mkdir -- \"$1\"", point).exitCode, 0);
+        prepare();
+        mount();
+        const ChildResult r = zem({"unmount", point});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(mountType(point), "");
+        EXPECT_EQ(exists(point), !removed);
+        release();
+    }
+}
+
 TEST_F(Mount, AnArchiveChangedWhileMountedGivesReadErrors) {
     std::mt19937 rng(5);
     writeFile(source + "/first", randomBytes(rng, 200000));
@@ -363,6 +417,16 @@ TEST_F(Mount, AnArchiveChangedWhileMountedGivesReadErrors) {
              std::reverse(changed.begin() + 28, changed.begin() + 150000);
              writeFile(archive, changed);
              return 0;
+         }},
+        {"rewritten in place, its time set back",
+         [&] {
+             struct stat before {};
+             stat(archive.c_str(), &before);
+             std::string changed = sound;
+             std::reverse(changed.begin() + 28, changed.begin() + 150000);
+             writeFile(archive, changed);
+             const timespec times[2] = {before.st_atim, before.st_mtim};
+             return errorOf(utimensat(AT_FDCWD, archive.c_str(), times, 0));
          }},
         {"replaced by a rename",
          [&] {

@@ -118,6 +118,8 @@ struct Child {
     std::string stdoutText;
 };
 
+// The built zem-builder.
+std::string builderExecutable();
 // Starts zem-builder with the arguments; `inChild` runs in the child just before exec.
 Child startChild(const std::vector<std::string>& args, const std::function<void()>& inChild = {});
 // The same for another executable than zem-builder.

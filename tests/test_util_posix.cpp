@@ -209,6 +209,8 @@ Child startExecutable(const std::string& exePath, const std::vector<std::string>
     return child;
 }
 
+std::string builderExecutable() { return ZEM_BUILDER_EXE; }
+
 Child startChild(const std::vector<std::string>& args, const std::function<void()>& inChild) {
     return startExecutable(ZEM_BUILDER_EXE, args, inChild);
 }

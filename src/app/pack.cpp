@@ -1,13 +1,14 @@
 #include "app/pack.h"
 
 #include <new>
+#include <system_error>
 
 #include "archive/fatal_error.h"
 #include "archive/writer.h"
 #include "common/standard_streams.h"
 
-std::string folderOpenErrorText(const std::string& folder) {
-    return "Error opening folder \"" + folder + "\"";
+std::string folderOpenErrorText(const std::string& folder, const std::string& reason) {
+    return "Error opening folder \"" + folder + "\"" + (reason.empty() ? "" : ": " + reason);
 }
 
 std::string outOfMemoryListingText(const std::string& folder) {
@@ -20,21 +21,36 @@ std::string outOfMemoryWritingText(const std::string& archivePath) {
 
 PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCalls& calls) {
     PackResult result;
+    // An archive written into the folder it packs must not pack its own earlier version.
+    ScanOptions scan = request.scan;
+    if (!request.toStandardOutput) {
+        const std::string root = rootPathFromArgument(request.folderArgument);
+        scan.ownArchive = storedNameOfOutput(root, request.archivePath);
+        scan.ownArchiveId = fileIdentity(request.archivePath, request.namedOutput);
+    }
     // Running out of memory ends the run with a message, never an abort; what the list held is
     // given back first, so that the message can be shown.
     FileList fileList;
     bool listed = false;
+    // A subfolder that can't be listed ends the run like the root: passing over it would leave
+    // its files out unseen.
+    std::string unlisted;
+    scan.unlisted = [&](const std::string& folderPath) {
+        if (unlisted.empty()) unlisted = folderPath;
+    };
     try {
-        listed =
-            scanFolder(fs, rootPathFromArgument(request.folderArgument), fileList, request.scan);
+        listed = scanFolder(fs, rootPathFromArgument(request.folderArgument), fileList, scan);
     } catch (const std::bad_alloc&) {
         fileList = FileList();
         calls.showError(outOfMemoryListingText(request.folderArgument));
         return result;
     }
     // A typo or a plain file would otherwise pack as an empty folder and report success.
-    if (!listed) {
-        calls.showError(folderOpenErrorText(request.folderArgument));
+    if (!listed || !unlisted.empty()) {
+        const std::string folder =
+            listed ? unlisted : rootPathFromArgument(request.folderArgument);
+        calls.showError(folderOpenErrorText(listed ? unlisted : request.folderArgument,
+                                            fs.listFailure(folder)));
         return result;
     }
     const std::string refusal = backslashRefusal(fileList);
@@ -54,7 +70,8 @@ PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCall
         if (request.toStandardOutput) {
             streamArchive(standardOutputFile(), request.archivePath, fileList, progress.get());
         } else {
-            result.warning = writeArchive(request.archivePath, fileList, progress.get());
+            result.warning =
+                writeArchive(request.archivePath, fileList, progress.get(), request.namedOutput);
         }
     } catch (const FatalError& failure) {
         progress.reset();

@@ -13,8 +13,8 @@
 #include "scan/scan.h"
 
 // The messages of the failures before the writer's own.
-// The path given can't be listed as a folder.
-std::string folderOpenErrorText(const std::string& folder);
+// The path given can't be listed as a folder, for the reason given (none when empty).
+std::string folderOpenErrorText(const std::string& folder, const std::string& reason);
 // Running out of memory: while listing the folder given as the argument, or while writing.
 std::string outOfMemoryListingText(const std::string& folder);
 std::string outOfMemoryWritingText(const std::string& archivePath);
@@ -25,6 +25,9 @@ struct PackRequest {
     // The archive's path, replaced atomically; with toStandardOutput only its name in messages.
     std::string archivePath;
     bool toStandardOutput = false;
+    // The user named archivePath (zem create -o): links there are followed, and a device or named
+    // pipe is written into (output_target.h). Otherwise the program chose it (FOLDER.zem).
+    bool namedOutput = false;
 };
 
 struct PackCalls {
@@ -44,7 +47,8 @@ struct PackResult {
     std::string warning;
 };
 
-// Lists the folder, refuses a name the archive can't hold, confirms, and writes with the writer's
+// Lists the folder, leaving out the archive's own earlier version when it lies inside (as tar
+// does), refuses a name the archive can't hold, confirms, and writes with the writer's
 // guarantees. Every failure is shown through calls.showError (after the progress display has
 // closed) with the builder's texts.
 PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCalls& calls);

@@ -25,8 +25,8 @@ std::string existsQuestion(const std::string& archivePath) {
 
 std::string extractQuestion(const std::string& archivePath, const std::string& folder,
                             size_t fileCount) {
-    return "Extracting " + std::to_string(fileCount) + " files from \"" + archivePath +
-           "\" into \"" + folder + "\". Continue?";
+    return "Extracting " + std::to_string(fileCount) + (fileCount == 1 ? " file" : " files") +
+           " from \"" + archivePath + "\" into \"" + folder + "\". Continue?";
 }
 
 std::string folderExistsQuestion(const std::string& folder) {
@@ -77,8 +77,12 @@ int unpackRun(const std::string& archivePath, Dialog& dialog, FileSystem& fs) {
         dialog.showError(outOfMemoryReadingText(archivePath));
         return 1;
     }
+    // The folder is never reached through a link, even one put in its place while the questions
+    // wait: it is held open from here, or created and opened relative to its parent after them.
+    Destination dest;
     try {
-        checkDestination(folder, archive, /*replace=*/true);
+        dest = findDestination(folder, /*chosen=*/true);
+        checkDestination(dest, archive, /*replace=*/true);
     } catch (const FatalError& failure) {
         dialog.showError(extractionErrorText(archivePath, failure.what()));
         return 1;
@@ -87,12 +91,14 @@ int unpackRun(const std::string& archivePath, Dialog& dialog, FileSystem& fs) {
     if (!dialog.askToContinue(extractQuestion(archivePath, folder, archive.records.size()))) {
         return 0;
     }
-    if (fs.exists(folder) && !dialog.askToContinue(folderExistsQuestion(folder))) return 0;
+    if ((dest.open || fs.exists(folder)) && !dialog.askToContinue(folderExistsQuestion(folder))) {
+        return 0;
+    }
 
     std::unique_ptr<ProgressDisplay> progress = dialog.startProgress();
     std::vector<std::string> warnings;
     try {
-        extractArchive(archive, folder, /*replace=*/true, progress.get(),
+        extractArchive(archive, dest, /*replace=*/true, progress.get(),
                        [&](const std::string& warning) { warnings.push_back(warning); });
     } catch (const FatalError& failure) {
         progress.reset();

@@ -36,18 +36,20 @@ void flushStage(OutputFile& out) {
 
 }  // namespace
 
-void createOutputFile(OutputFile& out, const std::string& archivePath) {
-    out.archivePath = archivePath;
+void createOutputFile(OutputFile& out, const std::string& archivePath,
+                      const std::string& shownPath) {
+    const std::string shown = shownPath.empty() ? archivePath : shownPath;
+    out.archivePath = shown;
     std::string name;
     // Whatever the folder decides about the name, it decides now, before any data is written.
     if (!openFolderOf(archivePath, out.folder, name) || !canPlaceFileAt(out.folder, name)) {
-        fatalError(archiveOpenError(archivePath));
+        fatalError(archiveOpenError(shown));
     }
     removeLeftoverTemporaryFiles(out.folder);
     createAtomicFile(out.file, out.folder, name,
-                     [archivePath](FileStep step, const std::string&, int) {
-                         return step == FileStep::Create ? archiveOpenError(archivePath)
-                                                         : archiveWriteError(archivePath);
+                     [shown](FileStep step, const std::string&, int) {
+                         return step == FileStep::Create ? archiveOpenError(shown)
+                                                         : archiveWriteError(shown);
                      });
     out.stage.reset(new char[kStageSize]);
 }

@@ -28,8 +28,10 @@ struct OutputFile {
 
 // Starts the archive, and first removes what runs killed outright left in its folder. Something
 // at archivePath that can't be replaced by a file (a folder), a name longer than the folder
-// allows, or a folder where no file can be created, is the archive's open error.
-void createOutputFile(OutputFile& out, const std::string& archivePath);
+// allows, or a folder where no file can be created, is the archive's open error. Messages name
+// shownPath when it is given (the path as the user gave it, before links were followed).
+void createOutputFile(OutputFile& out, const std::string& archivePath,
+                      const std::string& shownPath = std::string());
 // Starts an archive that streams to the open file `stream`, which stays open; archivePath names it
 // in messages.
 void createOutputStream(OutputFile& out, intptr_t stream, const std::string& archivePath);

@@ -8,6 +8,7 @@
 #include "archive/format.h"
 #include "archive/input_reader.h"
 #include "archive/output_file.h"
+#include "archive/output_target.h"
 
 namespace {
 
@@ -125,11 +126,19 @@ std::string writeInto(OutputFile& out, const ByteBuffer& header, const FileList&
 }  // namespace
 
 std::string writeArchive(const std::string& archivePath, const FileList& fileList,
-                         ProgressDisplay* progress) {
+                         ProgressDisplay* progress, bool namedPath) {
     checkArchivable(fileList);
     const ByteBuffer header = headerOf(fileList);
+    OutputTarget target;
+    findOutputTarget(archivePath, namedPath, target);
     OutputFile out;
-    createOutputFile(out, archivePath);
+    if (target.stream >= 0) {
+        createOutputStream(out, target.stream, archivePath);
+        (void)writeInto(out, header, fileList, progress);  // a stream has nothing to warn of
+        closeOutputTarget(target, archivePath);
+        return std::string();
+    }
+    createOutputFile(out, target.path, archivePath);
     return writeInto(out, header, fileList, progress);
 }
 

@@ -11,9 +11,10 @@
 // at archivePath untouched. progress, when given, hears of every finished file and of each piece
 // of a large one; a WriteCancelled thrown from it leaves archivePath untouched too. Returns the
 // warning of a step that failed once the archive was in place, which can't undo that (empty when
-// there is none).
+// there is none). With `namedPath` (the user named the path) a link there is followed, and a
+// device or named pipe written into as a stream (output_target.h).
 std::string writeArchive(const std::string& archivePath, const FileList& fileList,
-                         ProgressDisplay* progress = nullptr);
+                         ProgressDisplay* progress = nullptr, bool namedPath = false);
 
 // Writes the same archive in one forward pass to the open file `stream` (standard output), which
 // stays open; shownPath names it in messages. Every header field is known from the list, so

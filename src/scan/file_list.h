@@ -10,6 +10,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -29,6 +30,7 @@ struct FileEntry {
     // held by the list.
     const char* relative = "";
 };
+static_assert(sizeof(FileEntry) <= 24, "FileEntry grew: a million files would take the difference");
 
 class FileList {
 public:
@@ -43,6 +45,7 @@ public:
         blocks_ = std::move(other.blocks_);
         next_ = std::exchange(other.next_, nullptr);
         blockLeft_ = std::exchange(other.blockLeft_, 0);
+        unstorable_ = std::move(other.unstorable_);
         return *this;
     }
     FileList(const FileList&) = delete;
@@ -72,6 +75,14 @@ public:
     // The real path that opens the file.
     std::string pathOf(const FileEntry& entry) const;
 
+    // Whether a component of the entry's relative path has characters the stored bytes can't
+    // spell (FolderItem::nameUnstorable). Such names are rare and never met off Windows: they
+    // are kept aside rather than take a flag in every entry.
+    void markUnstorable(const FileEntry& entry) { unstorable_.insert(entry.relative); }
+    bool nameUnstorable(const FileEntry& entry) const {
+        return !unstorable_.empty() && unstorable_.count(entry.relative) != 0;
+    }
+
 private:
     std::string root_;
     // Stays where it is as the list grows (a deque moves no element), and holds no spare half
@@ -80,6 +91,7 @@ private:
     std::vector<std::unique_ptr<char[]>> blocks_;
     char* next_ = nullptr;  // the free bytes at the end of the last block
     size_t blockLeft_ = 0;
+    std::unordered_set<const char*> unstorable_;  // by their names, which never move
 };
 
 // The name the archive stores: the relative path's components joined by backslashes.

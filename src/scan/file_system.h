@@ -3,14 +3,15 @@
 // with a fake that records calls; each platform fills them in its own file.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "scan/file_list.h"
 
-// Which folder a path leads to, whatever way it takes there: two paths reach the same folder when
-// their identities are equal. POSIX uses the device and inode numbers; Windows the volume serial
-// number and the file index.
+// Which folder (or file) a path leads to, whatever way it takes there: two paths reach the same
+// one when their identities are equal. POSIX uses the device and inode numbers; Windows the
+// volume serial number and the file index.
 struct FolderId {
     uint64_t volume = 0;
     uint64_t index = 0;
@@ -26,9 +27,14 @@ struct FolderItem {
     enum class Kind { File, Folder, Other };
     std::string name;
     Kind kind = Kind::Other;
-    // The identity of the folder, where the listing has it at no extra cost: always for a folder
-    // reached through a link (a symbolic link; on Windows any reparse point), so that a link back
-    // up can be passed over without listing it; otherwise it may stay unknown.
+    // Set when the platform's name can't be stored as it is: on Windows, a name with characters
+    // the system code page lacks (`name` spells them as <U+XXXX>, which the platform's calls read
+    // back as those characters).
+    bool nameUnstorable = false;
+    // The identity of the folder or file, where the listing has it at no extra cost: always for a
+    // folder reached through a link (a symbolic link; on Windows any reparse point), so that a
+    // link back up can be passed over without listing it; on Linux for every file; otherwise it
+    // may stay unknown.
     FolderId id;
     uint64_t size = 0;
     bool hasTime = false;
@@ -66,13 +72,26 @@ struct FileSystem {
     virtual void leaveFolder() {}
     // Returns once every statLater is done; the scan calls it last, also when it fails.
     virtual void finishStats() {}
+    // Why listFolder fails for the path, in the system's words, from a second look (for a
+    // message); empty when it can't tell.
+    virtual std::string listFailure(const std::string& folderPath) {
+        (void)folderPath;
+        return "";
+    }
 };
+
+// The identity of what is at the path (of a final link's target when followLinks), unknown when
+// there is nothing or the platform's listing gives files no identity to compare it with.
+FolderId fileIdentity(const std::string& path, bool followLinks);
 
 // The separator that joins real path components on this platform.
 char nativeSeparator();
 
 // The file system of the machine the program runs on.
 FileSystem& systemFileSystem();
+// A file system of its own for one caller, for the library, whose calls may run on several threads
+// at once: the shared one above keeps what it learns between listings.
+std::unique_ptr<FileSystem> newSystemFileSystem();
 
 // The offset from UTC in force now, in seconds (east positive): the shift that turns a file's
 // time into the local wall-clock time the archive stores, whatever the file's own date, and that

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <map>
@@ -179,10 +180,17 @@ struct PosixFileSystem : FileSystem {
             for (ssize_t at = 0; at < got;) {
                 const auto* ent = reinterpret_cast<const dirent64*>(buffer_ + at);
                 at += ent->d_reclen;
-                addItem(fd, ent->d_name, ent->d_type, open_.back().utcOffset, items);
+                addItem(fd, *ent, known ? &self : nullptr, open_.back().utcOffset, items);
             }
         }
         return true;
+    }
+
+    std::string listFailure(const std::string& folderPath) override {
+        const int fd = openPath(folderPath + "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return strerror(errno);
+        close(fd);
+        return "";
     }
 
     bool exists(const std::string& path) override {
@@ -202,17 +210,25 @@ struct PosixFileSystem : FileSystem {
     }
 
 private:
-    static void addItem(int fd, const char* name, unsigned char type, int64_t utcOffset,
+    // `folder` is the folder's own stat, null when unknown.
+    static void addItem(int fd, const dirent64& ent, const struct stat* folder, int64_t utcOffset,
                         std::vector<FolderItem>& items) {
+        const char* name = ent.d_name;
         if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return;
         items.emplace_back();
         FolderItem& item = items.back();
         item.name = name;
-        switch (type) {
+        switch (ent.d_type) {
             case DT_DIR: item.kind = FolderItem::Kind::Folder; break;
             case DT_REG:
                 item.kind = FolderItem::Kind::File;
                 item.statLater = true;
+                // A plain file lies on its folder's device (a file mounted over one aside), so
+                // its identity is known without the stat that comes later.
+                if (folder != nullptr) {
+                    item.id = {static_cast<uint64_t>(folder->st_dev),
+                               static_cast<uint64_t>(ent.d_ino), true};
+                }
                 break;
             case DT_LNK:
             case DT_UNKNOWN:  // a file system that doesn't tell: the stat decides now
@@ -234,6 +250,7 @@ private:
             item.id = idOf(st);
         } else if (S_ISREG(st.st_mode)) {
             item.kind = FolderItem::Kind::File;
+            item.id = idOf(st);
             item.size = static_cast<uint64_t>(st.st_size);
             item.hasTime = true;
             item.localSeconds = static_cast<int64_t>(st.st_mtim.tv_sec) + utcOffset;
@@ -267,6 +284,12 @@ private:
 
 char nativeSeparator() { return '/'; }
 
+FolderId fileIdentity(const std::string& path, bool followLinks) {
+    struct stat st {};
+    if ((followLinks ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0) return FolderId();
+    return idOf(st);
+}
+
 int64_t utcOffsetNow() {
     const time_t now = time(nullptr);
     struct tm local {};
@@ -278,3 +301,5 @@ FileSystem& systemFileSystem() {
     static PosixFileSystem fs;
     return fs;
 }
+
+std::unique_ptr<FileSystem> newSystemFileSystem() { return std::make_unique<PosixFileSystem>(); }

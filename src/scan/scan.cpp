@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -55,7 +56,32 @@ struct ScanRun {
     const ScanOptions& options;
     std::vector<FolderId> way;  // the identities of the folders above the one listed, root first
     FileList& fileList;
+    std::set<std::string> selectionWay;  // foldersOnTheWay of the selection, when there is one
+    // The folders below the depth limit already listed, by identity: there, links that make no
+    // loop could otherwise multiply the work without bound.
+    std::set<std::pair<uint64_t, uint64_t>> deepListed;
 };
+
+// The folders that the selection's names lie in, as stored names.
+std::set<std::string> foldersOnTheWay(const PathSelection& selection) {
+    std::set<std::string> folders;
+    for (const std::string& name : selection.names) {
+        for (size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\', at + 1)) {
+            folders.insert(name.substr(0, at));
+        }
+    }
+    return folders;
+}
+
+// Whether the folder whose stored name is `prefix` (followed by a backslash, empty for the root)
+// is selected whole: it, or a folder it lies in, is one of the selected names.
+bool selectedWhole(const PathSelection& selection, const std::string& prefix) {
+    if (selection.names.count("")) return true;
+    for (size_t at = prefix.find('\\'); at != std::string::npos; at = prefix.find('\\', at + 1)) {
+        if (selection.names.count(prefix.substr(0, at))) return true;
+    }
+    return false;
+}
 
 // True when `id` is the identity of one of the folders on the way from the root down to here.
 bool onTheWay(const std::vector<FolderId>& way, const FolderId& id) {
@@ -65,19 +91,26 @@ bool onTheWay(const std::vector<FolderId>& way, const FolderId& id) {
 
 // Lists one folder into fileList and descends into its subfolders. relativePrefix is the
 // folder's path below the root followed by the platform's separator, storedPrefix the same with
-// backslashes (what exclusions match); both empty for the root.
+// backslashes (what exclusions and the selection match); both empty for the root.
+// unstorableAbove tells whether a folder on the way already has a name that can't be stored as it
+// is.
 //
 // A folder that is one of those above it is a loop: listing it again would only repeat what is
 // being listed, once more for every link into it, each level multiplying the copies up to the
 // depth limit. It is passed over, as find -L and tar -h do. Links to any other folder are
 // followed.
 bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& relativePrefix,
-              const std::string& storedPrefix, int depth) {
-    if (depth > kMaxScanDepth) return false;
+              const std::string& storedPrefix, bool unstorableAbove, int depth) {
+    const bool tooDeep = depth > kMaxScanDepth;
+    if (tooDeep && !run.options.deep) return false;
 
     FolderId id;
     std::vector<FolderItem> items;
-    if (!run.fs.listFolder(folderPath, id, items)) return false;
+    if (!run.fs.listFolder(folderPath, id, items)) {
+        // Below the depth limit only a count is kept, and nothing would be stored anyway.
+        if (depth > 0 && !tooDeep && run.options.unlisted) run.options.unlisted(folderPath);
+        return false;
+    }
     struct Leave {
         FileSystem& fs;
         ~Leave() { fs.leaveFolder(); }
@@ -86,6 +119,7 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& re
     // What the entry couldn't tell (a plain folder that is a bind mount of one above it), the
     // folder's own identity does.
     if (onTheWay(way, id)) return true;
+    if (tooDeep && id.known && !run.deepListed.insert({id.volume, id.index}).second) return true;
     way.push_back(id);
     // Sorted, the entries are visited through pointers in name order, which moves far less than
     // sorting the entries themselves. std::string compares as unsigned bytes: the same order on
@@ -97,6 +131,8 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& re
         std::sort(sorted.begin(), sorted.end(),
                   [](const FolderItem* a, const FolderItem* b) { return a->name < b->name; });
     }
+    PathSelection* const selection = run.options.selection;
+    const bool whole = !selection || selectedWhole(*selection, storedPrefix);
     const bool namesMatter = !run.options.excludes.empty() || !run.options.ownArchive.empty();
     std::string relative = relativePrefix;
     std::string stored = storedPrefix;
@@ -104,27 +140,44 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& re
     for (size_t i = 0; i < items.size(); ++i) {
         FolderItem& item = sorted.empty() ? items[i] : *sorted[i];
         if (item.name == "." || item.name == "..") continue;
-        if (namesMatter) {
+        if (namesMatter || !whole) {
             stored.resize(storedPrefix.size());
             stored.append(item.name);
-            if (!run.options.excludes.empty() && excluded(run.options, item.name, stored)) {
+        }
+        if (!whole) {
+            if (selection->names.count(stored)) {
+                selection->met.insert(stored);
+            } else if (item.kind != FolderItem::Kind::Folder || !run.selectionWay.count(stored)) {
                 continue;
             }
-            if (item.kind == FolderItem::Kind::File && run.options.ownArchive == stored) continue;
+        }
+        if (!run.options.excludes.empty() && excluded(run.options, item.name, stored)) continue;
+        if (item.kind == FolderItem::Kind::File &&
+            (sameFolder(run.options.ownArchiveId, item.id) ||
+             (!run.options.ownArchive.empty() && run.options.ownArchive == stored))) {
+            continue;
         }
         relative.resize(relativePrefix.size());
         relative.append(item.name);
+        const bool unstorable = unstorableAbove || item.nameUnstorable;
         switch (item.kind) {
             case FolderItem::Kind::Folder: {
                 // A link back up is passed over without even listing it.
                 if (onTheWay(way, item.id)) break;
                 scanInto(run, folderPath + nativeSeparator() + item.name,
-                         relative + nativeSeparator(), storedPrefix + item.name + '\\', depth + 1);
+                         relative + nativeSeparator(), storedPrefix + item.name + '\\', unstorable,
+                         depth + 1);
                 break;
             }
             case FolderItem::Kind::File: {
-                FileEntry& entry = run.fileList.add(
+                if (tooDeep) {
+                    ++run.options.deep->count;
+                    if (!run.options.deep->keepFiles) break;
+                }
+                FileList& fileList = tooDeep ? run.options.deep->files : run.fileList;
+                FileEntry& entry = fileList.add(
                     relative, item.size, item.hasTime ? item.localSeconds : kListedWithoutTime);
+                if (unstorable) fileList.markUnstorable(entry);
                 if (item.statLater) run.fs.statLater(entry, entry.relative + relativePrefix.size());
                 break;
             }
@@ -149,7 +202,12 @@ std::string rootPathFromArgument(const std::string& argument) {
 bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
                 const ScanOptions& options) {
     fileList = FileList(rootPath);
-    ScanRun run{fs, options, {}, fileList};
+    if (options.deep) options.deep->files = FileList(rootPath);
+    ScanRun run{fs, options, {}, fileList, {}, {}};
+    if (options.selection) {
+        if (options.selection->names.count("")) options.selection->met.insert("");
+        run.selectionWay = foldersOnTheWay(*options.selection);
+    }
     bool listed = false;
     {
         // Even on the way out of a failure: no stat may still be writing into the list then.
@@ -157,11 +215,14 @@ bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
             FileSystem& fs;
             ~Finish() { fs.finishStats(); }
         } finish{fs};
-        listed = scanInto(run, rootPath, "", "", 0);
+        listed = scanInto(run, rootPath, "", "", false, 0);
     }
-    fileList.eraseIf([](const FileEntry& entry) { return entry.modifiedTime == kNoLongerAFile; });
-    for (FileEntry& entry : fileList) {
-        entry.modifiedTime = storedTime(options.time, entry.modifiedTime);
+    for (FileList* list : {&fileList, options.deep ? &options.deep->files : nullptr}) {
+        if (!list) continue;
+        list->eraseIf([](const FileEntry& entry) { return entry.modifiedTime == kNoLongerAFile; });
+        for (FileEntry& entry : *list) {
+            entry.modifiedTime = storedTime(options.time, entry.modifiedTime);
+        }
     }
     return listed;
 }
@@ -171,6 +232,11 @@ std::string backslashRefusal(const FileList& fileList) {
         if (nameHoldsBackslash(entry)) {
             return "File name \"" + fileList.pathOf(entry) +
                    "\" holds a backslash, which a .zem file would read back as a subfolder";
+        }
+        if (fileList.nameUnstorable(entry)) {
+            return "File name \"" + fileList.pathOf(entry) +
+                   "\" holds characters that the system code page lacks (shown as <U+XXXX>), "
+                   "which a .zem file can't store faithfully";
         }
     }
     return "";

@@ -17,6 +17,7 @@
 #include "archive/stored_name.h"
 #include "common/worker_thread.h"
 #include "scan/file_system.h"
+#include "scan/name_pattern.h"
 #include "zem/extract_fs.h"
 
 namespace {
@@ -46,7 +47,7 @@ std::string readArchiveFile(const std::string& path, LoadedArchive& archive) {
 }
 
 std::string storedNamesProblem(const LoadedArchive& archive) {
-    return namesProblem(namesOf(archive), platformNameRules());
+    return namesProblem(namesOf(archive), platformNameRules(), platformCodePage());
 }
 
 bool forEachStoredPiece(
@@ -65,35 +66,72 @@ bool forEachStoredPiece(
     return true;
 }
 
-void checkDestination(const std::string& dest, const LoadedArchive& archive, bool replace) {
-    const std::string tooLong = pathLengthProblem(dest, namesOf(archive));
-    if (!tooLong.empty()) fatalError(tooLong);
-    const PathKind destKind = pathKind(dest);
-    if (destKind == PathKind::Missing) return;
-    if (destKind != PathKind::Folder && destKind != PathKind::Link) {
-        fatalError("\"" + dest + "\" is not a folder");
+void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names) {
+    if (names.empty()) return;
+    std::vector<bool> used(names.size(), false);
+    std::vector<ArchiveRecord> selected;
+    for (ArchiveRecord& r : archive.records) {
+        bool taken = false;
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (matchesPathOrFolder(names[i], r.name)) taken = used[i] = true;
+        }
+        if (taken) selected.push_back(std::move(r));
     }
-    std::map<std::string, PathKind> seen;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (!used[i]) fatalError(archive.path + ": nothing stored matches \"" + names[i] + "\"");
+    }
+    archive.records = std::move(selected);
+}
+
+PathKind kindAtStoredName(const Destination& dest, const std::string& name) {
+    if (!dest.open) return PathKind::Missing;
+    const std::vector<std::string> parts = splitStoredName(name, platformCodePage());
+    FolderHandle below;
+    const FolderHandle* folder = &dest.folder;
+    for (size_t p = 0; p < parts.size(); ++p) {
+        const PathKind kind = kindInside(*folder, parts[p]);
+        if (p + 1 == parts.size() || kind != PathKind::Folder) return kind;
+        below = openSubfolder(*folder, parts[p], /*create=*/false);
+        folder = &below;
+    }
+    return PathKind::Missing;
+}
+
+void checkDestination(const Destination& dest, const LoadedArchive& archive, bool replace) {
+    const std::string tooLong = pathLengthProblem(dest.path, namesOf(archive));
+    if (!tooLong.empty()) fatalError(tooLong);
+    if (!dest.open) return;  // nothing below it exists either
+    // Each name is walked relative to open folders, as extraction writes, so no whole path has to
+    // fit the system's limit. Consecutive names mostly share their folders: those stay open.
+    std::vector<std::string> chainParts;
+    std::vector<FolderHandle> chain;
     for (size_t i = 0; i < archive.records.size(); ++i) {
         const std::string& name = archive.records[i].name;
+        const std::vector<std::string> parts = splitStoredName(name, platformCodePage());
+        size_t shared = 0;
+        while (shared < chain.size() && shared + 1 < parts.size() &&
+               chainParts[shared] == parts[shared]) {
+            ++shared;
+        }
+        chain.erase(chain.begin() + static_cast<std::ptrdiff_t>(shared), chain.end());
+        chainParts.resize(shared);
         const std::string record =
             "record " + std::to_string(i) + ": name " + quotedName(name) + ": ";
-        const std::vector<std::string> parts = splitStoredName(name);
-        std::string path = dest;
-        for (size_t p = 0; p < parts.size(); ++p) {
-            path += nativeSeparator() + parts[p];
-            auto it = seen.find(path);
-            if (it == seen.end()) it = seen.emplace(path, pathKind(path)).first;
-            const PathKind kind = it->second;
-            const bool last = p + 1 == parts.size();
+        for (size_t p = shared; p < parts.size(); ++p) {
+            const FolderHandle& folder = p == 0 ? dest.folder : chain.back();
+            const PathKind kind = kindInside(folder, parts[p]);
+            const std::string path = pathInside(folder, parts[p]);
             if (kind == PathKind::Missing) break;  // nothing below it exists either
-            if (!last) {
-                if (kind == PathKind::Link) fatalError(record + linkRefusalText(path));
-                if (kind != PathKind::Folder)
-                    fatalError(record + "\"" + path + "\" is not a folder");
-            } else {
+            if (p + 1 == parts.size()) {
                 if (kind == PathKind::Folder) fatalError(record + "\"" + path + "\" is a folder");
                 if (!replace) fatalError(record + alreadyExistsText(path));
+            } else if (kind == PathKind::Link) {
+                fatalError(record + linkRefusalText(path));
+            } else if (kind != PathKind::Folder) {
+                fatalError(record + "\"" + path + "\" is not a folder");
+            } else {
+                chain.push_back(openSubfolder(folder, parts[p], /*create=*/false));
+                chainParts.push_back(parts[p]);
             }
         }
     }
@@ -213,7 +251,8 @@ private:
     Ready prepare(size_t index) {
         Ready ready;
         try {
-            const std::vector<std::string> parts = splitStoredName(records_[index].name);
+            const std::vector<std::string> parts =
+                splitStoredName(records_[index].name, platformCodePage());
             size_t same = 0;
             while (same < names_.size() && same + 1 < parts.size() && names_[same] == parts[same]) {
                 ++same;
@@ -249,7 +288,8 @@ private:
         for (size_t index = 0; index < records_.size(); ++index) {
             bool otherFolders = true;
             try {
-                otherFolders = needsOtherFolders(splitStoredName(records_[index].name));
+                otherFolders =
+                    needsOtherFolders(splitStoredName(records_[index].name, platformCodePage()));
             } catch (...) {  // out of memory: prepare() meets it again and hands it on
             }
             {
@@ -298,7 +338,7 @@ private:
 
 }  // namespace
 
-void extractArchive(LoadedArchive& archive, const std::string& dest, bool replace,
+void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
                     ProgressDisplay* progress,
                     const std::function<void(const std::string&)>& warn) {
     WriteProgress done;
@@ -306,7 +346,7 @@ void extractArchive(LoadedArchive& archive, const std::string& dest, bool replac
     for (const ArchiveRecord& r : archive.records) done.byteCount += r.length;
     if (progress) progress->update(done);
 
-    const FolderHandle root = openDestination(dest);
+    const FolderHandle& root = openDestination(dest);
     // What runs killed outright left goes from each folder written to, before its first file; a
     // folder this run made holds none.
     if (!root.madeByThisRun) removeLeftoverTemporaryFiles(root);

@@ -12,6 +12,7 @@
 
 #include "archive/progress.h"
 #include "archive/reader.h"
+#include "zem/extract_fs.h"
 
 struct LoadedArchive {
     std::string path;
@@ -40,10 +41,21 @@ bool forEachStoredPiece(
     LoadedArchive& archive, const ArchiveRecord& r, std::vector<char>& buffer,
     const std::function<bool(const char* data, size_t size, uint64_t at)>& onPiece);
 
-// Looks at everything each name will pass through below `dest` before anything is written, so
-// a refusal leaves DEST as it was; without `replace`, an existing file is refused too. The
-// writes re-check as they go (see extract_fs.h).
-void checkDestination(const std::string& dest, const LoadedArchive& archive, bool replace);
+// Keeps the records that one of the names selects (name_pattern.h: a pattern, matching a stored
+// name or a folder it lies in), in archive order; no names keep every record. A name that selects
+// nothing is an error (FatalError), before anything is written, as tar and unzip report a member
+// they can't find.
+void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names);
+
+// Looks at everything each name will pass through below the destination (findDestination,
+// extract_fs.h) before anything is written, so a refusal leaves it as it was; without `replace`,
+// an existing file is refused too. The writes re-check as they go.
+void checkDestination(const Destination& dest, const LoadedArchive& archive, bool replace);
+
+// What is at a stored name's place below an open destination, walked relative to its folders as
+// extraction writes: Missing when it or a folder on its way is absent; a link or a file on the way
+// is reported as what it is (checkDestination refuses it).
+PathKind kindAtStoredName(const Destination& dest, const std::string& name);
 
 // The folder an archive extracts into by default: its path without ".zem" (any letter case),
 // beside it. When the name gives no such folder, `folder` is empty and `problem` says why ("its
@@ -57,9 +69,9 @@ DefaultDestination defaultDestination(const std::string& archivePath);
 // Whether the path's name ends in ".zem", in any letter case.
 bool hasArchiveSuffix(const std::string& path);
 
-// Writes every stored file below `dest`, which is created when missing, each atomically and with
+// Writes every stored file below the destination, which is created when missing, each atomically and with
 // its stored time. Progress is reported as the writer reports it, and progress->update may throw
 // WriteCancelled: the file being written is then dropped and those already in place stay.
 // Warnings about files already in place go to `warn`.
-void extractArchive(LoadedArchive& archive, const std::string& dest, bool replace,
+void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
                     ProgressDisplay* progress, const std::function<void(const std::string&)>& warn);

@@ -12,32 +12,53 @@
 #include "archive/atomic_file.h"
 #include "archive/stored_name.h"
 
-// The rules names must follow on this platform.
+// The rules names must follow on this platform, and the code page they read stored bytes in.
 NameRules platformNameRules();
+const CodePage& platformCodePage();
 
 // The first of the stored names whose file or folders below `dest` would pass a length limit of
 // this system, as "record N: name ...: why"; empty when there is none. The name rules measure
-// what they can without the system; this measures the rest: on Windows every component, and the
-// whole paths the ANSI calls take (DEST included, with room for the temporary name a file is
-// written under). POSIX has nothing more to measure: below DEST every step is relative to an
-// open folder, so no limit applies to a whole path.
+// what they can without the system; this measures the rest: on Windows every component in UTF-16
+// units. Neither system has more to measure: below DEST every step is relative to an open
+// folder, so no limit applies to a whole path.
 std::string pathLengthProblem(const std::string& dest, const std::vector<std::string>& names);
 
 // What is at a path, without following a final symbolic link.
 enum class PathKind { Missing, Folder, File, Link, Other };
-PathKind pathKind(const std::string& path);
 
 // Whether the path names a regular file, following links; false also when it can't be looked at,
 // so that the caller goes on as for anything else that is no archive.
 bool isRegularFile(const std::string& path);
 
-// Opens the destination folder, creating it (one level) when it is missing. The destination
-// itself may be a link to a folder: the user named it.
-FolderHandle openDestination(const std::string& path);
+// The folder extraction writes into. One the user named (-C DEST, a DEST operand) may be a link
+// to a folder. One the program chose (beside the archive) is never reached through a link: it is
+// looked at, created and opened relative to its parent folder, which stays open from the check
+// before the questions to the last file, so that a link put in its place meanwhile is refused
+// rather than followed.
+struct Destination {
+    std::string path;
+    bool chosen = false;
+    FolderHandle parent;  // chosen: the folder that holds it
+    std::string name;     // chosen: its name in parent
+    FolderHandle folder;  // valid once `open`
+    bool open = false;
+};
 
-// Opens the folder `name` inside `parent`, creating it when missing. A symbolic link (or, on
-// Windows, any reparse point) there is refused, and so is anything that isn't a folder.
-FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name);
+// Looks at the destination before anything is written, and opens it when a folder is there.
+// Anything else there is refused, and so, for a chosen destination, is a link of any kind.
+Destination findDestination(const std::string& path, bool chosen);
+
+// The destination's open folder, creating it (one level) when it was missing (its madeByThisRun
+// then set, on Linux); for a chosen one, a link that appeared in its place meanwhile is refused.
+const FolderHandle& openDestination(Destination& dest);
+
+// What is at `name` inside the folder, without following a final symbolic link.
+PathKind kindInside(const FolderHandle& folder, const std::string& name);
+
+// Opens the folder `name` inside `parent`, creating it when missing if `create` (madeByThisRun as
+// for openDestination). A symbolic link (or, on Windows, any reparse point) there is refused, and
+// so is anything that isn't a folder.
+FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name, bool create = true);
 
 // Whether extraction may hold a few files open ahead of the one it writes (eight or so) on top of
 // the folders it writes in: false where the limit on open files leaves little room.

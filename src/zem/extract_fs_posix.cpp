@@ -1,6 +1,7 @@
-// POSIX extraction: every folder is opened relative to its parent with O_NOFOLLOW, and every
-// file is created and named relative to its open folder (by the atomic file), so a symbolic link
-// put in place while extraction runs can't send a write outside the destination.
+// POSIX extraction: every folder is opened relative to its parent with O_NOFOLLOW (the folder
+// beside the archive too, relative to the folder that holds it), and every file is created and
+// named relative to its open folder (by the atomic file), so a symbolic link put in place while
+// extraction runs can't send a write outside the destination.
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -26,13 +27,102 @@ int fdOf(const FolderHandle& folder) { return static_cast<int>(folder.native); }
 
 NameRules platformNameRules() { return NameRules::Posix; }
 
+const CodePage& platformCodePage() { return latin1CodePage(); }
+
 std::string pathLengthProblem(const std::string&, const std::vector<std::string>&) { return ""; }
 
-PathKind pathKind(const std::string& path) {
+bool isRegularFile(const std::string& path) {
     struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return PathKind::Missing;
-        fail("look at", path);
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+namespace {
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// Refuses what stands at a chosen destination, or at a folder on a file's way, instead of a
+// folder; `st` is what is there, a link not followed.
+[[noreturn]] void refuseNonFolder(const struct stat& st, const std::string& path) {
+    if (S_ISLNK(st.st_mode)) fatalError(linkRefusalText(path));
+    fatalError("\"" + path + "\" is not a folder");
+}
+
+// Opens a chosen destination in its parent, never through a link.
+bool openChosen(Destination& dest) {
+    const int fd = openat(fdOf(dest.parent), dest.name.c_str(), kFolderFlags | O_NOFOLLOW);
+    if (fd < 0) {
+        const int openError = errno;
+        struct stat st {};
+        if (fstatat(fdOf(dest.parent), dest.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (!S_ISDIR(st.st_mode)) refuseNonFolder(st, dest.path);
+        } else if (errno == ENOENT) {
+            return false;
+        }
+        errno = openError;
+        fail("open folder", dest.path);
+    }
+    dest.folder.native = fd;
+    dest.folder.syncable = true;
+    dest.open = true;
+    return true;
+}
+
+// Opens a destination the user named, following a link there as the user meant.
+bool openNamed(Destination& dest) {
+    const int fd = open(dest.path.c_str(), kFolderFlags);
+    if (fd < 0) {
+        const int openError = errno;
+        struct stat st {};
+        if (stat(dest.path.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) fatalError("\"" + dest.path + "\" is not a folder");
+        } else if (errno == ENOENT && lstat(dest.path.c_str(), &st) != 0) {
+            return false;  // missing, and no dangling link either
+        }
+        errno = openError;
+        fail("open folder", dest.path);
+    }
+    dest.folder.native = fd;
+    dest.folder.syncable = true;
+    dest.open = true;
+    return true;
+}
+
+}  // namespace
+
+Destination findDestination(const std::string& path, bool chosen) {
+    Destination dest;
+    dest.path = path;
+    dest.chosen = chosen;
+    dest.folder.path = path;
+    if (!chosen) {
+        openNamed(dest);
+        return dest;
+    }
+    if (!openFolderOf(path, dest.parent, dest.name)) fail("open folder", dest.parent.path);
+    openChosen(dest);
+    return dest;
+}
+
+const FolderHandle& openDestination(Destination& dest) {
+    if (dest.open) return dest.folder;
+    // A folder made meanwhile is taken as it is; what else appeared, the open refuses.
+    if (dest.chosen) {
+        dest.folder.madeByThisRun = mkdirat(fdOf(dest.parent), dest.name.c_str(), 0777) == 0;
+        if (!dest.folder.madeByThisRun && errno != EEXIST) fail("create folder", dest.path);
+        if (!openChosen(dest)) fail("open folder", dest.path);
+    } else {
+        dest.folder.madeByThisRun = mkdir(dest.path.c_str(), 0777) == 0;
+        if (!dest.folder.madeByThisRun && errno != EEXIST) fail("create folder", dest.path);
+        if (!openNamed(dest)) fail("open folder", dest.path);
+    }
+    return dest.folder;
+}
+
+PathKind kindInside(const FolderHandle& folder, const std::string& name) {
+    struct stat st {};
+    if (fstatat(fdOf(folder), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return PathKind::Missing;
+        fail("look at", pathInside(folder, name));
     }
     if (S_ISLNK(st.st_mode)) return PathKind::Link;
     if (S_ISDIR(st.st_mode)) return PathKind::Folder;
@@ -40,28 +130,12 @@ PathKind pathKind(const std::string& path) {
     return PathKind::Other;
 }
 
-bool isRegularFile(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-FolderHandle openDestination(const std::string& path) {
-    FolderHandle folder;
-    folder.madeByThisRun = mkdir(path.c_str(), 0777) == 0;
-    if (!folder.madeByThisRun && errno != EEXIST) fail("create folder", path);
-    folder.path = path;
-    folder.native = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder.native < 0) fail("open folder", path);
-    folder.syncable = true;
-    return folder;
-}
-
-FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name) {
+FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name, bool create) {
     FolderHandle folder;
     folder.path = pathInside(parent, name);
-    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    const int flags = kFolderFlags | O_NOFOLLOW;
     int fd = openat(fdOf(parent), name.c_str(), flags);
-    if (fd < 0 && errno == ENOENT) {
+    if (fd < 0 && errno == ENOENT && create) {
         folder.madeByThisRun = mkdirat(fdOf(parent), name.c_str(), 0777) == 0;
         if (!folder.madeByThisRun && errno != EEXIST) fail("create folder", folder.path);
         fd = openat(fdOf(parent), name.c_str(), flags);
@@ -69,9 +143,9 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name) 
     if (fd < 0) {
         const int openError = errno;
         struct stat st {};
-        if (fstatat(fdOf(parent), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (S_ISLNK(st.st_mode)) fatalError(linkRefusalText(folder.path));
-            if (!S_ISDIR(st.st_mode)) fatalError("\"" + folder.path + "\" is not a folder");
+        if (fstatat(fdOf(parent), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISDIR(st.st_mode)) {
+            refuseNonFolder(st, folder.path);
         }
         errno = openError;
         fail("open folder", folder.path);

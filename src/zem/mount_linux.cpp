@@ -6,6 +6,8 @@
 
 // The interface of libfuse 3.12 (3 * 100 + 12), the first with the loop configuration used here.
 #define FUSE_USE_VERSION 312
+#include <dirent.h>
+#include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -383,6 +385,47 @@ std::string mountedType(const std::string& path) {
     return type;
 }
 
+// A second mount on a folder would hide the first, which could then be unmounted only after it.
+void refuseMountedFolder(const std::string& mountPoint, const std::string& path) {
+    if (mountedType(path) == "fuse.zem") {
+        fatalError("cannot mount on \"" + mountPoint +
+                   "\": an archive is already mounted there (zem unmount it first)");
+    }
+}
+
+// zem-open-folder puts this file into each folder it makes, where the mount then hides it. Once
+// unmounted, a folder that holds this file and nothing else is one it made for the mount, which
+// nobody else uses: it goes, and folders of anyone else stay.
+constexpr char kOpenFolderMark[] = ".zem-open-folder";
+
+void removeOpenFolder(const std::string& path, std::ostream& err) {
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;  // gone, or no folder: none that zem-open-folder made
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(fdopendir(fd), closedir);
+    if (!dir) {
+        close(fd);
+        return;
+    }
+    bool marked = false, other = false;
+    errno = 0;
+    while (const dirent* entry = readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        struct stat st {};
+        if (name == "." || name == "..") continue;
+        if (name == kOpenFolderMark && fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode)) {
+            marked = true;
+        } else {
+            other = true;
+        }
+        errno = 0;
+    }
+    if (errno != 0 || !marked || other) return;
+    if (unlinkat(fd, kOpenFolderMark, 0) != 0 || rmdir(path.c_str()) != 0) {
+        printMessage(err, "warning: cannot remove the folder \"" + path + "\": " + strerror(errno));
+    }
+}
+
 }  // namespace
 
 int mountCommand(const std::string& archivePath, const std::string& mountPoint, bool foreground,
@@ -405,11 +448,18 @@ int mountCommand(const std::string& archivePath, const std::string& mountPoint, 
     m->uid = getuid();
     m->gid = getgid();
 
-    if (stat(mountPoint.c_str(), &st) != 0) failOn("mount on", mountPoint);
+    if (stat(mountPoint.c_str(), &st) != 0) {
+        // A mount whose server is gone can't be looked into, but is still listed.
+        const int error = errno;
+        if (error == ENOTCONN) refuseMountedFolder(mountPoint, absolutePath(mountPoint));
+        errno = error;
+        failOn("mount on", mountPoint);
+    }
     if (!S_ISDIR(st.st_mode)) fatalError("cannot mount on \"" + mountPoint + "\": not a folder");
     // libfuse unmounts by the path it mounted, after it has left the working folder.
     std::unique_ptr<char, decltype(&free)> target(realpath(mountPoint.c_str(), nullptr), free);
     if (!target) failOn("find", mountPoint);
+    refuseMountedFolder(mountPoint, target.get());
 
     FuseArgs fuse;
     addMountOptions(fuse, absolutePath(archivePath));
@@ -440,13 +490,14 @@ int mountCommand(const std::string& archivePath, const std::string& mountPoint, 
     return ended < 0 ? kExitProblem : kExitOk;
 }
 
-int unmountCommand(const std::string& mountPoint, std::ostream&) {
+int unmountCommand(const std::string& mountPoint, std::ostream& err) {
     const std::string path = absolutePath(mountPoint);
     const std::string type = mountedType(path);
     if (type.empty()) fatalError("cannot unmount \"" + mountPoint + "\": nothing is mounted there");
     if (type != "fuse.zem") {
-        fatalError("cannot unmount \"" + mountPoint + "\": it is no archive mounted by zem but a " +
-                   type + " file system");
+        const bool vowel = std::string("aeiou").find(type[0]) != std::string::npos;
+        fatalError("cannot unmount \"" + mountPoint + "\": it is no archive mounted by zem but " +
+                   (vowel ? "an " : "a ") + type + " file system");
     }
     std::string program = "fusermount3", option = "-u", separator = "--", target = path;
     char* argv[] = {program.data(), option.data(), separator.data(), target.data(), nullptr};
@@ -463,5 +514,6 @@ int unmountCommand(const std::string& mountPoint, std::ostream&) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         fatalError("cannot unmount \"" + mountPoint + "\": fusermount3 -u failed");
     }
+    removeOpenFolder(path, err);
     return kExitOk;
 }

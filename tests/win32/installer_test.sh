@@ -3,7 +3,8 @@
 # display. Its first page is kept as a screenshot (WORKDIR/first-page.png) and cancelled; then:
 #   - for all users (/S): the files, the shortcuts and the registry values; a folder packed by
 #     the Send To entry's program and unpacked again by opening the archive through the .zem file
-#     type (`wine start`, as a double-click does), the boxes answered with xdotool;
+#     type (`wine start`, as a double-click does), then packed and unpacked again by the commands
+#     of Explorer's verbs on folders and archives, the boxes answered with xdotool;
 #   - for the current user (/CurrentUser /S) over an earlier owner of .zem, which the
 #     uninstaller gives the file type back to;
 #   - in a chosen folder, then again over it (the upgrade stays there and replaces the files);
@@ -109,6 +110,7 @@ send_to=$(folder HKCU SendTo)
 local_app_data=$(folder HKCU 'Local AppData')
 uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\ZEM Builder'
 progid=ZEMBuilder.Archive
+pack_verb='Directory\shell\ZEMBuilder.Pack'
 
 # snapshot NAME: the registry's two hives and the prefix's files (the temporary folders left
 # out: an uninstaller runs from a copy of itself there, which Windows cleans up later).
@@ -184,12 +186,19 @@ EOF
   done <<EOF
 .zem|(Default)|$progid
 .zem\\OpenWithProgids|$progid|
-$progid\\DefaultIcon|(Default)|"$dir\\zem-builder.exe",0
+$progid\\DefaultIcon|(Default)|"$dir\\zem-builder.exe",-102
 $progid\\shell\\open\\command|(Default)|"$dir\\zem-builder.exe" "%1"
+$progid\\shell\\unpack|(Default)|Unpack here
+$progid\\shell\\unpack|Icon|"$dir\\zem-builder.exe",0
+$progid\\shell\\unpack\\command|(Default)|"$dir\\zem-builder.exe" "%1"
+$pack_verb|(Default)|Pack into a .zem archive
+$pack_verb|Icon|"$dir\\zem-builder.exe",0
+$pack_verb\\command|(Default)|"$dir\\zem-builder.exe" "%1"
 EOF
   if [ "$root" = HKCU ]; then other=HKLM; fi
   ! reg_key "$other\\$uninstall_key" || fail "an Apps entry under $other too"
   ! reg_key "$other\\Software\\Classes\\$progid" || fail "the file type under $other too"
+  ! reg_key "$other\\Software\\Classes\\$pack_verb" || fail "the folder verb under $other too"
 }
 
 # gone ROOT PROGRAMS DESKTOP DIR: none of the setup's files, shortcuts and keys is left.
@@ -197,6 +206,7 @@ gone() {
   local link
   ! reg_key "$1\\$uninstall_key" || fail "the Apps entry is left"
   ! reg_key "$1\\Software\\Classes\\$progid" || fail "the file type $progid is left"
+  ! reg_key "$1\\Software\\Classes\\$pack_verb" || fail "the folder verb is left"
   for link in "$2" "$3" "$send_to"; do
     [ ! -e "$(unix_path "$link\\ZEM Builder.lnk")" ] || fail "$link\\ZEM Builder.lnk is left"
   done
@@ -252,6 +262,33 @@ answer Return
 finish 0
 diff -r "$work/original" "$work/pack" || fail "the unpacked folder differs from the packed one"
 timeout 180 wineserver -w || fail "Wine did not settle after unpacking"
+
+echo "== Explorer's verbs: Pack into a .zem archive on the folder, Unpack here on the archive"
+# run_verb KEY PATH: starts the verb's command as Explorer does, with PATH for "%1".
+run_verb() {
+  local command
+  command=$(reg_value "HKLM\\Software\\Classes\\$1\\command" '(Default)') || fail "no command for $1"
+  [[ $command =~ ^\"([^\"]+)\"\ \"%1\"$ ]] || fail "$1 runs $command"
+  (cd "$work" && exec wine "${BASH_REMATCH[1]}" "$(winepath -w "$2")") &
+  app_pid=$!
+  box=
+}
+rm "$work/pack.zem"
+run_verb "$pack_verb" "$work/pack"
+next_box  # Generating ... Continue?
+answer Return
+next_box  # ZEM creation complete.
+answer Return
+finish 0
+rm -r "$work/pack"
+run_verb "$progid\\shell\\unpack" "$work/pack.zem"
+next_box  # Extracting 3 files ... Continue?
+answer Return
+next_box  # ZEM extraction complete.
+answer Return
+finish 0
+diff -r "$work/original" "$work/pack" || fail "the folder packed and unpacked by the verbs differs"
+timeout 180 wineserver -w || fail "Wine did not settle after the verbs"
 
 uninstall HKLM
 gone HKLM "$common_programs" "$common_desktop"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The built zem-builder.exe is a windowed program that needs no MinGW DLL, and it carries icon
-# group 101 with a 32x32 image in 16 colours (4 bpp) and one in 256 colours (8 bpp), the pixels
-# of res/zem-builder.ico, and a version resource.
+# groups 101 and 102, each with a 32x32 image in 16 colours (4 bpp) and one in 256 colours
+# (8 bpp), the pixels of res/zem-builder.ico and res/zem-archive.ico, and a version resource.
 # Usage: resources_test.sh EXE VERSION
 set -euo pipefail
 exe=$1
@@ -17,26 +17,29 @@ done
 
 wrestool -l "$exe" >"$work/list"
 cat "$work/list"
-grep -q -- '--type=14 --name=101 ' "$work/list" || fail "no icon group 101"
 grep -q -- '--type=16 ' "$work/list" || fail "no version resource"
-
-wrestool -x --type=14 --name=101 "$exe" -o "$work/group.ico"
-icotool -l "$work/group.ico" >"$work/icons"
-cat "$work/icons"
-[ "$(wc -l <"$work/icons")" = 2 ] || fail "icon group 101 should hold exactly two images"
-grep -q -- '--width=32 --height=32 --bit-depth=4 --palette-size=16' "$work/icons" ||
-  fail "no 32x32 image in 16 colours"
-grep -q -- '--width=32 --height=32 --bit-depth=8 --palette-size=256' "$work/icons" ||
-  fail "no 32x32 image in 256 colours"
-
-# The images are the committed icon's, pixel for pixel.
-mkdir -p "$work/built" "$work/committed"
-icotool -x -o "$work/built" "$work/group.ico"
-icotool -x -o "$work/committed" "$src/res/zem-builder.ico"
-for bits in 4 8; do
-  built=$(find "$work/built" -name "*32x32x$bits.png")
-  committed=$(find "$work/committed" -name "*32x32x$bits.png")
-  cmp -s "$built" "$committed" || fail "the $bits bpp image differs from res/zem-builder.ico"
+# Group 101, the program's icon, and 102, the .zem file type's: each the committed icon's two
+# images, pixel for pixel.
+for group in 101:zem-builder.ico 102:zem-archive.ico; do
+  id=${group%%:*} ico=${group#*:}
+  grep -q -- "--type=14 --name=$id " "$work/list" || fail "no icon group $id"
+  rm -rf "$work/built" "$work/committed"
+  mkdir -p "$work/built" "$work/committed"
+  wrestool -x --type=14 --name="$id" "$exe" -o "$work/group.ico"
+  icotool -l "$work/group.ico" >"$work/icons"
+  cat "$work/icons"
+  [ "$(wc -l <"$work/icons")" = 2 ] || fail "icon group $id should hold exactly two images"
+  grep -q -- '--width=32 --height=32 --bit-depth=4 --palette-size=16' "$work/icons" ||
+    fail "no 32x32 image in 16 colours in group $id"
+  grep -q -- '--width=32 --height=32 --bit-depth=8 --palette-size=256' "$work/icons" ||
+    fail "no 32x32 image in 256 colours in group $id"
+  icotool -x -o "$work/built" "$work/group.ico"
+  icotool -x -o "$work/committed" "$src/res/$ico"
+  for bits in 4 8; do
+    built=$(find "$work/built" -name "*32x32x$bits.png")
+    committed=$(find "$work/committed" -name "*32x32x$bits.png")
+    cmp -s "$built" "$committed" || fail "the $bits bpp image of group $id differs from res/$ico"
+  done
 done
 
 # FileVersion and ProductVersion are UTF-16 strings in the version resource.
