@@ -95,7 +95,7 @@ TEST(ScanRoot, StoredNamesUseBackslashesAndLeaveOutTheRoot) {
         ASSERT_EQ(list.size(), 1u) << c.root;
         EXPECT_EQ(list.pathOf(list[0]), c.path);
         EXPECT_EQ(storedNameOf(list[0]), c.storedName);
-        EXPECT_FALSE(nameHoldsBackslash(list[0]));
+        EXPECT_FALSE(list.nameHoldsBackslash(list[0]));
     }
 }
 
@@ -112,7 +112,7 @@ TEST(ScanNames, ABackslashInAFileOrFolderNameMarksTheFilesBelowIt) {
     EXPECT_EQ(storedNamesOf(list),
               (std::vector<std::string>{"plain", "sub\\inner", "a\\b", "x\\y\\z"}));
     std::vector<bool> marked;
-    for (const FileEntry& e : list) marked.push_back(nameHoldsBackslash(e));
+    for (const FileEntry& e : list) marked.push_back(list.nameHoldsBackslash(e));
     EXPECT_EQ(marked, (std::vector<bool>{false, false, true, true}));
     const std::string refusal =
         "\" holds a backslash, which a .zem file would read back as a subfolder";
@@ -476,7 +476,7 @@ TEST(ScanRealTree, EveryKindOfFileDownToDepthTen) {
         std::string below = list.pathOf(e).substr(root.size() + 1);
         std::replace(below.begin(), below.end(), nativeSeparator(), '\\');
         EXPECT_EQ(storedNameOf(e), below);
-        EXPECT_FALSE(nameHoldsBackslash(e)) << below;
+        EXPECT_FALSE(list.nameHoldsBackslash(e)) << below;
     }
 }
 

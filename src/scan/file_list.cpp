@@ -42,6 +42,7 @@ std::string storedNameOf(const FileEntry& entry) {
     return name;
 }
 
-bool nameHoldsBackslash(const FileEntry& entry) {
-    return nativeSeparator() != '\\' && strchr(entry.relative, '\\') != nullptr;
+bool FileList::nameHoldsBackslash(const FileEntry& entry) const {
+    if (nativeSeparator() != '\\') return strchr(entry.relative, '\\') != nullptr;
+    return marked(entry, kBackslash);
 }

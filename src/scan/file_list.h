@@ -10,7 +10,7 @@
 #include <deque>
 #include <memory>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -45,7 +45,7 @@ public:
         blocks_ = std::move(other.blocks_);
         next_ = std::exchange(other.next_, nullptr);
         blockLeft_ = std::exchange(other.blockLeft_, 0);
-        unstorable_ = std::move(other.unstorable_);
+        marks_ = std::move(other.marks_);
         return *this;
     }
     FileList(const FileList&) = delete;
@@ -75,13 +75,17 @@ public:
     // The real path that opens the file.
     std::string pathOf(const FileEntry& entry) const;
 
-    // Whether a component of the entry's relative path has characters the stored bytes can't
-    // spell (FolderItem::nameUnstorable). Such names are rare and never met off Windows: they
-    // are kept aside rather than take a flag in every entry.
-    void markUnstorable(const FileEntry& entry) { unstorable_.insert(entry.relative); }
-    bool nameUnstorable(const FileEntry& entry) const {
-        return !unstorable_.empty() && unstorable_.count(entry.relative) != 0;
-    }
+    // What makes an entry's name impossible to store faithfully, where the relative path can't
+    // tell: characters the stored bytes can't spell (FolderItem::nameUnstorable), or, where the
+    // platform's separator is the backslash, a backslash in a name of its own (only a file system
+    // other than the platform's can give one). Such names are rare and never met off Windows:
+    // they are kept aside rather than take a flag in every entry.
+    enum Mark : uint8_t { kUnstorable = 1, kBackslash = 2 };
+    void mark(const FileEntry& entry, uint8_t marks) { marks_[entry.relative] |= marks; }
+    bool nameUnstorable(const FileEntry& entry) const { return marked(entry, kUnstorable); }
+    // Whether a component of the relative path holds a backslash of its own, which the stored name
+    // would turn into a folder separator: such a file can't be stored faithfully.
+    bool nameHoldsBackslash(const FileEntry& entry) const;
 
 private:
     std::string root_;
@@ -91,12 +95,14 @@ private:
     std::vector<std::unique_ptr<char[]>> blocks_;
     char* next_ = nullptr;  // the free bytes at the end of the last block
     size_t blockLeft_ = 0;
-    std::unordered_set<const char*> unstorable_;  // by their names, which never move
+    // By their names, which never move.
+    std::unordered_map<const char*, uint8_t> marks_;
+    bool marked(const FileEntry& entry, uint8_t mark) const {
+        if (marks_.empty()) return false;
+        const auto it = marks_.find(entry.relative);
+        return it != marks_.end() && (it->second & mark) != 0;
+    }
 };
 
 // The name the archive stores: the relative path's components joined by backslashes.
 std::string storedNameOf(const FileEntry& entry);
-
-// Whether a component of the relative path holds a backslash of its own, which the stored name
-// would turn into a folder separator: such a file can't be stored faithfully.
-bool nameHoldsBackslash(const FileEntry& entry);

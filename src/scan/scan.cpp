@@ -92,15 +92,15 @@ bool onTheWay(const std::vector<FolderId>& way, const FolderId& id) {
 // Lists one folder into fileList and descends into its subfolders. relativePrefix is the
 // folder's path below the root followed by the platform's separator, storedPrefix the same with
 // backslashes (what exclusions and the selection match); both empty for the root.
-// unstorableAbove tells whether a folder on the way already has a name that can't be stored as it
-// is.
+// marksAbove holds the FileList marks of the folders on the way (a name that can't be stored as it
+// is).
 //
 // A folder that is one of those above it is a loop: listing it again would only repeat what is
 // being listed, once more for every link into it, each level multiplying the copies up to the
 // depth limit. It is passed over, as find -L and tar -h do. Links to any other folder are
 // followed.
 bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& relativePrefix,
-              const std::string& storedPrefix, bool unstorableAbove, int depth) {
+              const std::string& storedPrefix, uint8_t marksAbove, int depth) {
     const bool tooDeep = depth > kMaxScanDepth;
     if (tooDeep && !run.options.deep) return false;
 
@@ -159,13 +159,18 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& re
         }
         relative.resize(relativePrefix.size());
         relative.append(item.name);
-        const bool unstorable = unstorableAbove || item.nameUnstorable;
+        // Marks that the relative path can't show pass down to every file below.
+        uint8_t marks = marksAbove;
+        if (item.nameUnstorable) marks |= FileList::kUnstorable;
+        if (nativeSeparator() == '\\' && item.name.find('\\') != std::string::npos) {
+            marks |= FileList::kBackslash;
+        }
         switch (item.kind) {
             case FolderItem::Kind::Folder: {
                 // A link back up is passed over without even listing it.
                 if (onTheWay(way, item.id)) break;
                 scanInto(run, folderPath + nativeSeparator() + item.name,
-                         relative + nativeSeparator(), storedPrefix + item.name + '\\', unstorable,
+                         relative + nativeSeparator(), storedPrefix + item.name + '\\', marks,
                          depth + 1);
                 break;
             }
@@ -177,7 +182,7 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& re
                 FileList& fileList = tooDeep ? run.options.deep->files : run.fileList;
                 FileEntry& entry = fileList.add(
                     relative, item.size, item.hasTime ? item.localSeconds : kListedWithoutTime);
-                if (unstorable) fileList.markUnstorable(entry);
+                if (marks != 0) fileList.mark(entry, marks);
                 if (item.statLater) run.fs.statLater(entry, entry.relative + relativePrefix.size());
                 break;
             }
@@ -215,7 +220,7 @@ bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
             FileSystem& fs;
             ~Finish() { fs.finishStats(); }
         } finish{fs};
-        listed = scanInto(run, rootPath, "", "", false, 0);
+        listed = scanInto(run, rootPath, "", "", 0, 0);
     }
     for (FileList* list : {&fileList, options.deep ? &options.deep->files : nullptr}) {
         if (!list) continue;
@@ -229,7 +234,7 @@ bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
 
 std::string backslashRefusal(const FileList& fileList) {
     for (const FileEntry& entry : fileList) {
-        if (nameHoldsBackslash(entry)) {
+        if (fileList.nameHoldsBackslash(entry)) {
             return "File name \"" + fileList.pathOf(entry) +
                    "\" holds a backslash, which a .zem file would read back as a subfolder";
         }

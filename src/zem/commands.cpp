@@ -260,7 +260,7 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
     std::map<std::string, const FileEntry*> onDisk;
     for (const FileList* list : {&files, &deep.files}) {
         for (const FileEntry& e : *list) {
-            if (!nameHoldsBackslash(e)) onDisk.emplace(storedNameOf(e), &e);
+            if (!list->nameHoldsBackslash(e)) onDisk.emplace(storedNameOf(e), &e);
         }
     }
 
@@ -300,7 +300,7 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
             // Such a name reads like a path of subfolders: it matches no stored name, since an
             // archive can't hold it faithfully, and is named by its path, as no stored name tells
             // it.
-            if (nameHoldsBackslash(e)) {
+            if (list->nameHoldsBackslash(e)) {
                 differences.push_back("\"" + list->pathOf(e) +
                                       "\": in the folder, holds a backslash in a name, which an "
                                       "archive would read back as a subfolder");

@@ -57,7 +57,7 @@ dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' "$work/headers" | tr 'A-Z' 'a-z' | 
 echo "imports: $dlls"
 for dll in $dlls; do
   case $dll in
-    kernel32.dll | user32.dll | msvcrt.dll | advapi32.dll | api-ms-win-*) ;;
+    kernel32.dll | user32.dll | msvcrt.dll | advapi32.dll | shell32.dll | api-ms-win-*) ;;
     *) fail "imports $dll, which is not part of Windows" ;;
   esac
 done
