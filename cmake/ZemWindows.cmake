@@ -23,7 +23,7 @@ configure_file(${PROJECT_SOURCE_DIR}/res/zem-viewer.rc.in ${PROJECT_BINARY_DIR}/
 set_source_files_properties(${PROJECT_BINARY_DIR}/zem-viewer.rc PROPERTIES
                             OBJECT_DEPENDS "${ZEM_ARCHIVE_ICON_FILE};${ZEM_VIEWER_MANIFEST}")
 add_library(zem-viewer-resources OBJECT ${PROJECT_BINARY_DIR}/zem-viewer.rc)
-add_executable(zem-viewer WIN32 src/viewer/main_win32.cpp)
+add_executable(zem-viewer WIN32 src/viewer/main_win32.cpp src/viewer/shell_win32.cpp)
 target_link_libraries(zem-viewer PRIVATE zemviewer zem-viewer-resources comctl32 comdlg32 shlwapi
                       shell32 ole32 uuid)
 zem_set_compiler_options(zem-viewer)

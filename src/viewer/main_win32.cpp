@@ -5,10 +5,6 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <commdlg.h>
-#include <shellapi.h>
-#include <shlobj.h>
-#include <shlwapi.h>
-#include <shobjidl.h>
 
 #include <cwchar>
 #include <filesystem>
@@ -23,6 +19,7 @@
 #include "archive/fatal_error.h"
 #include "archive/reader.h"
 #include "viewer/archive_view.h"
+#include "viewer/shell_win32.h"
 
 namespace {
 
@@ -89,18 +86,6 @@ struct WindowDialog : Dialog {
     void showError(const std::string& text) override { box(text, MB_OK | MB_ICONERROR); }
 };
 
-// Releases a COM interface.
-template <typename T>
-struct Com {
-    T* p = nullptr;
-    Com() = default;
-    Com(const Com&) = delete;
-    Com& operator=(const Com&) = delete;
-    ~Com() {
-        if (p) p->Release();
-    }
-};
-
 struct Viewer {
     HWND window = nullptr;
     HWND list = nullptr;
@@ -160,12 +145,12 @@ void showSortArrows() {
     for (int i = 0; i < 3; ++i) {
         HDITEMW item{};
         item.mask = HDI_FORMAT;
-        if (!Header_GetItem(header, i, &item)) continue;
+        if (!SendMessageW(header, HDM_GETITEMW, i, reinterpret_cast<LPARAM>(&item))) continue;
         item.fmt &= ~(HDF_SORTUP | HDF_SORTDOWN);
         if (i == static_cast<int>(viewer.column)) {
             item.fmt |= viewer.ascending ? HDF_SORTUP : HDF_SORTDOWN;
         }
-        Header_SetItem(header, i, &item);
+        SendMessageW(header, HDM_SETITEMW, i, reinterpret_cast<LPARAM>(&item));
     }
 }
 
@@ -203,7 +188,11 @@ void showArchive(const std::string& path) {
     viewer.order = sortedRecords(viewer.archive.records, viewer.column, viewer.ascending);
     ListView_SetItemCountEx(viewer.list, static_cast<int>(viewer.order.size()), 0);
     ListView_SetItemState(viewer.list, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
-    if (!viewer.order.empty()) ListView_SetItemState(viewer.list, 0, LVIS_FOCUSED, LVIS_FOCUSED);
+    // The first row is selected, so that Enter opens it at once.
+    if (!viewer.order.empty()) {
+        ListView_SetItemState(viewer.list, 0, LVIS_FOCUSED | LVIS_SELECTED,
+                              LVIS_FOCUSED | LVIS_SELECTED);
+    }
     showSortArrows();
     InvalidateRect(viewer.list, nullptr, TRUE);
 }
@@ -237,41 +226,21 @@ void chooseArchive() {
     openArchive(path);
 }
 
-// The folder to extract into, from the system's folder picker; false when cancelled.
-bool pickFolder(std::string& folder) {
-    Com<IFileOpenDialog> picker;
-    if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IFileOpenDialog, reinterpret_cast<void**>(&picker.p)))) {
-        WindowDialog(viewer.window).showError("Error opening the folder picker");
-        return false;
-    }
-    FILEOPENDIALOGOPTIONS options = 0;
-    picker.p->GetOptions(&options);
-    picker.p->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM | FOS_PATHMUSTEXIST);
-    picker.p->SetTitle(L"Extract to");
-    picker.p->SetOkButtonLabel(L"Extract");
-    // It starts in the archive's folder, as Explorer's Extract all does.
+// The folder to extract into, from the system's folder picker, which starts in the archive's
+// folder as Explorer's Extract all does; false when cancelled.
+bool chooseFolder(std::string& folder) {
     const std::wstring archivePath = wideOf(viewer.archive.path);
     const size_t cut = archivePath.find_last_of(L"\\/");
-    if (cut != std::wstring::npos) {
-        Com<IShellItem> start;
-        if (SUCCEEDED(SHCreateItemFromParsingName(archivePath.substr(0, cut + 1).c_str(), nullptr,
-                                                  IID_IShellItem,
-                                                  reinterpret_cast<void**>(&start.p)))) {
-            picker.p->SetFolder(start.p);
+    std::wstring chosen;
+    std::string failure;
+    if (!pickFolder(viewer.window, cut == std::wstring::npos ? L"" : archivePath.substr(0, cut + 1),
+                    chosen, failure)) {
+        if (!failure.empty()) {
+            WindowDialog(viewer.window).showError(extractionErrorText(viewer.archive.path, failure));
         }
-    }
-    if (FAILED(picker.p->Show(viewer.window))) return false;  // cancelled, or no choice
-    Com<IShellItem> chosen;
-    wchar_t* path = nullptr;
-    if (FAILED(picker.p->GetResult(&chosen.p)) ||
-        FAILED(chosen.p->GetDisplayName(SIGDN_FILESYSPATH, &path))) {
-        WindowDialog(viewer.window).showError("Error reading the folder chosen");
         return false;
     }
-    const std::wstring wide(path);
-    CoTaskMemFree(path);
-    if (!narrowOf(wide, folder)) {
+    if (!narrowOf(chosen, folder)) {
         WindowDialog(viewer.window)
             .showError(extractionErrorText(viewer.archive.path, kPathNotInCodePage));
         return false;
@@ -292,7 +261,7 @@ void extract(bool all) {
         return;
     }
     std::string folder;
-    if (!pickFolder(folder)) return;
+    if (!chooseFolder(folder)) return;
     WindowDialog dialog(viewer.window);
     extractRecords(viewer.archive, records, folder, dialog, systemFileSystem());
 }
@@ -337,16 +306,15 @@ void openFile() {
     const std::wstring wide = wideOf(path);
     // A program or script from an archive runs with the user's rights: only after a question
     // whose default is Cancel.
-    if (AssocIsDangerous(wide.c_str()) &&
+    if (opensAsProgram(wide) &&
         dialog.box("\"" + path + "\" is a program or a script: opening it runs it. Open it anyway?",
                    MB_OKCANCEL | MB_ICONWARNING | MB_DEFBUTTON2) != IDOK) {
         return;
     }
-    const INT_PTR started = reinterpret_cast<INT_PTR>(
-        ShellExecuteW(viewer.window, nullptr, wide.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
-    if (started <= 32) {
+    DWORD error = 0;
+    if (!openWithAssociatedProgram(viewer.window, wide, error)) {
         dialog.showError("Error opening \"" + path + "\": " +
-                         systemErrorText(static_cast<int>(GetLastError())));
+                         systemErrorText(static_cast<int>(error)));
     }
 }
 
@@ -497,7 +465,10 @@ bool makeControls(HWND window) {
         column.fmt = columns[i].format;
         column.cx = scaled(columns[i].width);
         column.iSubItem = i;
-        if (ListView_InsertColumn(viewer.list, i, &column) < 0) return false;
+        // The W message by name: without UNICODE the macros send the A ones.
+        if (SendMessageW(viewer.list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&column)) < 0) {
+            return false;
+        }
     }
     applyFont();
     showArchive("");
@@ -577,16 +548,8 @@ struct Accelerators {
     }
 };
 
-struct ComApartment {
-    bool started;
-    ~ComApartment() {
-        if (started) CoUninitialize();
-    }
-};
-
 int runViewer(HINSTANCE instance) {
-    const ComApartment com{
-        SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))};
+    const ShellApartment apartment;
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES};
     InitCommonControlsEx(&controls);
 
@@ -595,7 +558,7 @@ int runViewer(HINSTANCE instance) {
     windowClass.lpfnWndProc = windowProc;
     windowClass.hInstance = instance;
     windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(101));
-    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     windowClass.lpszClassName = kWindowClass;
     if (!RegisterClassExW(&windowClass)) {
@@ -615,18 +578,16 @@ int runViewer(HINSTANCE instance) {
     ShowWindow(window, SW_SHOWNORMAL);
     UpdateWindow(window);
 
-    int count = 0;
-    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (args && count >= 2) {
+    // Explorer's verb and a drop give the archive as the one argument.
+    const std::vector<std::wstring> arguments = commandArguments();
+    if (!arguments.empty()) {
         std::string path;
-        if (narrowOf(args[1], path)) {
+        if (narrowOf(arguments.front(), path)) {
             openArchive(path);
         } else {
-            WindowDialog(window).showError(
-                archiveReadErrorText(path, kPathNotInCodePage));
+            WindowDialog(window).showError(archiveReadErrorText(path, kPathNotInCodePage));
         }
     }
-    if (args) LocalFree(args);
 
     ACCEL keys[] = {
         {FCONTROL | FVIRTKEY, 'O', kOpenArchive},
