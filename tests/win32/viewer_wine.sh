@@ -149,8 +149,9 @@ answer Return
 cmp "$pack/sub/b.bin" "$work/some/sub/b.bin" || fail "sub/b.bin differs"
 
 echo "== Enter opens a copy from the temporary folder, which goes when the viewer closes"
-# Windows opens .txt files with Notepad; a new Wine prefix has the program's key but not the type's.
-wine reg add 'HKCU\Software\Classes\.txt' /ve /d txtfile /f >/dev/null
+# Windows opens .txt files with Notepad; a new Wine prefix has the program's key but not the type's
+# (added for all users: Wine doesn't merge a user's classes into the ones the shell reads).
+wine reg add 'HKLM\Software\Classes\.txt' /ve /d txtfile /f >/dev/null
 keys Home Return
 copy=
 copy_made() {
@@ -168,7 +169,7 @@ editor_gone() { ! xdotool search --onlyvisible --name '^a\.txt - Notepad' >/dev/
 wait_until 60 editor_gone || fail "Notepad did not close"
 keys alt+F4
 finish 0
-wine reg delete 'HKCU\Software\Classes\.txt' /f >/dev/null
+wine reg delete 'HKLM\Software\Classes\.txt' /f >/dev/null
 [ ! -e "$(dirname "$(dirname "$copy")")" ] || fail "the temporary copies were left: $copy"
 cmp "$work/before.zem" "$archive" || fail "the archive was changed"
 
