@@ -190,6 +190,44 @@ TEST(ScanLoops, AFolderOnTheWayDownIsPassedOverAndOtherLinksAreFollowed) {
 }
 #endif
 
+// Below the depth limit nothing is listed unless asked; asked, the files there are counted (and
+// kept apart for a comparison), and each folder there is listed once however many links lead to
+// it, so that links without a loop can't multiply the work: here 20 levels of two links each to
+// the next level, a million paths, take a few dozen listings.
+TEST(ScanDeep, FilesBelowTheLimitAreCountedOnlyWhenAskedAndEachFolderListedOnce) {
+    struct Levels : FakeFileSystem {
+        bool listFolder(const std::string& folderPath, FolderId& id,
+                        std::vector<FolderItem>& items) override {
+            calls.push_back("list " + folderPath);
+            const auto level = static_cast<uint64_t>(
+                std::count(folderPath.begin(), folderPath.end(), nativeSeparator()));
+            id = fakeId(level + 1);
+            if (level == 31) return true;
+            items.push_back(fakeFile("f"));
+            // Plain folders down to the limit, then two links to the next level.
+            items.push_back(fakeFolder("a", level < kMaxScanDepth ? 0 : level + 2));
+            if (level >= kMaxScanDepth) items.push_back(fakeFolder("b", level + 2));
+            return true;
+        }
+    };
+    for (const bool asked : {false, true}) {
+        Levels fs;
+        FileList list;
+        DeepFiles deep;
+        deep.keepFiles = true;
+        ScanOptions options;
+        if (asked) options.deep = &deep;
+        EXPECT_TRUE(scanFolder(fs, "r", list, options));
+        EXPECT_EQ(list.size(), size_t(kMaxScanDepth) + 1);
+        EXPECT_EQ(deep.count, asked ? 20u : 0u);
+        ASSERT_EQ(deep.files.size(), asked ? 20u : 0u);
+        if (asked) {
+            EXPECT_EQ(deep.files[0].storedName, "a\\a\\a\\a\\a\\a\\a\\a\\a\\a\\a\\f");
+        }
+        EXPECT_LE(fs.calls.size(), asked ? 60u : size_t(kMaxScanDepth) + 1);
+    }
+}
+
 TEST(ScanOrder, PreOrderInEnumerationOrderWithoutSorting) {
     FakeFileSystem fs;
     FolderItem fifo;

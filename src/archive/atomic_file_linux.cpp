@@ -308,4 +308,11 @@ void installSignalHandling() {
     cleanup.sa_handler = removePendingFiles;
     sigemptyset(&cleanup.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &cleanup, nullptr);
+    // A reader that closes its pipe early ends the process as it ends tar and cat (status 141, no
+    // message), after the same cleanup. Where the parent ignores SIGPIPE, the write fails with
+    // EPIPE instead and is reported as a failed write.
+    struct sigaction pipe {};
+    if (sigaction(SIGPIPE, nullptr, &pipe) == 0 && pipe.sa_handler != SIG_IGN) {
+        sigaction(SIGPIPE, &cleanup, nullptr);
+    }
 }

@@ -8,6 +8,8 @@
 // The open standard output, for writeWhole (atomic_file.h); -1 when the process has none.
 intptr_t standardOutputFile();
 
-// Whether standard output, or standard error, is a terminal (on Windows, a console).
+// Whether standard input, standard output, or standard error is a terminal (on Windows, a
+// console).
+bool standardInputIsTerminal();
 bool standardOutputIsTerminal();
 bool standardErrorIsTerminal();

@@ -4,6 +4,8 @@
 
 intptr_t standardOutputFile() { return STDOUT_FILENO; }
 
+bool standardInputIsTerminal() { return isatty(STDIN_FILENO) != 0; }
+
 bool standardOutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
 bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }

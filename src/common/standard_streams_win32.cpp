@@ -19,6 +19,8 @@ intptr_t standardOutputFile() {
     return reinterpret_cast<intptr_t>(handle);
 }
 
+bool standardInputIsTerminal() { return isConsole(STD_INPUT_HANDLE); }
+
 bool standardOutputIsTerminal() { return isConsole(STD_OUTPUT_HANDLE); }
 
 bool standardErrorIsTerminal() { return isConsole(STD_ERROR_HANDLE); }

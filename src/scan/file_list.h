@@ -16,6 +16,9 @@ struct FileEntry {
     // Set when a component of the relative path holds a backslash of its own, which the stored
     // name would turn into a folder separator: such a file can't be stored faithfully.
     bool nameHoldsBackslash = false;
+    // Set when a component of the relative path has characters the stored bytes can't spell
+    // (FolderItem::nameUnstorable).
+    bool nameUnstorable = false;
     // Length in bytes at scan time. Kept wide so the writer can refuse files that a .zem can't hold
     // instead of silently storing their low 32 bits.
     uint64_t size = 0;

@@ -25,6 +25,10 @@ struct FolderItem {
     enum class Kind { File, Folder, Other };
     std::string name;
     Kind kind = Kind::Other;
+    // Set when the platform's name can't be stored as it is: on Windows, a name with characters
+    // the system code page lacks (`name` spells them as <U+XXXX>, which the platform's calls read
+    // back as those characters).
+    bool nameUnstorable = false;
     // The identity of the folder or file, where the listing has it at no extra cost: always for a
     // folder reached through a link (a symbolic link; on Windows any reparse point), so that a
     // link back up can be passed over without listing it; on Linux for every file; otherwise it
@@ -46,6 +50,12 @@ struct FileSystem {
                             std::vector<FolderItem>& items) = 0;
     // True when a file, folder or anything else exists at the path.
     virtual bool exists(const std::string& path) = 0;
+    // Why listFolder fails for the path, in the system's words, from a second look (for a
+    // message); empty when it can't tell.
+    virtual std::string listFailure(const std::string& folderPath) {
+        (void)folderPath;
+        return "";
+    }
 };
 
 // The identity of what is at the path (of a final link's target when followLinks), unknown when

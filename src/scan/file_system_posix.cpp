@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -195,6 +196,13 @@ struct PosixFileSystem : FileSystem {
         }
         statEntries(dirfd(handle.dir), toStat, offset, items);
         return true;
+    }
+
+    std::string listFailure(const std::string& folderPath) override {
+        const int fd = openPath(folderPath + "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return strerror(errno);
+        close(fd);
+        return "";
     }
 
     bool exists(const std::string& path) override {

@@ -39,7 +39,7 @@ std::string readArchiveFile(const std::string& path, LoadedArchive& archive) {
 }
 
 std::string storedNamesProblem(const LoadedArchive& archive) {
-    return namesProblem(namesOf(archive), platformNameRules());
+    return namesProblem(namesOf(archive), platformNameRules(), platformCodePage());
 }
 
 bool forEachStoredPiece(
@@ -75,6 +75,20 @@ void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names
     archive.records = std::move(selected);
 }
 
+PathKind kindAtStoredName(const Destination& dest, const std::string& name) {
+    if (!dest.open) return PathKind::Missing;
+    const std::vector<std::string> parts = splitStoredName(name, platformCodePage());
+    FolderHandle below;
+    const FolderHandle* folder = &dest.folder;
+    for (size_t p = 0; p < parts.size(); ++p) {
+        const PathKind kind = kindInside(*folder, parts[p]);
+        if (p + 1 == parts.size() || kind != PathKind::Folder) return kind;
+        below = openSubfolder(*folder, parts[p], /*create=*/false);
+        folder = &below;
+    }
+    return PathKind::Missing;
+}
+
 void checkDestination(const Destination& dest, const LoadedArchive& archive, bool replace) {
     const std::string tooLong = pathLengthProblem(dest.path, namesOf(archive));
     if (!tooLong.empty()) fatalError(tooLong);
@@ -85,7 +99,7 @@ void checkDestination(const Destination& dest, const LoadedArchive& archive, boo
     std::vector<FolderHandle> chain;
     for (size_t i = 0; i < archive.records.size(); ++i) {
         const std::string& name = archive.records[i].name;
-        const std::vector<std::string> parts = splitStoredName(name);
+        const std::vector<std::string> parts = splitStoredName(name, platformCodePage());
         size_t shared = 0;
         while (shared < chain.size() && shared + 1 < parts.size() &&
                chainParts[shared] == parts[shared]) {
@@ -160,7 +174,7 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
     cleanOnce(root);
     std::vector<char> buffer(kStoredPieceSize);
     for (const ArchiveRecord& r : archive.records) {
-        const std::vector<std::string> parts = splitStoredName(r.name);
+        const std::vector<std::string> parts = splitStoredName(r.name, platformCodePage());
         std::vector<FolderHandle> chain;  // each folder stays open while its child is opened
         for (size_t p = 0; p + 1 < parts.size(); ++p) {
             chain.push_back(openSubfolder(chain.empty() ? root : chain.back(), parts[p]));

@@ -12,15 +12,15 @@
 #include "archive/atomic_file.h"
 #include "archive/stored_name.h"
 
-// The rules names must follow on this platform.
+// The rules names must follow on this platform, and the code page they read stored bytes in.
 NameRules platformNameRules();
+const CodePage& platformCodePage();
 
 // The first of the stored names whose file or folders below `dest` would pass a length limit of
 // this system, as "record N: name ...: why"; empty when there is none. The name rules measure
-// what they can without the system; this measures the rest: on Windows every component, and the
-// whole paths the ANSI calls take (DEST included, with room for the temporary name a file is
-// written under). POSIX has nothing more to measure: below DEST every step is relative to an
-// open folder, so no limit applies to a whole path.
+// what they can without the system; this measures the rest: on Windows every component in UTF-16
+// units. Neither system has more to measure: below DEST every step is relative to an open
+// folder, so no limit applies to a whole path.
 std::string pathLengthProblem(const std::string& dest, const std::vector<std::string>& names);
 
 // What is at a path, without following a final symbolic link.

@@ -26,6 +26,8 @@ int fdOf(const FolderHandle& folder) { return static_cast<int>(folder.native); }
 
 NameRules platformNameRules() { return NameRules::Posix; }
 
+const CodePage& platformCodePage() { return latin1CodePage(); }
+
 std::string pathLengthProblem(const std::string&, const std::vector<std::string>&) { return ""; }
 
 bool isRegularFile(const std::string& path) {
