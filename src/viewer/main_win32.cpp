@@ -18,6 +18,7 @@
 #include "archive/atomic_file.h"
 #include "archive/fatal_error.h"
 #include "archive/reader.h"
+#include "common/wide_path_win32.h"
 #include "viewer/archive_view.h"
 #include "viewer/shell_win32.h"
 
@@ -39,36 +40,11 @@ constexpr int kListId = 1;
 constexpr int kStatusId = 2;
 const wchar_t* const kWindowClass = L"ZemViewerWindow";
 
-// The program's text is the system code page's, as the archive's names are stored on Windows.
-std::wstring wideOf(const std::string& text) {
-    if (text.empty()) return L"";
-    const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
-    if (length <= 0) return L"";
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), size, &wide[0], length);
-    return wide;
-}
+// The program's text is the system code page's, as the archive's names are stored on Windows,
+// with <U+XXXX> for a character the code page lacks (common/wide_path_win32.h).
+std::wstring wideOf(const std::string& text) { return wideText(text); }
 
-// A path from the system as the program's text; false when the code page can't spell it (no
-// look-alike is ever taken for a character: `text` then holds the default character in its place,
-// for messages only).
-bool narrowOf(const std::wstring& wide, std::string& text) {
-    text.clear();
-    if (wide.empty()) return true;
-    const int size = static_cast<int>(wide.size());
-    const int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size,
-                                           nullptr, 0, nullptr, nullptr);
-    if (length <= 0) return false;
-    text.resize(static_cast<size_t>(length));
-    BOOL usedDefault = FALSE;
-    return WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), size, &text[0], length,
-                               nullptr, &usedDefault) == length &&
-           !usedDefault;
-}
-
-const char* const kPathNotInCodePage =
-    "its path holds characters that the system code page lacks";
+std::string narrowOf(const std::wstring& wide) { return narrowText(wide.data(), wide.size()); }
 
 // Unpacking's messages, as boxes owned by the viewer's window.
 struct WindowDialog : Dialog {
@@ -218,12 +194,7 @@ void chooseArchive() {
     request.nMaxFile = static_cast<DWORD>(std::size(file));
     request.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
     if (!GetOpenFileNameW(&request)) return;  // cancelled
-    std::string path;
-    if (!narrowOf(file, path)) {
-        WindowDialog(viewer.window).showError(archiveReadErrorText(path, kPathNotInCodePage));
-        return;
-    }
-    openArchive(path);
+    openArchive(narrowOf(file));
 }
 
 // The folder to extract into, from the system's folder picker, which starts in the archive's
@@ -240,11 +211,7 @@ bool chooseFolder(std::string& folder) {
         }
         return false;
     }
-    if (!narrowOf(chosen, folder)) {
-        WindowDialog(viewer.window)
-            .showError(extractionErrorText(viewer.archive.path, kPathNotInCodePage));
-        return false;
-    }
+    folder = narrowOf(chosen);
     return true;
 }
 
@@ -272,7 +239,7 @@ bool temporaryRoot(std::string& root) {
     wchar_t temp[MAX_PATH + 1];
     const DWORD length = GetTempPathW(static_cast<DWORD>(std::size(temp)), temp);
     if (length == 0 || length > MAX_PATH) return false;
-    if (!narrowOf(std::wstring(temp, length), root)) return false;
+    root = narrowOf(std::wstring(temp, length));
     if (!root.empty() && root.back() != '\\') root += '\\';
     root += "zem-viewer." + std::to_string(GetCurrentProcessId());
     return true;
@@ -580,14 +547,7 @@ int runViewer(HINSTANCE instance) {
 
     // Explorer's verb and a drop give the archive as the one argument.
     const std::vector<std::wstring> arguments = commandArguments();
-    if (!arguments.empty()) {
-        std::string path;
-        if (narrowOf(arguments.front(), path)) {
-            openArchive(path);
-        } else {
-            WindowDialog(window).showError(archiveReadErrorText(path, kPathNotInCodePage));
-        }
-    }
+    if (!arguments.empty()) openArchive(narrowOf(arguments.front()));
 
     ACCEL keys[] = {
         {FCONTROL | FVIRTKEY, 'O', kOpenArchive},
