@@ -155,12 +155,11 @@ Section "Install"
   ; The archive's own icon (a box, not the program's folder), by its resource number.
   WriteRegStr SHCTX "${CLASSES}\${PROGID}\DefaultIcon" "" '"$INSTDIR\zem-builder.exe",-102'
   ; A double-click views the archive, as Explorer opens a .zip as a folder and 7-Zip opens its
-  ; window; unpacking is one right-click away. An earlier version's "open" verb unpacked.
-  DeleteRegKey SHCTX "${CLASSES}\${PROGID}\shell\open"
-  WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell" "" "view"
-  WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\view" "" "View"
-  WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\view" "Icon" '"$INSTDIR\zem-viewer.exe",0'
-  WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\view\command" "" \
+  ; window; unpacking is one right-click away. The verb is "open", shown as "View": the default
+  ; verb, and the one that programs asking for "open" get (an earlier version's unpacked).
+  WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\open" "" "View"
+  WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\open" "Icon" '"$INSTDIR\zem-viewer.exe",0'
+  WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\open\command" "" \
     '"$INSTDIR\zem-viewer.exe" "%1"'
   ; Right-click on an archive: "Unpack here", as archive tools call it.
   WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\unpack" "" "Unpack here"

@@ -191,10 +191,9 @@ EOF
 .zem|(Default)|$progid
 .zem\\OpenWithProgids|$progid|
 $progid\\DefaultIcon|(Default)|"$dir\\zem-builder.exe",-102
-$progid\\shell|(Default)|view
-$progid\\shell\\view|(Default)|View
-$progid\\shell\\view|Icon|"$dir\\zem-viewer.exe",0
-$progid\\shell\\view\\command|(Default)|"$dir\\zem-viewer.exe" "%1"
+$progid\\shell\\open|(Default)|View
+$progid\\shell\\open|Icon|"$dir\\zem-viewer.exe",0
+$progid\\shell\\open\\command|(Default)|"$dir\\zem-viewer.exe" "%1"
 $progid\\shell\\unpack|(Default)|Unpack here
 $progid\\shell\\unpack|Icon|"$dir\\zem-builder.exe",0
 $progid\\shell\\unpack\\command|(Default)|"$dir\\zem-builder.exe" "%1"
@@ -202,7 +201,6 @@ $pack_verb|(Default)|Pack into a .zem archive
 $pack_verb|Icon|"$dir\\zem-builder.exe",0
 $pack_verb\\command|(Default)|"$dir\\zem-builder.exe" "%1"
 EOF
-  ! reg_key "$classes\\$progid\\shell\\open" || fail "an open verb beside View"
   if [ "$root" = HKCU ]; then other=HKLM; fi
   ! reg_key "$other\\$uninstall_key" || fail "an Apps entry under $other too"
   ! reg_key "$other\\Software\\Classes\\$progid" || fail "the file type under $other too"
@@ -260,7 +258,7 @@ answer Return
 finish 0
 [ -f "$work/pack.zem" ] || fail "no archive written"
 mv "$work/pack" "$work/original"
-# Like a double-click: the shell looks up .zem's program and its default verb, View.
+# Like a double-click: the shell looks up .zem's program and its open verb, View.
 (cd "$work" && exec wine start /wait /unix "$work/pack.zem") &
 app_pid=$!
 viewer_shown() { xdotool search --onlyvisible --name '^pack\.zem - ZEM Viewer$' >/dev/null 2>&1; }
