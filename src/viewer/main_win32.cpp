@@ -18,6 +18,7 @@
 #include "archive/atomic_file.h"
 #include "archive/fatal_error.h"
 #include "archive/reader.h"
+#include "common/standard_streams.h"
 #include "common/wide_path_win32.h"
 #include "viewer/archive_view.h"
 #include "viewer/shell_win32.h"
@@ -546,8 +547,8 @@ int runViewer(HINSTANCE instance) {
     UpdateWindow(window);
 
     // Explorer's verb and a drop give the archive as the one argument.
-    const std::vector<std::wstring> arguments = commandArguments();
-    if (!arguments.empty()) openArchive(narrowOf(arguments.front()));
+    const std::vector<std::string> arguments = programArguments(__argc, __argv);
+    if (!arguments.empty()) openArchive(arguments.front());
 
     ACCEL keys[] = {
         {FCONTROL | FVIRTKEY, 'O', kOpenArchive},

@@ -91,13 +91,3 @@ bool openWithAssociatedProgram(HWND owner, const std::wstring& path, DWORD& erro
     error = GetLastError();
     return false;
 }
-
-std::vector<std::wstring> commandArguments() {
-    std::vector<std::wstring> arguments;
-    int count = 0;
-    wchar_t** list = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (!list) return arguments;
-    for (int i = 1; i < count; ++i) arguments.emplace_back(list[i]);
-    LocalFree(list);
-    return arguments;
-}

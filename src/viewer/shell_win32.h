@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 // The COM apartment of the window's thread, which the folder picker and the shell need.
 struct ShellApartment {
@@ -25,6 +24,3 @@ bool opensAsProgram(const std::wstring& path);
 
 // Starts the program Windows associates with the file. False with the system's error code.
 bool openWithAssociatedProgram(HWND owner, const std::wstring& path, DWORD& error);
-
-// The command line's arguments after the program's name.
-std::vector<std::wstring> commandArguments();
