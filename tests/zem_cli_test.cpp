@@ -1478,6 +1478,24 @@ TEST_F(Zem, VerifyOutOfMemoryIsAnErrorNotAnAbort) {
     EXPECT_EQ(r.err, "zem: out of memory listing folder \"" + root + "\"\n");
 }
 
+// Files started ahead of the one written hold descriptors: under a tight limit extraction starts
+// none ahead, and still writes every file.
+TEST_F(Zem, ATightDescriptorLimitCostsOnlySpeed) {
+    for (int i = 0; i < 20; ++i) {
+        add("d" + std::to_string(i % 3) + "/f" + std::to_string(i), std::string(size_t(i), 'x'),
+            1600000000 + i);
+    }
+    pack();
+    const ChildResult r = runExecutable(ZEM_EXE, {"extract", archive, dest}, "", [] {
+        rlimit low{};
+        getrlimit(RLIMIT_NOFILE, &low);
+        low.rlim_cur = 10;  // standard streams, the archive, the folders and a file, and a few
+        setrlimit(RLIMIT_NOFILE, &low);
+    });
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(treeOf(root) == treeOf(dest));
+}
+
 #endif  // !_WIN32
 
 #ifdef _WIN32

@@ -41,7 +41,7 @@ PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCall
     try {
         listed = scanFolder(fs, rootPathFromArgument(request.folderArgument), fileList, scan);
     } catch (const std::bad_alloc&) {
-        FileList().swap(fileList);
+        fileList = FileList();
         calls.showError(outOfMemoryListingText(request.folderArgument));
         return result;
     }
@@ -82,7 +82,7 @@ PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCall
         return result;
     } catch (const std::bad_alloc&) {
         progress.reset();
-        FileList().swap(fileList);
+        fileList = FileList();
         calls.showError(outOfMemoryWritingText(request.archivePath));
         return result;
     }

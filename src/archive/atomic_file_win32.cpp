@@ -64,7 +64,10 @@ bool writeAll(HANDLE file, const void* data, size_t size) {
 }  // namespace
 
 FolderHandle::FolderHandle(FolderHandle&& other) noexcept
-    : path(std::move(other.path)), native(other.native), syncable(other.syncable) {
+    : path(std::move(other.path)),
+      native(other.native),
+      syncable(other.syncable),
+      madeByThisRun(other.madeByThisRun) {
     other.native = -1;
 }
 
@@ -74,6 +77,7 @@ FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
         path = std::move(other.path);
         native = other.native;
         syncable = other.syncable;
+        madeByThisRun = other.madeByThisRun;
         other.native = -1;
     }
     return *this;

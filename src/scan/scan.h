@@ -38,7 +38,7 @@ struct TimeRule {
 struct DeepFiles {
     bool keepFiles = false;
     uint64_t count = 0;
-    FileList files;  // with keepFiles
+    FileList files;  // with keepFiles; each scan replaces it, with the same root as its own list
 };
 
 // A choice of paths below the root, as stored names ("a\\b"; "" for the root itself): only these
@@ -75,16 +75,16 @@ struct ScanOptions {
 // folder it packs must not pack its own previous version (ScanOptions::ownArchive).
 std::string storedNameOfOutput(const std::string& folder, const std::string& output);
 
-// Appends every file below rootPath to fileList with its stored name, depth-first in pre-order
+// Lists every file below rootPath into fileList (which it replaces), depth-first in pre-order
 // and in the order the platform enumerates each folder unless the options sort it. Links to
 // folders are followed, except to a folder on the way down from the root (the root included):
 // such a loop adds nothing. A folder that can't be listed adds nothing (and is reported to
-// options.unlisted). False when the root
-// itself can't be listed. Running out of memory throws std::bad_alloc.
+// options.unlisted). False when the root itself can't be listed. Running out of memory throws
+// std::bad_alloc.
 bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
                 const ScanOptions& options = ScanOptions());
 
 // The refusal of the first listed file whose name holds a backslash of its own (see
-// FileEntry::nameHoldsBackslash) or characters the stored bytes can't spell
-// (FileEntry::nameUnstorable), or "" when there is none.
+// nameHoldsBackslash) or characters the stored bytes can't spell (FileList::nameUnstorable),
+// or "" when there is none.
 std::string backslashRefusal(const FileList& fileList);

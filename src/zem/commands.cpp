@@ -192,24 +192,25 @@ WriteProgress progressOf(const std::vector<ArchiveRecord>& records) {
 }
 
 // Compares one stored file with the folder's file; empty when they match, else the difference.
-std::string compareFile(LoadedArchive& archive, const ArchiveRecord& r, const FileEntry& onDisk,
-                        std::vector<char>& a, std::vector<char>& b,
+std::string compareFile(LoadedArchive& archive, const ArchiveRecord& r, const FileList& files,
+                        const FileEntry& onDisk, std::vector<char>& a, std::vector<char>& b,
                         const std::function<void(uint64_t bytes)>& compared) {
+    const std::string path = files.pathOf(onDisk);
     if (onDisk.size != r.length) {
         return std::to_string(r.length) + " bytes in the archive, " + std::to_string(onDisk.size) +
-               " in \"" + onDisk.path + "\"";
+               " in \"" + path + "\"";
     }
     InputFile in;
-    if (!openInputFile(onDisk.path, in)) return "cannot open \"" + onDisk.path + "\"";
+    if (!openInputFile(path, in)) return "cannot open \"" + path + "\"";
     std::string difference;
     forEachStoredPiece(archive, r, a, [&](const char* data, size_t size, uint64_t at) {
         if (readInputFile(in, b.data(), size) != size) {
-            difference = "cannot read \"" + onDisk.path + "\"";
+            difference = "cannot read \"" + path + "\"";
             return false;
         }
         const auto mismatch = std::mismatch(data, data + size, b.data());
         if (mismatch.first != data + size) {
-            difference = "differs from \"" + onDisk.path + "\" at byte " +
+            difference = "differs from \"" + path + "\" at byte " +
                          std::to_string(at + static_cast<uint64_t>(mismatch.first - data));
             return false;
         }
@@ -248,8 +249,8 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
     try {
         listed = scanFolder(systemFileSystem(), root, files, options);
     } catch (const std::bad_alloc&) {
-        FileList().swap(files);  // its memory back, for the message
-        FileList().swap(deep.files);
+        files = FileList();  // its memory back, for the message
+        deep.files = FileList();
         fatalError("out of memory listing folder \"" + root + "\"");
     }
     if (!listed) {
@@ -259,7 +260,7 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
     std::map<std::string, const FileEntry*> onDisk;
     for (const FileList* list : {&files, &deep.files}) {
         for (const FileEntry& e : *list) {
-            if (!e.nameHoldsBackslash) onDisk.emplace(e.storedName, &e);
+            if (!nameHoldsBackslash(e)) onDisk.emplace(storedNameOf(e), &e);
         }
     }
 
@@ -280,7 +281,8 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
             report(r.name, "in the archive, not in the folder");
         } else {
             const std::string difference =
-                compareFile(archive, r, *it->second, a, b, [&](uint64_t bytes) {
+                // The deep files' list has the same root: either list finds the path.
+                compareFile(archive, r, files, *it->second, a, b, [&](uint64_t bytes) {
                     done.bytesDone += bytes;
                     if (progress) progress->update(done);
                 });
@@ -298,15 +300,18 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
             // Such a name reads like a path of subfolders: it matches no stored name, since an
             // archive can't hold it faithfully, and is named by its path, as no stored name tells
             // it.
-            if (e.nameHoldsBackslash) {
-                differences.push_back("\"" + e.path +
+            if (nameHoldsBackslash(e)) {
+                differences.push_back("\"" + list->pathOf(e) +
                                       "\": in the folder, holds a backslash in a name, which an "
                                       "archive would read back as a subfolder");
-            } else if (!stored.count(e.storedName)) {
-                report(e.storedName, tooDeep ? "in the folder, not in the archive: it lies below "
-                                               "the tenth level of subfolders, which packing "
-                                               "leaves out"
-                                             : "in the folder, not in the archive");
+                continue;
+            }
+            const std::string name = storedNameOf(e);
+            if (!stored.count(name)) {
+                report(name, tooDeep ? "in the folder, not in the archive: it lies below "
+                                       "the tenth level of subfolders, which packing "
+                                       "leaves out"
+                                     : "in the folder, not in the archive");
             }
         }
     }

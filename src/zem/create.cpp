@@ -56,7 +56,7 @@ struct NamesShown : ProgressDisplay {
 
     void update(const WriteProgress& progress) override {
         for (; shown < progress.filesDone; ++shown) {
-            err << escapedName(files[static_cast<size_t>(shown)].storedName) << '\n';
+            err << escapedName(storedNameOf(files[static_cast<size_t>(shown)])) << '\n';
         }
         err.flush();
     }
