@@ -74,7 +74,7 @@ windowed() {
     esac
   done
 }
-windowed "$exe" '@(kernel32|user32|msvcrt|advapi32).dll'
+windowed "$exe" '@(kernel32|user32|msvcrt|advapi32|shell32).dll'
 windowed "$viewer" '@(kernel32|user32|msvcrt|advapi32|gdi32|comctl32|comdlg32|shell32|shlwapi|ole32|ntdll).dll'
 wrestool -x --raw --type=24 --name=1 "$viewer" -o "$work/manifest.xml" ||
   fail "the viewer has no manifest"
