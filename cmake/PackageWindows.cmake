@@ -1,7 +1,7 @@
-# zem-builder-<version>-win64.zip: one folder of that name holding the program, zem.exe
+# zem-builder-<version>-win64.zip: one folder of that name holding the program, the viewer, zem.exe
 # (cmake/ZemTool.cmake), a short readme and the licence, as text files with Windows line ends.
 #   cmake --build build/win64 --target package   ->   build/win64/zem-builder-<version>-win64.zip
-install(TARGETS zem-builder RUNTIME DESTINATION .)
+install(TARGETS zem-builder zem-viewer RUNTIME DESTINATION .)
 # (Neither text holds an @NAME@ for configure_file to replace.)
 configure_file(${PROJECT_SOURCE_DIR}/res/README-windows.txt ${PROJECT_BINARY_DIR}/package-text/README.txt
                @ONLY NEWLINE_STYLE CRLF)
@@ -32,12 +32,13 @@ if(ZEM_MAKENSIS)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${ZEM_SETUP_FILES}
     COMMAND ${CMAKE_STRIP} -o ${ZEM_SETUP_FILES}/zem-builder.exe $<TARGET_FILE:zem-builder>
     COMMAND ${CMAKE_STRIP} -o ${ZEM_SETUP_FILES}/zem.exe $<TARGET_FILE:zem>
+    COMMAND ${CMAKE_STRIP} -o ${ZEM_SETUP_FILES}/zem-viewer.exe $<TARGET_FILE:zem-viewer>
     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_BINARY_DIR}/package-text/README.txt
             ${PROJECT_BINARY_DIR}/package-text/LICENSE.txt ${ZEM_SETUP_FILES}
     COMMAND ${ZEM_MAKENSIS} -V2 -WX -DVERSION=${PROJECT_VERSION} -DSTAGE=${ZEM_SETUP_FILES}
             -DICON=${ZEM_ICON_FILE} -DOUTFILE=${ZEM_SETUP}
             ${PROJECT_SOURCE_DIR}/res/zem-builder.nsi
-    DEPENDS zem-builder zem ${PROJECT_SOURCE_DIR}/res/zem-builder.nsi
+    DEPENDS zem-builder zem zem-viewer ${PROJECT_SOURCE_DIR}/res/zem-builder.nsi
             ${PROJECT_BINARY_DIR}/package-text/README.txt
             ${PROJECT_BINARY_DIR}/package-text/LICENSE.txt ${ZEM_ICON_FILE}
     COMMENT "Making ${ZEM_SETUP} with NSIS"

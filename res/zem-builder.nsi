@@ -1,9 +1,11 @@
-; The Windows setup program: zem-builder.exe, zem.exe and the readme, with a Start menu and a
-; desktop shortcut, a Send To entry, the .zem file type, Explorer's "Pack into a .zem archive" on
-; folders and "Unpack here" on archives, and an entry in Apps.
+; The Windows setup program: zem-builder.exe, zem-viewer.exe, zem.exe and the readme, with Start
+; menu shortcuts and a desktop shortcut, a Send To entry, the .zem file type (a double-click views
+; an archive), Explorer's "Pack into a .zem archive" on folders and "Unpack here" on archives, and
+; an entry in Apps.
 ; Built by cmake/PackageWindows.cmake (target installer), which passes:
 ;   VERSION  the project's version (1.2.3)
-;   STAGE    the folder holding the stripped zem-builder.exe, zem.exe, README.txt and LICENSE.txt
+;   STAGE    the folder holding the stripped zem-builder.exe, zem-viewer.exe, zem.exe, README.txt
+;            and LICENSE.txt
 ;   ICON     res/zem-builder.ico
 ;   OUTFILE  the setup program to write
 ;
@@ -30,6 +32,7 @@ ManifestDPIAware true
 ; In the .zem key: the file type's owner before this install, given back by the uninstaller.
 !define PREVIOUS_OWNER "ZEMBuilder.PreviousOwner"
 !define SHORTCUT "${PRODUCT}.lnk"
+!define VIEWER_SHORTCUT "ZEM Viewer.lnk"
 ; In the Apps entry: set when this setup made the list of programs it sits in (a user's registry
 ; has none until a first per-user setup makes one), which the uninstaller then removes if empty.
 !define MADE_LIST "ZEMBuilder.MadeUninstallList"
@@ -132,6 +135,7 @@ Section "Install"
   ; Files of an earlier version are simply replaced.
   File "${STAGE}\zem-builder.exe"
   File "${STAGE}\zem.exe"
+  File "${STAGE}\zem-viewer.exe"
   File "${STAGE}\README.txt"
   File "${STAGE}\LICENSE.txt"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
@@ -140,6 +144,8 @@ Section "Install"
     "$INSTDIR\zem-builder.exe" 0 "" "" "Packs a folder into one .zem archive"
   CreateShortcut "$DESKTOP\${SHORTCUT}" "$INSTDIR\zem-builder.exe" "" \
     "$INSTDIR\zem-builder.exe" 0 "" "" "Drop a folder here to pack it, a .zem file to unpack it"
+  CreateShortcut "$SMPROGRAMS\${VIEWER_SHORTCUT}" "$INSTDIR\zem-viewer.exe" "" \
+    "$INSTDIR\zem-viewer.exe" 0 "" "" "Shows the files in a .zem archive"
   ; Windows has no Send To folder for all users: the entry is the installing user's.
   CreateShortcut "$SENDTO\${SHORTCUT}" "$INSTDIR\zem-builder.exe" "" \
     "$INSTDIR\zem-builder.exe" 0 "" "" "Packs the folder into one .zem archive"
@@ -148,10 +154,14 @@ Section "Install"
   WriteRegStr SHCTX "${CLASSES}\${PROGID}" "" "ZEM archive"
   ; The archive's own icon (a box, not the program's folder), by its resource number.
   WriteRegStr SHCTX "${CLASSES}\${PROGID}\DefaultIcon" "" '"$INSTDIR\zem-builder.exe",-102'
+  ; A double-click views the archive, as Explorer opens a .zip as a folder and 7-Zip opens its
+  ; window; unpacking is one right-click away. The verb is "open", shown as "View": the default
+  ; verb, and the one that programs asking for "open" get (an earlier version's unpacked).
+  WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\open" "" "View"
+  WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\open" "Icon" '"$INSTDIR\zem-viewer.exe",0'
   WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\open\command" "" \
-    '"$INSTDIR\zem-builder.exe" "%1"'
-  ; Right-click on an archive: "Unpack here", as archive tools call it, beside the open verb (a
-  ; double-click), which does the same.
+    '"$INSTDIR\zem-viewer.exe" "%1"'
+  ; Right-click on an archive: "Unpack here", as archive tools call it.
   WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\unpack" "" "Unpack here"
   WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\unpack" "Icon" '"$INSTDIR\zem-builder.exe",0'
   WriteRegStr SHCTX "${CLASSES}\${PROGID}\shell\unpack\command" "" \
@@ -220,6 +230,7 @@ Section "Uninstall"
   ; there, say) stays, and so does the folder then.
   Delete "$INSTDIR\zem-builder.exe"
   Delete "$INSTDIR\zem.exe"
+  Delete "$INSTDIR\zem-viewer.exe"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\LICENSE.txt"
   Delete "$INSTDIR\Uninstall.exe"
@@ -235,6 +246,7 @@ Section "Uninstall"
   ${Loop}
 
   Delete "$SMPROGRAMS\${SHORTCUT}"
+  Delete "$SMPROGRAMS\${VIEWER_SHORTCUT}"
   Delete "$DESKTOP\${SHORTCUT}"
   Delete "$SENDTO\${SHORTCUT}"
 

@@ -63,8 +63,8 @@ ctest --test-dir "$dir" --output-on-failure -j"$jobs"
 cmake --build "$dir" --target package >/dev/null
 zip=$(ls "$PWD/$dir"/zem-builder-*-win64.zip)
 top=$(basename "$zip" .zip)
-contents=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
-expected="$top/LICENSE.txt $top/README.txt $top/zem-builder.exe $top/zem.exe "
+contents=$(cmake -E tar tf "$zip" | LC_ALL=C sort | tr '\n' ' ')
+expected="$top/LICENSE.txt $top/README.txt $top/zem-builder.exe $top/zem-viewer.exe $top/zem.exe "
 if [ "$contents" != "$expected" ]; then
   echo "$zip holds: $contents (expected $expected)" >&2
   exit 1

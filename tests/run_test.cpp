@@ -21,6 +21,7 @@
 #include "archive_builder.h"
 #include "fakes.h"
 #include "test_util.h"
+#include "viewer/archive_view.h"
 
 namespace {
 
@@ -408,6 +409,92 @@ TEST(RunUnpack, EveryTextExitCodeAndWhatIsLeft) {
         EXPECT_EQ(listNames(tmp.path), isFolder(folder)
                                            ? (std::vector<std::string>{"pack", "pack.zem"})
                                            : std::vector<std::string>{"pack.zem"});
+    }
+}
+
+// The viewer's Extract all and Extract selected: into a folder the user picked, which exists, with
+// unpacking's checks and messages; the question about replacing comes only when a chosen file is
+// already there. `before` is what the folder holds first ("name=data" pairs, "/" for a folder).
+TEST(RunUnpack, TheViewerExtractsChosenFilesIntoAPickedFolder) {
+    const std::string done = "info: ZEM extraction complete.";
+    const std::string askReplace =
+        "ask: Folder \"{F}\" already exists. Files in it with the same "
+        "names will be replaced. Definitely continue?";
+    struct Case {
+        const char* label;
+        std::vector<size_t> chosen;
+        std::vector<std::string> before;
+        std::deque<bool> answers;
+        std::vector<std::string> shown;
+        int exitCode;
+        std::string after;
+    } cases[] = {
+        {"all, into an empty folder",
+         {0, 1},
+         {},
+         {true},
+         {"ask: Extracting 2 files from \"{A}\" into \"{F}\". Continue?", done},
+         0,
+         "a.txt=hello sub/b.bin=bb"},
+        {"one, beside an unrelated file: no question about replacing",
+         {1},
+         {"keep.txt=k"},
+         {true},
+         {"ask: Extracting 1 file from \"{A}\" into \"{F}\". Continue?", done},
+         0,
+         "keep.txt=k sub/b.bin=bb"},
+        {"a chosen file is there: replaced after the question",
+         {1, 0, 1},
+         {"a.txt=old"},
+         {true, true},
+         {"ask: Extracting 2 files from \"{A}\" into \"{F}\". Continue?", askReplace, done},
+         0,
+         "a.txt=hello sub/b.bin=bb"},
+        {"Cancel at the question about replacing",
+         {0},
+         {"a.txt=old"},
+         {true, false},
+         {"ask: Extracting 1 file from \"{A}\" into \"{F}\". Continue?", askReplace},
+         0,
+         "a.txt=old"},
+        {"a file where a folder goes: refused before any question",
+         {0, 1},
+         {"sub=file"},
+         {true, true},
+         {"error: Error extracting .zem file (\"{A}\"): record 1: ..."},
+         1,
+         "sub=file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempDir tmp;
+        const std::string archivePath = tmp / "pack.zem";
+        const std::string folder = tmp / "picked";
+        writeFile(archivePath, buildArchive(kTwoFiles).text());
+        makeDirs(folder);
+        for (const std::string& entry : c.before) {
+            const size_t eq = entry.find('=');
+            writeFile(join(folder, entry.substr(0, eq)), entry.substr(eq + 1));
+        }
+        LoadedArchive archive;
+        FakeDialog dialog;
+        ASSERT_TRUE(loadArchiveForUnpacking(archivePath, archive, dialog));
+        dialog.answers = c.answers;
+        FakeFileSystem fs;
+        EXPECT_EQ(extractRecords(archive, c.chosen, folder, dialog, fs), c.exitCode);
+        const std::vector<std::string> expected = expandPaths(c.shown, archivePath, folder);
+        ASSERT_EQ(dialog.shown.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            const std::string& want = expected[i];
+            const size_t keep = want.size() > 3 && want.compare(want.size() - 3, 3, "...") == 0
+                                    ? want.size() - 3
+                                    : std::string::npos;
+            EXPECT_EQ(dialog.shown[i].substr(0, keep), want.substr(0, keep));
+        }
+        EXPECT_EQ(folderContents(folder), c.after);
+        // The viewer goes on showing every record.
+        ASSERT_EQ(archive.records.size(), 2u);
+        EXPECT_EQ(archive.records[1].name, "sub\\b.bin");
     }
 }
 

@@ -47,42 +47,45 @@ std::string outOfMemoryReadingText(const std::string& archivePath) {
     return "Out of memory reading .zem file (\"" + archivePath + "\")";
 }
 
-namespace {
-
-// Turns the archive back into the folder beside it, asking first as packing does.
-int unpackRun(const std::string& archivePath, Dialog& dialog, FileSystem& fs) {
-    const DefaultDestination beside = defaultDestination(archivePath);
-    if (beside.folder.empty()) {
-        dialog.showError(extractionErrorText(
-            archivePath, "can't name a folder to extract it into, as " + beside.problem));
-        return 1;
-    }
-    const std::string& folder = beside.folder;
-
-    // Every name and everything at the destination is checked before the first question, so a
-    // refusal asks nothing and writes nothing.
-    LoadedArchive archive;
+bool loadArchiveForUnpacking(const std::string& archivePath, LoadedArchive& archive,
+                             Dialog& dialog) {
     try {
         std::string problem = readArchiveFile(archivePath, archive);
         if (problem.empty()) problem = storedNamesProblem(archive);
         if (!problem.empty()) {
             dialog.showError(archiveReadErrorText(archivePath, problem));
-            return 1;
+            return false;
         }
     } catch (const FatalError& failure) {
         dialog.showError(archiveReadErrorText(archivePath, failure.what()));
-        return 1;
+        return false;
     } catch (const std::bad_alloc&) {
         archive = LoadedArchive();
         dialog.showError(outOfMemoryReadingText(archivePath));
-        return 1;
+        return false;
     }
+    return true;
+}
+
+int extractWithQuestions(LoadedArchive& archive, const std::string& folder, Dialog& dialog,
+                         FileSystem& fs, ReplaceQuestion rule) {
+    const std::string archivePath = archive.path;
     // The folder is never reached through a link, even one put in its place while the questions
     // wait: it is held open from here, or created and opened relative to its parent after them.
     Destination dest;
+    bool replacesFiles = false;
     try {
         dest = findDestination(folder, /*chosen=*/true);
         checkDestination(dest, archive, /*replace=*/true);
+        if (rule == ReplaceQuestion::WhenFileExists && dest.open) {
+            // With replacing allowed nothing else was refused: what is refused now is a file
+            // already there.
+            try {
+                checkDestination(dest, archive, /*replace=*/false);
+            } catch (const FatalError&) {
+                replacesFiles = true;
+            }
+        }
     } catch (const FatalError& failure) {
         dialog.showError(extractionErrorText(archivePath, failure.what()));
         return 1;
@@ -91,9 +94,10 @@ int unpackRun(const std::string& archivePath, Dialog& dialog, FileSystem& fs) {
     if (!dialog.askToContinue(extractQuestion(archivePath, folder, archive.records.size()))) {
         return 0;
     }
-    if ((dest.open || fs.exists(folder)) && !dialog.askToContinue(folderExistsQuestion(folder))) {
-        return 0;
-    }
+    const bool askReplace = rule == ReplaceQuestion::WhenFolderExists
+                                ? dest.open || fs.exists(folder)
+                                : replacesFiles;
+    if (askReplace && !dialog.askToContinue(folderExistsQuestion(folder))) return 0;
 
     std::unique_ptr<ProgressDisplay> progress = dialog.startProgress();
     std::vector<std::string> warnings;
@@ -108,7 +112,6 @@ int unpackRun(const std::string& archivePath, Dialog& dialog, FileSystem& fs) {
         return 0;
     } catch (const std::bad_alloc&) {
         progress.reset();
-        archive = LoadedArchive();
         dialog.showError(outOfMemoryReadingText(archivePath));
         return 1;
     }
@@ -117,6 +120,24 @@ int unpackRun(const std::string& archivePath, Dialog& dialog, FileSystem& fs) {
     for (const std::string& warning : warnings) dialog.showError("Warning: " + warning);
     dialog.showInformation(kExtractionCompleteText);
     return 0;
+}
+
+namespace {
+
+// Turns the archive back into the folder beside it, asking first as packing does.
+int unpackRun(const std::string& archivePath, Dialog& dialog, FileSystem& fs) {
+    const DefaultDestination beside = defaultDestination(archivePath);
+    if (beside.folder.empty()) {
+        dialog.showError(extractionErrorText(
+            archivePath, "can't name a folder to extract it into, as " + beside.problem));
+        return 1;
+    }
+    // Every name and everything at the destination is checked before the first question, so a
+    // refusal asks nothing and writes nothing.
+    LoadedArchive archive;
+    if (!loadArchiveForUnpacking(archivePath, archive, dialog)) return 1;
+    return extractWithQuestions(archive, beside.folder, dialog, fs,
+                                ReplaceQuestion::WhenFolderExists);
 }
 
 }  // namespace

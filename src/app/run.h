@@ -7,6 +7,7 @@
 #include "app/dialog.h"
 #include "app/pack.h"
 #include "scan/file_system.h"
+#include "zem/extract.h"
 
 extern const char* const kUsageText;
 extern const char* const kCompleteText;
@@ -21,6 +22,22 @@ std::string folderExistsQuestion(const std::string& folder);
 std::string archiveReadErrorText(const std::string& archivePath, const std::string& reason);
 std::string extractionErrorText(const std::string& archivePath, const std::string& reason);
 std::string outOfMemoryReadingText(const std::string& archivePath);
+
+// Reads and checks the archive as unpacking does, before any question: a damaged archive, or one
+// holding a name that extraction refuses here, is shown as an error and gives false.
+bool loadArchiveForUnpacking(const std::string& archivePath, LoadedArchive& archive,
+                             Dialog& dialog);
+
+// When unpacking asks before replacing: whenever the folder exists (a drop, which makes the folder
+// of the archive's name), or only when a file of the archive is already there (a folder the user
+// picked, which always exists).
+enum class ReplaceQuestion { WhenFolderExists, WhenFileExists };
+
+// Extracts the archive's records into `folder`, never through a link at it or below it: every
+// name and everything in the way is checked first, then the questions, then the files, each put in
+// place whole; the messages are unpacking's. Returns the exit code of a run that did this.
+int extractWithQuestions(LoadedArchive& archive, const std::string& folder, Dialog& dialog,
+                         FileSystem& fs, ReplaceQuestion rule);
 
 // One whole run. args holds the arguments after the program's name: a regular file whose name
 // ends in .zem (any letter case) is unpacked into the folder beside it, a folder packed into the

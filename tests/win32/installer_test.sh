@@ -2,9 +2,10 @@
 # The setup program under Wine, in a Wine prefix and a home folder of its own, on a virtual
 # display. Its first page is kept as a screenshot (WORKDIR/first-page.png) and cancelled; then:
 #   - for all users (/S): the files, the shortcuts and the registry values; a folder packed by
-#     the Send To entry's program and unpacked again by opening the archive through the .zem file
-#     type (`wine start`, as a double-click does), then packed and unpacked again by the commands
-#     of Explorer's verbs on folders and archives, the boxes answered with xdotool;
+#     the Send To entry's program, the archive opened through the .zem file type (`wine start`,
+#     as a double-click does) in the viewer, then unpacked by the command of Explorer's "Unpack
+#     here", then packed and unpacked again by the commands of Explorer's verbs on folders and
+#     archives, the boxes answered with xdotool;
 #   - for the current user (/CurrentUser /S) over an earlier owner of .zem, which the
 #     uninstaller gives the file type back to;
 #   - in a chosen folder, then again over it (the upgrade stays there and replaces the files);
@@ -156,9 +157,9 @@ installed() {
   local root=$1 programs=$2 desktop=$3 dir=$4 mode=$5 unix name link target bytes
   local classes="$1\\Software\\Classes" key="$1\\$uninstall_key" other=HKCU
   unix=$(unix_path "$dir")
-  [ "$(ls -A "$unix" | tr '\n' ' ')" = "LICENSE.txt README.txt Uninstall.exe zem-builder.exe zem.exe " ] ||
+  [ "$(LC_ALL=C ls -A "$unix" | tr '\n' ' ')" = "LICENSE.txt README.txt Uninstall.exe zem-builder.exe zem-viewer.exe zem.exe " ] ||
     fail "$dir holds: $(ls -A "$unix" | tr '\n' ' ')"
-  for name in LICENSE.txt README.txt zem-builder.exe zem.exe; do
+  for name in LICENSE.txt README.txt zem-builder.exe zem-viewer.exe zem.exe; do
     cmp "$stage/$name" "$unix/$name" || fail "$dir\\$name is not the built one"
   done
   for link in "$programs" "$desktop" "$send_to"; do
@@ -167,6 +168,9 @@ installed() {
     target=$(python3 "$here/shell_link.py" "$(unix_path "$link")" | sed -n 's/^target=//p')
     [ "$target" = "$dir\\zem-builder.exe" ] || fail "$link starts $target"
   done
+  link="$programs\\ZEM Viewer.lnk"
+  target=$(python3 "$here/shell_link.py" "$(unix_path "$link")" | sed -n 's/^target=//p')
+  [ "$target" = "$dir\\zem-viewer.exe" ] || fail "$link starts $target"
 
   bytes=$(cat "$unix"/* | wc -c)
   expect_values "$key" <<EOF
@@ -187,7 +191,9 @@ EOF
 .zem|(Default)|$progid
 .zem\\OpenWithProgids|$progid|
 $progid\\DefaultIcon|(Default)|"$dir\\zem-builder.exe",-102
-$progid\\shell\\open\\command|(Default)|"$dir\\zem-builder.exe" "%1"
+$progid\\shell\\open|(Default)|View
+$progid\\shell\\open|Icon|"$dir\\zem-viewer.exe",0
+$progid\\shell\\open\\command|(Default)|"$dir\\zem-viewer.exe" "%1"
 $progid\\shell\\unpack|(Default)|Unpack here
 $progid\\shell\\unpack|Icon|"$dir\\zem-builder.exe",0
 $progid\\shell\\unpack\\command|(Default)|"$dir\\zem-builder.exe" "%1"
@@ -210,6 +216,7 @@ gone() {
   for link in "$2" "$3" "$send_to"; do
     [ ! -e "$(unix_path "$link\\ZEM Builder.lnk")" ] || fail "$link\\ZEM Builder.lnk is left"
   done
+  [ ! -e "$(unix_path "$2\\ZEM Viewer.lnk")" ] || fail "$2\\ZEM Viewer.lnk is left"
 }
 
 # Windows always has a user's class key; a new Wine prefix makes it only when it is first written.
@@ -232,7 +239,7 @@ all_dir="$program_files\\ZEM Builder"
 install /S
 installed HKLM "$common_programs" "$common_desktop" "$all_dir" /AllUsers
 
-echo "== Send To's program packs a folder, opening the archive unpacks it"
+echo "== Send To's program packs a folder, opening the archive views it, Unpack here unpacks it"
 pattern='^ZEM Builder \(by the ZEM Builder developers\)$'
 mkdir -p "$work/pack/sub/deeper"
 printf 'hello' >"$work/pack/a.txt"
@@ -251,17 +258,18 @@ answer Return
 finish 0
 [ -f "$work/pack.zem" ] || fail "no archive written"
 mv "$work/pack" "$work/original"
-# Like a double-click: the shell looks up .zem's program and its open command.
+# Like a double-click: the shell looks up .zem's program and its open verb, View.
 (cd "$work" && exec wine start /wait /unix "$work/pack.zem") &
 app_pid=$!
-box=
-next_box  # Extracting 3 files ... Continue?
-answer Return
-next_box  # ZEM extraction complete.
-answer Return
+viewer_shown() { xdotool search --onlyvisible --name '^pack\.zem - ZEM Viewer$' >/dev/null 2>&1; }
+wait_until 180 viewer_shown || fail "opening the archive did not show it in the viewer"
+viewer=$(xdotool search --onlyvisible --name '^pack\.zem - ZEM Viewer$' | head -1)
+wait_drawn "$viewer" "$work/viewer.png" || fail "the viewer was never painted"
+timeout 10 xdotool windowfocus --sync "$viewer" 2>/dev/null || true
+xdotool key --clearmodifiers alt+F4
 finish 0
-diff -r "$work/original" "$work/pack" || fail "the unpacked folder differs from the packed one"
-timeout 180 wineserver -w || fail "Wine did not settle after unpacking"
+[ ! -e "$work/pack" ] || fail "opening the archive unpacked it"
+timeout 180 wineserver -w || fail "Wine did not settle after the viewer"
 
 echo "== Explorer's verbs: Pack into a .zem archive on the folder, Unpack here on the archive"
 # run_verb KEY PATH: starts the verb's command as Explorer does, with PATH for "%1".
@@ -273,6 +281,13 @@ run_verb() {
   app_pid=$!
   box=
 }
+run_verb "$progid\\shell\\unpack" "$work/pack.zem"
+next_box  # Extracting 3 files ... Continue?
+answer Return
+next_box  # ZEM extraction complete.
+answer Return
+finish 0
+diff -r "$work/original" "$work/pack" || fail "the unpacked folder differs from the packed one"
 rm "$work/pack.zem"
 run_verb "$pack_verb" "$work/pack"
 next_box  # Generating ... Continue?
