@@ -253,6 +253,9 @@ std::string commitAtomicFile(AtomicFile& file, CommitOptions options) {
     const int folder = fdOf(folderHandle);
     const int fd = static_cast<int>(temp.native);
     if (options.durable && fsync(fd) != 0) failAtomicFile(file, FileStep::Write, errno);
+    if (!options.durable && options.dataFirst && fdatasync(fd) != 0) {
+        failAtomicFile(file, FileStep::Write, errno);
+    }
     if (temp.name.empty()) {
         // An unnamed file gets a temporary name first, so that it is closed (where a network file
         // system reports the last write errors) before anything is at its final name.

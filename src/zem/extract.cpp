@@ -154,8 +154,11 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
     const FolderHandle& root = openDestination(dest);
     // What runs killed outright left goes from each folder written to, before its first file.
     std::set<std::string> cleaned;
+    WrittenFileSystems written;
     const auto cleanOnce = [&](const FolderHandle& folder) {
-        if (cleaned.insert(folder.path).second) removeLeftoverTemporaryFiles(folder);
+        if (!cleaned.insert(folder.path).second) return;
+        removeLeftoverTemporaryFiles(folder);
+        noteWrittenFolder(written, folder);
     };
     cleanOnce(root);
     std::vector<char> buffer(kStoredPieceSize);
@@ -186,4 +189,5 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
         ++done.filesDone;
         if (progress) progress->update(done);
     }
+    for (const std::string& warning : syncWrittenFileSystems(written)) warn(warning);
 }
