@@ -146,8 +146,8 @@ void expectExit(const ChildResult& r, int code) {
 
 // The builder, until it says `done`: then `complete`, then its end.
 void builderUntil(const std::string& arg, const std::string& done,
-                  const std::function<void()>& complete) {
-    Child child = startChild({arg});
+                  const std::function<void()>& complete, const std::function<void()>& inChild = {}) {
+    Child child = startChild({arg}, inChild);
     sendInput(child, "\n\n");
     const bool said = waitForOutput(child, done);
     if (said) complete();
@@ -156,8 +156,9 @@ void builderUntil(const std::string& arg, const std::string& done,
     if (!said) throw std::runtime_error("no \"" + done + "\": " + r.out + r.err);
 }
 
-void zem(const std::vector<std::string>& args, const std::function<void()>& complete = {}) {
-    expectExit(runExecutable(ZEM_EXE, args, ""), 0);
+void zem(const std::vector<std::string>& args, const std::function<void()>& complete = {},
+         const std::function<void()>& inChild = {}) {
+    expectExit(runExecutable(ZEM_EXE, args, "", inChild), 0);
     if (complete) complete();
 }
 
@@ -210,6 +211,13 @@ std::vector<Scenario> scenarios() {
              expectExit(builder(root + "/pack", 1 << 20), 1);
          },
          packAgain},
+        // Without O_TMPFILE each file has its temporary name from the start, which a crash
+        // can leave behind.
+        {"zem-builder FOLDER, replacing an archive, named temporary files", packOldArchive,
+         [](const std::string& root, const std::function<void()>& complete) {
+             builderUntil(root + "/pack", kCreated, complete, [] { refuseUnnamedFilesInChild(); });
+         },
+         packAgain},
         {"zem-builder ARCHIVE.zem, over a folder", prepareUnpacking,
          [](const std::string& root, const std::function<void()>& complete) {
              builderUntil(root + "/box.zem", kExtracted, complete);
@@ -218,6 +226,12 @@ std::vector<Scenario> scenarios() {
         {"zem extract --force, over a folder", prepareUnpacking,
          [](const std::string& root, const std::function<void()>& complete) {
              zem({"extract", "--force", root + "/box.zem", root + "/box"}, complete);
+         },
+         extractAgain},
+        {"zem extract --force, over a folder, named temporary files", prepareUnpacking,
+         [](const std::string& root, const std::function<void()>& complete) {
+             zem({"extract", "--force", root + "/box.zem", root + "/box"}, complete,
+                 [] { refuseUnnamedFilesInChild(); });
          },
          extractAgain},
     };
