@@ -8,7 +8,9 @@ alike. Prints the median wall time, the ratios and the peak RSS of each. Standar
 """
 
 import argparse
+import itertools
 import re
+import shlex
 import os
 import platform
 import select
@@ -64,6 +66,7 @@ def run_once(argv, stdin_bytes=None, stdout_path=None, rss_path=None):
 
 
 RSS_FILE = None  # set in main when GNU time is there
+FOLDER_NUMBERS = itertools.count()
 
 
 def remove(path):
@@ -76,34 +79,55 @@ def remove(path):
 class Tool:
     """One command timed on one corpus: how to run it and what to clear before each run."""
 
-    def __init__(self, name, argv, stdin_bytes=None, output=None, stdout_path=None, after=None):
+    def __init__(self, name, argv, stdin_bytes=None, output=None, stdout_path=None, after=None,
+                 fresh_dir=None, make_dir=False):
         self.name = name
         self.argv = argv
         self.stdin_bytes = stdin_bytes
         self.output = output
         self.stdout_path = stdout_path
         self.after = after  # run untimed after each run (an unmount)
+        # A folder the command writes into, named by "{dest}" in argv: a new one for each run (with
+        # make_dir made empty before it), all removed by clear_folders. Not removed between runs:
+        # ext4 passes over inodes freed in the last half minute when it makes a file, so files
+        # deleted just before would slow the next run's creations down many times over.
+        self.fresh_dir = fresh_dir
+        self.make_dir = make_dir
+        self.folders = []
+        self.machine = "cheap"  # or "dear": its system calls made dearer
         self.times = []
         self.rss = []
 
-    def run(self, record=True):
+    def clear(self):
         if self.output:
             remove(self.output)
         if self.stdout_path:
             remove(self.stdout_path)
+
+    def clear_folders(self):
+        for folder in self.folders:
+            shutil.rmtree(folder, ignore_errors=True)
+        self.folders = []
+
+    def run(self, record=True):
+        self.clear()
+        argv = self.argv
+        if self.fresh_dir:
+            dest = "%s.%d" % (self.fresh_dir, next(FOLDER_NUMBERS))
+            self.folders.append(dest)
+            argv = [a.replace("{dest}", dest) for a in argv]
+            if self.make_dir:
+                os.mkdir(dest)
         # The previous run's output is gone, but freeing its blocks and any writeback still
         # pending would land in this run's time: settle the disk first (untimed).
         os.sync()
-        elapsed, rss = run_once(self.argv, self.stdin_bytes, self.stdout_path, RSS_FILE)
+        elapsed, rss = run_once(argv, self.stdin_bytes, self.stdout_path, RSS_FILE)
         if self.after:
             run_once(self.after)
         if record:
             self.times.append(elapsed)
             self.rss.append(rss)
-        if self.output:
-            remove(self.output)
-        if self.stdout_path:
-            remove(self.stdout_path)
+        self.clear()
 
 
 def fsync_seconds(tool):
@@ -247,28 +271,130 @@ def machine_text(work):
         os.cpu_count() or 0, cpu, fstype, platform.release())
 
 
+def call_cost(launcher, instructions):
+    """Microseconds one system call takes with `instructions` of seccomp filter in its way."""
+    out = subprocess.run([launcher, str(instructions), "--call-cost"], check=True,
+                         capture_output=True, text=True).stdout
+    return float(out)
+
+
+def dear_instructions(launcher, dearer):
+    """How many filter instructions add `dearer` microseconds to each system call here."""
+    probe = 2000
+    cheap = statistics.median(call_cost(launcher, 0) for _ in range(3))
+    dear = statistics.median(call_cost(launcher, probe) for _ in range(3))
+    per_instruction = max((dear - cheap) / probe, 1e-6)
+    return max(1, min(28000, int(round(dearer / per_instruction))))
+
+
+def on_dear_machine(tool, launcher, instructions):
+    """The same command, its system calls each made dearer."""
+    twin = Tool(tool.name, [launcher, str(instructions)] + tool.argv, tool.stdin_bytes,
+                tool.output, tool.stdout_path, tool.after, tool.fresh_dir, tool.make_dir)
+    twin.machine = "dear"
+    return twin
+
+
+def zem_tools(name, root, work, exe, zem_exe, others, other_zems):
+    """The zem command timed on the corpus (first), its peers, and the other builds."""
+    archive = root + ".zem"
+    if name == "wide":
+        zem = Tool("zem", [exe, root], b"", output=archive)  # empty input = Cancel
+        peers = [Tool("find", ["find", root, "-type", "f", "-printf", "%s %T@\\n"])]
+        extra = [Tool(n, argv + [root], b"", output=archive) for n, argv in others]
+        return [zem] + peers + extra
+    if name == "extract":
+        # The archive and a tar of the same files, made untimed; each run writes into a folder
+        # that isn't there yet (zem makes it, tar is given it empty, as tar -xf -C needs).
+        run_once([exe, root], b"\n\n")
+        tar_in = os.path.join(work, "extract.tar")
+        run_once(["tar", "-cf", tar_in, "-C", root, "."])
+        dest = os.path.join(work, "extracted")
+        zem = Tool("zem extract", [zem_exe, "extract", archive, "{dest}"], fresh_dir=dest)
+        peers = [Tool("tar -xf", ["tar", "-xf", tar_in, "-C", "{dest}"], fresh_dir=dest,
+                      make_dir=True)]
+        extra = [Tool(n, argv + ["extract", archive, "{dest}"], fresh_dir=dest)
+                 for n, argv in other_zems]
+        return [zem] + peers + extra
+    zem = Tool("zem", [exe, root], b"\n\n", output=archive)
+    tar_out = os.path.join(work, "out.tar")
+    copy_out = os.path.join(work, "out.cat")
+    direct_out = os.path.join(work, "out.dd")
+    copy = "find \"$1\" -type f -print0 | xargs -0 cat >\"$2\""
+    tar = "tar -cf \"$1\" -C \"$2\" \"$3\""
+    peers = [
+        # The floor: the corpus's bytes written straight to the disk, nothing read.
+        Tool("dd-direct", direct_write_argv(direct_out, corpus_bytes(root)), output=direct_out),
+        Tool("tar", ["tar", "-cf", tar_out, "-C", work, name], output=tar_out),
+        # The archive made as durable as zem's.
+        Tool("tar+sync", ["sh", "-c", tar + " && sync \"$1\"", "sh", tar_out, work, name],
+             output=tar_out),
+        Tool("copy", ["sh", "-c", copy, "sh", root, copy_out], output=copy_out),
+        # The copy made as durable as the archive: a fair peer for the fsync.
+        Tool("copy+sync", ["sh", "-c", copy + " && sync \"$2\"", "sh", root, copy_out],
+             output=copy_out),
+    ]
+    extra = [Tool(n, argv + [root], b"\n\n", output=archive) for n, argv in others]
+    if zem_exe and name == "small":
+        # The same packing without questions, and the cost of sorting each folder.
+        created = os.path.join(work, "created.zem")
+        extra += [Tool("zem create", [zem_exe, "create", "-o", created, root], output=created),
+                  Tool("zem create --sort=name",
+                       [zem_exe, "create", "--sort=name", "-o", created, root], output=created)]
+    return [zem] + peers + extra
+
+
+def named_commands(pairs):
+    """NAME=COMMAND pairs as (name, argv); the command is split as a shell would."""
+    commands = []
+    for pair in pairs:
+        name, command = pair.split("=", 1)
+        argv = shlex.split(command)
+        argv[0] = os.path.abspath(argv[0]) if os.path.exists(argv[0]) else argv[0]
+        commands.append((name, argv))
+    return commands
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--exe", required=True, help="the zem-builder to time")
     parser.add_argument("--runs", type=int, default=5, help="timed runs of each command (>= 5)")
-    parser.add_argument("--corpora", default="small,large,wide",
-                        help="comma-separated subset of small,large,wide and the mount corpora "
+    # extract first: the other corpora delete many files, which slows the making of new ones for
+    # a while (see Tool).
+    parser.add_argument("--corpora", default="extract,small,large,wide",
+                        help="comma-separated subset of small,large,wide,extract, million (wide "
+                             "with a million files, for the peak RSS) and the mount corpora "
                              "mount-small,mount-large,mount-wide (the same trees packed, mounted "
                              "with zem mount and read back; they need --zem and FUSE)")
-    parser.add_argument("--zem", default=None, help="the zem program, for the mount corpora")
-    parser.add_argument("--also", action="append", default=[], metavar="NAME=EXE",
-                        help="another zem-builder to time alongside (e.g. an older build)")
+    parser.add_argument("--also", action="append", default=[], metavar="NAME=COMMAND",
+                        help="another zem-builder to time alongside (e.g. an older build, or "
+                             "'env VAR=VALUE /path/zem-builder')")
+    parser.add_argument("--also-zem", action="append", default=[], metavar="NAME=COMMAND",
+                        help="another zem program to time alongside on the extract corpus")
     parser.add_argument("--dir", default=None, help="where to make the temporary folder")
     parser.add_argument("--zem", default=None,
-                        help="the zem program: times zem create on the small corpus too")
+                        help="the zem program: times zem create on the small corpus and zem "
+                             "extract on the extract corpus; the mount corpora need it")
+    parser.add_argument("--dearer", type=float, default=None, metavar="MICROSECONDS",
+                        help="also time every command with each of its system calls made this "
+                             "much dearer (through --launcher), interleaved with the others")
+    parser.add_argument("--launcher", default=None,
+                        help="the dear-calls program that --dearer runs the commands under")
     args = parser.parse_args()
     if args.runs < 5:
         parser.error("--runs must be at least 5")
+    if args.dearer is not None and not args.launcher:
+        parser.error("--dearer needs --launcher")
     for tool in ("tar", "find", "cat", "xargs", "sync", "dd"):
         if not shutil.which(tool):
             raise SystemExit("bench: %s is needed" % tool)
     exe = os.path.abspath(args.exe)
-    others = [(pair.split("=", 1)[0], os.path.abspath(pair.split("=", 1)[1])) for pair in args.also]
+    zem_exe = os.path.abspath(args.zem) if args.zem else None
+    others = named_commands(args.also)
+    other_zems = named_commands(args.also_zem)
+    corpora = args.corpora.split(",")
+    if "extract" in corpora and not zem_exe:
+        raise SystemExit("bench: the extract corpus needs --zem")
 
     work = tempfile.mkdtemp(prefix="zem-bench-", dir=args.dir)
     global RSS_FILE
@@ -277,22 +403,33 @@ def main():
     else:
         print("bench: %s (package time) is missing: no peak RSS" % TIME)
     print("machine: " + machine_text(work))
+    machines = ["cheap"]
+    instructions = 0
+    if args.dearer is not None:
+        launcher = os.path.abspath(args.launcher)
+        instructions = dear_instructions(launcher, args.dearer)
+        machines.append("dear")
+        print("system call (getppid): %.3f µs as it is; %.3f µs with %d instructions of seccomp "
+              "filter in its way (the dear machine)" % (
+                  call_cost(launcher, 0), call_cost(launcher, instructions), instructions))
     print("runs: %d of each, interleaved, after one warm-up round; hot page cache" % args.runs)
     rows = []
     try:
-        for name in args.corpora.split(","):
+        for name in corpora:
             root = os.path.join(work, name)
             started = time.perf_counter()
-            makers = {"small": corpus.make_small, "large": corpus.make_large, "wide": corpus.make_wide}
+            makers = {"small": corpus.make_small, "large": corpus.make_large,
+                      "wide": corpus.make_wide, "extract": corpus.make_extract,
+                      "million": corpus.make_million}
             makers[name[len("mount-"):] if name.startswith("mount-") else name](root)
             subprocess.run(["sync"], check=True)  # the corpus itself is on disk before timing
             print("made corpus %s in %.1f s" % (name, time.perf_counter() - started), flush=True)
             archive = root + ".zem"
             if name.startswith("mount-"):
-                if not args.zem:
+                if not zem_exe:
                     raise SystemExit("bench: the mount corpora need --zem")
                 run_once([exe, root], b"\n\n")  # the archive to mount, untimed
-                tools, stop = mount_tools(name, root, work, os.path.abspath(args.zem))
+                tools, stop = mount_tools(name, root, work, zem_exe)
                 try:
                     measure(tools, args.runs)
                 finally:
@@ -303,85 +440,69 @@ def main():
                 remove(archive)
                 shutil.rmtree(root)
                 continue
-            if name == "wide":
-                zem = Tool("zem", [exe, root], b"", output=archive)  # empty input = Cancel
-                peers = [Tool("find", ["find", root, "-type", "f", "-printf", "%s %T@\\n"])]
-                extra = [Tool(n, [e, root], b"", output=archive) for n, e in others]
-            else:
-                zem = Tool("zem", [exe, root], b"\n\n", output=archive)
-                tar_out = os.path.join(work, "out.tar")
-                copy_out = os.path.join(work, "out.cat")
-                direct_out = os.path.join(work, "out.dd")
-                copy = "find \"$1\" -type f -print0 | xargs -0 cat >\"$2\""
-                tar = "tar -cf \"$1\" -C \"$2\" \"$3\""
-                peers = [
-                    # The floor: the corpus's bytes written straight to the disk, nothing read.
-                    Tool("dd-direct", direct_write_argv(direct_out, corpus_bytes(root)),
-                         output=direct_out),
-                    Tool("tar", ["tar", "-cf", tar_out, "-C", work, name], output=tar_out),
-                    # The archive made as durable as zem's.
-                    Tool("tar+sync", ["sh", "-c", tar + " && sync \"$1\"", "sh", tar_out, work,
-                                      name], output=tar_out),
-                    Tool("copy", ["sh", "-c", copy, "sh", root, copy_out], output=copy_out),
-                    # The copy made as durable as the archive: a fair peer for the fsync.
-                    Tool("copy+sync", ["sh", "-c", copy + " && sync \"$2\"", "sh", root, copy_out],
-                         output=copy_out),
-                ]
-                extra = [Tool(n, [e, root], b"\n\n", output=archive) for n, e in others]
-                if args.zem and name == "small":
-                    # The same packing without questions, and the cost of sorting each folder.
-                    created = os.path.join(work, "created.zem")
-                    zem_exe = os.path.abspath(args.zem)
-                    extra += [Tool("zem create", [zem_exe, "create", "-o", created, root],
-                                   output=created),
-                              Tool("zem create --sort=name",
-                                   [zem_exe, "create", "--sort=name", "-o", created, root],
-                                   output=created)]
-            tools = [zem] + peers + extra
-            fsyncs = measure(tools, args.runs, zem if name != "wide" else None)
+            tools = zem_tools("wide" if name == "million" else name, root, work, exe, zem_exe,
+                              others, other_zems)
+            if args.dearer is not None:
+                tools += [on_dear_machine(t, launcher, instructions) for t in tools]
+            durable = name in ("small", "large")
+            fsyncs = measure(tools, args.runs, tools[0] if durable else None)
+            for tool in tools:
+                tool.clear_folders()
             rows.append((name, tools, median(fsyncs) if fsyncs else None))
+            remove(archive)
             shutil.rmtree(root)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
     print()
-    print("| corpus | command | median wall s | zem / it | peak RSS MiB |")
-    print("|---|---|---|---|---|")
+    print("| corpus | machine | command | median wall s | zem / it | peak RSS MiB |")
+    print("|---|---|---|---|---|---|")
     for name, tools, fsync in rows:
-        zem_time = median(tools[0].times)
-        for tool in tools:
-            t = median(tool.times)
-            ratio = "" if tool is tools[0] else "%.2f" % (zem_time / t)
-            if name.startswith("mount-"):
-                # Each command on the mount against the same command on the source folder.
-                peer = next((p for p in tools if p.name == tool.name.replace(", mounted", ", source")
-                             and p is not tool), None)
-                ratio = "%.2f" % (t / median(peer.times)) if peer else ""
-            rss = [r for r in tool.rss if r is not None]
-            print("| %s | %s | %.3f | %s | %s |" % (
-                name, tool.name, t, ratio, "%.1f" % (max(rss) / 1024.0) if rss else "?"))
-        if fsync is not None:
-            print("| %s | zem's time in fsync (strace -T, untimed runs) | %.3f | | |" % (name, fsync))
-            rest = zem_time - fsync
-            print("| %s | zem less its fsync time (derived) | %.3f | %s | |" % (
-                name, rest, " ".join("%s %.2f" % (t.name, rest / median(t.times))
-                                     for t in tools[1:] if t.name in ("tar", "copy"))))
+        for machine in machines:
+            group = [t for t in tools if t.machine == machine]
+            if not group:
+                continue
+            zem_time = median(group[0].times)
+            for tool in group:
+                t = median(tool.times)
+                ratio = "" if tool is group[0] else "%.2f" % (zem_time / t)
+                if name.startswith("mount-"):
+                    # Each command on the mount against the same command on the source folder.
+                    peer = next((p for p in group
+                                 if p.name == tool.name.replace(", mounted", ", source")
+                                 and p is not tool), None)
+                    ratio = "%.2f" % (t / median(peer.times)) if peer else ""
+                rss = [r for r in tool.rss if r is not None]
+                print("| %s | %s | %s | %.3f | %s | %s |" % (
+                    name, machine, tool.name, t, ratio,
+                    "%.1f" % (max(rss) / 1024.0) if rss else "?"))
+            if fsync is not None and machine == "cheap":
+                print("| %s | %s | zem's time in fsync (strace -T, untimed runs) | %.3f | | |" % (
+                    name, machine, fsync))
+                rest = zem_time - fsync
+                print("| %s | %s | zem less its fsync time (derived) | %.3f | %s | |" % (
+                    name, machine, rest, " ".join("%s %.2f" % (t.name, rest / median(t.times))
+                                                  for t in group[1:]
+                                                  if t.name in ("tar", "copy"))))
     print()
-    print("| corpus | zem / peer (median of %d) |" % args.runs)
-    print("|---|---|")
+    print("| corpus | machine | zem / each (median of %d) |" % args.runs)
+    print("|---|---|---|")
     for name, tools, _ in rows:
         if name.startswith("mount-"):
             continue
-        zem_time = median(tools[0].times)
-        print("| %s | %s |" % (name, ", ".join(
-            "%.2f × %s" % (zem_time / median(t.times), t.name) for t in tools[1:])))
+        for machine in machines:
+            group = [t for t in tools if t.machine == machine]
+            zem_time = median(group[0].times)
+            print("| %s | %s | %s |" % (name, machine, ", ".join(
+                "%.2f × %s" % (zem_time / median(t.times), t.name) for t in group[1:])))
     if any(name.startswith("mount-") for name, _, _ in rows):
         print("(mount corpora: the ratio is the command on the mount over the same command on the"
               " source folder)")
     print()
     for name, tools, _ in rows:
         for tool in tools:
-            print("%s %s runs: %s" % (name, tool.name, " ".join("%.3f" % t for t in tool.times)))
+            print("%s %s %s runs: %s" % (name, tool.machine, tool.name,
+                                         " ".join("%.3f" % t for t in tool.times)))
 
 
 if __name__ == "__main__":

@@ -56,15 +56,6 @@ add_library(zem-static STATIC ${zem_static_objects})
 target_include_directories(zem-static INTERFACE ${PROJECT_SOURCE_DIR}/include)
 set_target_properties(zem-static PROPERTIES OUTPUT_NAME zem)
 
-# What the static library's users link beside it: the C++ runtime, threads, and liburing where
-# the parts use it.
-set(zem_pc_requires_private "")
-set(zem_static_links "")
-if(LIBURING_FOUND)
-  set(zem_pc_requires_private liburing)
-  set(zem_static_links uring)
-endif()
-
 install(TARGETS zem-shared LIBRARY DESTINATION ${zem_libdir}
         COMPONENT library NAMELINK_COMPONENT development)
 install(TARGETS zem-static ARCHIVE DESTINATION ${zem_libdir} COMPONENT development)

@@ -1,6 +1,6 @@
 # cpack -G DEB: Debian packages of what cmake --install puts in place, under /usr, one per install
-# component, as Debian ships a library: zem-builder (the programs), libzem1 (the shared library)
-# and libzem-dev (what building against it needs). The desktop dialogs need zenity or kdialog,
+# component, as Debian ships a library: zem-builder (the programs), libzem1 (the shared library),
+# libzem-dev (what building against it needs) and python3-zem (the Python package over it). The desktop dialogs need zenity or kdialog,
 # and zem mount needs fuse3, which the programs' package recommends rather than requires: without
 # them the program still runs at a terminal, and zem's other commands too.
 if(WIN32 OR APPLE)
@@ -17,12 +17,21 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL programs library development)
+if(ZEM_PYTHON AND TARGET zem-shared)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+endif()
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME zem-builder)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libzem${zem_soversion})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libzem-dev)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+# The Python package is Python source alone, the same on every architecture; it loads the shared
+# library of its version or a later 1.x.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-zem)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "libzem${zem_soversion} (>= ${PROJECT_VERSION}), python3:any")
 # Each summary, then the extended description in lines short enough for package tools.
 set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION
     "packs a folder into one .zem archive\nDrop a folder on the ZEM Builder's launcher: it lists the files below the\nfolder, asks before it writes, and writes FOLDER.zem beside the folder.\nThe zem command lists, verifies and extracts archives, and creates them\nfrom scripts, with the same bytes from the same files on any machine.")
@@ -30,6 +39,8 @@ set(CPACK_DEBIAN_LIBRARY_DESCRIPTION
     "library to read, extract and create .zem archives\nlibzem opens .zem archives, checks their whole structure, finds and reads\nthe stored files, extracts them with the checks of the zem command, and\ncreates archives from folders.\n.\nThis package holds the shared library.")
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
     "library to read, extract and create .zem archives - development files\nlibzem opens .zem archives, checks their whole structure, finds and reads\nthe stored files, extracts them with the checks of the zem command, and\ncreates archives from folders.\n.\nThis package holds the C header, the static library, the pkg-config and\nCMake files, and the manual page.")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+    "Python module to read, extract and create .zem archives\nThe zem module opens .zem archives in the shape of zipfile: it lists the\nstored files, reads them whole or by range, checks and extracts them with\nthe checks of the zem command, and creates archives from folders with the\nsame bytes as zem create. It runs on the libzem library through ctypes.\n.\nThis package holds the module for Python 3, also run as python3 -m zem.")
 # Release binaries without their symbols, as Debian ships them.
 set(CPACK_STRIP_FILES ON)
 # fuse3 brings fusermount3, which zem mount needs to mount and unmount as a user.
@@ -75,6 +86,9 @@ set(zem_doc_folders ${CMAKE_INSTALL_DOCDIR} programs)
 if(TARGET zem-shared)
   list(APPEND zem_doc_folders ${CMAKE_INSTALL_DATAROOTDIR}/doc/libzem${zem_soversion} library
                               ${CMAKE_INSTALL_DATAROOTDIR}/doc/libzem-dev development)
+endif()
+if(ZEM_PYTHON AND TARGET zem-shared)
+  list(APPEND zem_doc_folders ${CMAKE_INSTALL_DATAROOTDIR}/doc/python3-zem python)
 endif()
 # Installs the files into each package's documentation folder.
 function(zem_install_docs)

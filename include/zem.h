@@ -102,6 +102,21 @@ ZEM_API int zem_entry_time(const zem_archive *archive, size_t index, zem_time *t
  * has no time or the index is past the last entry. */
 ZEM_API int zem_entry_seconds(const zem_archive *archive, size_t index, int64_t *seconds);
 
+/* An entry as zem_entries gives it. */
+typedef struct zem_entry {
+    const char *name; /* the stored name, as zem_entry_name gives it; valid until zem_close */
+    uint64_t size;    /* in bytes */
+    uint64_t offset;  /* where its bytes begin in the archive */
+    int has_time;     /* 1 when `time` holds the stored time; 0 (and `time` zeroed) when none */
+    zem_time time;
+} zem_entry;
+
+/* Fills `entries` with up to `count` entries from index `first` on, in archive order, and returns
+ * how many it filled: fewer than `count` only past the last entry. One call gives what the
+ * zem_entry_ calls give one by one. */
+ZEM_API size_t zem_entries(const zem_archive *archive, size_t first, zem_entry *entries,
+                           size_t count);
+
 /* Finds the entry stored under exactly `name` (backslashes between folders), in logarithmic
  * time. Sets `index` and returns 1; returns 0 when no entry has that name. Where a damaged archive
  * holds a name twice, the first entry. */
@@ -112,6 +127,10 @@ ZEM_API int zem_find(const zem_archive *archive, const char *name, size_t *index
  * the archive's error set. */
 ZEM_API int64_t zem_read(zem_archive *archive, size_t index, uint64_t offset, void *buffer,
                          size_t length);
+
+/* The checks `zem verify ARCHIVE` makes beyond those of opening: every stored name as zem_extract
+ * judges it (ZEM_ERROR_NAME for the first it refuses). */
+ZEM_API int zem_check(zem_archive *archive);
 
 /* zem_extract's flags. */
 #define ZEM_EXTRACT_REPLACE 1u /* replace existing files of the same names */

@@ -32,7 +32,7 @@ dependencies() {
   if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null ||
      [ ! -e /usr/include/gtest/gtest.h ] || [ ! -e /usr/share/zoneinfo/Europe/Berlin ] ||
      [ ! -e /usr/include/CLI/CLI.hpp ] || [ ! -e /usr/include/fuse3/fuse.h ] ||
-     [ ! -e /usr/include/liburing.h ] || ! command -v makensis >/dev/null ||
+     ! command -v makensis >/dev/null ||
      ! command -v mandoc >/dev/null || [ ! -e /usr/share/bash-completion/bash_completion ] ||
      ! command -v abidiff >/dev/null || ! PATH="$PATH:/usr/sbin:/sbin" command -v mkfs.xfs >/dev/null ||
      ! PATH="$PATH:/usr/sbin:/sbin" command -v mkfs.btrfs >/dev/null; then

@@ -342,26 +342,6 @@ TEST_F(Cli, WithoutUnnamedFilesTheHiddenArchiveNeverOutlivesTheRun) {
 // A folder that may be written but not read, run as its owner: the archive's folder can't be
 // synced, which the program knows before it replaces anything. It skips that sync and succeeds;
 // it never fails with the previous archive already replaced.
-// Where a seccomp filter refuses io_uring (as container runtimes' default profiles do) or the
-// kernel has none, the run makes its calls one at a time without a word: the same archive.
-TEST_F(Cli, WithoutIoUringTheSameArchive) {
-    for (int i = 0; i < 20; ++i) {
-        writeFile(root + "/sub/f" + std::to_string(i), std::string(size_t(i) * 100, 'f'));
-    }
-    ChildResult r = runProgram({root}, "\n\n");
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    const std::string expected = readFile(archive);
-    for (int error : {EPERM, ENOSYS}) {
-        unlink(archive.c_str());
-        r = runProgram({root}, "\n\n",
-                       [error] { refuseSystemCallsInChild({__NR_io_uring_setup}, error); });
-        SKIP_OR_FAIL_WITHOUT_FILTER(r.exitCode);
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_EQ(r.err, "");
-        EXPECT_TRUE(readFile(archive) == expected) << "the same archive without " << error;
-    }
-}
-
 TEST_F(Cli, AFolderThatCanBeWrittenButNotReadGetsItsArchive) {
     const bool asRoot = geteuid() == 0;  // root reads any folder: the run drops to nobody
     const std::string folder = tmp / "write-only";

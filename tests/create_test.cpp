@@ -60,6 +60,22 @@ TEST(NamePattern, WildcardsSetsAndEitherSeparator) {
         {"b", "a\\b\\c", false, true},
         {"a\\b", "a\\bc", false, true},
         {"a/", "a\\b", false, true},
+        // Whole UTF-8 characters; a byte outside valid UTF-8 is a character of its own.
+        {"?.txt", "\xc3\xa9.txt", true, false},
+        {"??.txt", "\xc3\xa9.txt", false, false},
+        {"[\xc3\xa9"
+         "e].txt",
+         "\xc3\xa9.txt", true, false},
+        {"[!\xc3\xa9]", "\xc3\xa8", true, false},
+        {"[\xce\xb1-\xcf\x89]", "\xce\xbb", true, false},
+        {"[a-z]", "\xce\xbb", false, false},
+        {"*?\xa9", "\xc3\xa9", false, false},
+        {"?", "\xff", true, false},
+        {"??", "\xc3", false, false},
+        {"[\xff]x", "\xffx", true, false},
+        {"[\xc3]", "\xc3\xa9", false, false},
+        {"*\xe2\x82\xac", "x\xe2\x82\xac", true, false},
+        {"???", "\xed\xa0\x80", true, false},  // a surrogate is no character: three bytes
     };
     for (const Case& c : cases) {
         EXPECT_EQ(
@@ -101,7 +117,8 @@ TEST(CreateTimes, ArgumentsAndTheRuleTheyMake) {
         int64_t instant;
         const char* error;  // "" when the rule is made
     };
-    const std::string notSeconds = "\" is no whole number of seconds since 1970-01-01 00:00:00 UTC";
+    const std::string notSeconds =
+        "\" is not a whole number of seconds since 1970-01-01 00:00:00 UTC";
     const Rule rules[] = {
         {"", false, false, "", Kind::Keep, 0, ""},  // set but empty: as unset
         {"", false, true, "1000000000", Kind::Clamp, 1000000000, ""},
@@ -365,7 +382,7 @@ TEST_F(Create, WhatIsAtTheOutputPathDecidesBetweenReplacingAndStreaming) {
         EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
         EXPECT_EQ(typeAt(c.at, false), c.typeAfter);
         if (c.exitCode != 0) {
-            EXPECT_EQ(r.err, "zem: Error opening .zem file (\"" + c.at + "\") for output\n");
+            EXPECT_EQ(r.err, "zem: error opening .zem file (\"" + c.at + "\") for output\n");
         } else if (toFifo) {
             EXPECT_TRUE(readFile(tmp / "read") == expected);
         } else if (c.typeAfter != S_IFCHR) {
@@ -381,12 +398,15 @@ TEST_F(Create, WhatIsAtTheOutputPathDecidesBetweenReplacingAndStreaming) {
     }
 }
 
-// Standard output at a terminal is refused before anything is read or written; standard error at
-// one shows the progress line; -v names each file in order, -q and a pipe show nothing.
+// Standard output at a terminal is refused before anything is read or written, and so is
+// standard input at one where an archive is read from it; standard error at one shows the progress
+// line (of create, extract and verify); -v names each file in order, -q and a pipe show nothing.
 TEST_F(Create, TerminalsNamesAndQuiet) {
+    const std::string made = tmp / "made.zem";
+    ASSERT_EQ(zemWith({"create", "-o", made, root}, {}).exitCode, 0);
     struct Case {
-        std::vector<std::string> options;
-        int terminalFd;  // 0: none
+        std::vector<std::string> args;
+        int terminalFd;  // -1: none
         int exitCode;
         std::string err;         // what reaches the pipe on standard error
         std::string onTerminal;  // the start of what the terminal shows
@@ -395,29 +415,43 @@ TEST_F(Create, TerminalsNamesAndQuiet) {
         "zem: won't write an archive to a terminal: redirect standard output or give -o FILE\n"
         "Try \"zem create --help\" for more information.\n";
     const Case cases[] = {
-        {{"-o", "-"}, 1, 2, refused, ""},
-        {{"-q", "-o", "-"}, 1, 2, refused, ""},
+        {{"create", "-o", "-", root}, 1, 2, refused, ""},
+        {{"create", "-q", "-o", "-", root}, 1, 2, refused, ""},
         // -o - written with standard output at a file: no refusal (the case above with a pipe is
         // in TheBuildersBytesToAFileOrAStream).
-        {{}, 2, 0, "", "\rWriting: 0 of 4 files, 0.0 of 3.1 MiB (0%)"},
-        {{"-q"}, 2, 0, "", ""},
-        {{"-v", "--sort=name"}, 0, 0, "a.txt\nsub\\big.bin\nsub\\deeper\\empty\nz.bin\n", ""},
-        {{"-q"}, 0, 0, "", ""},
-        {{}, 0, 0, "", ""},
+        {{"create", root}, 2, 0, "", "\rWriting: 0 of 4 files, 0.0 of 3.1 MiB (0%)"},
+        {{"create", "-q", root}, 2, 0, "", ""},
+        {{"create", "-v", "--sort=name", root},
+         -1,
+         0,
+         "a.txt\nsub\\big.bin\nsub\\deeper\\empty\nz.bin\n",
+         ""},
+        {{"create", "-q", root}, -1, 0, "", ""},
+        {{"create", root}, -1, 0, "", ""},
+        {{"verify", made, root}, 2, 0, "", "\rComparing: 0 of 4 files, 0.0 of 3.1 MiB (0%)"},
+        {{"extract", made, "-C", tmp / "out"},
+         2,
+         0,
+         "",
+         "\rExtracting: 0 of 4 files, 0.0 of 3.1 MiB (0%)"},
+        {{"extract", "-v", "-f", made, "-C", tmp / "out"}, 2, 0, "", ""},
+        {{"list", "-"},
+         0,
+         2,
+         "zem: won't read an archive from a terminal: redirect standard input or name the "
+         "archive\nTry \"zem list --help\" for more information.\n",
+         ""},
     };
     for (const Case& c : cases) {
-        const std::string shown = testing::PrintToString(c.options) + std::to_string(c.terminalFd);
+        const std::string shown = testing::PrintToString(c.args) + std::to_string(c.terminalFd);
         const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
         ASSERT_GE(master, 0);
         ASSERT_EQ(grantpt(master), 0);
         ASSERT_EQ(unlockpt(master), 0);
         const std::string slave = ptsname(master);
-        std::vector<std::string> args = {"create"};
-        args.insert(args.end(), c.options.begin(), c.options.end());
-        args.push_back(root);
-        const ChildResult r = zemWith(args, [&] {
+        const ChildResult r = zemWith(c.args, [&] {
             const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
-            if (c.terminalFd != 0 && (fd < 0 || dup2(fd, c.terminalFd) < 0)) _exit(126);
+            if (c.terminalFd >= 0 && (fd < 0 || dup2(fd, c.terminalFd) < 0)) _exit(126);
         });
         // The child has ended, so all it wrote to the terminal is there to read.
         std::string seen;
@@ -430,8 +464,10 @@ TEST_F(Create, TerminalsNamesAndQuiet) {
         EXPECT_EQ(r.err, c.err) << shown;
         EXPECT_EQ(seen.rfind(c.onTerminal, 0), 0u) << shown << seen;
         EXPECT_EQ(seen.empty(), c.onTerminal.empty()) << shown << seen;
-        EXPECT_EQ(exists(tmp / "pack.zem"), c.exitCode == 0) << shown;
-        std::remove((tmp / "pack.zem").c_str());
+        if (c.args[0] == "create") {
+            EXPECT_EQ(exists(tmp / "pack.zem"), c.exitCode == 0) << shown;
+            std::remove((tmp / "pack.zem").c_str());
+        }
     }
 }
 
@@ -445,8 +481,8 @@ TEST_F(Create, AFileThatShrinksOrVanishesWhileStreamingEndsTheRun) {
         std::string err;
     };
     const Case cases[] = {
-        {false, "zem: Error reading data from file \"" + second + "\"\n"},
-        {true, "zem: Error opening file \"" + second + "\" for input\n"},
+        {false, "zem: error reading data from file \"" + second + "\"\n"},
+        {true, "zem: error opening file \"" + second + "\" for input\n"},
     };
     for (const Case& c : cases) {
         writeFile(second, std::string(70000, 'z'));

@@ -3,6 +3,7 @@
 
 #include <deque>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -22,16 +23,35 @@ struct FakeFileSystem : FileSystem {
     std::map<std::string, uint64_t> folderIds;  // what each listing reports as its folder's id
     std::vector<std::string> existing;
     std::vector<std::string> calls;
+    std::string runsOutOfMemoryAt;  // the folder whose listing throws std::bad_alloc
 
     bool listFolder(const std::string& folderPath, FolderId& id,
                     std::vector<FolderItem>& items) override {
         calls.push_back("list " + folderPath);
+        if (!runsOutOfMemoryAt.empty() && folderPath == runsOutOfMemoryAt) throw std::bad_alloc();
         const auto it = folders.find(folderPath);
         if (it == folders.end()) return false;
         const auto known = folderIds.find(folderPath);
         if (known != folderIds.end()) id = fakeId(known->second);
         items.insert(items.end(), it->second.begin(), it->second.end());
         return true;
+    }
+
+    // What a stat left for later finds, by file name; a name not here is gone by then.
+    std::map<std::string, FolderItem> lateStats;
+    bool recordStatCalls = false;  // calls gets those of statLater, leaveFolder and finishStats
+
+    void statLater(FileEntry& entry, const char* name) override {
+        if (recordStatCalls) calls.push_back(std::string("stat later ") + name);
+        const auto it = lateStats.find(name);
+        entry.modifiedTime = it == lateStats.end() ? kNoLongerAFile : it->second.localSeconds;
+        if (it != lateStats.end()) entry.size = it->second.size;
+    }
+    void leaveFolder() override {
+        if (recordStatCalls) calls.push_back("leave");
+    }
+    void finishStats() override {
+        if (recordStatCalls) calls.push_back("finish");
     }
 
     bool exists(const std::string& path) override {
@@ -50,6 +70,15 @@ inline FolderItem fakeFile(const std::string& name, uint64_t size = 0, int64_t l
     item.size = size;
     item.hasTime = true;
     item.localSeconds = localSeconds;
+    return item;
+}
+
+// A file whose size and time the listing leaves for later (FakeFileSystem::lateStats).
+inline FolderItem lateFile(const std::string& name) {
+    FolderItem item;
+    item.name = name;
+    item.kind = FolderItem::Kind::File;
+    item.statLater = true;
     return item;
 }
 

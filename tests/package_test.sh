@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Debian packages: cpack -G DEB from the build folder gives the programs' package, the shared
-# library's (libzem1) and the development files' (libzem-dev); their control fields; their files,
-# unpacked into a scratch folder and compared with the sources; then all three installed into and
-# removed from a scratch root with dpkg --root, which must leave no file behind.
+# library's (libzem1), the development files' (libzem-dev) and the Python package's
+# (python3-zem); their control fields; their files, unpacked into a scratch folder and compared
+# with the sources; then all four installed into and removed from a scratch root with dpkg
+# --root, which must leave no file behind.
 # Usage: package_test.sh BUILD_FOLDER SOURCE_FOLDER
 set -euo pipefail
 source "${BASH_SOURCE[0]%/*}/tool_check.sh"
@@ -131,7 +132,25 @@ $libdir/pkgconfig/zem.pc
 [ "$(readlink "$scratch/dev/$libdir/libzem.so")" = libzem.so.1 ] || fail "libzem.so"
 cmp "$scratch/dev/usr/include/zem.h" "$source_dir/include/zem.h"
 gzip -dc "$scratch/dev/usr/share/man/man3/zem.3.gz" | cmp - "$source_dir/docs/man/zem.3"
-for dir in lib dev; do
+# The Python package: the module's sources, the same for every architecture, over libzem1.
+dpkg-deb -x "$py_deb" "$scratch/py"
+site=./usr/lib/python3/dist-packages/zem
+actual=$(cd "$scratch/py" && find . ! -type d | LC_ALL=C sort)
+expected_py="$site/__init__.py
+$site/__main__.py
+$site/_library.py
+$site/py.typed
+./usr/share/doc/python3-zem/changelog.gz
+./usr/share/doc/python3-zem/copyright"
+[ "$actual" = "$expected_py" ] || fail "python3-zem's files:"$'\n'"$actual"
+for file in __init__.py __main__.py _library.py py.typed; do
+  cmp "$scratch/py/$site/$file" "$source_dir/python/zem/$file"
+done
+[ "$(dpkg-deb -f "$py_deb" Architecture)" = all ] || fail "python3-zem is not Architecture: all"
+[ "$(dpkg-deb -f "$py_deb" Depends)" = "libzem1 (>= $version), python3:any" ] ||
+  fail "python3-zem depends on '$(dpkg-deb -f "$py_deb" Depends)'"
+
+for dir in lib dev py; do
   for doc in "$scratch/$dir"/usr/share/doc/*; do
     cmp "$doc/copyright" "$scratch/x/usr/share/doc/zem-builder/copyright"
     cmp "$doc/changelog.gz" "$scratch/x/usr/share/doc/zem-builder/changelog.gz"
@@ -155,12 +174,23 @@ dpkg_root=(dpkg --root="$root" --log=/dev/null --force-depends)
 [ "$(id -u)" = 0 ] || dpkg_root+=(--force-not-root)
 "${dpkg_root[@]}" -i "${debs[@]}" >"$scratch/dpkg.log" 2>&1 ||
   { cat "$scratch/dpkg.log" >&2; fail "dpkg -i failed"; }
-for file in "${expected[@]}" $expected_lib $expected_dev; do
+for file in "${expected[@]}" $expected_lib $expected_dev $expected_py; do
   [ -e "$root/${file#./}" ] || fail "not installed: $file"
 done
 usage=$(env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/zem-builder" </dev/null || true)
 [[ "$usage" == "To run the ZEM Builder, put all your files"* ]] || fail "installed program: $usage"
-"${dpkg_root[@]}" -r zem-builder libzem-dev libzem1 >>"$scratch/dpkg.log" 2>&1 ||
+# The installed module over the installed library lists as the installed zem does. A sanitizer
+# build's library needs the sanitizer's runtime loaded before Python (tests/python does that).
+if command -v python3 >/dev/null &&
+   ! LC_ALL=C readelf -d "$scratch/lib/$shared" | grep -q 'libasan'; then
+  "$root/usr/bin/zem" create -o "$scratch/sample.zem" "$source_dir/examples/sample"
+  listed=$(PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$root/${site%/zem}" \
+           LD_LIBRARY_PATH="$root/${libdir#./}" python3 -m zem list "$scratch/sample.zem") ||
+    fail "python3 -m zem list failed"
+  [ "$listed" = "$("$root/usr/bin/zem" list "$scratch/sample.zem")" ] ||
+    fail "the installed module lists:"$'\n'"$listed"
+fi
+"${dpkg_root[@]}" -r zem-builder python3-zem libzem-dev libzem1 >>"$scratch/dpkg.log" 2>&1 ||
   { cat "$scratch/dpkg.log" >&2; fail "dpkg -r failed"; }
 left=$(cd "$root" && find usr -mindepth 1 2>/dev/null || true)
 [ -z "$left" ] || fail "left behind after removal:"$'\n'"$left"

@@ -2,7 +2,6 @@
 // ptrace, which counts the system calls of all its threads, and just before it exits the kernel's
 // own counters are read from /proc: its peak resident memory (VmHWM) and its number of write-type
 // system calls (syscw, which counts write, pwrite, writev, sendfile and copy_file_range alike).
-// Each guard runs with small files read in batches through io_uring and one at a time.
 
 #include <sys/ptrace.h>
 #include <sys/wait.h>
@@ -18,7 +17,6 @@
 
 #include <gtest/gtest.h>
 
-#include "archive/batch_read.h"
 #include "test_util.h"
 
 namespace {
@@ -31,9 +29,6 @@ struct Traced {
     long systemCalls = 0;  // of every thread, from the exec on
 };
 
-// Small files and stats in batches through io_uring, or one call at a time as without it.
-enum class ReadPath { Batches, OneAtATime };
-
 std::string drainFd(int fd) {
     std::string text;
     char buf[4096];
@@ -43,18 +38,13 @@ std::string drainFd(int fd) {
 }
 
 // Runs the program with `input` on its standard input and reads its counters at its exit.
-Traced runTraced(const std::vector<std::string>& args, const std::string& input, ReadPath path) {
+Traced runTraced(const std::vector<std::string>& args, const std::string& input) {
     Traced traced;
     signal(SIGPIPE, SIG_IGN);
-    Child child = startChild(args, [path] {
+    Child child = startChild(args, [] {
         // LeakSanitizer can't run under ptrace; the other tests check for leaks.
         const char* asan = std::getenv("ASAN_OPTIONS");
         setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":detect_leaks=0").c_str(), 1);
-        if (path == ReadPath::OneAtATime) {
-            setenv("ZEM_NO_IO_URING", "1", 1);
-        } else {
-            unsetenv("ZEM_NO_IO_URING");
-        }
         if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(126);
     });
     // The answers fit in the pipe's buffer, so they can be written before the child runs.
@@ -133,16 +123,7 @@ bool sanitizedBuild() {
         GTEST_SKIP() << "ptrace is refused on this machine";                                \
     }
 
-struct ResourceGuard : ::testing::TestWithParam<ReadPath> {
-    void SetUp() override {
-        BatchReader probe;
-        if (GetParam() == ReadPath::OneAtATime || readsInBatches(probe)) return;
-        if (std::getenv("CI")) FAIL() << "io_uring is refused, so CI can't guard its path";
-        GTEST_SKIP() << "io_uring is missing, refused or turned off (ZEM_NO_IO_URING) here";
-    }
-};
-
-TEST_P(ResourceGuard, ALargeFilePacksInBoundedMemory) {
+TEST(ResourceGuard, ALargeFilePacksInBoundedMemory) {
     if (sanitizedBuild()) {
         GTEST_SKIP() << "AddressSanitizer's shadow memory and quarantine inflate the peak RSS; "
                         "the plain build runs this guard";
@@ -150,14 +131,14 @@ TEST_P(ResourceGuard, ALargeFilePacksInBoundedMemory) {
     TempDir tmp;
     makeDirs(tmp / "pack");
     writeFile(tmp / "pack/large.bin", std::string(size_t(64) << 20, 'x'));
-    const Traced traced = runTraced({tmp / "pack"}, "\n\n", GetParam());
+    const Traced traced = runTraced({tmp / "pack"}, "\n\n");
     SKIP_OR_FAIL_WITHOUT_PTRACE(traced);
     ASSERT_GT(traced.peakRssKiB, 0);
     EXPECT_LT(traced.peakRssKiB, 32 * 1024) << "peak RSS in KiB while packing a 64 MiB file";
     EXPECT_EQ(readFile(tmp / "pack.zem").size(), 28 + (size_t(64) << 20) + 4 + 20 + 10);
 }
 
-TEST_P(ResourceGuard, SmallFilesTakeFewCalls) {
+TEST(ResourceGuard, SmallFilesTakeFewCalls) {
     TempDir tmp;
     const int kFiles = 1000;
     size_t dataBytes = 0;
@@ -171,35 +152,22 @@ TEST_P(ResourceGuard, SmallFilesTakeFewCalls) {
         }
     }
     makeDirs(tmp / "empty");
-    const Traced traced = runTraced({tmp / "pack"}, "\n\n", GetParam());
+    const Traced traced = runTraced({tmp / "pack"}, "\n\n");
     SKIP_OR_FAIL_WITHOUT_PTRACE(traced);
     ASSERT_GE(traced.writeCalls, 0);
     // One write (or kernel copy) per file would be 1,000 calls at least; the files' bytes are
     // gathered instead, so the calls are a small fraction of the file count.
     EXPECT_LE(traced.writeCalls, kFiles / 8) << "write-type calls for " << kFiles << " files";
     // Against a run on an empty folder, which makes the calls of starting and ending (more of
-    // them under the sanitizers): one at a time, each file costs a stat in the scan, then an
-    // open, a stat, a read and a close; in batches, the scan's stats and the files' calls take a
-    // few calls per batch of dozens of files.
-    const long perFiles =
-        traced.systemCalls - runTraced({tmp / "empty"}, "\n\n", GetParam()).systemCalls;
-    if (GetParam() == ReadPath::OneAtATime) {
-        EXPECT_GT(perFiles, 4 * kFiles) << "the calls of every file are counted";
-        EXPECT_LT(perFiles, 6 * kFiles) << "system calls for " << kFiles << " files";
-    } else {
-        EXPECT_LT(perFiles, kFiles / 2) << "system calls for " << kFiles << " files";
-    }
+    // them under the sanitizers): each file costs a stat in the scan, then an open, a stat, a
+    // read and a close.
+    const long perFiles = traced.systemCalls - runTraced({tmp / "empty"}, "\n\n").systemCalls;
+    EXPECT_GT(perFiles, 4 * kFiles) << "the calls of every file are counted";
+    EXPECT_LT(perFiles, 6 * kFiles) << "system calls for " << kFiles << " files";
     if (!sanitizedBuild()) {
         EXPECT_LT(traced.peakRssKiB, 32 * 1024) << "peak RSS in KiB";
     }
     EXPECT_GT(readFile(tmp / "pack.zem").size(), dataBytes);
 }
-
-INSTANTIATE_TEST_SUITE_P(BothPaths, ResourceGuard,
-                         ::testing::Values(ReadPath::Batches, ReadPath::OneAtATime),
-                         [](const ::testing::TestParamInfo<ReadPath>& param) {
-                             return std::string(param.param == ReadPath::Batches ? "Batches"
-                                                                                 : "OneAtATime");
-                         });
 
 }  // namespace

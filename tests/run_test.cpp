@@ -55,15 +55,33 @@ TEST(RunArguments, ABackslashInAFileNameIsRefusedBeforeAnyQuestion) {
 }
 
 // A path that can't be listed as a folder (a typo, a plain file) is an error naming it as given,
-// with no question and nothing written; an empty folder still gets its question (RunTree).
-TEST(RunArguments, APathThatIsNoFolderIsAnErrorWithNothingWritten) {
-    FakeDialog dialog;
-    FakeFileSystem fs;
-    dialog.answers = {true, true};
-    EXPECT_EQ(runZemBuilder({native("nosuchdir/")}, dialog, fs), 1);
-    EXPECT_EQ(dialog.shown, std::vector<std::string>{"error: Error opening folder \"" +
-                                                     native("nosuchdir/") + "\""});
-    EXPECT_EQ(fs.calls, std::vector<std::string>{"list nosuchdir"});
+// with no question and nothing written; an empty folder still gets its question (RunTree). So is
+// a subfolder that can't be listed, named by its path: passing over it would lose its files
+// unseen.
+TEST(RunArguments, AFolderThatCantBeListedIsAnErrorWithNothingWritten) {
+    const struct {
+        std::string argument;
+        std::string named;  // in the message
+        std::vector<std::string> calls;
+    } cases[] = {
+        {native("nosuchdir/"), native("nosuchdir/"), {"list nosuchdir"}},
+        {"pack",
+         join("pack", "sub/locked"),
+         {"list pack", "list " + join("pack", "sub"), "list " + join("pack", "sub/locked"),
+          "list " + join("pack", "z")}},
+    };
+    for (const auto& c : cases) {
+        FakeDialog dialog;
+        FakeFileSystem fs;
+        fs.folders["pack"] = {fakeFolder("sub"), fakeFolder("z")};
+        fs.folders[join("pack", "sub")] = {fakeFile("a"), fakeFolder("locked")};
+        fs.folders[join("pack", "z")] = {fakeFile("b")};
+        dialog.answers = {true, true};
+        EXPECT_EQ(runZemBuilder({c.argument}, dialog, fs), 1);
+        EXPECT_EQ(dialog.shown,
+                  std::vector<std::string>{"error: Error opening folder \"" + c.named + "\""});
+        EXPECT_EQ(fs.calls, c.calls);
+    }
 }
 
 // The fake file system's paths are written with slashes here.
@@ -196,8 +214,11 @@ TEST_F(RunTree, APlainFileIsNoFolderToPack) {
     FakeDialog dialog;
     dialog.answers = {true, true};
     EXPECT_EQ(runZemBuilder({tmp / "plain.txt"}, dialog, systemFileSystem()), 1);
-    EXPECT_EQ(dialog.shown, std::vector<std::string>{"error: Error opening folder \"" +
-                                                     tmp / "plain.txt" + "\""});
+    // With the reason in the system's words ("Not a directory" on Linux).
+    const std::string start = "error: Error opening folder \"" + tmp / "plain.txt" + "\": ";
+    ASSERT_EQ(dialog.shown.size(), 1u);
+    EXPECT_EQ(dialog.shown[0].rfind(start, 0), 0u) << dialog.shown[0];
+    EXPECT_GT(dialog.shown[0].size(), start.size()) << dialog.shown[0];
     EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"pack", "plain.txt"}));
 }
 
@@ -347,6 +368,13 @@ TEST(RunUnpack, EveryTextExitCodeAndWhatIsLeft) {
          {"ask: Extracting 0 files from \"{A}\" into \"{F}\". Continue?", done},
          0,
          ""},
+        {"one file",
+         buildArchive({{"a.txt", "hello", {}}}).text(),
+         false,
+         {true},
+         {"ask: Extracting 1 file from \"{A}\" into \"{F}\". Continue?", done},
+         0,
+         "a.txt=hello"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -517,22 +545,90 @@ TEST_F(RunTree, ForwardSlashWritesDotZemInsideWithTheSameNames) {
     EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"pack"});
 }
 
-// Names travel as system code page bytes; one the code page can't spell comes back from the
-// listing with question marks and can't be opened under that name.
-TEST_F(RunTree, ANameOutsideTheCodePageEndsWithTheInputError) {
-    const std::wstring wideRoot(root.begin(), root.end());
-    const HANDLE file = CreateFileW((wideRoot + L"\\\u65e5\u672c.txt").c_str(), GENERIC_WRITE, 0,
-                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    CloseHandle(file);
+// Makes the file, or the folder holding p.txt, `name` inside the ASCII folder `folder`, by its
+// "\\?\" path, which takes the name as it is spelled. A file holds its name and "!", so that one
+// read under another's name shows.
+void makeWide(const std::string& folder, const std::wstring& name, bool isFolder) {
+    std::wstring path = L"\\\\?\\" + std::wstring(folder.begin(), folder.end()) + L"\\" + name;
+    if (isFolder) {
+        ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << GetLastError();
+        path += L"\\p.txt";
+    }
+    std::string content;
+    for (size_t i = path.find_last_of(L'\\') + 1; i < path.size(); ++i) {
+        content.push_back(path[i] < 0x80 ? static_cast<char>(path[i]) : '?');
+    }
+    content.push_back('!');
+    const HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    DWORD written = 0;
+    ASSERT_TRUE(
+        WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr));
+    CloseHandle(h);
+}
+
+// A name with a character the code page lacks (1252 here) can't be stored: it is refused right
+// after the listing, before any question, with the character spelled out; never stored as the
+// look-alike the ANSI calls make of it ("．．／s" as "../s", "ａ.txt" as "a.txt", "ＣＯＮ" as
+// "CON"). A folder's name counts for the files below it.
+TEST_F(RunTree, NamesTheCodePageLacksAreRefusedBeforeAnyQuestion) {
+    ASSERT_EQ(GetACP(), 1252u);
+    const struct {
+        std::wstring name;
+        bool isFolder;
+        std::string shown;  // the refused file's path below the root
+    } cases[] = {
+        {L"\uff0e\uff0e\uff0fs", true, "<U+FF0E><U+FF0E><U+FF0F>s\\p.txt"},
+        {L"\uff0e\uff0e", true, "<U+FF0E><U+FF0E>\\p.txt"},
+        {L"\uff41.txt", false, "<U+FF41>.txt"},
+        {L"\uff23\uff2f\uff2e", false, "<U+FF23><U+FF2F><U+FF2E>"},
+        {L"a\uff1ab", false, "a<U+FF1A>b"},
+        {L"\u65e5\u672c.txt", false, "<U+65E5><U+672C>.txt"},
+        {L"\U0001f600", false, "<U+1F600>"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string caseRoot = root + std::to_string(n++);
+        makeDirs(caseRoot);
+        writeFile(join(caseRoot, "a.txt"), "a");
+        makeWide(caseRoot, c.name, c.isFolder);
+        FakeDialog dialog;
+        dialog.answers = {true, true};
+        EXPECT_EQ(runZemBuilder({caseRoot}, dialog, systemFileSystem()), 1) << c.shown;
+        EXPECT_EQ(dialog.shown,
+                  std::vector<std::string>{"error: File name \"" + caseRoot + "\\" + c.shown +
+                                           "\" holds characters that the system code page lacks "
+                                           "(shown as <U+XXXX>), which a .zem file can't store "
+                                           "faithfully"});
+        EXPECT_FALSE(exists(caseRoot + ".zem")) << c.shown;
+    }
+}
+
+// Each file is read by its own name: "x." beside "x" is stored with its own bytes (the ANSI calls
+// drop the trailing dot and read x's), and folders past MAX_PATH's reach are listed.
+TEST_F(RunTree, NamesAndPathsReachTheirOwnFiles) {
+    makeWide(root, L"x", false);
+    makeWide(root, L"x.", false);
+    std::string deep = root;
+    for (char letter : {'d', 'e', 'f'}) {
+        makeWide(deep, std::wstring(100, static_cast<wchar_t>(letter)), true);
+        deep += "\\" + std::string(100, letter);
+    }
     FakeDialog dialog;
     dialog.answers = {true};
-    EXPECT_EQ(runZemBuilder({root}, dialog, systemFileSystem()), 1);
-    ASSERT_EQ(dialog.shown.size(), 2u);
-    EXPECT_EQ(dialog.shown[0], "ask: Generating \"" + archive + "\" from 3 files. Continue?");
-    EXPECT_EQ(dialog.shown[1],
-              "error: Error opening file \"" + join(root, "??.txt") + "\" for input");
-    EXPECT_EQ(listNames(tmp.path), std::vector<std::string>{"pack"});
+    EXPECT_EQ(runZemBuilder({root}, dialog, systemFileSystem()), 0);
+    ASSERT_EQ(dialog.shown.size(), 2u) << dialog.shown[0];
+    EXPECT_EQ(dialog.shown[0], "ask: Generating \"" + archive + "\" from 7 files. Continue?");
+    const std::string bytes = readFile(archive);
+    std::vector<std::string> names = storedNames(bytes);
+    std::sort(names.begin(), names.end());
+    const std::string d(100, 'd'), e(100, 'e'), f(100, 'f');
+    EXPECT_EQ(names, (std::vector<std::string>{"a.txt", d + "\\" + e + "\\" + f + "\\p.txt",
+                                               d + "\\" + e + "\\p.txt", d + "\\p.txt",
+                                               "sub\\b.bin", "x", "x."}));
+    EXPECT_NE(bytes.find("x!"), std::string::npos);
+    EXPECT_NE(bytes.find("x.!"), std::string::npos);
 }
 
 #endif  // _WIN32

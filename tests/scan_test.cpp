@@ -6,6 +6,7 @@
 #include <windows.h>
 #else
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -25,19 +26,19 @@ namespace {
 
 std::vector<std::string> pathsOf(const FileList& list) {
     std::vector<std::string> paths;
-    for (const FileEntry& e : list) paths.push_back(e.path);
+    for (const FileEntry& e : list) paths.push_back(list.pathOf(e));
     return paths;
 }
 
 std::vector<std::string> storedNamesOf(const FileList& list) {
     std::vector<std::string> names;
-    for (const FileEntry& e : list) names.push_back(e.storedName);
+    for (const FileEntry& e : list) names.push_back(storedNameOf(e));
     return names;
 }
 
 const FileEntry* find(const FileList& list, const std::string& path) {
     for (const FileEntry& e : list) {
-        if (e.path == path) return &e;
+        if (list.pathOf(e) == path) return &e;
     }
     return nullptr;
 }
@@ -92,12 +93,13 @@ TEST(ScanRoot, StoredNamesUseBackslashesAndLeaveOutTheRoot) {
         FileList list;
         EXPECT_TRUE(scanFolder(fs, c.root, list));
         ASSERT_EQ(list.size(), 1u) << c.root;
-        EXPECT_EQ(list[0].path, c.path);
-        EXPECT_EQ(list[0].storedName, c.storedName);
-        EXPECT_FALSE(list[0].nameHoldsBackslash);
+        EXPECT_EQ(list.pathOf(list[0]), c.path);
+        EXPECT_EQ(storedNameOf(list[0]), c.storedName);
+        EXPECT_FALSE(nameHoldsBackslash(list[0]));
     }
 }
 
+#ifndef _WIN32  // where a backslash is the separator, no name holds one
 // A backslash inside a name would read back as a folder separator: each file at or below such a
 // name is marked, and the refusal names the first one.
 TEST(ScanNames, ABackslashInAFileOrFolderNameMarksTheFilesBelowIt) {
@@ -110,16 +112,20 @@ TEST(ScanNames, ABackslashInAFileOrFolderNameMarksTheFilesBelowIt) {
     EXPECT_EQ(storedNamesOf(list),
               (std::vector<std::string>{"plain", "sub\\inner", "a\\b", "x\\y\\z"}));
     std::vector<bool> marked;
-    for (const FileEntry& e : list) marked.push_back(e.nameHoldsBackslash);
+    for (const FileEntry& e : list) marked.push_back(nameHoldsBackslash(e));
     EXPECT_EQ(marked, (std::vector<bool>{false, false, true, true}));
     const std::string refusal =
         "\" holds a backslash, which a .zem file would read back as a subfolder";
     EXPECT_EQ(backslashRefusal(list), "File name \"" + join("r", "a\\b") + refusal);
-    list.erase(list.begin() + 2);
-    EXPECT_EQ(backslashRefusal(list), "File name \"" + join("r", "x\\y/z") + refusal);
-    list.pop_back();
-    EXPECT_EQ(backslashRefusal(list), "");
+    FileList later("r");
+    later.add("plain");
+    later.add("x\\y/z");
+    EXPECT_EQ(backslashRefusal(later), "File name \"" + join("r", "x\\y/z") + refusal);
+    FileList none("r");
+    none.add("plain");
+    EXPECT_EQ(backslashRefusal(none), "");
 }
+#endif
 
 // The fake file system's paths are written with slashes here.
 #ifndef _WIN32
@@ -190,6 +196,44 @@ TEST(ScanLoops, AFolderOnTheWayDownIsPassedOverAndOtherLinksAreFollowed) {
 }
 #endif
 
+// Below the depth limit nothing is listed unless asked; asked, the files there are counted (and
+// kept apart for a comparison), and each folder there is listed once however many links lead to
+// it, so that links without a loop can't multiply the work: here 20 levels of two links each to
+// the next level, a million paths, take a few dozen listings.
+TEST(ScanDeep, FilesBelowTheLimitAreCountedOnlyWhenAskedAndEachFolderListedOnce) {
+    struct Levels : FakeFileSystem {
+        bool listFolder(const std::string& folderPath, FolderId& id,
+                        std::vector<FolderItem>& items) override {
+            calls.push_back("list " + folderPath);
+            const auto level = static_cast<uint64_t>(
+                std::count(folderPath.begin(), folderPath.end(), nativeSeparator()));
+            id = fakeId(level + 1);
+            if (level == 31) return true;
+            items.push_back(fakeFile("f"));
+            // Plain folders down to the limit, then two links to the next level.
+            items.push_back(fakeFolder("a", level < kMaxScanDepth ? 0 : level + 2));
+            if (level >= kMaxScanDepth) items.push_back(fakeFolder("b", level + 2));
+            return true;
+        }
+    };
+    for (const bool asked : {false, true}) {
+        Levels fs;
+        FileList list;
+        DeepFiles deep;
+        deep.keepFiles = true;
+        ScanOptions options;
+        if (asked) options.deep = &deep;
+        EXPECT_TRUE(scanFolder(fs, "r", list, options));
+        EXPECT_EQ(list.size(), size_t(kMaxScanDepth) + 1);
+        EXPECT_EQ(deep.count, asked ? 20u : 0u);
+        ASSERT_EQ(deep.files.size(), asked ? 20u : 0u);
+        if (asked) {
+            EXPECT_EQ(storedNameOf(deep.files[0]), "a\\a\\a\\a\\a\\a\\a\\a\\a\\a\\a\\f");
+        }
+        EXPECT_LE(fs.calls.size(), asked ? 60u : size_t(kMaxScanDepth) + 1);
+    }
+}
+
 TEST(ScanOrder, PreOrderInEnumerationOrderWithoutSorting) {
     FakeFileSystem fs;
     FolderItem fifo;
@@ -214,13 +258,57 @@ TEST(ScanOrder, PreOrderInEnumerationOrderWithoutSorting) {
               fs.calls.end());
 }
 
-TEST(ScanOrder, AppendsToWhatTheListAlreadyHolds) {
+TEST(ScanOrder, ReplacesWhatTheListHeld) {
     FakeFileSystem fs;
     fs.folders["r"] = {fakeFile("a")};
-    FileList list(1);
-    list[0].path = "earlier";
+    FileList list("elsewhere");
+    list.add("earlier");
     scanFolder(fs, "r", list);
-    EXPECT_EQ(pathsOf(list), (std::vector<std::string>{"earlier", join("r", "a")}));
+    EXPECT_EQ(pathsOf(list), (std::vector<std::string>{join("r", "a")}));
+}
+
+// Files whose stats the listing leaves for later keep their place in the list, get the time rule
+// as the others do, and are left out when they have gone (or are no file any more) by then; every
+// folder listed is left again, and the stats are finished once, also when the scan fails.
+TEST(ScanOrder, FilesStatedLaterKeepTheirPlaceUnlessGone) {
+    FakeFileSystem fs;
+    fs.folders["r"] = {lateFile("a"), fakeFolder("sub"), lateFile("gone"), fakeFile("now", 1, 60)};
+    fs.folders[join("r", "sub")] = {lateFile("c")};
+    fs.lateStats = {{"a", fakeFile("a", 3, 120)}, {"c", fakeFile("c", 7, 180)}};
+    fs.recordStatCalls = true;
+    struct Case {
+        TimeRule::Kind rule;
+        std::vector<int64_t> times;  // of a, c and now
+    };
+    for (const Case& c : {Case{TimeRule::Kind::Keep, {120, 180, 60}},
+                          Case{TimeRule::Kind::Replace, {600, 600, 600}}}) {
+        fs.calls.clear();
+        ScanOptions options;
+        options.time.kind = c.rule;
+        options.time.instant = 600;
+        FileList list;
+        EXPECT_TRUE(scanFolder(fs, "r", list, options));
+        EXPECT_EQ(pathsOf(list),
+                  (std::vector<std::string>{join("r", "a"), join(join("r", "sub"), "c"),
+                                            join("r", "now")}));
+        std::vector<uint64_t> sizes;
+        std::vector<int64_t> times;
+        for (const FileEntry& e : list) {
+            sizes.push_back(e.size);
+            times.push_back(e.modifiedTime);
+        }
+        EXPECT_EQ(sizes, (std::vector<uint64_t>{3, 7, 1}));
+        EXPECT_EQ(times, c.times);
+        EXPECT_EQ(fs.calls, (std::vector<std::string>{
+                                "list r", "stat later a", "list " + join("r", "sub"),
+                                "stat later c", "leave", "stat later gone", "leave", "finish"}));
+    }
+    fs.calls.clear();
+    fs.runsOutOfMemoryAt = join("r", "sub");
+    FileList list;
+    EXPECT_THROW(scanFolder(fs, "r", list), std::bad_alloc);
+    EXPECT_EQ(fs.calls, (std::vector<std::string>{"list r", "stat later a",
+                                                  "list " + join("r", "sub"), "leave", "finish"}));
 }
 
 TEST(ScanOrder, TimesOutsideTheArchivableYearsBecomeNoTime) {
@@ -385,10 +473,10 @@ TEST(ScanRealTree, EveryKindOfFileDownToDepthTen) {
     ASSERT_NE(find(list, join(root, "zero")), nullptr);
     EXPECT_EQ(find(list, join(root, "zero"))->size, 0u);
     for (const FileEntry& e : list) {
-        std::string below = e.path.substr(root.size() + 1);
+        std::string below = list.pathOf(e).substr(root.size() + 1);
         std::replace(below.begin(), below.end(), nativeSeparator(), '\\');
-        EXPECT_EQ(e.storedName, below);
-        EXPECT_FALSE(e.nameHoldsBackslash) << e.path;
+        EXPECT_EQ(storedNameOf(e), below);
+        EXPECT_FALSE(nameHoldsBackslash(e)) << below;
     }
 }
 
@@ -618,8 +706,7 @@ TEST(ScanRealTree, EveryEntryOfALargeFolderGetsItsOwnSizeAndTime) {
     TempDir tmp;
     const std::string root = tmp / "root";
     makeDirs(root + "/big");
-    // Enough for the listing to share its stats between threads, or to send them to the kernel in
-    // several batches.
+    // Enough for the stats to fill several jobs, shared between the threads.
     const int count = 700;
     for (int i = 0; i < count; ++i) {
         const std::string name = root + "/big/f" + std::to_string(i);
@@ -639,14 +726,44 @@ TEST(ScanRealTree, EveryEntryOfALargeFolderGetsItsOwnSizeAndTime) {
     ASSERT_EQ(list.size(), static_cast<size_t>(count + 2));
     const std::string prefix = root + "/big/f";
     for (const FileEntry& e : list) {
-        if (e.path.compare(0, prefix.size(), prefix) != 0) continue;
-        const int i = std::stoi(e.path.substr(prefix.size()));
-        EXPECT_EQ(e.size, static_cast<uint64_t>(i)) << e.path;
-        EXPECT_EQ(e.modifiedTime, 1000000000 + i * 60 + currentUtcOffset()) << e.path;
+        const std::string path = list.pathOf(e);
+        if (path.compare(0, prefix.size(), prefix) != 0) continue;
+        const int i = std::stoi(path.substr(prefix.size()));
+        EXPECT_EQ(e.size, static_cast<uint64_t>(i)) << path;
+        EXPECT_EQ(e.modifiedTime, 1000000000 + i * 60 + currentUtcOffset()) << path;
     }
     const FileEntry* link = find(list, root + "/big/link");
     ASSERT_NE(link, nullptr);
     EXPECT_EQ(link->size, 5u);
+}
+
+// The stats still to come keep their folders open: under a tight descriptor limit the scan waits
+// for them rather than pass over a folder it couldn't open.
+TEST(ScanRealTree, ATightDescriptorLimitLosesNoFolder) {
+    TempDir tmp;
+    const std::string root = tmp / "root";
+    for (int folder = 0; folder < 40; ++folder) {
+        const std::string dir = root + "/d" + std::to_string(folder);
+        makeDirs(dir);
+        for (int i = 0; i < 10; ++i) writeFile(dir + "/f" + std::to_string(i), "x");
+    }
+    // A first scan with descriptors to spare: the sanitizers' runtime checks each type on its
+    // first use, and needs descriptors of its own for that.
+    FileList warmUp;
+    ASSERT_TRUE(scanFolder(systemFileSystem(), root, warmUp));
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    const int lowest = dup(0);  // past the descriptors in use
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit low = old;
+    low.rlim_cur = static_cast<rlim_t>(lowest + 2);  // the root and one folder in it
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    FileList list;
+    const bool listed = scanFolder(systemFileSystem(), root, list);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_TRUE(listed);
+    EXPECT_EQ(list.size(), 400u);
 }
 
 #endif  // !_WIN32

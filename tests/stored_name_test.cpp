@@ -42,6 +42,10 @@ TEST(StoredName, RefusesNamesThatLeaveTheFolderOrCantBeCreated) {
         {"nul.txt", "", "has the component \"nul.txt\", a Windows device name"},
         {"lpt1", "", "has the component \"lpt1\", a Windows device name"},
         {"COM10", "", ""},
+        // Windows reads superscript digits as digits: COM¹ and LPT³ (ISO 8859-1 bytes) are ports.
+        {"COM\xb9", "", "has the component \"COM\xb9\", a Windows device name"},
+        {"x\\lpt\xb3.txt", "", "has the component \"lpt\xb3.txt\", a Windows device name"},
+        {"COM\xbd", "", ""},
         {"CONSOLE", "", ""},
         {"trailing.", "", "has a component ending in a dot or space, which Windows would drop"},
         {"dir \\x", "", "has a component ending in a dot or space, which Windows would drop"},
@@ -127,6 +131,87 @@ TEST(StoredName, WholeArchiveNameConflicts) {
               "record 1: name \"readme\" is stored twice (first in record 0)");
     EXPECT_EQ(namesProblem({"Dir\\a", "DIR"}, NameRules::Windows),
               "record 1: name \"DIR\" is also a folder of record 0");
+}
+
+// A double-byte code page as Windows has them (932 and the like): 0x81-0x9F begin
+// a two-byte character whose second byte may be 0x5C or an ASCII letter's; the other bytes are
+// ISO 8859-1, upper-cased as the file system does (é and É are one name). A lead byte at the end
+// is no text.
+const CodePage& doubleByteCodePage() {
+    static const CodePage page{
+        [](unsigned char b) { return b >= 0x81 && b <= 0x9F; },
+        [](const std::string& bytes, std::u16string& text) {
+            for (size_t i = 0; i < bytes.size(); ++i) {
+                const unsigned char b = static_cast<unsigned char>(bytes[i]);
+                if (b >= 0x81 && b <= 0x9F) {
+                    if (i + 1 == bytes.size()) return false;
+                    text.push_back(static_cast<char16_t>(0x4E00 + (b << 8) +
+                                                         static_cast<unsigned char>(bytes[++i])));
+                } else {
+                    text.push_back(b);
+                }
+            }
+            return true;
+        },
+        [](char16_t c) {
+            const bool lower = (c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7);
+            return lower ? static_cast<char16_t>(c - 0x20) : c == 0xFF ? char16_t(0x178) : c;
+        }};
+    return page;
+}
+
+// Windows checks and compares characters, never bytes: letter case beyond ASCII, second bytes
+// that look like a backslash or a letter, and the 8.3 short names that open another name's file.
+TEST(StoredName, WindowsRulesReadCharactersOfTheCodePage) {
+    const std::string twice = " is stored twice (first in record 0)";
+    const std::string shortOf = " may be the 8.3 short name of ";
+    const struct {
+        std::vector<std::string> names;
+        std::string problem;
+    } cases[] = {
+        {{"\xc9.txt", "\xe9.txt"}, "record 1: name \"\\xE9.txt\"" + twice},
+        {{"\xff", "\xd7", "\xf7"}, ""},  // ÿ, ×, ÷: no case of one another
+        {{"dir\\\xe0", "DIR\\\xc0"}, "record 1: name \"DIR\\\\xC0\"" + twice},
+        // 0x95 0x5C is one character, no folder; its second byte isn't folded as an "a" would be.
+        {{"\x95\\.txt", "\x95\\.txt\\x"},
+         "record 1: name \"\\x95\\.txt\\x\" needs \"\\x95\\.txt\" as a folder, but record 0 is a "
+         "file "
+         "of that name"},
+        {{"\x83\x61", "\x83\x41", "\x83\\\\x"}, ""},
+        {{"a\\\x95"},
+         "record 0: name \"a\\\\x95\" holds bytes that are no text in the system code page"},
+        {{"longfilename.txt", "LONGFI~1.TXT"},
+         "record 1: name \"LONGFI~1.TXT\"" + shortOf +
+             "\"longfilename.txt\" (record 0), which is the same file on Windows"},
+        {{"longfi~2.txt", "sub\\x", "Long File Name.txt"},
+         "record 0: name \"longfi~2.txt\"" + shortOf +
+             "\"Long File Name.txt\" (record 2), which is the same file on Windows"},
+        {{"longfoldername\\a", "LONGFO~1\\b"},
+         "record 1: name \"LONGFO~1\\b\"" + shortOf +
+             "\"longfoldername\" (record 0), which is the same file on Windows"},
+        {{"a .txt", "A~1.TXT"},
+         "record 1: name \"A~1.TXT\"" + shortOf +
+             "\"a .txt\" (record 0), which is the same file on Windows"},
+        // The hashed form after the first few: two characters of the basis and four hex digits.
+        {{"longfilename.txt", "LO1A2B~1.TXT"},
+         "record 1: name \"LO1A2B~1.TXT\"" + shortOf +
+             "\"longfilename.txt\" (record 0), which is the same file on Windows"},
+        // No collision: another extension, another folder, a long name that is an 8.3 name
+        // already (it gets no short name), no "~N" form.
+        {{"longfilename.txt", "LONGFI~1.DOC", "sub\\LONGFI~1.TXT", "readme.txt", "README~1.TXT",
+          "LONGFI~X.TXT", "LONGFILE.TXT"},
+         ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(namesProblem(c.names, NameRules::Windows, doubleByteCodePage()), c.problem)
+            << quotedName(c.names[0]);
+        // Characters are the Windows rules' own: the POSIX rules still read bytes.
+        if (c.names[0] == "\x95\\.txt") {
+            EXPECT_EQ(splitStoredName(c.names[1], doubleByteCodePage()),
+                      (std::vector<std::string>{"\x95\\.txt", "x"}));
+            EXPECT_EQ(splitStoredName(c.names[1]), (std::vector<std::string>{"\x95", ".txt", "x"}));
+        }
+    }
 }
 
 }  // namespace

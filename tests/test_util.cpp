@@ -47,20 +47,20 @@ std::string hex(const std::string& bytes) {
     return out;
 }
 
-FileEntry PackFolder::add(const std::string& relative, const std::string& contents, int64_t time) {
+std::string PackFolder::add(const std::string& relative, const std::string& contents,
+                            int64_t time) {
     const size_t slash = relative.rfind('/');
     if (slash != std::string::npos) makeDirs(join(root, relative.substr(0, slash)));
-    FileEntry e;
-    e.path = join(root, relative);
-    writeFile(e.path, contents);
-    e.storedName = relative;
-    std::replace(e.storedName.begin(), e.storedName.end(), '/', '\\');
-    e.size = contents.size();
-    e.modifiedTime = time;
-    return e;
+    const std::string path = join(root, relative);
+    writeFile(path, contents);
+    std::string native = relative;
+    std::replace(native.begin(), native.end(), '/', nativeSeparator());
+    list.add(native, contents.size(), time);
+    return path;
 }
 
-PackFolder::PackFolder(const std::string& name) : root(tmp / name), archive(root + ".zem") {
+PackFolder::PackFolder(const std::string& name)
+    : root(tmp / name), archive(root + ".zem"), list(root) {
     makeDirs(root);
 }
 

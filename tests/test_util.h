@@ -71,10 +71,11 @@ struct PackFolder {
     TempDir tmp;
     std::string root;
     std::string archive;
+    FileList list;  // what add wrote, as a scan would list it
     explicit PackFolder(const std::string& name = "pack");
-    // Writes a file below root, with its folders, and returns the entry a scan would list for it
-    // with `time` as its stored time.
-    FileEntry add(const std::string& relative, const std::string& contents, int64_t time = 0);
+    // Writes a file below root, with its folders, lists it with `time` as its stored time, and
+    // returns its path.
+    std::string add(const std::string& relative, const std::string& contents, int64_t time = 0);
 };
 
 // The text of the fatal error that writing the archive ends with, or "(no failure)".

@@ -15,15 +15,29 @@ void check(bool ok, const std::string& what) {
     if (!ok) throw std::runtime_error(what + ": Windows error " + std::to_string(GetLastError()));
 }
 
-void removeTree(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+// By the "\\?\" form of the full path, so that trees past MAX_PATH go too. A link is removed, never
+// followed.
+void removeTree(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return;
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);  // read-only files can't be deleted
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        for (const std::string& name : listNames(path)) removeTree(path + "\\" + name);
-        RemoveDirectoryA(path.c_str());
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);  // read-only files can't be deleted
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW data;
+        const HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+        std::vector<std::wstring> names;
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                const std::wstring name = data.cFileName;
+                if (name != L"." && name != L"..") names.push_back(name);
+            } while (FindNextFileW(find, &data));
+            FindClose(find);
+        }
+        for (const std::wstring& name : names) removeTree(path + L"\\" + name);
+        RemoveDirectoryW(path.c_str());
+    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveDirectoryW(path.c_str());
     } else {
-        DeleteFileA(path.c_str());
+        DeleteFileW(path.c_str());
     }
 }
 
@@ -77,7 +91,7 @@ TempDir::TempDir() {
     throw std::runtime_error("no free temporary folder name");
 }
 
-TempDir::~TempDir() { removeTree(path); }
+TempDir::~TempDir() { removeTree(L"\\\\?\\" + std::wstring(path.begin(), path.end())); }
 
 void makeDirs(const std::string& path) {
     // Skip the drive ("C:\") so that only real folders are created.

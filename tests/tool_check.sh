@@ -21,16 +21,19 @@ fail() {
 }
 
 # make_debs BUILD_FOLDER SCRATCH: the build's Debian packages, made with cpack into SCRATCH/out:
-# the programs' (zem-builder), the shared library's (libzem1) and the development files'
-# (libzem-dev). Sets deb, lib_deb and dev_deb to their paths, and debs to all three.
+# the programs' (zem-builder), the shared library's (libzem1), the development files'
+# (libzem-dev) and the Python package's (python3-zem). Sets deb, lib_deb, dev_deb and py_deb to
+# their paths, and debs to all four.
 make_debs() {
   (cd "$1" && cpack -G DEB -B "$2/out") >"$2/cpack.log" 2>&1 ||
     { cat "$2/cpack.log" >&2; fail "cpack -G DEB failed"; }
   debs=("$2"/out/*.deb)
   local names
   names=$(cd "$2/out" && ls -- *.deb | sed 's/_.*//' | LC_ALL=C sort | tr '\n' ' ')
-  [ "$names" = "libzem-dev libzem1 zem-builder " ] || fail "expected three packages, got: $names"
+  [ "$names" = "libzem-dev libzem1 python3-zem zem-builder " ] ||
+    fail "expected four packages, got: $names"
   deb=$(echo "$2"/out/zem-builder_*.deb)
   lib_deb=$(echo "$2"/out/libzem1_*.deb)
   dev_deb=$(echo "$2"/out/libzem-dev_*.deb)
+  py_deb=$(echo "$2"/out/python3-zem_*.deb)
 }

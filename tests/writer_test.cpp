@@ -58,7 +58,8 @@ TEST(WriterBytes, EmptyListIsTheTwentyEightByteHeader) {
 
 TEST(WriterBytes, OneFileArchiveMatchesByteForByte) {
     PackFolder p;
-    FileList list{p.add("a.txt", "hello", secondsFromCalendar({2004, 7, 9, 13, 45, 30}))};
+    p.add("a.txt", "hello", secondsFromCalendar({2004, 7, 9, 13, 45, 30}));
+    FileList& list = p.list;
     writeArchive(p.archive, list);
     const std::string bytes = readFile(p.archive);
     ASSERT_EQ(bytes.size(), 63u);
@@ -75,7 +76,8 @@ TEST(WriterBytes, OneFileArchiveMatchesByteForByte) {
 
 TEST(WriterBytes, NoTimeGivesEightZeroBytes) {
     PackFolder p;
-    FileList list{p.add("t", "", kNoTime)};
+    p.add("t", "", kNoTime);
+    FileList& list = p.list;
     writeArchive(p.archive, list);
     const std::string bytes = readFile(p.archive);
     EXPECT_EQ(hex(bytes.substr(28 + 4 + 12, 8)), "00 00 00 00 00 00 00 00");
@@ -83,9 +85,11 @@ TEST(WriterBytes, NoTimeGivesEightZeroBytes) {
 
 TEST(WriterBytes, LayoutOfSeveralFilesWithSubfoldersOddAndEmptyFiles) {
     PackFolder p;
-    FileList list{p.add("odd", "abc", secondsFromCalendar({2038, 12, 31, 23, 59, 59})),
-                  p.add("sub/deeper/empty", ""), p.add("sub/file.bin", std::string(4, '\xff')),
-                  p.add("last-empty", "")};
+    p.add("odd", "abc", secondsFromCalendar({2038, 12, 31, 23, 59, 59}));
+    p.add("sub/deeper/empty", "");
+    p.add("sub/file.bin", std::string(4, '\xff'));
+    p.add("last-empty", "");
+    FileList& list = p.list;
     writeArchive(p.archive, list);
     const std::string bytes = readFile(p.archive);
     const auto u32 = [&](size_t at) { return u32At(bytes, at); };
@@ -120,8 +124,10 @@ TEST(WriterBytes, LargeAndEmptyFilesInSubfoldersAndAGrownFileCutAtItsScannedSize
     PackFolder p;
     std::string big(3 * 1024 * 1024 + 17, '\0');  // several copy buffers and an odd tail
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) >> 7);
-    FileList list{p.add("sub/big", big), p.add("sub/deeper/empty", ""),
-                  p.add("grown", "0123456789")};
+    p.add("sub/big", big);
+    p.add("sub/deeper/empty", "");
+    p.add("grown", "0123456789");
+    FileList& list = p.list;
     list[2].size = 4;  // as if the file had four bytes when the folder was scanned
     writeArchive(p.archive, list);
     const std::string bytes = readFile(p.archive);
@@ -140,16 +146,15 @@ TEST(WriterBytes, LargeAndEmptyFilesInSubfoldersAndAGrownFileCutAtItsScannedSize
 // file at the offset its record names, a grown large file cut at its scanned size.
 TEST(WriterBytes, MixedSmallAndLargeFilesKeepTheirOrderAndOffsets) {
     PackFolder p;
-    FileList list;
+    FileList& list = p.list;
     std::string expected;
     for (int i = 0; i < 120; ++i) {
         const size_t size = i % 10 == 9 ? 300000 + i : size_t(i) * 7919 % 70000;
         std::string contents(size, '\0');
         for (size_t j = 0; j < size; ++j) contents[j] = static_cast<char>(i * 31 + j * 7);
-        list.push_back(p.add("d" + std::to_string(i % 3) + "/f" + std::to_string(i), contents));
-        if (i == 59) {
-            appendToFile(list.back().path, "grown after the scan");
-        }
+        const std::string path =
+            p.add("d" + std::to_string(i % 3) + "/f" + std::to_string(i), contents);
+        if (i == 59) appendToFile(path, "grown after the scan");
         expected += contents;
     }
     writeArchive(p.archive, list);
@@ -160,7 +165,7 @@ TEST(WriterBytes, MixedSmallAndLargeFilesKeepTheirOrderAndOffsets) {
     ASSERT_EQ(offsets.size(), list.size());
     uint64_t offset = 28;
     for (size_t i = 0; i < list.size(); ++i) {
-        EXPECT_EQ(offsets[i], offset) << list[i].path;
+        EXPECT_EQ(offsets[i], offset) << list.pathOf(list[i]);
         offset += list[i].size;
     }
     EXPECT_EQ(u32At(bytes, 20), offset);
@@ -181,7 +186,8 @@ TEST(WriterBytes, ScannedTreeRoundTripsThroughTheRecords) {
 TEST(WriterBytes, AnExistingArchiveIsReplacedAndNothingIsLeftBeside) {
     PackFolder p;
     writeFile(p.archive, std::string(5000, 'o'));
-    FileList list{p.add("a", "new")};
+    p.add("a", "new");
+    FileList& list = p.list;
     writeArchive(p.archive, list);
     EXPECT_EQ(readFile(p.archive).size(), 28 + 3 + 4 + 20 + 2u);
     EXPECT_EQ(listNames(p.tmp.path), (std::vector<std::string>{"pack", "pack.zem"}));
@@ -199,35 +205,41 @@ struct WriterFailure : ::testing::Test {
 };
 
 TEST_F(WriterFailure, MissingInputFile) {
-    FileList list{p.add("a", "aaa"), p.add("b", "bbb")};
-    ASSERT_EQ(std::remove(list[1].path.c_str()), 0);
-    EXPECT_EQ(failureOf(p.archive, list), "Error opening file \"" + list[1].path + "\" for input");
+    p.add("a", "aaa");
+    p.add("b", "bbb");
+    FileList& list = p.list;
+    ASSERT_EQ(std::remove(list.pathOf(list[1]).c_str()), 0);
+    EXPECT_EQ(failureOf(p.archive, list),
+              "Error opening file \"" + list.pathOf(list[1]) + "\" for input");
     expectUntouched();
 }
 
 // A small file and one larger than a copy buffer.
 TEST_F(WriterFailure, InputShorterThanScanned) {
     for (const size_t size : {size_t(3), size_t(3) << 20}) {
-        FileList list{p.add("a", std::string(size, 'a'))};
+        p.list = FileList(p.root);
+        p.add("a", std::string(size, 'a'));
+        FileList& list = p.list;
         list[0].size += 7;
         EXPECT_EQ(failureOf(p.archive, list),
-                  "Error reading data from file \"" + list[0].path + "\"");
+                  "Error reading data from file \"" + list.pathOf(list[0]) + "\"");
         expectUntouched();
     }
 }
 
 TEST_F(WriterFailure, AFolderListedAsAFile) {
-    FileList list{p.add("a", "aaa")};
+    p.add("a", "aaa");
+    FileList& list = p.list;
     makeDirs(join(p.root, "now-a-folder"));
-    FileEntry folder = list[0];
-    folder.path = join(p.root, "now-a-folder");
-    list.push_back(folder);
-    EXPECT_EQ(failureOf(p.archive, list), "Error opening file \"" + folder.path + "\" for input");
+    list.add("now-a-folder", 3);
+    EXPECT_EQ(failureOf(p.archive, list),
+              "Error opening file \"" + join(p.root, "now-a-folder") + "\" for input");
     expectUntouched();
 }
 
 TEST_F(WriterFailure, FolderAtTheArchivePathOrNoSuchFolder) {
-    FileList list{p.add("a", "aaa")};
+    p.add("a", "aaa");
+    FileList& list = p.list;
     const std::string missingFolder = p.tmp / "missing/pack.zem";
     EXPECT_EQ(failureOf(missingFolder, list),
               "Error opening .zem file (\"" + missingFolder + "\") for output");
@@ -242,25 +254,22 @@ TEST_F(WriterFailure, FolderAtTheArchivePathOrNoSuchFolder) {
 }
 
 TEST_F(WriterFailure, ListsTheFormatCannotHoldAreRefusedBeforeWriting) {
-    FileEntry huge;
-    huge.path = p.root + "/huge";
-    huge.storedName = "huge";
-    huge.size = 0x100000000ULL;
-    FileList tooBig{huge};
-    EXPECT_EQ(failureOf(p.archive, tooBig),
-              "File \"" + huge.path + "\" is 4 GiB or larger, more than a .zem file can hold");
+    FileList tooBig(p.root);
+    tooBig.add("huge", 0x100000000ULL);
+    EXPECT_EQ(
+        failureOf(p.archive, tooBig),
+        "File \"" + join(p.root, "huge") + "\" is 4 GiB or larger, more than a .zem file can hold");
 
     // Two files that each fit but together pass the 32-bit end of the archive.
-    FileEntry half = huge;
-    half.size = 0x7FFFFFF0u;
-    FileList together{half, half};
+    FileList together(p.root);
+    together.add("huge", 0x7FFFFFF0u);
+    together.add("huge", 0x7FFFFFF0u);
     EXPECT_NE(failureOf(p.archive, together).find("more than a .zem file can hold"),
               std::string::npos);
 
     // The last byte that still fits: header + data + index slot + record ("huge" and its NUL).
-    FileEntry exact = huge;
-    exact.size = 0xFFFFFFFFu - 28 - 4 - 20 - 5;
-    FileList fits{exact};
+    FileList fits(p.root);
+    fits.add("huge", 0xFFFFFFFFu - 28 - 4 - 20 - 5);
     checkArchivable(fits);
     fits[0].size += 1;
     EXPECT_THROW(checkArchivable(fits), FatalError);
@@ -274,7 +283,10 @@ TEST(WriterProgress, ALargeFileReportsEachPieceAndSmallFilesOnlyTheirEnd) {
     const uint64_t piece = 8 << 20;
     std::string big(5 * piece + 5, '\0');
     for (size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>(i >> 12);
-    FileList list{p.add("a", "small"), p.add("big", big), p.add("c", std::string(70000, 'c'))};
+    p.add("a", "small");
+    p.add("big", big);
+    p.add("c", std::string(70000, 'c'));
+    FileList& list = p.list;
     RecordingProgress progress;
     writeArchive(p.archive, list, &progress);
     const uint64_t total = 5 + big.size() + 70000;
@@ -295,7 +307,9 @@ TEST(WriterProgress, ALargeFileReportsEachPieceAndSmallFilesOnlyTheirEnd) {
 // A cancel in the middle of a large file stops the copy there: the previous archive stays and
 // no temporary file is left, whether the cancel comes at the first piece or a later one.
 TEST_F(WriterFailure, CancelInTheMiddleOfALargeFileLeavesNothingBehind) {
-    FileList list{p.add("a", "small"), p.add("big", std::string(3 * (8 << 20) + 1, 'b'))};
+    p.add("a", "small");
+    p.add("big", std::string(3 * (8 << 20) + 1, 'b'));
+    FileList& list = p.list;
     for (size_t at : {2u, 4u}) {
         RecordingProgress progress;
         progress.cancelAt = at;
@@ -316,7 +330,8 @@ namespace {
 TEST(WriterNames, EveryArchiveNameTheFolderTakesCanBeWritten) {
     for (const size_t length : {229u, 251u, 252u, 255u}) {
         PackFolder p(std::string(length, 'n'));
-        const FileList list{p.add("a", "aaa")};
+        p.add("a", "aaa");
+        const FileList& list = p.list;
         RecordingProgress progress;
         const bool fits = length + 4 <= 255;
         EXPECT_EQ(
@@ -331,34 +346,39 @@ TEST(WriterNames, EveryArchiveNameTheFolderTakesCanBeWritten) {
 }  // namespace
 
 TEST_F(WriterFailure, FifoInPlaceOfAFileDoesNotBlock) {
-    FileList list{p.add("a", "aaa")};
-    unlink(list[0].path.c_str());
-    ASSERT_EQ(mkfifo(list[0].path.c_str(), 0600), 0);
-    EXPECT_EQ(failureOf(p.archive, list), "Error opening file \"" + list[0].path + "\" for input");
-    unlink(list[0].path.c_str());
-    writeFile(list[0].path, "aaa");
+    p.add("a", "aaa");
+    FileList& list = p.list;
+    unlink(list.pathOf(list[0]).c_str());
+    ASSERT_EQ(mkfifo(list.pathOf(list[0]).c_str(), 0600), 0);
+    EXPECT_EQ(failureOf(p.archive, list),
+              "Error opening file \"" + list.pathOf(list[0]) + "\" for input");
+    unlink(list.pathOf(list[0]).c_str());
+    writeFile(list.pathOf(list[0]), "aaa");
     expectUntouched();
 }
 
 // A device in a file's place (here through a link) reads as many bytes as asked for: only the
-// check that a file is still a regular one stops it, in batches and one at a time.
+// check that a file is still a regular one stops it.
 TEST_F(WriterFailure, ADeviceInPlaceOfAFileIsNoFile) {
-    FileList list{p.add("a", "aa"), p.add("b", "bbb"), p.add("c", "c")};
-    unlink(list[1].path.c_str());
-    ASSERT_EQ(symlink("/dev/zero", list[1].path.c_str()), 0);
-    EXPECT_EQ(failureOf(p.archive, list), "Error opening file \"" + list[1].path + "\" for input");
+    p.add("a", "aa");
+    p.add("b", "bbb");
+    p.add("c", "c");
+    FileList& list = p.list;
+    unlink(list.pathOf(list[1]).c_str());
+    ASSERT_EQ(symlink("/dev/zero", list.pathOf(list[1]).c_str()), 0);
+    EXPECT_EQ(failureOf(p.archive, list),
+              "Error opening file \"" + list.pathOf(list[1]) + "\" for input");
     expectUntouched();
 }
 
-// Under a tight descriptor limit the batches' opens (dozens at once, on two threads) would run out
-// of descriptors: the files are read one at a time instead, and nothing fails.
+// Under a tight descriptor limit, with small files read on two threads, nothing fails.
 TEST(WriterLimits, FewFreeDescriptorsCostOnlySpeed) {
     PackFolder p;
-    FileList list;
+    FileList& list = p.list;
     std::string expected;
     for (int i = 0; i < 200; ++i) {
         const std::string contents(size_t(i) * 7, static_cast<char>('a' + i % 26));
-        list.push_back(p.add("f" + std::to_string(i), contents));
+        p.add("f" + std::to_string(i), contents);
         expected += contents;
     }
     rlimit old{};
@@ -379,11 +399,11 @@ TEST(WriterLimits, FewFreeDescriptorsCostOnlySpeed) {
 // one batch holds) and failures ahead, each failure is still the first in list order, raised only
 // when the writer has written every file before it, and nothing is left behind.
 TEST_F(WriterFailure, FailuresAmongManySmallFilesComeInListOrderAtTheirFile) {
-    FileList list;
+    FileList& list = p.list;
     for (int i = 0; i < 3000; ++i) {
         const size_t size = i == 1000 ? 200000 : size_t(i) * 37 % 3000;
-        list.push_back(p.add("d" + std::to_string(i / 100) + "/f" + std::to_string(i),
-                             std::string(size, static_cast<char>('a' + i % 26))));
+        p.add("d" + std::to_string(i / 100) + "/f" + std::to_string(i),
+              std::string(size, static_cast<char>('a' + i % 26)));
     }
     const auto failureAt = [&](size_t index) {
         RecordingProgress progress;
@@ -398,15 +418,15 @@ TEST_F(WriterFailure, FailuresAmongManySmallFilesComeInListOrderAtTheirFile) {
         return text;
     };
     list[1500].size += 1;  // shrunk since the scan
-    unlink(list[2500].path.c_str());
-    ASSERT_EQ(mkfifo(list[2500].path.c_str(), 0600), 0);
-    unlink(list[2600].path.c_str());
-    EXPECT_EQ(failureAt(1500), "Error reading data from file \"" + list[1500].path + "\"");
+    unlink(list.pathOf(list[2500]).c_str());
+    ASSERT_EQ(mkfifo(list.pathOf(list[2500]).c_str(), 0600), 0);
+    unlink(list.pathOf(list[2600]).c_str());
+    EXPECT_EQ(failureAt(1500), "Error reading data from file \"" + list.pathOf(list[1500]) + "\"");
     list[1500].size -= 1;
-    EXPECT_EQ(failureAt(2500), "Error opening file \"" + list[2500].path + "\" for input");
-    unlink(list[2500].path.c_str());
-    writeFile(list[2500].path, std::string(list[2500].size, 'x'));
-    EXPECT_EQ(failureAt(2600), "Error opening file \"" + list[2600].path + "\" for input");
+    EXPECT_EQ(failureAt(2500), "Error opening file \"" + list.pathOf(list[2500]) + "\" for input");
+    unlink(list.pathOf(list[2500]).c_str());
+    writeFile(list.pathOf(list[2500]), std::string(list[2500].size, 'x'));
+    EXPECT_EQ(failureAt(2600), "Error opening file \"" + list.pathOf(list[2600]) + "\" for input");
     // A cancel from the progress display while files are read ahead stops there too.
     RecordingProgress cancelling;
     cancelling.cancelAt = 700;
@@ -414,8 +434,8 @@ TEST_F(WriterFailure, FailuresAmongManySmallFilesComeInListOrderAtTheirFile) {
     EXPECT_EQ(cancelling.updates.back().filesDone, 700u);
     expectUntouched();
     // A failure at the second file, with the rest of the list still to read.
-    unlink(list[1].path.c_str());
-    EXPECT_EQ(failureAt(1), "Error opening file \"" + list[1].path + "\" for input");
+    unlink(list.pathOf(list[1]).c_str());
+    EXPECT_EQ(failureAt(1), "Error opening file \"" + list.pathOf(list[1]) + "\" for input");
 }
 
 namespace {
@@ -481,7 +501,8 @@ TEST(Leftovers, OnlyFilesThatDeadProcessesOfThisHostLeftAreRemoved) {
 // Relative and drive-relative archive paths put the temporary file in the current folder.
 TEST(WriterPaths, RelativeAndDriveRelativeArchivePaths) {
     PackFolder p;
-    FileList list{p.add("a", "aa")};
+    p.add("a", "aa");
+    FileList& list = p.list;
     char previous[MAX_PATH + 1];
     ASSERT_GT(GetCurrentDirectoryA(sizeof previous, previous), 0u);
     ASSERT_TRUE(SetCurrentDirectoryA(p.tmp.path.c_str()));
@@ -507,13 +528,14 @@ TEST(WriterPaths, AnUncommittedFileSitsBesideTheArchiveAndIsRemovedWithIt) {
 }
 
 TEST_F(WriterFailure, InputHeldOpenExclusivelyByAnotherHandle) {
-    FileList list{p.add("a", "aaa")};
-    const HANDLE held = CreateFileA(list[0].path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    p.add("a", "aaa");
+    FileList& list = p.list;
+    const HANDLE held = CreateFileA(list.pathOf(list[0]).c_str(), GENERIC_READ, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     const std::string failure = failureOf(p.archive, list);
     CloseHandle(held);
-    EXPECT_EQ(failure, "Error opening file \"" + list[0].path + "\" for input");
+    EXPECT_EQ(failure, "Error opening file \"" + list.pathOf(list[0]) + "\" for input");
     expectUntouched();
 }
 
@@ -521,7 +543,8 @@ TEST_F(WriterFailure, InputHeldOpenExclusivelyByAnotherHandle) {
 TEST(WriterWin32, AnArchiveNameTooLongIsTheOpenErrorBeforeAnyData) {
     PackFolder p;
     const std::string archive = join(p.tmp.path, std::string(252, 'n') + ".zem");
-    FileList list{p.add("a", "aaa")};
+    p.add("a", "aaa");
+    FileList& list = p.list;
     EXPECT_EQ(failureOf(archive, list), "Error opening .zem file (\"" + archive + "\") for output");
     EXPECT_EQ(listNames(p.tmp.path), std::vector<std::string>{"pack"});
 }

@@ -8,6 +8,7 @@
 #include "app/dialog.h"
 #include "app/run.h"
 #include "archive/atomic_file.h"
+#include "common/standard_streams.h"
 #include "scan/file_system.h"
 
 #ifndef ZEM_VERSION
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
     }
 #endif
     try {
-        const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+        const std::vector<std::string> args = programArguments(argc, argv);
         std::unique_ptr<Dialog> dialog = makeSystemDialog();
         return runZemBuilder(args, *dialog, systemFileSystem());
     } catch (const std::bad_alloc&) {

@@ -7,8 +7,8 @@
 #include "archive/writer.h"
 #include "common/standard_streams.h"
 
-std::string folderOpenErrorText(const std::string& folder) {
-    return "Error opening folder \"" + folder + "\"";
+std::string folderOpenErrorText(const std::string& folder, const std::string& reason) {
+    return "Error opening folder \"" + folder + "\"" + (reason.empty() ? "" : ": " + reason);
 }
 
 std::string outOfMemoryListingText(const std::string& folder) {
@@ -32,16 +32,25 @@ PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCall
     // given back first, so that the message can be shown.
     FileList fileList;
     bool listed = false;
+    // A subfolder that can't be listed ends the run like the root: passing over it would leave
+    // its files out unseen.
+    std::string unlisted;
+    scan.unlisted = [&](const std::string& folderPath) {
+        if (unlisted.empty()) unlisted = folderPath;
+    };
     try {
         listed = scanFolder(fs, rootPathFromArgument(request.folderArgument), fileList, scan);
     } catch (const std::bad_alloc&) {
-        FileList().swap(fileList);
+        fileList = FileList();
         calls.showError(outOfMemoryListingText(request.folderArgument));
         return result;
     }
     // A typo or a plain file would otherwise pack as an empty folder and report success.
-    if (!listed) {
-        calls.showError(folderOpenErrorText(request.folderArgument));
+    if (!listed || !unlisted.empty()) {
+        const std::string folder =
+            listed ? unlisted : rootPathFromArgument(request.folderArgument);
+        calls.showError(folderOpenErrorText(listed ? unlisted : request.folderArgument,
+                                            fs.listFailure(folder)));
         return result;
     }
     const std::string refusal = backslashRefusal(fileList);
@@ -73,7 +82,7 @@ PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCall
         return result;
     } catch (const std::bad_alloc&) {
         progress.reset();
-        FileList().swap(fileList);
+        fileList = FileList();
         calls.showError(outOfMemoryWritingText(request.archivePath));
         return result;
     }

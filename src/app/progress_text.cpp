@@ -25,13 +25,16 @@ std::string amountPair(uint64_t done, uint64_t total) {
 // One line on standard error, redrawn in place with a carriage return; ended by a line break when
 // the display closes, so later messages start on a line of their own.
 struct TerminalProgress : ProgressDisplay {
+    explicit TerminalProgress(const std::string& shownLabel) : label(shownLabel) {}
+
+    std::string label;
     UpdateThrottle throttle;
     size_t shownLength = 0;
     bool shown = false;
 
     void update(const WriteProgress& progress) override {
         if (!throttle.due(progress, std::chrono::steady_clock::now())) return;
-        std::string line = "Writing: " + progressText(progress) + " (" +
+        std::string line = label + ": " + progressText(progress) + " (" +
                            std::to_string(progressPercent(progress)) + "%)";
         const size_t length = line.size();
         // Blanks over what is left of a longer previous line.
@@ -76,6 +79,6 @@ bool UpdateThrottle::due(const WriteProgress& progress, std::chrono::steady_cloc
     return true;
 }
 
-std::unique_ptr<ProgressDisplay> startTerminalProgress() {
-    return std::make_unique<TerminalProgress>();
+std::unique_ptr<ProgressDisplay> startTerminalProgress(const std::string& label) {
+    return std::make_unique<TerminalProgress>(label);
 }

@@ -23,6 +23,7 @@ struct UpdateThrottle {
     bool due(const WriteProgress& progress, std::chrono::steady_clock::time_point now);
 };
 
-// The progress line on standard error that a terminal shows: "Writing: " and the text above with
-// the share done, redrawn in place a few times a second, ended by a line break when it closes.
-std::unique_ptr<ProgressDisplay> startTerminalProgress();
+// The progress line on standard error that a terminal shows: the label ("Writing: ") and the text
+// above with the share done, redrawn in place a few times a second, ended by a line break when it
+// closes.
+std::unique_ptr<ProgressDisplay> startTerminalProgress(const std::string& label = "Writing");

@@ -25,8 +25,8 @@ std::string existsQuestion(const std::string& archivePath) {
 
 std::string extractQuestion(const std::string& archivePath, const std::string& folder,
                             size_t fileCount) {
-    return "Extracting " + std::to_string(fileCount) + " files from \"" + archivePath +
-           "\" into \"" + folder + "\". Continue?";
+    return "Extracting " + std::to_string(fileCount) + (fileCount == 1 ? " file" : " files") +
+           " from \"" + archivePath + "\" into \"" + folder + "\". Continue?";
 }
 
 std::string folderExistsQuestion(const std::string& folder) {

@@ -12,6 +12,18 @@
 // FatalError naming the operation and the path when the file can't be opened or isn't one.
 std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path);
 
+// Standard input as an archive. A regular file is read in place, from the position standard input
+// is at; anything else (a pipe, a socket) is first copied whole into an unnamed temporary file in
+// the system's temporary folder, since the reader needs to go back and forth: memory stays
+// bounded, and more than the largest archive the format can describe is refused rather than
+// copied on. Throws FatalError naming "standard input" when a step fails.
+std::unique_ptr<ArchiveSource> openArchiveStream();
+
+// The most bytes an archive can have: the data region and the records each at most 4 GiB, and an
+// index slot for each of the smallest records that fit in it.
+constexpr uint64_t kLargestArchiveSize =
+    0xFFFFFFFFull + 0xFFFFFFFFull + 4 * (0xFFFFFFFFull / 21) + 28;
+
 #ifndef _WIN32
 // Whether the file behind a source from openArchiveFile still holds what it held when opened: the
 // same size, last-write and status-change times, and still under a name (neither deleted nor

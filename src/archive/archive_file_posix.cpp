@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "archive/archive_file.h"
 #include "archive/fatal_error.h"
@@ -14,6 +16,7 @@ namespace {
 
 struct FileSource : ArchiveSource {
     int fd = -1;
+    uint64_t base = 0;  // where the archive begins in the file
     uint64_t length = 0;
     timespec modified{};
     timespec statusChanged{};
@@ -31,7 +34,7 @@ struct FileSource : ArchiveSource {
     bool readAt(uint64_t position, void* data, size_t count) override {
         auto* bytes = static_cast<char*>(data);
         while (count > 0) {
-            const ssize_t n = pread(fd, bytes, count, static_cast<off_t>(position));
+            const ssize_t n = pread(fd, bytes, count, static_cast<off_t>(base + position));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;  // an error, or the file was cut short meanwhile
             bytes += n;
@@ -57,7 +60,74 @@ std::string notRegularText(mode_t mode) {
                 : "it is not a regular file";
 }
 
+constexpr const char* kStandardInput = "standard input";
+
+// A file with no name in the temporary folder ($TMPDIR, else /tmp), gone once closed; -1 with
+// errno set when none can be made. Where the file system has no unnamed files, a named one is
+// removed at once.
+int unnamedTemporaryFile() {
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string folder = tmpdir && *tmpdir ? tmpdir : "/tmp";
+#ifdef O_TMPFILE
+    const int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+#endif
+    std::string name = folder + "/.zem-input-XXXXXX";
+    const int named = mkostemp(name.data(), O_CLOEXEC);
+    if (named < 0) return -1;
+    if (unlink(name.c_str()) != 0) {
+        const int error = errno;
+        close(named);
+        errno = error;
+        return -1;
+    }
+    return named;
+}
+
+// Copies standard input into the source's file until its end.
+void spoolStandardInput(FileSource& source) {
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t n = read(STDIN_FILENO, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail("read", kStandardInput);
+        if (n == 0) return;
+        source.length += static_cast<uint64_t>(n);
+        if (source.length > kLargestArchiveSize) {
+            fatalError("cannot read standard input: it holds more than the " +
+                       std::to_string(kLargestArchiveSize) +
+                       " bytes of the largest archive, so it is not an archive");
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = write(source.fd, buffer.data() + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) fail("copy standard input into a temporary file for", kStandardInput);
+            done += w;
+        }
+    }
+}
+
 }  // namespace
+
+std::unique_ptr<ArchiveSource> openArchiveStream() {
+    auto source = std::make_unique<FileSource>();
+    struct stat st {};
+    if (fstat(STDIN_FILENO, &st) != 0) fail("look at", kStandardInput);
+    if (S_ISREG(st.st_mode)) {
+        const off_t at = lseek(STDIN_FILENO, 0, SEEK_CUR);
+        if (at < 0) fail("look at", kStandardInput);
+        source->fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+        if (source->fd < 0) fail("open", kStandardInput);
+        source->base = static_cast<uint64_t>(at);
+        source->length = st.st_size > at ? static_cast<uint64_t>(st.st_size - at) : 0;
+        source->modified = st.st_mtim;
+        return source;
+    }
+    source->fd = unnamedTemporaryFile();
+    if (source->fd < 0) fail("create a temporary file for", kStandardInput);
+    spoolStandardInput(*source);
+    return source;
+}
 
 std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
     auto source = std::make_unique<FileSource>();

@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "archive/archive_file.h"
 #include "archive/atomic_file.h"
 #include "archive/fatal_error.h"
+#include "common/wide_path_win32.h"
 
 namespace {
 
@@ -49,15 +52,80 @@ struct FileSource : ArchiveSource {
 }
 
 bool isFolder(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+constexpr const char* kStandardInput = "standard input";
+
+// A file in the temporary folder that the system deletes once its handle is closed, however the
+// process ends.
+HANDLE temporaryFile() {
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH) {
+        fail("find the temporary folder for", kStandardInput, GetLastError());
+    }
+    wchar_t name[MAX_PATH + 1];
+    if (GetTempFileNameW(folder, L"zem", 0, name) == 0) {
+        fail("create a temporary file for", kStandardInput, GetLastError());
+    }
+    const HANDLE handle = CreateFileW(
+        name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, TRUNCATE_EXISTING,
+        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        DeleteFileW(name);
+        fail("create a temporary file for", kStandardInput, code);
+    }
+    return handle;
 }
 
 }  // namespace
 
+std::unique_ptr<ArchiveSource> openArchiveStream() {
+    auto source = std::make_unique<FileSource>();
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) {
+        fatalError("cannot read standard input: the process has none");
+    }
+    if (GetFileType(input) == FILE_TYPE_DISK) {
+        // Read in place through a handle of its own, by position from the start.
+        if (!DuplicateHandle(GetCurrentProcess(), input, GetCurrentProcess(), &source->handle, 0,
+                             FALSE, DUPLICATE_SAME_ACCESS)) {
+            fail("open", kStandardInput, GetLastError());
+        }
+        LARGE_INTEGER size{};
+        if (!GetFileSizeEx(source->handle, &size)) fail("look at", kStandardInput, GetLastError());
+        source->length = static_cast<uint64_t>(size.QuadPart);
+        return source;
+    }
+    source->handle = temporaryFile();
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(input, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+            const DWORD code = GetLastError();
+            if (code == ERROR_BROKEN_PIPE) break;  // the writer closed its end
+            fail("read", kStandardInput, code);
+        }
+        if (got == 0) break;
+        source->length += got;
+        if (source->length > kLargestArchiveSize) {
+            fatalError("cannot read standard input: it holds more than the " +
+                       std::to_string(kLargestArchiveSize) +
+                       " bytes of the largest archive, so it is not an archive");
+        }
+        if (!writeWhole(reinterpret_cast<intptr_t>(source->handle), buffer.data(), got)) {
+            fail("write the temporary copy of", kStandardInput, GetLastError());
+        }
+    }
+    return source;
+}
+
 std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
     auto source = std::make_unique<FileSource>();
-    source->handle = CreateFileA(path.c_str(), GENERIC_READ,
+    source->handle = CreateFileW(longPath(path).c_str(), GENERIC_READ,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (source->handle == INVALID_HANDLE_VALUE) {

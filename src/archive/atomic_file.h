@@ -21,6 +21,10 @@ struct FolderHandle {
     // Linux: opened for reading, which a durable commit needs to sync the folder. A folder that
     // may be written but not read is held without it, and its commits skip that sync.
     bool syncable = false;
+    // Made by this process, empty when it was opened: nothing in it predates the run, so it holds
+    // no leftover temporary file, and a commit that doesn't replace or sync may link a file
+    // straight under its name (Linux).
+    bool madeByThisRun = false;
     FolderHandle() = default;
     FolderHandle(FolderHandle&& other) noexcept;
     FolderHandle& operator=(FolderHandle&& other) noexcept;

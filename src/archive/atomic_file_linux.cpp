@@ -32,8 +32,9 @@ struct PendingFile {
     char name[256];
 };
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads the states");
-// One for each file that can be pending at once: the archive, or the file being extracted.
-PendingFile g_pending[4];
+// One for each file that can be pending at once: the archive, or the files being extracted (a
+// few are started ahead of the one written).
+PendingFile g_pending[16];
 
 // Lists a temporary file for the cleanup. Returns its entry, or -1 when the list is full or the
 // name too long: the destructor still removes it.
@@ -86,9 +87,19 @@ std::string withFreshName(const TryName& tryName) {
     return std::string();
 }
 
-// An unnamed file is linked in through its /proc entry (a link by descriptor alone would need a
-// privilege).
-std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+// Links the unnamed file `fd` in under `name`. By its descriptor alone where the kernel lets this
+// process (a privilege, or since Linux 6.10 a file it opened itself), which spares a walk through
+// /proc; else through its /proc entry.
+bool linkUnnamed(int fd, int folder, const std::string& name) {
+    static std::atomic<bool> byDescriptor{true};
+    if (byDescriptor.load()) {
+        if (linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+        if (errno != ENOENT && errno != EPERM && errno != EINVAL) return false;
+        byDescriptor.store(false);  // refused: the kernel asks for the privilege
+    }
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    return linkat(AT_FDCWD, proc.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
 
 // The one write loop: all of `size` bytes, at the end.
 bool writeAll(int fd, const void* data, size_t size) {
@@ -115,7 +126,10 @@ bool writeAll(int fd, const void* data, size_t size) {
 }  // namespace
 
 FolderHandle::FolderHandle(FolderHandle&& other) noexcept
-    : path(std::move(other.path)), native(other.native), syncable(other.syncable) {
+    : path(std::move(other.path)),
+      native(other.native),
+      syncable(other.syncable),
+      madeByThisRun(other.madeByThisRun) {
     other.native = -1;
 }
 
@@ -125,6 +139,7 @@ FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
         path = std::move(other.path);
         native = other.native;
         syncable = other.syncable;
+        madeByThisRun = other.madeByThisRun;
         other.native = -1;
     }
     return *this;
@@ -217,7 +232,10 @@ TemporaryFile::~TemporaryFile() {
 
 bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
     file.folder = &folder;
-    if (access("/proc/self/fd", X_OK) == 0) {  // without it an unnamed file can't be linked in
+    // Without /proc an unnamed file can't be linked in; asked once, as extraction makes
+    // thousands of files.
+    static const bool procMounted = access("/proc/self/fd", X_OK) == 0;
+    if (procMounted) {
         const int fd = openat(fdOf(folder), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         if (fd >= 0) {
             file.native = fd;
@@ -256,14 +274,28 @@ std::string commitAtomicFile(AtomicFile& file, CommitOptions options) {
     if (!options.durable && options.dataFirst && fdatasync(fd) != 0) {
         failAtomicFile(file, FileStep::Write, errno);
     }
+    if (temp.name.empty() && folderHandle.madeByThisRun && !options.durable) {
+        // Nothing in the folder predates the run, so no one else's file can be at the name and
+        // be lost: the file is linked straight under it. Should closing it then report a lost
+        // write (a network file system), the name goes again.
+        if (linkUnnamed(fd, folder, file.name)) {
+            temp.native = -1;
+            if (close(fd) != 0) {
+                const int error = errno;
+                unlinkat(folder, file.name.c_str(), 0);
+                failAtomicFile(file, FileStep::Write, error);
+            }
+            return std::string();
+        }
+        // Something appeared at the name meanwhile: replaced, or refused, as anywhere else.
+        if (errno != EEXIST) failAtomicFile(file, FileStep::Commit, errno);
+        if (!options.replace) failCommit(file, errno);
+    }
     if (temp.name.empty()) {
         // An unnamed file gets a temporary name first, so that it is closed (where a network file
         // system reports the last write errors) before anything is at its final name.
-        const std::string proc = procPath(fd);
-        const std::string name = withFreshName([&](const std::string& candidate) {
-            return linkat(AT_FDCWD, proc.c_str(), folder, candidate.c_str(), AT_SYMLINK_FOLLOW) ==
-                   0;
-        });
+        const std::string name = withFreshName(
+            [&](const std::string& candidate) { return linkUnnamed(fd, folder, candidate); });
         if (name.empty()) failAtomicFile(file, FileStep::Commit, errno);
         setName(temp, name);
     }
@@ -311,4 +343,11 @@ void installSignalHandling() {
     cleanup.sa_handler = removePendingFiles;
     sigemptyset(&cleanup.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &cleanup, nullptr);
+    // A reader that closes its pipe early ends the process as it ends tar and cat (status 141, no
+    // message), after the same cleanup. Where the parent ignores SIGPIPE, the write fails with
+    // EPIPE instead and is reported as a failed write.
+    struct sigaction pipe {};
+    if (sigaction(SIGPIPE, nullptr, &pipe) == 0 && pipe.sa_handler != SIG_IGN) {
+        sigaction(SIGPIPE, &cleanup, nullptr);
+    }
 }

@@ -1,18 +1,21 @@
 // Windows atomic files: a new file created exclusively under a fresh temporary name in the
 // target's folder and marked for deletion on close, so that it vanishes with its handle however
-// the process ends (even when it is killed). The commit lifts the mark, closes the file and moves
-// it to its name with MoveFileExA, which refuses an existing name unless replacing was asked for.
-// A process killed between lifting the mark and the move, or a system crash, leaves the file: a
-// later run removes it (removeLeftoverTemporaryFiles). Windows works on paths: a folder handle is
-// its path, nothing is held open.
+// the process ends (even when it is killed). The commit lifts the mark and renames the open file
+// to its name, which refuses an existing name unless replacing was asked for, then closes it.
+// A process killed between lifting the mark and the rename, or a system crash, leaves the file: a
+// later run removes it (removeLeftoverTemporaryFiles). The folder is held open, and the file is
+// created, renamed and looked for relative to it, as on Linux: a link put in the folder's place
+// meanwhile can't redirect them.
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
+#include <cwchar>
 #include <vector>
 
 #include "archive/atomic_file.h"
+#include "common/wide_path_win32.h"
 
 namespace {
 
@@ -38,13 +41,6 @@ bool processIsGone(DWORD pid) {
     return ended;
 }
 
-struct FindHandle {
-    HANDLE handle;
-    ~FindHandle() {
-        if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
-    }
-};
-
 bool setDeleteOnClose(HANDLE file, bool remove) {
     FILE_DISPOSITION_INFO disposition;
     disposition.DeleteFile = remove ? TRUE : FALSE;
@@ -68,20 +64,36 @@ bool writeAll(HANDLE file, const void* data, size_t size) {
 }  // namespace
 
 FolderHandle::FolderHandle(FolderHandle&& other) noexcept
-    : path(std::move(other.path)), native(other.native), syncable(other.syncable) {}
+    : path(std::move(other.path)),
+      native(other.native),
+      syncable(other.syncable),
+      madeByThisRun(other.madeByThisRun) {
+    other.native = -1;
+}
 
 FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
-    path = std::move(other.path);
-    native = other.native;
-    syncable = other.syncable;
+    if (this != &other) {
+        if (native != -1) CloseHandle(reinterpret_cast<HANDLE>(native));
+        path = std::move(other.path);
+        native = other.native;
+        syncable = other.syncable;
+        madeByThisRun = other.madeByThisRun;
+        other.native = -1;
+    }
     return *this;
 }
 
-FolderHandle::~FolderHandle() = default;
+FolderHandle::~FolderHandle() {
+    if (native != -1) CloseHandle(reinterpret_cast<HANDLE>(native));
+}
+
+HANDLE folderHandleOf(const FolderHandle& folder) {
+    return reinterpret_cast<HANDLE>(folder.native);
+}
 
 bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string& name) {
     // The temporary file must be on the target's volume, in its folder. A root keeps its
-    // separator ("C:\"), and a drive-relative path ("C:pack.zem") is in that drive's current
+    // separator ("C:\\"), and a drive-relative path ("C:pack.zem") is in that drive's current
     // folder, "C:.".
     const size_t slash = filePath.find_last_of("\\/");
     if (slash != std::string::npos) {
@@ -95,7 +107,14 @@ bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string
         folder.path = ".";
         name = filePath;
     }
-    return true;  // nothing is opened: creating the file finds out whether the folder is there
+    // Through any link: the user named the folder.
+    const HANDLE handle = CreateFileW(longPath(folder.path).c_str(),
+                                      FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    folder.native = reinterpret_cast<intptr_t>(handle);
+    return true;
 }
 
 std::string pathInside(const FolderHandle& folder, const std::string& name) {
@@ -103,11 +122,23 @@ std::string pathInside(const FolderHandle& folder, const std::string& name) {
     return folder.path + "\\" + name;
 }
 
+// The longest name NTFS and FAT take, in UTF-16 units.
+constexpr size_t kMaxNameLength = 255;
+
 bool canPlaceFileAt(const FolderHandle& folder, const std::string& name) {
-    const DWORD attributes = GetFileAttributesA(pathInside(folder, name).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) return !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-    // A name or path past the system's limits; anything else is for the creation and the commit
-    // to report.
+    const std::wstring wide = wideText(name);
+    // Said here, since a relative open of a longer name may just find nothing there.
+    if (wide.size() > kMaxNameLength) return false;
+    const OwnedHandle existing(openInFolder(folderHandleOf(folder), wide, FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            FILE_OPEN, FILE_OPEN_REPARSE_POINT));
+    if (existing.valid()) {
+        BY_HANDLE_FILE_INFORMATION info;
+        return GetFileInformationByHandle(existing.handle, &info) &&
+               !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    }
+    // A name past the system's limits; anything else is for the creation and the commit to
+    // report.
     const DWORD error = GetLastError();
     return error != ERROR_FILENAME_EXCED_RANGE && error != ERROR_INVALID_NAME;
 }
@@ -121,20 +152,30 @@ std::string hostIdentity() {
 
 void removeLeftoverTemporaryFiles(const FolderHandle& folder) {
     // Best effort throughout: a leftover that stays is no failure of this run. The pattern only
-    // narrows the listing; each name is then checked for the exact form.
-    WIN32_FIND_DATAA found;
-    const FindHandle find{FindFirstFileA(pathInside(folder, ".zem-*.tmp").c_str(), &found)};
-    if (find.handle == INVALID_HANDLE_VALUE) return;
+    // narrows the listing; each name is then checked for the exact form, and removed relative to
+    // the open folder (whatever the path leads to by then).
+    std::wstring pattern = longPath(folder.path + "\\");
+    if (pattern.back() != L'\\') pattern.push_back(L'\\');
+    pattern += L".zem-*.tmp";
+    WIN32_FIND_DATAW found;
+    const OwnedHandle find(FindFirstFileW(pattern.c_str(), &found), /*isFind=*/true);
+    if (!find.valid()) return;
     std::vector<std::string> names;
     do {
         // Never a folder or a link (or any other reparse point).
         if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
             continue;
         }
-        if (leftoverProcessId(found.cFileName) != 0) names.push_back(found.cFileName);
-    } while (FindNextFileA(find.handle, &found));
+        const std::string name = narrowText(found.cFileName, wcslen(found.cFileName));
+        if (leftoverProcessId(name) != 0) names.push_back(name);
+    } while (FindNextFileW(find.handle, &found));
     for (const std::string& name : names) {
-        if (processIsGone(leftoverProcessId(name))) DeleteFileA(pathInside(folder, name).c_str());
+        if (!processIsGone(leftoverProcessId(name))) continue;
+        // Deleted when this handle closes; a folder or a link by now is not opened.
+        const OwnedHandle leftover(
+            openInFolder(folderHandleOf(folder), wideText(name), DELETE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE));
     }
 }
 
@@ -156,9 +197,11 @@ std::string systemErrorText(int code) {
 }
 
 TemporaryFile::~TemporaryFile() {
-    // Reached with the file still here only on the way out of a failure: nothing more to report.
-    if (native != -1) CloseHandle(handleOf(*this));
-    if (folder && !name.empty()) DeleteFileA(pathInside(*folder, name).c_str());
+    // Reached with the file still open only on the way out of a failure: it goes with its handle
+    // (marked again if the commit had lifted the mark), and there is nothing more to report.
+    if (native == -1) return;
+    if (!deleteOnClose) setDeleteOnClose(handleOf(*this), true);
+    CloseHandle(handleOf(*this));
 }
 
 bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
@@ -166,9 +209,9 @@ bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string candidate = freshTemporaryName();
         const HANDLE handle =
-            CreateFileA(pathInside(folder, candidate).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
-                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
+            openInFolder(folderHandleOf(folder), wideText(candidate), GENERIC_WRITE | DELETE, 0,
+                         FILE_CREATE, FILE_NON_DIRECTORY_FILE);
+        if (handle) {
             file.native = reinterpret_cast<intptr_t>(handle);
             file.name = candidate;
             // Without the mark the file is still removed by the destructor; the mark only adds
@@ -203,21 +246,20 @@ std::string commitAtomicFile(AtomicFile& file, CommitOptions options) {
             failAtomicFile(file, FileStep::Write, lastSystemError());
         temp.deleteOnClose = false;
     }
-    temp.native = -1;
-    if (!CloseHandle(handle)) failAtomicFile(file, FileStep::Write, lastSystemError());
-    // The move is the last step: nothing follows it that could fail. (Its write-through flag
-    // only matters for a move between volumes, which this never is.)
-    const DWORD flags = (options.replace ? MOVEFILE_REPLACE_EXISTING : 0) |
-                        (options.durable ? MOVEFILE_WRITE_THROUGH : 0);
-    const FolderHandle& folder = *temp.folder;
-    if (!MoveFileExA(pathInside(folder, temp.name).c_str(), pathInside(folder, file.name).c_str(),
-                     flags)) {
+    // The rename is the last step that can fail: a failure leaves the name as it was, and the
+    // file goes with its handle.
+    if (!renameInFolder(handle, folderHandleOf(*temp.folder), wideText(file.name),
+                        options.replace)) {
         const DWORD code = GetLastError();
         const bool taken = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS;
         failAtomicFile(file, !options.replace && taken ? FileStep::Exists : FileStep::Commit,
                        static_cast<int>(code));
     }
+    temp.native = -1;
     temp.name.clear();
+    if (!CloseHandle(handle)) {
+        return commitWarning(file, "closing it failed", lastSystemError(), "");
+    }
     return "";
 }
 

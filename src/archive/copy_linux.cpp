@@ -13,8 +13,8 @@ namespace {
 
 // The kernel copies at most this much per call, and never past the end of a progress piece, so
 // that writeback can start and a piece end between calls. A call may copy less than asked (it
-// stops early when a signal or the kernel's own work for the process is pending, as io_uring's
-// is); the next one then stops at the same piece's end.
+// stops early when a signal or the kernel's own work for the process is pending); the next one
+// then stops at the same piece's end.
 constexpr uint64_t kMaxChunk = kProgressPiece;
 constexpr size_t kBufferSize = size_t(1) << 20;
 

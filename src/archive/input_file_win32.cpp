@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "common/wide_path_win32.h"
+
 namespace {
 
 HANDLE handleOf(const InputFile& file) { return reinterpret_cast<HANDLE>(file.native); }
@@ -14,7 +16,7 @@ InputFile::~InputFile() {
 }
 
 bool openInputFile(const std::string& path, InputFile& file) {
-    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+    const HANDLE handle = CreateFileW(longPath(path).c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;

@@ -1,10 +1,8 @@
-// Linux input: small files are read ahead on a second thread (read_ahead.h), in batches
-// (batch_read.h), and pass through the archive's staging buffer; larger ones are copied by the
-// kernel (copy.h).
+// Linux input: small files are read ahead on a second thread (read_ahead.h) and pass through the
+// archive's staging buffer; larger ones are copied by the kernel (copy.h).
 
 #include <vector>
 
-#include "archive/batch_read.h"
 #include "archive/copy.h"
 #include "archive/fatal_error.h"
 #include "archive/input_file.h"
@@ -18,17 +16,22 @@ namespace {
 // cost the same.
 constexpr uint64_t kSmallFileSize = 64 << 10;
 
+// Held for the whole run, one for each small file: reserved to size, not grown by doubling.
 std::vector<const FileEntry*> smallFilesOf(const FileList& files) {
+    size_t count = 0;
+    for (const FileEntry& entry : files) count += entry.size <= kSmallFileSize;
     std::vector<const FileEntry*> small;
+    small.reserve(count);
     for (const FileEntry& entry : files) {
         if (entry.size <= kSmallFileSize) small.push_back(&entry);
     }
     return small;
 }
 
-std::vector<uint64_t> sizesOf(const std::vector<const FileEntry*>& entries) {
-    std::vector<uint64_t> sizes;
-    for (const FileEntry* entry : entries) sizes.push_back(entry->size);
+std::vector<uint32_t> sizesOf(const std::vector<const FileEntry*>& entries) {
+    std::vector<uint32_t> sizes;
+    sizes.reserve(entries.size());
+    for (const FileEntry* entry : entries) sizes.push_back(static_cast<uint32_t>(entry->size));
     return sizes;
 }
 
@@ -36,19 +39,29 @@ struct LinuxInputReader : InputReader {
     explicit LinuxInputReader(const FileList& list)
         : files(list),
           small(smallFilesOf(list)),
-          readAhead(sizesOf(small), [this](Reader reader, size_t first, size_t end, char* into,
-                                           std::string& error) {
-              return readFiles(reader, first, end, into, error);
-          }) {}
+          readAhead(sizesOf(small),
+                    [this](size_t first, size_t end, char* into, std::string& error) {
+                        return readFiles(first, end, into, error);
+                    }) {}
 
-    size_t readFiles(Reader reader, size_t first, size_t end, char* into, std::string& error) {
-        std::vector<BatchFile> batch(end - first);
+    // Each file with an open, a check that it is a regular file, one read and a close.
+    size_t readFiles(size_t first, size_t end, char* into, std::string& error) {
         for (size_t i = first; i < end; ++i) {
-            batch[i - first] = {&small[i]->path, small[i]->size, into};
-            into += small[i]->size;
+            const FileEntry& entry = *small[i];
+            const std::string path = files.pathOf(entry);
+            InputFile in;
+            if (!openInputFile(path, in)) {
+                error = inputOpenError(path);
+                return i;
+            }
+            const size_t length = static_cast<size_t>(entry.size);
+            if (readInputFile(in, into, length) != length || !closeInputFile(in)) {
+                error = inputReadError(path);
+                return i;
+            }
+            into += length;
         }
-        BatchReader& queues = reader == Reader::Thread ? threadReader : writerReader;
-        return first + readBatch(queues, batch.data(), batch.size(), error);
+        return end;
     }
 
     void appendNext(OutputFile& out, const FileCopied& copied) override {
@@ -57,19 +70,18 @@ struct LinuxInputReader : InputReader {
             writeOutput(out, readAhead.takeNext(), static_cast<size_t>(entry.size));
             return;
         }
+        const std::string path = files.pathOf(entry);
         InputFile in;
-        if (!openInputFile(entry.path, in)) fatalError(inputOpenError(entry.path));
-        copyLargeFile(kernelCopy, static_cast<int>(in.native), entry.path, entry.size, out, copied);
-        if (!closeInputFile(in)) fatalError(inputReadError(entry.path));
+        if (!openInputFile(path, in)) fatalError(inputOpenError(path));
+        copyLargeFile(kernelCopy, static_cast<int>(in.native), path, entry.size, out, copied);
+        if (!closeInputFile(in)) fatalError(inputReadError(path));
     }
 
     const FileList& files;
     const std::vector<const FileEntry*> small;  // the files read ahead, in list order
     size_t next = 0;
     KernelCopy kernelCopy;
-    BatchReader threadReader;  // the read-ahead thread's
-    BatchReader writerReader;  // the writer's, for the batches it reads itself
-    ReadAhead readAhead;       // last: its thread stops first
+    ReadAhead readAhead;  // last: its thread stops first
 };
 
 }  // namespace

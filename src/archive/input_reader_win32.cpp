@@ -15,8 +15,9 @@ struct Win32InputReader : InputReader {
 
     void appendNext(OutputFile& out, const FileCopied& copied) override {
         const FileEntry& entry = files[next++];
+        const std::string path = files.pathOf(entry);
         InputFile in;
-        if (!openInputFile(entry.path, in)) fatalError(inputOpenError(entry.path));
+        if (!openInputFile(path, in)) fatalError(inputOpenError(path));
 
         if (!buffer) buffer.reset(new char[kCopyBufferSize]);
         uint64_t remaining = entry.size;
@@ -24,13 +25,13 @@ struct Win32InputReader : InputReader {
             const size_t want =
                 remaining < kCopyBufferSize ? static_cast<size_t>(remaining) : kCopyBufferSize;
             if (readInputFile(in, buffer.get(), want) != want) {
-                fatalError(inputReadError(entry.path));
+                fatalError(inputReadError(path));
             }
             writeOutput(out, buffer.get(), want);
             remaining -= want;
             if (copied) copied(entry.size - remaining);
         }
-        if (!closeInputFile(in)) fatalError(inputReadError(entry.path));
+        if (!closeInputFile(in)) fatalError(inputReadError(path));
     }
 
     const FileList& files;

@@ -7,6 +7,7 @@
 #include "archive/fatal_error.h"
 #include "archive/output_file.h"
 #include "archive/output_target.h"
+#include "common/wide_path_win32.h"
 
 OutputTarget::~OutputTarget() {
     if (stream >= 0) CloseHandle(reinterpret_cast<HANDLE>(stream));
@@ -16,7 +17,7 @@ void findOutputTarget(const std::string& archivePath, bool named, OutputTarget& 
     target.path = archivePath;
     if (!named) return;
     const HANDLE handle =
-        CreateFileA(archivePath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        CreateFileW(longPath(archivePath).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return;  // missing, a folder: for the writer
     if (GetFileType(handle) == FILE_TYPE_DISK) {

@@ -14,7 +14,7 @@ constexpr size_t kReadAheadMinFiles = 2;
 
 }  // namespace
 
-ReadAhead::ReadAhead(std::vector<uint64_t> sizes, ReadFiles read)
+ReadAhead::ReadAhead(std::vector<uint32_t> sizes, ReadFiles read)
     : sizes_(std::move(sizes)), read_(std::move(read)) {
     size_t first = 0;
     uint64_t bytes = 0;
@@ -54,9 +54,18 @@ void ReadAhead::addBatch(size_t first, size_t end, uint64_t bytes) {
 }
 
 // Reads a claimed batch; only its claimer touches it until it is marked ready.
-void ReadAhead::readBatch(Batch& batch, Reader reader) {
-    batch.data.reset(new char[batch.bytes ? batch.bytes : 1]);
-    const size_t failedAt = read_(reader, batch.first, batch.end, batch.data.get(), batch.error);
+void ReadAhead::readBatch(Batch& batch) {
+    {
+        std::lock_guard<std::mutex> lock(worker_.mutex);
+        if (!spare_.empty()) {
+            batch.data = std::move(spare_.back());
+            spare_.pop_back();
+        }
+    }
+    // Every batch fits one buffer. They are used again rather than freed: freed, the allocator
+    // gives such blocks back to the system, and each new one costs a page fault per 4 KiB.
+    if (!batch.data) batch.data.reset(new char[kBatchBytes]);
+    const size_t failedAt = read_(batch.first, batch.end, batch.data.get(), batch.error);
     if (failedAt < batch.end) batch.failedAt = failedAt;
 }
 
@@ -69,7 +78,7 @@ void ReadAhead::awaitBatch() {
         if (claimed_ < batches_.size() && claimed_ <= writing_ + kReadAheadBatches) {
             Batch& batch = batches_[claimed_++];
             lock.unlock();
-            readBatch(batch, Reader::Writer);
+            readBatch(batch);
             lock.lock();
             batch.ready = true;
             continue;
@@ -82,11 +91,11 @@ void ReadAhead::awaitBatch() {
 
 void ReadAhead::finishBatch() {
     Batch& batch = batches_[writing_];
-    batch.data.reset();
     haveBatch_ = false;
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(worker_.mutex);
+        spare_.push_back(std::move(batch.data));
         ++writing_;
         wake = threadWaits_;
     }
@@ -107,7 +116,7 @@ void ReadAhead::run() {
             if (worker_.stopping || claimed_ == batches_.size()) return;
             Batch& batch = batches_[claimed_++];
             lock.unlock();
-            readBatch(batch, Reader::Thread);
+            readBatch(batch);
             lock.lock();
             batch.ready = true;
             if (writerWaits_) worker_.changed.notify_all();

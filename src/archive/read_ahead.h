@@ -2,8 +2,8 @@
 // Reads small files ahead of the writer, in batches of consecutive files: a thread of its own
 // claims batches in list order and reads them into memory, and the writer, rather than wait for a
 // batch still being read, claims and reads the next free one itself, so two cores share the
-// files' open, stat, read and close calls (a batch's files are read together: batch_read.h). At
-// most kReadAheadBatches batches are held ahead of the one being written, so memory stays bounded.
+// files' open, stat, read and close calls. At most kReadAheadBatches batches are held ahead of
+// the one being written, so memory stays bounded.
 // A batch stops at its first failing file and keeps the failure's text; the writer raises it when
 // it reaches that file. Without a thread the writer reads every batch itself, as it comes to it.
 
@@ -17,19 +17,14 @@
 
 #include "common/worker_thread.h"
 
-// Who reads a batch: the thread, or the writer itself. Each may keep things of its own for
-// reading (the kernel's queues of batch_read.h are one thread's).
-enum class Reader { Thread, Writer };
-
 // Reads files [first, end) whole, back to back, into `into` (sizes[i] bytes each). Returns the
 // index of the first file that can't be read, with the failure's text in `error`; `end` when all
 // were read. Runs on either thread.
-using ReadFiles =
-    std::function<size_t(Reader reader, size_t first, size_t end, char* into, std::string& error)>;
+using ReadFiles = std::function<size_t(size_t first, size_t end, char* into, std::string& error)>;
 
 class ReadAhead {
 public:
-    ReadAhead(std::vector<uint64_t> sizes, ReadFiles read);
+    ReadAhead(std::vector<uint32_t> sizes, ReadFiles read);
 
     // The next file's bytes, valid until the next call; or its failure, raised through
     // fatalError.
@@ -48,12 +43,12 @@ private:
     };
 
     void addBatch(size_t first, size_t end, uint64_t bytes);
-    void readBatch(Batch& batch, Reader reader);
+    void readBatch(Batch& batch);
     void awaitBatch();
     void finishBatch();
     void run();
 
-    const std::vector<uint64_t> sizes_;
+    const std::vector<uint32_t> sizes_;  // each file is small
     const ReadFiles read_;
     std::vector<Batch> batches_;
     size_t taken_ = 0;        // the writer's next file; the writer's side only
@@ -64,5 +59,6 @@ private:
     bool writerWaits_ = false;
     bool threadWaits_ = false;
     std::exception_ptr failure_;
+    std::vector<std::unique_ptr<char[]>> spare_;  // buffers of batches written
     WorkerThread worker_;  // last: its thread stops before the fields it uses go
 };

@@ -49,12 +49,16 @@ std::string timeProblem(const uint8_t* bytes) {
     return "";
 }
 
+// A file whose first bytes aren't an archive's is most likely some other kind of file: said so
+// first, then what gave it away.
+const std::string kNotAnArchive = "not a .zem archive: ";
+
 // Step 1: the header, every field checked against the archive's real size, so that the later
 // steps read only what lies inside the archive.
 std::string readHeader(ArchiveSource& source, ArchiveHeader& header) {
     const uint64_t size = source.size();
     if (size < kHeaderSize) {
-        return "archive is " + std::to_string(size) + " bytes long, shorter than its " +
+        return kNotAnArchive + std::to_string(size) + " bytes long, shorter than the " +
                std::to_string(kHeaderSize) + "-byte header";
     }
     uint8_t bytes[kHeaderSize];
@@ -63,12 +67,12 @@ std::string readHeader(ArchiveSource& source, ArchiveHeader& header) {
 
     for (size_t i = 0; i < kZeroWordCount; ++i) {
         if (header.zeroWords[i] != 0) {
-            return "header: word at " + offsetText(kZeroWordsAt + 4 * i) + " is " +
+            return kNotAnArchive + "header word at " + offsetText(kZeroWordsAt + 4 * i) + " is " +
                    hex32(header.zeroWords[i]) + ", expected 0";
         }
     }
     if (header.fixedValue != kFixedValue) {
-        return "header: fixed value at " + offsetText(kFixedValueAt) + " is " +
+        return kNotAnArchive + "header's fixed value at " + offsetText(kFixedValueAt) + " is " +
                std::to_string(header.fixedValue) + ", expected " + std::to_string(kFixedValue);
     }
     const std::string indexOffset = "header: indexOffset at " + offsetText(kIndexOffsetAt) +

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <set>
+
+#include "common/utf8.h"
 
 namespace {
 
@@ -14,31 +17,40 @@ std::string hexByte(unsigned char c) {
     return text;
 }
 
-std::string asciiUpper(std::string text) {
-    for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    return text;
+using Wide = std::u16string;
+
+bool isDigitForWindows(char16_t c) {
+    // Windows reads the superscript digits as digits too: COM¹ is a serial port.
+    return (c >= u'0' && c <= u'9') || c == 0x00B9 || c == 0x00B2 || c == 0x00B3;
 }
 
-// CON, PRN, AUX, NUL, COM1-9, LPT1-9, also with an extension ("nul.txt") or trailing spaces,
-// open the device instead of a file on Windows.
-bool isWindowsDeviceName(const std::string& component) {
-    std::string stem = asciiUpper(component.substr(0, component.find('.')));
-    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || stem == "CONIN$" ||
-        stem == "CONOUT$") {
+// CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 (and with the superscripts ¹²³), also
+// with an extension ("nul.txt") or trailing spaces, open the device instead of a file on Windows.
+// `upper` is the component upper-cased.
+bool isWindowsDeviceName(const Wide& upper) {
+    Wide stem = upper.substr(0, upper.find(u'.'));
+    while (!stem.empty() && stem.back() == u' ') stem.pop_back();
+    if (stem == u"CON" || stem == u"PRN" || stem == u"AUX" || stem == u"NUL" || stem == u"CONIN$" ||
+        stem == u"CONOUT$") {
         return true;
     }
-    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
-           stem[3] >= '1' && stem[3] <= '9';
+    return stem.size() == 4 &&
+           (stem.compare(0, 3, u"COM") == 0 || stem.compare(0, 3, u"LPT") == 0) &&
+           isDigitForWindows(stem[3]);
 }
 
-std::string componentProblem(const std::string& c, NameRules rules) {
+Wide upperOf(const Wide& text, const CodePage& codePage) {
+    Wide upper = text;
+    for (char16_t& c : upper) c = codePage.upper(c);
+    return upper;
+}
+
+std::string posixComponentProblem(const std::string& c) {
     if (c.empty()) return "has an empty component";
     if (c == "." || c == "..") return "has a \"" + c + "\" component";
-    // Linux file systems take names of up to 255 bytes. Windows counts characters of the ANSI code
-    // page, which only the system can tell from the bytes: its limits are checked with the
-    // destination's (extract_fs.h, pathLengthProblem).
-    if (rules == NameRules::Posix && c.size() > 255) {
+    // Linux file systems take names of up to 255 bytes. Windows counts UTF-16 units, which it
+    // checks with the destination's limits (extract_fs.h, pathLengthProblem).
+    if (c.size() > 255) {
         return "has a component of " + std::to_string(c.size()) +
                " bytes, longer than the 255 a name may have";
     }
@@ -48,63 +60,113 @@ std::string componentProblem(const std::string& c, NameRules rules) {
     for (unsigned char ch : c) {
         if (ch == '/') return "holds a slash, which would be read as a folder separator";
     }
-    if (rules == NameRules::Windows) {
-        for (unsigned char ch : c) {
-            if (ch < 0x20) {
-                return "holds the control character " + hexByte(ch) +
-                       ", which Windows does not allow";
-            }
+    return "";
+}
+
+// The Windows rules on the component's characters (`text`); `bytes` is the component as stored,
+// for the message.
+std::string windowsComponentProblem(const std::string& bytes, const Wide& text,
+                                    const CodePage& codePage) {
+    if (text.empty()) return "has an empty component";
+    if (text == u"." || text == u"..") return "has a \"" + bytes + "\" component";
+    for (char16_t ch : text) {
+        if (ch < 0x20) {
+            return "holds the control character " + hexByte(static_cast<unsigned char>(ch)) +
+                   ", which Windows does not allow";
         }
-        for (char ch : c) {
-            if (std::string("<>:\"|?*").find(ch) != std::string::npos) {
-                return std::string("holds the character ") + ch + ", which Windows does not allow";
-            }
+        if (ch == u'/') return "holds a slash, which would be read as a folder separator";
+    }
+    for (char16_t ch : text) {
+        if (ch < 0x80 && std::string("<>:\"|?*").find(static_cast<char>(ch)) != std::string::npos) {
+            return std::string("holds the character ") + static_cast<char>(ch) +
+                   ", which Windows does not allow";
         }
-        if (c.back() == '.' || c.back() == ' ') {
-            return "has a component ending in a dot or space, which Windows would drop";
-        }
-        if (isWindowsDeviceName(c)) return "has the component \"" + c + "\", a Windows device name";
+    }
+    if (text.back() == u'.' || text.back() == u' ') {
+        return "has a component ending in a dot or space, which Windows would drop";
+    }
+    if (isWindowsDeviceName(upperOf(text, codePage))) {
+        return "has the component \"" + bytes + "\", a Windows device name";
     }
     return "";
 }
 
-// The length of the well-formed UTF-8 sequence that begins at text[at], and its code point; 0 for
-// a byte that begins none: a stray continuation byte, an overlong form, a surrogate, a value past
-// U+10FFFF, or a sequence cut short.
-size_t utf8Sequence(const std::string& text, size_t at, uint32_t& codePoint) {
-    const auto byte = [&](size_t i) -> unsigned {
-        return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0;
-    };
-    const unsigned lead = byte(0);
-    if (lead < 0x80) {
-        codePoint = lead;
-        return 1;
+// A component's characters; false when its bytes are no text in the code page.
+bool decodeComponent(const std::string& bytes, const CodePage& codePage, Wide& text) {
+    text.clear();
+    return bytes.empty() || codePage.decode(bytes, text);
+}
+
+const char* const kNotText = "holds bytes that are no text in the system code page";
+
+// 8.3 short names. Windows gives a name that isn't a valid 8.3 name a second, short one: the
+// first characters of its base (spaces and inner dots left out, some characters made "_", upper
+// case), "~" and a number, and the first three characters of its extension ("longfilename.txt"
+// becomes "LONGFI~1.TXT"; after a few, two characters and a hash, "LO1A2B~1.TXT"). Both names
+// then open the same file.
+
+bool isShortNameCharacter(char16_t c) {
+    if (c >= 0x80) return true;  // an OEM character
+    if ((c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')) return true;
+    return Wide(u"!#$%&'()-@^_`{}~").find(c) != Wide::npos;
+}
+
+// Whether the upper-cased name is a valid 8.3 name: one that gets no short name of its own.
+bool isShortName(const Wide& upper) {
+    const size_t dot = upper.find(u'.');
+    const Wide base = upper.substr(0, dot);
+    const Wide extension = dot == Wide::npos ? Wide() : upper.substr(dot + 1);
+    if (base.empty() || base.size() > 8 || extension.size() > 3) return false;
+    for (char16_t c : base + extension) {
+        if (!isShortNameCharacter(c)) return false;
     }
-    size_t length = 0;
-    unsigned low = 0x80;  // the second byte's range, narrower after some leads
-    unsigned high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        codePoint = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        codePoint = lead & 0x0F;
-        if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
-        if (lead == 0xED) high = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        codePoint = lead & 0x07;
-        if (lead == 0xF0) low = 0x90;   // overlong below U+10000
-        if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
-    } else {
-        return 0;
+    return true;
+}
+
+// A character as the short names compare below: "_" stands for every character a short name
+// turns into it, and for any beyond ASCII, which may or may not pass through the OEM code page.
+// Coarser than Windows, never finer: a name that could collide always does here.
+char16_t coarse(char16_t c) {
+    if (c >= 0x80 || Wide(u"+,;=[]").find(c) != Wide::npos) return u'_';
+    return c;
+}
+
+// The basis and extension Windows makes a short name from, coarsened: the base without spaces
+// and dots (the last dot parts off the extension), the extension's first three characters.
+void shortNameParts(const Wide& upper, Wide& base, Wide& extension) {
+    const size_t dot = upper.find_last_of(u'.');
+    base.clear();
+    extension.clear();
+    for (size_t i = 0; i < upper.size(); ++i) {
+        const char16_t c = upper[i];
+        if (c == u' ' || c == u'.') continue;
+        if (dot != Wide::npos && i > dot) {
+            if (extension.size() < 3) extension.push_back(coarse(c));
+        } else {
+            base.push_back(coarse(c));
+        }
     }
-    for (size_t i = 1; i < length; ++i) {
-        const unsigned b = byte(i);
-        if (b < (i == 1 ? low : 0x80u) || b > (i == 1 ? high : 0xBFu)) return 0;
-        codePoint = codePoint << 6 | (b & 0x3F);
+}
+
+// Whether the upper-cased name has the form of a generated short name: a base of at most eight
+// characters ending in "~" and digits, and an extension of at most three. Gives the characters
+// before the "~" and the extension, coarsened.
+bool hasShortNameForm(const Wide& upper, Wide& stem, Wide& extension) {
+    if (!isShortName(upper)) return false;
+    const size_t dot = upper.find(u'.');
+    const Wide base = upper.substr(0, dot);
+    const size_t tilde = base.find_last_of(u'~');
+    if (tilde == Wide::npos || tilde == 0 || tilde + 1 == base.size()) return false;
+    for (size_t i = tilde + 1; i < base.size(); ++i) {
+        if (base[i] < u'0' || base[i] > u'9') return false;
     }
-    return length;
+    stem.clear();
+    for (size_t i = 0; i < tilde; ++i) stem.push_back(coarse(base[i]));
+    extension.clear();
+    if (dot != Wide::npos) {
+        for (char16_t c : upper.substr(dot + 1)) extension.push_back(coarse(c));
+    }
+    return true;
 }
 
 // Code points that a terminal takes as commands (the C0 and C1 controls, DEL), and those that
@@ -116,19 +178,36 @@ bool steersDisplay(uint32_t c) {
 
 }  // namespace
 
-std::vector<std::string> splitStoredName(const std::string& name) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = name.find('\\', start);
-        parts.push_back(
-            name.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) return parts;
-        start = end + 1;
-    }
+const CodePage& latin1CodePage() {
+    static const CodePage latin1{
+        [](unsigned char) { return false; },
+        [](const std::string& bytes, std::u16string& text) {
+            text.assign(bytes.begin(), bytes.end());
+            for (size_t i = 0; i < bytes.size(); ++i)
+                text[i] = static_cast<unsigned char>(bytes[i]);
+            return true;
+        },
+        [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }};
+    return latin1;
 }
 
-std::string storedNameProblem(const std::string& name, NameRules rules) {
+std::vector<std::string> splitStoredName(const std::string& name, const CodePage& codePage) {
+    std::vector<std::string> parts(1);
+    for (size_t i = 0; i < name.size(); ++i) {
+        const unsigned char byte = static_cast<unsigned char>(name[i]);
+        if (byte == '\\') {
+            parts.emplace_back();
+        } else if (byte >= 0x80 && i + 1 < name.size() && codePage.isLeadByte(byte)) {
+            parts.back().append(name, i, 2);
+            ++i;
+        } else {
+            parts.back().push_back(name[i]);
+        }
+    }
+    return parts;
+}
+
+std::string storedNameProblem(const std::string& name, NameRules rules, const CodePage& codePage) {
     if (name.empty()) return "is empty";
     if (name[0] == '\\' || name[0] == '/') return "is absolute";
     // A drive part ("C:", "C:x") on any system: on Windows it leaves the folder, elsewhere it can
@@ -136,8 +215,16 @@ std::string storedNameProblem(const std::string& name, NameRules rules) {
     if (name.size() >= 2 && name[1] == ':' && isalpha(static_cast<unsigned char>(name[0]))) {
         return "has a drive part";
     }
-    for (const std::string& component : splitStoredName(name)) {
-        const std::string problem = componentProblem(component, rules);
+    for (const std::string& component : splitStoredName(name, codePage)) {
+        std::string problem;
+        if (rules == NameRules::Posix) {
+            problem = posixComponentProblem(component);
+        } else {
+            Wide text;
+            problem = decodeComponent(component, codePage, text)
+                          ? windowsComponentProblem(component, text, codePage)
+                          : kNotText;
+        }
         if (!problem.empty()) return problem;
     }
     return "";
@@ -171,37 +258,119 @@ std::string escapedName(const std::string& name) { return escapedText(name); }
 
 std::string quotedName(const std::string& name) { return "\"" + escapedName(name) + "\""; }
 
-std::string namesProblem(const std::vector<std::string>& names, NameRules rules) {
-    const auto key = [&](const std::string& name) {
-        return rules == NameRules::Windows ? asciiUpper(name) : name;
+namespace {
+
+// A stored name's components as the file system tells names apart: the bytes on POSIX, the
+// upper-cased characters (as bytes) on Windows.
+using NameKey = std::vector<std::string>;
+
+NameKey keyOf(const std::vector<std::string>& parts, NameRules rules, const CodePage& codePage) {
+    if (rules == NameRules::Posix) return parts;
+    NameKey key;
+    key.reserve(parts.size());
+    for (const std::string& part : parts) {
+        Wide text;
+        decodeComponent(part, codePage, text);  // every name was checked to decode
+        const Wide upper = upperOf(text, codePage);
+        key.emplace_back(reinterpret_cast<const char*>(upper.data()),
+                         upper.size() * sizeof(char16_t));
+    }
+    return key;
+}
+
+std::string joined(const std::vector<std::string>& parts, size_t count) {
+    std::string path;
+    for (size_t j = 0; j < count; ++j) {
+        if (j) path.push_back('\\');
+        path += parts[j];
+    }
+    return path;
+}
+
+// The first name (file or folder) that may be the short name Windows gives another in the same
+// folder: a name of the short form beside a long name whose basis begins as it does and whose
+// extension it has. Two characters are compared, which also covers the hashed form.
+std::string shortNameProblem(const std::vector<std::string>& names, const CodePage& codePage) {
+    struct LongName {
+        size_t record;
+        std::string path;  // the component and the folders above it, as stored
     };
-    std::map<std::string, size_t> files;    // name -> record number
-    std::map<std::string, size_t> folders;  // every folder some name needs -> first record
+    // The folder's key, then the extension, "|" and the first one or two characters of the basis.
+    using Slot = std::pair<NameKey, Wide>;
+    std::map<Slot, LongName> longNames;
+    struct Candidate {
+        Slot slot;
+        size_t record;
+        std::string path;
+    };
+    std::vector<Candidate> candidates;
+    std::set<NameKey> seen;
     for (size_t i = 0; i < names.size(); ++i) {
-        const std::string problem = storedNameProblem(names[i], rules);
+        const std::vector<std::string> parts = splitStoredName(names[i], codePage);
+        const NameKey key = keyOf(parts, NameRules::Windows, codePage);
+        NameKey folder;
+        for (size_t j = 0; j < parts.size(); folder.push_back(key[j]), ++j) {
+            NameKey here = folder;
+            here.push_back(key[j]);
+            if (!seen.insert(here).second) continue;
+            const Wide upper(reinterpret_cast<const char16_t*>(key[j].data()),
+                             key[j].size() / sizeof(char16_t));
+            Wide stem;
+            Wide extension;
+            if (hasShortNameForm(upper, stem, extension)) {
+                candidates.push_back(
+                    {{folder, extension + u'|' + stem.substr(0, 2)}, i, joined(parts, j + 1)});
+            } else if (!isShortName(upper)) {
+                shortNameParts(upper, stem, extension);
+                for (size_t length = 1; length <= 2 && length <= stem.size(); ++length) {
+                    longNames.emplace(Slot{folder, extension + u'|' + stem.substr(0, length)},
+                                      LongName{i, joined(parts, j + 1)});
+                }
+            }
+        }
+    }
+    for (const Candidate& c : candidates) {
+        const auto found = longNames.find(c.slot);
+        if (found == longNames.end()) continue;
+        return "record " + std::to_string(c.record) + ": name " + quotedName(names[c.record]) +
+               " may be the 8.3 short name of " + quotedName(found->second.path) + " (record " +
+               std::to_string(found->second.record) + "), which is the same file on Windows";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string namesProblem(const std::vector<std::string>& names, NameRules rules,
+                         const CodePage& codePage) {
+    std::map<NameKey, size_t> files;    // name -> record number
+    std::map<NameKey, size_t> folders;  // every folder some name needs -> first record
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string problem = storedNameProblem(names[i], rules, codePage);
         if (!problem.empty())
             return "record " + std::to_string(i) + ": name " + quotedName(names[i]) + " " + problem;
     }
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string record = "record " + std::to_string(i) + ": name " + quotedName(names[i]);
-        const std::string k = key(names[i]);
-        if (files.count(k)) {
-            return record + " is stored twice (first in record " + std::to_string(files[k]) + ")";
+        const std::vector<std::string> parts = splitStoredName(names[i], codePage);
+        const NameKey key = keyOf(parts, rules, codePage);
+        if (files.count(key)) {
+            return record + " is stored twice (first in record " + std::to_string(files[key]) + ")";
         }
-        if (folders.count(k)) {
-            return record + " is also a folder of record " + std::to_string(folders[k]);
+        if (folders.count(key)) {
+            return record + " is also a folder of record " + std::to_string(folders[key]);
         }
-        for (size_t slash = k.find('\\'); slash != std::string::npos;
-             slash = k.find('\\', slash + 1)) {
-            const std::string folder = k.substr(0, slash);
+        NameKey folder;
+        for (size_t j = 0; j + 1 < parts.size(); ++j) {
+            folder.push_back(key[j]);
             if (files.count(folder)) {
-                return record + " needs " + quotedName(names[i].substr(0, slash)) +
+                return record + " needs " + quotedName(joined(parts, j + 1)) +
                        " as a folder, but record " + std::to_string(files[folder]) +
                        " is a file of that name";
             }
             folders.emplace(folder, i);
         }
-        files.emplace(k, i);
+        files.emplace(key, i);
     }
-    return "";
+    return rules == NameRules::Windows ? shortNameProblem(names, codePage) : "";
 }

@@ -1,5 +1,6 @@
 #include "archive/writer.h"
 
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -13,36 +14,55 @@ namespace {
 
 constexpr uint64_t kMaxArchiveEnd = 0xFFFFFFFFu;
 
-// Everything in the archive but the files' data, which lies between the two: the header, and the
-// index with the records. Each file's data begin where the previous file's end, from the end of
-// the header, so the list alone fixes every offset.
-struct ArchiveFrame {
-    ByteBuffer header;
-    ByteBuffer indexAndRecords;
-};
+// The length of the file's record: its fixed part and its stored name with the NUL.
+uint32_t recordLength(const FileEntry& entry) {
+    return kRecordFixedSize + static_cast<uint32_t>(strlen(entry.relative)) + 1;
+}
 
-ArchiveFrame frameOf(const FileList& fileList) {
-    ByteBuffer index;
-    ByteBuffer records;
-    uint32_t dataOffset = kHeaderSize;
+// The header: each file's data begin where the previous file's end, from the end of the header,
+// and the index and the records follow the data, so the list alone fixes every field.
+ByteBuffer headerOf(const FileList& fileList) {
+    ArchiveHeader header;
+    header.fileCount = static_cast<uint32_t>(fileList.size());
+    uint32_t dataEnd = kHeaderSize;
     for (const FileEntry& entry : fileList) {
-        writeU32(index, static_cast<uint32_t>(records.size()));
+        header.recordsLength += recordLength(entry);
+        dataEnd += static_cast<uint32_t>(entry.size);
+    }
+    header.indexOffset = dataEnd;
+    ByteBuffer bytes;
+    encodeHeader(bytes, header);
+    return bytes;
+}
+
+// Appends the index and the records after the data, made from the list piece by piece rather
+// than held whole: for a million files they would take tens of MiB.
+void writeIndexAndRecords(OutputFile& out, const FileList& fileList) {
+    constexpr size_t kPiece = 64 << 10;
+    ByteBuffer piece;
+    const auto flushAt = [&](size_t size) {
+        if (piece.size() < size) return;
+        writeOutput(out, piece.data(), piece.size());
+        piece.clear();
+    };
+    uint32_t recordAt = 0;
+    for (const FileEntry& entry : fileList) {
+        writeU32(piece, recordAt);
+        recordAt += recordLength(entry);
+        flushAt(kPiece);
+    }
+    uint32_t dataOffset = kHeaderSize;
+    std::string name;
+    for (const FileEntry& entry : fileList) {
         const CalendarTime time = entry.modifiedTime == kNoTime
                                       ? CalendarTime{}
                                       : calendarFromSeconds(entry.modifiedTime);
-        encodeRecord(records, dataOffset, static_cast<uint32_t>(entry.size), time,
-                     entry.storedName);
+        name = storedNameOf(entry);
+        encodeRecord(piece, dataOffset, static_cast<uint32_t>(entry.size), time, name);
         dataOffset += static_cast<uint32_t>(entry.size);
+        flushAt(kPiece);
     }
-    ArchiveFrame frame;
-    ArchiveHeader header;
-    header.fileCount = static_cast<uint32_t>(fileList.size());
-    header.recordsLength = static_cast<uint32_t>(records.size());
-    header.indexOffset = dataOffset;
-    encodeHeader(frame.header, header);
-    frame.indexAndRecords = std::move(index);
-    frame.indexAndRecords.insert(frame.indexAndRecords.end(), records.begin(), records.end());
-    return frame;
+    flushAt(1);
 }
 
 }  // namespace
@@ -51,10 +71,10 @@ void checkArchivable(const FileList& fileList) {
     uint64_t end = kHeaderSize;
     for (const FileEntry& entry : fileList) {
         if (entry.size > 0xFFFFFFFFu) {
-            fatalError("File \"" + entry.path +
+            fatalError("File \"" + fileList.pathOf(entry) +
                        "\" is 4 GiB or larger, more than a .zem file can hold");
         }
-        end += entry.size + kIndexSlotSize + kRecordFixedSize + entry.storedName.size() + 1;
+        end += entry.size + kIndexSlotSize + recordLength(entry);
     }
     if (end > kMaxArchiveEnd) {
         fatalError("The files add up to " + std::to_string(end) +
@@ -65,10 +85,10 @@ void checkArchivable(const FileList& fileList) {
 namespace {
 
 // Everything after the output is open: the header, each file's data, the index and records.
-std::string writeInto(OutputFile& out, const ArchiveFrame& frame, const FileList& fileList,
+std::string writeInto(OutputFile& out, const ByteBuffer& header, const FileList& fileList,
                       ProgressDisplay* progress) {
     const std::unique_ptr<InputReader> input = openInputReader(fileList);
-    writeOutput(out, frame.header.data(), frame.header.size());
+    writeOutput(out, header.data(), header.size());
 
     WriteProgress done;
     done.fileCount = fileList.size();
@@ -99,7 +119,7 @@ std::string writeInto(OutputFile& out, const ArchiveFrame& frame, const FileList
         if (progress) progress->update(done);
     }
 
-    writeOutput(out, frame.indexAndRecords.data(), frame.indexAndRecords.size());
+    writeIndexAndRecords(out, fileList);
     return commitOutput(out);
 }
 
@@ -108,25 +128,25 @@ std::string writeInto(OutputFile& out, const ArchiveFrame& frame, const FileList
 std::string writeArchive(const std::string& archivePath, const FileList& fileList,
                          ProgressDisplay* progress, bool namedPath) {
     checkArchivable(fileList);
-    const ArchiveFrame frame = frameOf(fileList);
+    const ByteBuffer header = headerOf(fileList);
     OutputTarget target;
     findOutputTarget(archivePath, namedPath, target);
     OutputFile out;
     if (target.stream >= 0) {
         createOutputStream(out, target.stream, archivePath);
-        (void)writeInto(out, frame, fileList, progress);  // a stream has nothing to warn of
+        (void)writeInto(out, header, fileList, progress);  // a stream has nothing to warn of
         closeOutputTarget(target, archivePath);
         return std::string();
     }
     createOutputFile(out, target.path, archivePath);
-    return writeInto(out, frame, fileList, progress);
+    return writeInto(out, header, fileList, progress);
 }
 
 void streamArchive(intptr_t stream, const std::string& shownPath, const FileList& fileList,
                    ProgressDisplay* progress) {
     checkArchivable(fileList);
-    const ArchiveFrame frame = frameOf(fileList);
+    const ByteBuffer header = headerOf(fileList);
     OutputFile out;
     createOutputStream(out, stream, shownPath);
-    (void)writeInto(out, frame, fileList, progress);  // a stream has nothing to warn of
+    (void)writeInto(out, header, fileList, progress);  // a stream has nothing to warn of
 }

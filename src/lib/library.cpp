@@ -164,6 +164,21 @@ int zem_entry_seconds(const zem_archive* archive, size_t index, int64_t* seconds
     return 1;
 }
 
+size_t zem_entries(const zem_archive* archive, size_t first, zem_entry* entries, size_t count) {
+    if (!archive || !entries) return 0;
+    const std::vector<ArchiveRecord>& records = archive->loaded.records;
+    if (first >= records.size()) return 0;
+    const size_t filled = std::min(count, records.size() - first);
+    for (size_t i = 0; i < filled; ++i) {
+        const ArchiveRecord& r = records[first + i];
+        entries[i].name = r.name.c_str();
+        entries[i].size = r.length;
+        entries[i].offset = r.dataOffset;
+        entries[i].has_time = zem_entry_time(archive, first + i, &entries[i].time);
+    }
+    return filled;
+}
+
 int zem_find(const zem_archive* archive, const char* name, size_t* index) {
     if (!archive || !name) return 0;
     const std::vector<ArchiveRecord>& records = archive->loaded.records;
@@ -193,6 +208,14 @@ int64_t zem_read(zem_archive* archive, size_t index, uint64_t offset, void* buff
         }
     });
     return code == ZEM_OK ? static_cast<int64_t>(count) : -1;
+}
+
+int zem_check(zem_archive* archive) {
+    if (!archive) return ZEM_ERROR_ARGUMENT;
+    return guardedCall(&archive->error, [&] {
+        const std::string refused = storedNamesProblem(archive->loaded);
+        if (!refused.empty()) failCall(ZEM_ERROR_NAME, archive->loaded.path + ": " + refused);
+    });
 }
 
 int zem_extract(zem_archive* archive, const char* dest, const char* const* names,

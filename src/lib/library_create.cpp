@@ -53,7 +53,8 @@ FileList listFolder(const std::string& folder, const ScanOptions& scan) {
     FileList files;
     const std::unique_ptr<FileSystem> fs = newSystemFileSystem();
     if (!scanFolder(*fs, rootPathFromArgument(folder), files, scan)) {
-        failCall(ZEM_ERROR_IO, folderOpenErrorText(folder));
+        failCall(ZEM_ERROR_IO,
+                 folderOpenErrorText(folder, fs->listFailure(rootPathFromArgument(folder))));
     }
     const std::string refusal = backslashRefusal(files);
     if (!refusal.empty()) failCall(ZEM_ERROR_NAME, refusal);

@@ -1,42 +1,43 @@
-// POSIX listing: readdir on an open folder, then one stat per entry relative to it, which
-// follows symbolic links so that a link is stored as what it points to. Entries whose type the
-// folder already tells (a folder, a pipe, a device) need no stat: only files and links get one.
-// The stats are the scan's main cost: they go to the kernel in batches where it takes them
-// (stat_batch.h); elsewhere they are fstatat calls, of which in a large folder a second thread
-// takes a share. A folder's identity comes from the open folder itself; a linked folder's from the
-// stat that follows the link. The kernel's views (kernel_views.h) list as empty.
+// POSIX listing: the entries of a folder straight from the kernel (getdents64) on an open
+// folder, then a stat relative to it, which follows symbolic links so that a link is stored as
+// what it points to. Entries whose type the folder already tells (a folder, a pipe, a device)
+// need no stat. The stats of plain files are the scan's main cost, and the listing doesn't wait
+// for them: they go, a folder's worth at a time, to a queue that a second thread and the scan
+// itself work through, while the scan lists on. Links and entries of a file system that doesn't
+// tell types are stat'ed at once, since whether they are folders decides where the scan goes. A
+// folder's identity comes from the open folder itself; a linked folder's from the stat that
+// follows the link. The kernel's views (kernel_views.h) list as empty.
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
-#include <functional>
+#include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <utility>
 
 #include "common/open_path.h"
 #include "common/worker_thread.h"
 #include "scan/file_system.h"
 #include "scan/kernel_views.h"
-#include "scan/stat_batch.h"
 
 namespace {
 
-// Owns a DIR stream.
-struct DirHandle {
-    DIR* dir = nullptr;
-    explicit DirHandle(DIR* d) : dir(d) {}
-    DirHandle(const DirHandle&) = delete;
-    DirHandle& operator=(const DirHandle&) = delete;
-    ~DirHandle() {
-        if (dir) closedir(dir);
-    }
+// An open folder, closed when the last one that holds it lets go: the listing, and the stats
+// still to be made in it.
+struct OpenFolder {
+    int fd = -1;
+    explicit OpenFolder(int descriptor) : fd(descriptor) {}
+    OpenFolder(const OpenFolder&) = delete;
+    OpenFolder& operator=(const OpenFolder&) = delete;
+    ~OpenFolder() { close(fd); }  // only read from: closing can lose nothing
 };
 
 FolderId idOf(const struct stat& st) {
@@ -47,104 +48,108 @@ FolderId idOf(const struct stat& st) {
     return id;
 }
 
-// Fills in what a stat that follows links tells about an entry.
-void fillItem(const EntryStat& stat, int64_t utcOffset, FolderItem& item) {
-    if (!stat.found) {
-        item.kind = FolderItem::Kind::Other;  // dangling link, or gone since readdir
-    } else if (S_ISDIR(stat.mode)) {
-        item.kind = FolderItem::Kind::Folder;
-        item.id = {stat.device, stat.inode, true};
-    } else if (S_ISREG(stat.mode)) {
-        item.kind = FolderItem::Kind::File;
-        item.id = {stat.device, stat.inode, true};
-        item.size = stat.size;
-        item.hasTime = true;
-        item.localSeconds = stat.modifiedSeconds + utcOffset;
-    } else {
-        item.kind = FolderItem::Kind::Other;
+// The stats of some files of one folder, each written into the file's entry.
+struct StatJob {
+    std::shared_ptr<OpenFolder> folder;
+    int64_t utcOffset = 0;
+    std::vector<std::pair<FileEntry*, const char*>> files;  // each entry, and its name
+};
+
+void runJob(const StatJob& job) {
+    for (const auto& file : job.files) {
+        FileEntry& entry = *file.first;
+        struct stat st {};
+        if (fstatat(job.folder->fd, file.second, &st, 0) != 0 || !S_ISREG(st.st_mode)) {
+            entry.modifiedTime = kNoLongerAFile;  // gone, or something else now, since listed
+            continue;
+        }
+        entry.size = static_cast<uint64_t>(st.st_size);
+        entry.modifiedTime = static_cast<int64_t>(st.st_mtim.tv_sec) + job.utcOffset;
     }
 }
 
-EntryStat statEntry(int folderFd, const char* name) {
-    EntryStat stat;
-    struct stat st {};
-    if (fstatat(folderFd, name, &st, 0) != 0) return stat;
-    stat.found = true;
-    stat.mode = st.st_mode;
-    stat.device = static_cast<uint64_t>(st.st_dev);
-    stat.inode = static_cast<uint64_t>(st.st_ino);
-    stat.size = static_cast<uint64_t>(st.st_size);
-    stat.modifiedSeconds = static_cast<int64_t>(st.st_mtim.tv_sec);
-    return stat;
-}
-
-// Runs a loop's iterations on the calling thread and one helper thread, which waits between
-// loops. Iterations are claimed in small chunks from a shared counter, so the faster thread
-// takes more; the call returns when every iteration is done.
-class StatSharer {
+// The stats the listing leaves for later: a second thread takes jobs from the front of the queue;
+// the scan hands jobs in at the back, and runs the oldest itself while too many wait, and all
+// that are left at the end.
+class LateStats {
 public:
-    void forEach(size_t count, const std::function<void(size_t)>& body) {
-        // Handing work over costs a wake-up; only worth it with enough stats to share.
-        if (count < kMinShared || !helper_.start([this] { helperLoop(); })) {
-            for (size_t i = 0; i < count; ++i) body(i);
-            return;
+    void add(const std::shared_ptr<OpenFolder>& folder, int64_t utcOffset, FileEntry& entry,
+             const char* name) {
+        if (current_.folder != folder) {
+            submit();
+            current_.folder = folder;
+            current_.utcOffset = utcOffset;
         }
-        {
-            std::lock_guard<std::mutex> lock(helper_.mutex);
-            job_ = &body;
-            count_ = count;
-            next_.store(0);
-            helperBusy_ = true;
-            ++generation_;
+        current_.files.emplace_back(&entry, name);
+        if (current_.files.size() == kJobFiles) submit();
+    }
+
+    // Hands the job being gathered to the queue.
+    void submit() {
+        if (!current_.files.empty()) {
+            std::unique_lock<std::mutex> lock(worker_.mutex);
+            try {
+                queue_.push_back(std::move(current_));
+            } catch (const std::bad_alloc&) {  // also on the way out of a failure: never throws
+                lock.unlock();
+                runJob(current_);
+                current_ = StatJob();
+                return;
+            }
+            const bool wake = queue_.size() == 1;
+            if (queue_.size() > kMaxWaiting || !worker_.start([this] { run(); })) {
+                runOldest(lock);
+            } else if (wake) {
+                lock.unlock();
+                worker_.changed.notify_all();
+            }
         }
-        helper_.changed.notify_all();
-        work(body, count);
-        std::unique_lock<std::mutex> lock(helper_.mutex);
-        helper_.changed.wait(lock, [this] { return !helperBusy_; });
-        job_ = nullptr;
+        current_ = StatJob();
+    }
+
+    // Returns when every job is done.
+    void finish() {
+        submit();
+        std::unique_lock<std::mutex> lock(worker_.mutex);
+        while (!queue_.empty() || threadBusy_) {
+            if (queue_.empty()) {
+                worker_.changed.wait(lock);
+            } else {
+                runOldest(lock);
+            }
+        }
     }
 
 private:
-    static constexpr size_t kMinShared = 48;
-    static constexpr size_t kChunk = 8;
+    static constexpr size_t kJobFiles = 128;
+    static constexpr size_t kMaxWaiting = 8;
 
-    void work(const std::function<void(size_t)>& body, size_t count) {
-        for (size_t start; (start = next_.fetch_add(kChunk)) < count;) {
-            const size_t end = std::min(start + kChunk, count);
-            for (size_t i = start; i < end; ++i) body(i);
-        }
+    // Runs the job at the front on this thread; `lock` is held before and after.
+    void runOldest(std::unique_lock<std::mutex>& lock) {
+        const StatJob job = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        runJob(job);
+        lock.lock();
     }
 
-    void helperLoop() {
-        unsigned seen = 0;
+    void run() {
+        std::unique_lock<std::mutex> lock(worker_.mutex);
         for (;;) {
-            const std::function<void(size_t)>* body = nullptr;
-            size_t count = 0;
-            {
-                std::unique_lock<std::mutex> lock(helper_.mutex);
-                helper_.changed.wait(lock, [&] { return helper_.stopping || generation_ != seen; });
-                if (helper_.stopping) return;
-                seen = generation_;
-                body = job_;
-                count = count_;
-            }
-            work(*body, count);
-            {
-                std::lock_guard<std::mutex> lock(helper_.mutex);
-                helperBusy_ = false;
-            }
-            helper_.changed.notify_all();
+            worker_.changed.wait(lock, [this] { return worker_.stopping || !queue_.empty(); });
+            if (worker_.stopping) return;
+            threadBusy_ = true;
+            runOldest(lock);
+            threadBusy_ = false;
+            if (queue_.empty()) worker_.changed.notify_all();  // finish() may wait for this
         }
     }
 
-    // Under helper_.mutex:
-    bool helperBusy_ = false;
-    unsigned generation_ = 0;
-    const std::function<void(size_t)>* job_ = nullptr;
-    size_t count_ = 0;
-
-    std::atomic<size_t> next_{0};
-    WorkerThread helper_;  // last: its thread stops before the fields it uses go
+    StatJob current_;  // the scan's side only
+    // Under worker_.mutex:
+    std::deque<StatJob> queue_;
+    bool threadBusy_ = false;
+    WorkerThread worker_;  // last: its thread stops before the fields it uses go
 };
 
 struct PosixFileSystem : FileSystem {
@@ -153,48 +158,39 @@ struct PosixFileSystem : FileSystem {
         // The trailing slash makes "" mean the file system root (the root path of "/") and
         // insists on a folder.
         const std::string dirPath = folderPath + "/";
-        const int fd = openPath(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
+        int fd = openPath(dirPath, flags);
+        if (fd < 0 && errno == EMFILE) {
+            // The folders that stats still wait for hold descriptors: free them, and try again.
+            late_.finish();
+            fd = openPath(dirPath, flags);
+        }
         // Out of memory is no folder that can't be listed, to pass over in silence: the run ends.
         if (fd < 0 && errno == ENOMEM) throw std::bad_alloc();
         if (fd < 0) return false;
-        DirHandle handle(fdopendir(fd));  // allocates the stream's buffer
-        if (!handle.dir) {
-            const int error = errno;
-            close(fd);
-            if (error == ENOMEM) throw std::bad_alloc();
-            return false;
-        }
+        auto folder = std::make_shared<OpenFolder>(fd);
         struct stat self {};
         const bool known = fstat(fd, &self) == 0;
         if (known) id = idOf(self);
+        open_.push_back({folder, utcOffsetNow()});
         if (kernelView(fd, known, self.st_dev)) return true;  // listed, holding nothing to store
-        const int64_t offset = utcOffsetNow();
-        std::vector<size_t> toStat;  // positions in items of the entries that need a stat
         for (;;) {
-            errno = 0;
-            const dirent* ent = readdir(handle.dir);
-            if (!ent) break;  // end of folder, or a read error: what was listed stands
-            const char* name = ent->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
-                continue;
+            const ssize_t got = getdents64(fd, buffer_, sizeof buffer_);
+            if (got <= 0) break;  // end of folder, or a read error: what was listed stands
+            for (ssize_t at = 0; at < got;) {
+                const auto* ent = reinterpret_cast<const dirent64*>(buffer_ + at);
+                at += ent->d_reclen;
+                addItem(fd, *ent, known ? &self : nullptr, open_.back().utcOffset, items);
             }
-            FolderItem item;
-            item.name = name;
-            switch (ent->d_type) {
-                case DT_DIR: item.kind = FolderItem::Kind::Folder; break;
-                case DT_REG:
-                case DT_LNK:
-                case DT_UNKNOWN:  // a file system that doesn't tell: stat decides
-                    toStat.push_back(items.size());
-                    break;
-                default:  // pipes, sockets, devices
-                    item.kind = FolderItem::Kind::Other;
-                    break;
-            }
-            items.push_back(std::move(item));
         }
-        statEntries(dirfd(handle.dir), toStat, offset, items);
         return true;
+    }
+
+    std::string listFailure(const std::string& folderPath) override {
+        const int fd = openPath(folderPath + "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return strerror(errno);
+        close(fd);
+        return "";
     }
 
     bool exists(const std::string& path) override {
@@ -202,28 +198,65 @@ struct PosixFileSystem : FileSystem {
         return lstat(path.c_str(), &st) == 0;
     }
 
-private:
-    // A single stat is cheaper made directly than through the kernel's threads.
-    static constexpr size_t kMinBatched = 2;
+    void statLater(FileEntry& entry, const char* name) override {
+        late_.add(open_.back().folder, open_.back().utcOffset, entry, name);
+    }
 
-    void statEntries(int folderFd, const std::vector<size_t>& toStat, int64_t offset,
-                     std::vector<FolderItem>& items) {
-        if (toStat.size() >= kMinBatched) {
-            std::vector<const char*> names;
-            names.reserve(toStat.size());
-            for (size_t at : toStat) names.push_back(items[at].name.c_str());
-            std::vector<EntryStat> stats;
-            if (statInBatches(batcher_, folderFd, names, stats)) {
-                for (size_t i = 0; i < toStat.size(); ++i) {
-                    fillItem(stats[i], offset, items[toStat[i]]);
+    void leaveFolder() override { open_.pop_back(); }
+
+    void finishStats() override {
+        late_.finish();
+        open_.clear();
+    }
+
+private:
+    // `folder` is the folder's own stat, null when unknown.
+    static void addItem(int fd, const dirent64& ent, const struct stat* folder, int64_t utcOffset,
+                        std::vector<FolderItem>& items) {
+        const char* name = ent.d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return;
+        items.emplace_back();
+        FolderItem& item = items.back();
+        item.name = name;
+        switch (ent.d_type) {
+            case DT_DIR: item.kind = FolderItem::Kind::Folder; break;
+            case DT_REG:
+                item.kind = FolderItem::Kind::File;
+                item.statLater = true;
+                // A plain file lies on its folder's device (a file mounted over one aside), so
+                // its identity is known without the stat that comes later.
+                if (folder != nullptr) {
+                    item.id = {static_cast<uint64_t>(folder->st_dev),
+                               static_cast<uint64_t>(ent.d_ino), true};
                 }
-                return;
-            }
+                break;
+            case DT_LNK:
+            case DT_UNKNOWN:  // a file system that doesn't tell: the stat decides now
+                statNow(fd, utcOffset, item);
+                break;
+            default:  // pipes, sockets, devices
+                item.kind = FolderItem::Kind::Other;
+                break;
         }
-        stats_.forEach(toStat.size(), [&](size_t i) {
-            FolderItem& item = items[toStat[i]];
-            fillItem(statEntry(folderFd, item.name.c_str()), offset, item);
-        });
+    }
+
+    // Fills in what a stat that follows links tells about an entry.
+    static void statNow(int fd, int64_t utcOffset, FolderItem& item) {
+        struct stat st {};
+        if (fstatat(fd, item.name.c_str(), &st, 0) != 0) {
+            item.kind = FolderItem::Kind::Other;  // dangling link, or gone since listed
+        } else if (S_ISDIR(st.st_mode)) {
+            item.kind = FolderItem::Kind::Folder;
+            item.id = idOf(st);
+        } else if (S_ISREG(st.st_mode)) {
+            item.kind = FolderItem::Kind::File;
+            item.id = idOf(st);
+            item.size = static_cast<uint64_t>(st.st_size);
+            item.hasTime = true;
+            item.localSeconds = static_cast<int64_t>(st.st_mtim.tv_sec) + utcOffset;
+        } else {
+            item.kind = FolderItem::Kind::Other;
+        }
     }
 
     // Whether the folder lies on one of the kernel's views. A file system is the same for every
@@ -237,9 +270,14 @@ private:
         return view;
     }
 
-    StatBatcher batcher_;
-    StatSharer stats_;
+    struct Listed {
+        std::shared_ptr<OpenFolder> folder;
+        int64_t utcOffset = 0;  // in force when it was listed
+    };
+    std::vector<Listed> open_;  // the folders listed and not yet left, outermost first
     std::map<dev_t, bool> kernelViewByDevice_;
+    alignas(dirent64) char buffer_[32 << 10];
+    LateStats late_;  // last: its thread stops before the rest goes
 };
 
 }  // namespace

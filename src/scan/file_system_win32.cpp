@@ -1,5 +1,7 @@
-// Windows listing: FindFirstFileA / FindNextFileA over "<folder>\*.*". Names stay in the system
-// code page, byte for byte. The last-write time goes through FileTimeToLocalFileTime, which
+// Windows listing: FindFirstFileExW / FindNextFileW over "<folder>\*", by the long ("\\?\")
+// path. Each name is turned into the system code page's bytes exactly, never by a look-alike; a
+// name with a character the code page lacks is marked, and spelled so that the calls still reach
+// it (common/wide_path_win32.h). The last-write time goes through FileTimeToLocalFileTime, which
 // shifts it by the UTC offset in force now (whatever the file's own date), and is then counted
 // as local wall-clock seconds with pure calendar arithmetic, so no daylight-saving rule of the
 // runtime can move it again. A folder's identity is its volume serial number and file index, read
@@ -7,35 +9,16 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <new>
 #include <utility>
 
+#include "archive/atomic_file.h"
 #include "archive/local_time.h"
+#include "common/wide_path_win32.h"
 #include "scan/file_system.h"
 
 namespace {
-
-// Owns a find handle.
-struct FindHandle {
-    HANDLE handle;
-    explicit FindHandle(HANDLE h) : handle(h) {}
-    FindHandle(const FindHandle&) = delete;
-    FindHandle& operator=(const FindHandle&) = delete;
-    ~FindHandle() {
-        if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
-    }
-};
-
-// Owns a file or folder handle.
-struct FileHandle {
-    HANDLE handle;
-    explicit FileHandle(HANDLE h) : handle(h) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() {
-        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    }
-};
 
 // The identity of the folder at the path; unknown when it can't be opened to read its attributes.
 // (On ReFS the 64-bit index may not tell two folders apart; the depth limit still ends a loop
@@ -44,10 +27,11 @@ FolderId folderIdOf(const std::string& path) {
     FolderId id;
     // Backup semantics open a folder; without FILE_FLAG_OPEN_REPARSE_POINT the open follows a
     // junction or link to the folder it leads to.
-    FileHandle folder(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (folder.handle == INVALID_HANDLE_VALUE) return id;
+    const OwnedHandle folder(CreateFileW(longPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                         nullptr));
+    if (!folder.valid()) return id;
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(folder.handle, &info)) return id;
     id.volume = info.dwVolumeSerialNumber;
@@ -68,9 +52,11 @@ bool localSecondsOf(const FILETIME& written, int64_t& seconds) {
     return true;
 }
 
-FolderItem itemFrom(const WIN32_FIND_DATAA& data) {
+FolderItem itemFrom(const WIN32_FIND_DATAW& data) {
     FolderItem item;
-    item.name = data.cFileName;
+    bool faithful = true;
+    item.name = narrowText(data.cFileName, wcslen(data.cFileName), &faithful);
+    item.nameUnstorable = !faithful;
     // Any entry with the directory attribute is a folder, whatever else it is (a junction, a
     // folder link).
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -85,13 +71,25 @@ FolderItem itemFrom(const WIN32_FIND_DATAA& data) {
     return item;
 }
 
+// What lists every entry of the folder. With the separator: "C:" alone is the drive's root here,
+// as its files' paths "C:\x" say.
+std::wstring searchPattern(const std::string& folderPath) {
+    std::wstring pattern = longPath(folderPath + "\\");
+    if (pattern.back() != L'\\') pattern.push_back(L'\\');
+    pattern.push_back(L'*');
+    return pattern;
+}
+
 struct Win32FileSystem : FileSystem {
     bool listFolder(const std::string& folderPath, FolderId& id,
                     std::vector<FolderItem>& items) override {
-        const std::string pattern = folderPath + "\\*.*";
-        WIN32_FIND_DATAA data;
-        FindHandle find(FindFirstFileA(pattern.c_str(), &data));
-        if (find.handle == INVALID_HANDLE_VALUE) {
+        const std::wstring pattern = searchPattern(folderPath);
+        WIN32_FIND_DATAW data;
+        const OwnedHandle find(
+            FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                             nullptr, FIND_FIRST_EX_LARGE_FETCH),
+            /*isFind=*/true);
+        if (!find.valid()) {
             // Out of memory is no folder that can't be listed, to pass over in silence: the run
             // ends.
             const DWORD error = GetLastError();
@@ -100,25 +98,31 @@ struct Win32FileSystem : FileSystem {
             }
             return false;
         }
-        // With the separator, as in the pattern: "C:" alone names the drive's current folder,
-        // "C:\" its root.
         id = folderIdOf(folderPath + "\\");
         do {
             FolderItem item = itemFrom(data);
             // Only a reparse point can lead back up; an ordinary folder is always a new one.
             if (item.kind == FolderItem::Kind::Folder &&
                 (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-                item.id = folderIdOf(folderPath + "\\" + data.cFileName);
+                item.id = folderIdOf(folderPath + "\\" + item.name);
             }
             items.push_back(std::move(item));
-        } while (FindNextFileA(find.handle, &data));
-        // FindNextFileA ends with ERROR_NO_MORE_FILES, or with another error part way: what was
+        } while (FindNextFileW(find.handle, &data));
+        // FindNextFileW ends with ERROR_NO_MORE_FILES, or with another error part way: what was
         // listed stands either way.
         return true;
     }
 
+    std::string listFailure(const std::string& folderPath) override {
+        const std::wstring pattern = searchPattern(folderPath);
+        WIN32_FIND_DATAW data;
+        const OwnedHandle find(FindFirstFileW(pattern.c_str(), &data), /*isFind=*/true);
+        if (find.valid()) return "";
+        return systemErrorText(static_cast<int>(GetLastError()));
+    }
+
     bool exists(const std::string& path) override {
-        if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+        if (GetFileAttributesW(longPath(path).c_str()) != INVALID_FILE_ATTRIBUTES) return true;
         // Only "not there" counts as absent. Anything else (a file locked by another process, no
         // right to query it) means something is at the path, and replacing it must be asked.
         switch (GetLastError()) {

@@ -1,30 +1,51 @@
 #include "scan/name_pattern.h"
 
+#include <cstdint>
+
+#include "common/utf8.h"
+
 namespace {
 
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
+bool isSeparator(uint32_t c) { return c == '/' || c == '\\'; }
 
-bool sameCharacter(char p, char t) { return p == t || (isSeparator(p) && isSeparator(t)); }
+// One character of a name: a whole UTF-8 sequence as its code point, or, where the bytes are no
+// valid UTF-8, one byte as a value above every code point, so that it matches only itself.
+struct Character {
+    uint32_t value;
+    size_t length;
+};
+
+constexpr uint32_t kByteValues = 0x110000;
+
+Character characterAt(const std::string& text, size_t at) {
+    uint32_t codePoint = 0;
+    const size_t length = utf8Sequence(text, at, codePoint);
+    if (length == 0) return {kByteValues + static_cast<unsigned char>(text[at]), 1};
+    return {codePoint, length};
+}
+
+bool sameCharacter(uint32_t p, uint32_t t) { return p == t || (isSeparator(p) && isSeparator(t)); }
 
 // Matches the bracket expression that starts at pattern[at] (the '[') against c. Sets `end` to
-// just past the closing ']'; false there when the expression has none, and then the '[' is an
+// just past the closing ']'; `closed` false when the expression has none, and then the '[' is an
 // ordinary character.
-bool bracketMatches(const std::string& pattern, size_t at, char c, size_t& end, bool& closed) {
+bool bracketMatches(const std::string& pattern, size_t at, uint32_t c, size_t& end, bool& closed) {
     size_t i = at + 1;
     const bool negated = i < pattern.size() && (pattern[i] == '!' || pattern[i] == '^');
     if (negated) ++i;
     bool found = false;
     // A ']' right after the opening (or its negation) is a member, not the end.
     for (bool first = true; i < pattern.size() && (first || pattern[i] != ']'); first = false) {
-        const unsigned char low = static_cast<unsigned char>(pattern[i]);
-        if (i + 2 < pattern.size() && pattern[i + 1] == '-' && pattern[i + 2] != ']') {
-            const unsigned char high = static_cast<unsigned char>(pattern[i + 2]);
-            const unsigned char u = static_cast<unsigned char>(c);
-            if (low <= u && u <= high) found = true;
-            i += 3;
+        const Character low = characterAt(pattern, i);
+        const size_t afterLow = i + low.length;
+        if (afterLow + 1 < pattern.size() && pattern[afterLow] == '-' &&
+            pattern[afterLow + 1] != ']') {
+            const Character high = characterAt(pattern, afterLow + 1);
+            if (low.value <= c && c <= high.value) found = true;
+            i = afterLow + 1 + high.length;
         } else {
-            if (sameCharacter(static_cast<char>(low), c)) found = true;
-            ++i;
+            if (sameCharacter(low.value, c)) found = true;
+            i = afterLow;
         }
     }
     closed = i < pattern.size();
@@ -40,26 +61,27 @@ bool matchesPattern(const std::string& pattern, const std::string& text) {
     size_t p = 0, t = 0;
     size_t starP = std::string::npos, starT = 0;
     while (t < text.size()) {
+        const Character c = characterAt(text, t);
         if (p < pattern.size()) {
-            const char c = pattern[p];
-            if (c == '*') {
+            const char symbol = pattern[p];
+            if (symbol == '*') {
                 starP = ++p;
                 starT = t;
                 continue;
             }
-            if (c == '?') {
+            if (symbol == '?') {
                 ++p;
-                ++t;
+                t += c.length;
                 continue;
             }
-            if (c == '[') {
+            if (symbol == '[') {
                 size_t end = 0;
                 bool closed = false;
-                const bool in = bracketMatches(pattern, p, text[t], end, closed);
+                const bool in = bracketMatches(pattern, p, c.value, end, closed);
                 if (closed) {
                     if (in) {
                         p = end;
-                        ++t;
+                        t += c.length;
                         continue;
                     }
                 } else if (text[t] == '[') {
@@ -67,15 +89,19 @@ bool matchesPattern(const std::string& pattern, const std::string& text) {
                     ++t;
                     continue;
                 }
-            } else if (sameCharacter(c, text[t])) {
-                ++p;
-                ++t;
-                continue;
+            } else {
+                const Character expected = characterAt(pattern, p);
+                if (sameCharacter(expected.value, c.value)) {
+                    p += expected.length;
+                    t += c.length;
+                    continue;
+                }
             }
         }
         if (starP == std::string::npos) return false;
         p = starP;
-        t = ++starT;
+        starT += characterAt(text, starT).length;
+        t = starT;
     }
     while (p < pattern.size() && pattern[p] == '*') ++p;
     return p == pattern.size();
@@ -84,7 +110,10 @@ bool matchesPattern(const std::string& pattern, const std::string& text) {
 bool matchesPathOrFolder(const std::string& pattern, const std::string& path) {
     if (matchesPattern(pattern, path)) return true;
     for (size_t i = 0; i < path.size(); ++i) {
-        if (isSeparator(path[i]) && matchesPattern(pattern, path.substr(0, i))) return true;
+        if (isSeparator(static_cast<unsigned char>(path[i])) &&
+            matchesPattern(pattern, path.substr(0, i))) {
+            return true;
+        }
     }
     return false;
 }

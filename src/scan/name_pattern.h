@@ -2,10 +2,12 @@
 // Shell patterns on names and paths, the same on every platform (Windows has no fnmatch): `*`
 // any run of characters, separators included (so "textures/*" takes a whole subtree, as tar's
 // --exclude does), `?` any one character, `[abc]`, `[a-z]` and `[!abc]` (or `[^abc]`) one
-// character of a set or outside it. There is no escape character: a backslash, like a slash, is a
-// path separator, and a separator in a pattern matches either, so one pattern serves a path below
-// a folder ("a/b") and an archive's stored name ("a\b"). Put a special character in brackets to
-// match it literally: "[*]". Bytes compare as they are, letter case included.
+// character of a set or outside it. A character is a whole UTF-8 sequence (a range in brackets
+// compares code points); each byte that is no part of valid UTF-8 counts as one character, equal
+// only to that byte. There is no escape character: a backslash, like a slash, is a path
+// separator, and a separator in a pattern matches either, so one pattern serves a path below a
+// folder ("a/b") and an archive's stored name ("a\b"). Put a special character in brackets to
+// match it literally: "[*]". Letter case counts.
 
 #include <string>
 

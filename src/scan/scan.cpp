@@ -1,6 +1,8 @@
 #include "scan/scan.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -19,18 +21,25 @@ int64_t modifiedTimeFromLocalSeconds(int64_t localSeconds) {
     return localSeconds;
 }
 
-// The time stored for a listed file, before the year check: the rule applied to the UTC instant
-// behind the listing's local seconds. False for a file that keeps no time.
-bool storedSeconds(const TimeRule& rule, const FolderItem& item, int64_t& seconds) {
+// While the scan runs, FileEntry::modifiedTime holds the listing's local seconds, this for a file
+// the listing had no time for, or kNoLongerAFile; the stored times are made at the end, when every
+// file's stat is in.
+constexpr int64_t kListedWithoutTime = INT64_MIN + 1;
+
+// The time stored for a listed file (its local seconds, or kListedWithoutTime): the rule applied
+// to the UTC instant behind them, then the year check.
+int64_t storedTime(const TimeRule& rule, int64_t listed) {
+    int64_t seconds = 0;
     if (rule.kind == TimeRule::Kind::Replace) {
         seconds = rule.instant + rule.storedOffset;
-        return true;
+    } else if (listed == kListedWithoutTime) {
+        return kNoTime;
+    } else {
+        int64_t utc = listed - rule.listedOffset;
+        if (rule.kind == TimeRule::Kind::Clamp && utc > rule.instant) utc = rule.instant;
+        seconds = utc + rule.storedOffset;
     }
-    if (!item.hasTime) return false;
-    int64_t utc = item.localSeconds - rule.listedOffset;
-    if (rule.kind == TimeRule::Kind::Clamp && utc > rule.instant) utc = rule.instant;
-    seconds = utc + rule.storedOffset;
-    return true;
+    return modifiedTimeFromLocalSeconds(seconds);
 }
 
 bool excluded(const ScanOptions& options, const std::string& name, const std::string& storedName) {
@@ -47,7 +56,32 @@ struct ScanRun {
     const ScanOptions& options;
     std::vector<FolderId> way;  // the identities of the folders above the one listed, root first
     FileList& fileList;
+    std::set<std::string> selectionWay;  // foldersOnTheWay of the selection, when there is one
+    // The folders below the depth limit already listed, by identity: there, links that make no
+    // loop could otherwise multiply the work without bound.
+    std::set<std::pair<uint64_t, uint64_t>> deepListed;
 };
+
+// The folders that the selection's names lie in, as stored names.
+std::set<std::string> foldersOnTheWay(const PathSelection& selection) {
+    std::set<std::string> folders;
+    for (const std::string& name : selection.names) {
+        for (size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\', at + 1)) {
+            folders.insert(name.substr(0, at));
+        }
+    }
+    return folders;
+}
+
+// Whether the folder whose stored name is `prefix` (followed by a backslash, empty for the root)
+// is selected whole: it, or a folder it lies in, is one of the selected names.
+bool selectedWhole(const PathSelection& selection, const std::string& prefix) {
+    if (selection.names.count("")) return true;
+    for (size_t at = prefix.find('\\'); at != std::string::npos; at = prefix.find('\\', at + 1)) {
+        if (selection.names.count(prefix.substr(0, at))) return true;
+    }
+    return false;
+}
 
 // True when `id` is the identity of one of the folders on the way from the root down to here.
 bool onTheWay(const std::vector<FolderId>& way, const FolderId& id) {
@@ -55,25 +89,37 @@ bool onTheWay(const std::vector<FolderId>& way, const FolderId& id) {
                        [&](const FolderId& above) { return sameFolder(above, id); });
 }
 
-// Lists one folder into fileList and descends into its subfolders. storedPrefix is the folder's
-// stored name followed by a backslash, empty for the root; backslashAbove tells whether a folder
-// on the way already holds a backslash in its name.
+// Lists one folder into fileList and descends into its subfolders. relativePrefix is the
+// folder's path below the root followed by the platform's separator, storedPrefix the same with
+// backslashes (what exclusions and the selection match); both empty for the root.
+// unstorableAbove tells whether a folder on the way already has a name that can't be stored as it
+// is.
 //
 // A folder that is one of those above it is a loop: listing it again would only repeat what is
 // being listed, once more for every link into it, each level multiplying the copies up to the
 // depth limit. It is passed over, as find -L and tar -h do. Links to any other folder are
 // followed.
-bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& storedPrefix,
-              bool backslashAbove, int depth) {
-    if (depth > kMaxScanDepth) return false;
+bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& relativePrefix,
+              const std::string& storedPrefix, bool unstorableAbove, int depth) {
+    const bool tooDeep = depth > kMaxScanDepth;
+    if (tooDeep && !run.options.deep) return false;
 
     FolderId id;
     std::vector<FolderItem> items;
-    if (!run.fs.listFolder(folderPath, id, items)) return false;
+    if (!run.fs.listFolder(folderPath, id, items)) {
+        // Below the depth limit only a count is kept, and nothing would be stored anyway.
+        if (depth > 0 && !tooDeep && run.options.unlisted) run.options.unlisted(folderPath);
+        return false;
+    }
+    struct Leave {
+        FileSystem& fs;
+        ~Leave() { fs.leaveFolder(); }
+    } leave{run.fs};
     std::vector<FolderId>& way = run.way;
     // What the entry couldn't tell (a plain folder that is a bind mount of one above it), the
     // folder's own identity does.
     if (onTheWay(way, id)) return true;
+    if (tooDeep && id.known && !run.deepListed.insert({id.volume, id.index}).second) return true;
     way.push_back(id);
     // Sorted, the entries are visited through pointers in name order, which moves far less than
     // sorting the entries themselves. std::string compares as unsigned bytes: the same order on
@@ -85,46 +131,54 @@ bool scanInto(ScanRun& run, const std::string& folderPath, const std::string& st
         std::sort(sorted.begin(), sorted.end(),
                   [](const FolderItem* a, const FolderItem* b) { return a->name < b->name; });
     }
+    PathSelection* const selection = run.options.selection;
+    const bool whole = !selection || selectedWhole(*selection, storedPrefix);
+    const bool namesMatter = !run.options.excludes.empty() || !run.options.ownArchive.empty();
+    std::string relative = relativePrefix;
+    std::string stored = storedPrefix;
 
     for (size_t i = 0; i < items.size(); ++i) {
         FolderItem& item = sorted.empty() ? items[i] : *sorted[i];
         if (item.name == "." || item.name == "..") continue;
-        if (!run.options.excludes.empty() &&
-            excluded(run.options, item.name, storedPrefix + item.name)) {
-            continue;
+        if (namesMatter || !whole) {
+            stored.resize(storedPrefix.size());
+            stored.append(item.name);
         }
+        if (!whole) {
+            if (selection->names.count(stored)) {
+                selection->met.insert(stored);
+            } else if (item.kind != FolderItem::Kind::Folder || !run.selectionWay.count(stored)) {
+                continue;
+            }
+        }
+        if (!run.options.excludes.empty() && excluded(run.options, item.name, stored)) continue;
         if (item.kind == FolderItem::Kind::File &&
             (sameFolder(run.options.ownArchiveId, item.id) ||
-             (!run.options.ownArchive.empty() &&
-              run.options.ownArchive == storedPrefix + item.name))) {
+             (!run.options.ownArchive.empty() && run.options.ownArchive == stored))) {
             continue;
         }
-        const bool holdsBackslash = backslashAbove || item.name.find('\\') != std::string::npos;
+        relative.resize(relativePrefix.size());
+        relative.append(item.name);
+        const bool unstorable = unstorableAbove || item.nameUnstorable;
         switch (item.kind) {
             case FolderItem::Kind::Folder: {
                 // A link back up is passed over without even listing it.
                 if (onTheWay(way, item.id)) break;
-                std::string storedName = storedPrefix;
-                storedName.append(item.name).push_back('\\');
-                scanInto(run, folderPath + nativeSeparator() + item.name, storedName,
-                         holdsBackslash, depth + 1);
+                scanInto(run, folderPath + nativeSeparator() + item.name,
+                         relative + nativeSeparator(), storedPrefix + item.name + '\\', unstorable,
+                         depth + 1);
                 break;
             }
             case FolderItem::Kind::File: {
-                FileList& fileList = run.fileList;
-                fileList.emplace_back();
-                FileEntry& entry = fileList.back();
-                entry.path.reserve(folderPath.size() + 1 + item.name.size());
-                entry.path.append(folderPath).push_back(nativeSeparator());
-                entry.path.append(item.name);
-                entry.storedName.reserve(storedPrefix.size() + item.name.size());
-                entry.storedName.append(storedPrefix).append(item.name);
-                entry.nameHoldsBackslash = holdsBackslash;
-                entry.size = item.size;
-                int64_t seconds = 0;
-                entry.modifiedTime = storedSeconds(run.options.time, item, seconds)
-                                         ? modifiedTimeFromLocalSeconds(seconds)
-                                         : kNoTime;
+                if (tooDeep) {
+                    ++run.options.deep->count;
+                    if (!run.options.deep->keepFiles) break;
+                }
+                FileList& fileList = tooDeep ? run.options.deep->files : run.fileList;
+                FileEntry& entry = fileList.add(
+                    relative, item.size, item.hasTime ? item.localSeconds : kListedWithoutTime);
+                if (unstorable) fileList.markUnstorable(entry);
+                if (item.statLater) run.fs.statLater(entry, entry.relative + relativePrefix.size());
                 break;
             }
             case FolderItem::Kind::Other:
@@ -147,15 +201,42 @@ std::string rootPathFromArgument(const std::string& argument) {
 
 bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
                 const ScanOptions& options) {
-    ScanRun run{fs, options, {}, fileList};
-    return scanInto(run, rootPath, "", false, 0);
+    fileList = FileList(rootPath);
+    if (options.deep) options.deep->files = FileList(rootPath);
+    ScanRun run{fs, options, {}, fileList, {}, {}};
+    if (options.selection) {
+        if (options.selection->names.count("")) options.selection->met.insert("");
+        run.selectionWay = foldersOnTheWay(*options.selection);
+    }
+    bool listed = false;
+    {
+        // Even on the way out of a failure: no stat may still be writing into the list then.
+        struct Finish {
+            FileSystem& fs;
+            ~Finish() { fs.finishStats(); }
+        } finish{fs};
+        listed = scanInto(run, rootPath, "", "", false, 0);
+    }
+    for (FileList* list : {&fileList, options.deep ? &options.deep->files : nullptr}) {
+        if (!list) continue;
+        list->eraseIf([](const FileEntry& entry) { return entry.modifiedTime == kNoLongerAFile; });
+        for (FileEntry& entry : *list) {
+            entry.modifiedTime = storedTime(options.time, entry.modifiedTime);
+        }
+    }
+    return listed;
 }
 
 std::string backslashRefusal(const FileList& fileList) {
     for (const FileEntry& entry : fileList) {
-        if (entry.nameHoldsBackslash) {
-            return "File name \"" + entry.path +
+        if (nameHoldsBackslash(entry)) {
+            return "File name \"" + fileList.pathOf(entry) +
                    "\" holds a backslash, which a .zem file would read back as a subfolder";
+        }
+        if (fileList.nameUnstorable(entry)) {
+            return "File name \"" + fileList.pathOf(entry) +
+                   "\" holds characters that the system code page lacks (shown as <U+XXXX>), "
+                   "which a .zem file can't store faithfully";
         }
     }
     return "";

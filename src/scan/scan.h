@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,23 @@ struct TimeRule {
     int64_t storedOffset = 0;
 };
 
+// The files below the depth limit, which are never packed. The scan lists those folders only when
+// asked for them, to count their files (and to keep them here, for a comparison). There, each
+// folder is listed once, under the first path that reaches it, whatever links lead to it again.
+struct DeepFiles {
+    bool keepFiles = false;
+    uint64_t count = 0;
+    FileList files;  // with keepFiles; each scan replaces it, with the same root as its own list
+};
+
+// A choice of paths below the root, as stored names ("a\\b"; "" for the root itself): only these
+// and what lies below them are listed, the folders on their way only for them. The scan records
+// in `met` each that it found, whatever it is.
+struct PathSelection {
+    std::set<std::string> names;
+    std::set<std::string> met;
+};
+
 struct ScanOptions {
     // Within each folder, entries in byte order of their names instead of the platform's order.
     bool sortByName = false;
@@ -42,6 +61,13 @@ struct ScanOptions {
     std::string ownArchive;
     FolderId ownArchiveId;
     TimeRule time;
+    // Unset: whatever lies below the depth limit is passed over without being listed.
+    DeepFiles* deep = nullptr;
+    // Unset: everything below the root.
+    PathSelection* selection = nullptr;
+    // Called with the path of each folder below the root that can't be listed (unset: such a
+    // folder is passed over unseen). The scan goes on with its siblings either way.
+    std::function<void(const std::string& folderPath)> unlisted;
 };
 
 // The stored name that the archive at `output` would have in an archive of `folder`, or "" when
@@ -49,14 +75,16 @@ struct ScanOptions {
 // folder it packs must not pack its own previous version (ScanOptions::ownArchive).
 std::string storedNameOfOutput(const std::string& folder, const std::string& output);
 
-// Appends every file below rootPath to fileList with its stored name, depth-first in pre-order
+// Lists every file below rootPath into fileList (which it replaces), depth-first in pre-order
 // and in the order the platform enumerates each folder unless the options sort it. Links to
 // folders are followed, except to a folder on the way down from the root (the root included):
-// such a loop adds nothing. A folder that can't be listed adds nothing. False when the root
-// itself can't be listed. Running out of memory throws std::bad_alloc.
+// such a loop adds nothing. A folder that can't be listed adds nothing (and is reported to
+// options.unlisted). False when the root itself can't be listed. Running out of memory throws
+// std::bad_alloc.
 bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
                 const ScanOptions& options = ScanOptions());
 
 // The refusal of the first listed file whose name holds a backslash of its own (see
-// FileEntry::nameHoldsBackslash), or "" when there is none.
+// nameHoldsBackslash) or characters the stored bytes can't spell (FileList::nameUnstorable),
+// or "" when there is none.
 std::string backslashRefusal(const FileList& fileList);

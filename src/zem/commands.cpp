@@ -4,11 +4,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <new>
 #include <set>
 
+#include "app/progress_text.h"
 #include "archive/archive_file.h"
 #include "archive/atomic_file.h"
 #include "archive/fatal_error.h"
@@ -17,6 +21,7 @@
 #include "archive/reader.h"
 #include "archive/stored_name.h"
 #include "common/standard_streams.h"
+#include "common/utf8.h"
 #include "scan/file_system.h"
 #include "scan/name_pattern.h"
 #include "scan/scan.h"
@@ -31,10 +36,28 @@
 
 namespace {
 
-// Reads the archive and checks its structure, or ends the run naming it.
+// What messages call an archive read from standard input ("-").
+constexpr const char* kStandardInputName = "standard input";
+
+// Reads the archive ("-": standard input) and checks its structure, or ends the run naming it.
 LoadedArchive loadArchive(const std::string& path) {
     LoadedArchive archive;
-    const std::string problem = readArchiveFile(path, archive);
+    std::string problem;
+    if (path == "-") {
+        // As tar does: a person typing is no archive.
+        if (standardInputIsTerminal()) {
+            throw UsageError(
+                "won't read an archive from a terminal: redirect standard input or name the "
+                "archive");
+        }
+        archive.path = kStandardInputName;
+        archive.source = openArchiveStream();
+        if (!readArchive(*archive.source, archive.records, problem)) {
+            fatalError(archive.path + ": " + problem);
+        }
+        return archive;
+    }
+    problem = readArchiveFile(path, archive);
     if (!problem.empty()) fatalError(path + ": " + problem);
     return archive;
 }
@@ -44,8 +67,12 @@ void checkNames(const LoadedArchive& archive) {
     if (!problem.empty()) fatalError(archive.path + ": " + problem);
 }
 
-std::string filesText(size_t count) {
+std::string filesText(uint64_t count) {
     return std::to_string(count) + (count == 1 ? " file" : " files");
+}
+
+std::string bytesText(uint64_t count) {
+    return std::to_string(count) + (count == 1 ? " byte" : " bytes");
 }
 
 // A folder operand, read as zem-builder reads its argument. The file system's root alone trims
@@ -56,106 +83,271 @@ std::string folderOperand(const std::string& operand) {
     return root.empty() ? operand : root;
 }
 
-int listCommand(const std::string& archivePath, std::ostream& out) {
-    const LoadedArchive archive = loadArchive(archivePath);
+// A number right-aligned in `width` columns.
+std::string column(uint64_t value, size_t width) {
+    std::string text = std::to_string(value);
+    if (text.size() < width) text.insert(0, width - text.size(), ' ');
+    return text;
+}
+
+// The text as a JSON string. JSON holds Unicode text only: a byte that is no part of valid UTF-8
+// becomes U+FFFD there (the exact bytes go alongside, see listJson).
+std::string jsonString(const std::string& text) {
+    std::string json = "\"";
+    for (size_t at = 0; at < text.size();) {
+        uint32_t codePoint = 0;
+        const size_t length = utf8Sequence(text, at, codePoint);
+        if (length == 0) {
+            json += "\\ufffd";
+            ++at;
+            continue;
+        }
+        if (codePoint == '"' || codePoint == '\\') {
+            json += '\\';
+            json += static_cast<char>(codePoint);
+        } else if (codePoint < 0x20 || codePoint == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(codePoint));
+            json += escape;
+        } else {
+            json.append(text, at, length);
+        }
+        at += length;
+    }
+    return json + '"';
+}
+
+bool validUtf8(const std::string& text) {
+    uint32_t codePoint = 0;
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = utf8Sequence(text, at, codePoint);
+        if (length == 0) return false;
+        at += length;
+    }
+    return true;
+}
+
+// One JSON object per line in an array: name, size, stored time (ISO 8601 local time without a
+// zone, or null), data offset; and for a name that isn't valid UTF-8 its exact bytes as numbers.
+void listJson(const LoadedArchive& archive, std::ostream& out) {
+    out << "[";
+    const char* separator = "\n";
     for (const ArchiveRecord& r : archive.records) {
-        std::string size = std::to_string(r.length);
-        if (size.size() < 10) size.insert(0, 10 - size.size(), ' ');
+        out << separator << "{\"name\":" << jsonString(r.name);
+        if (!validUtf8(r.name)) {
+            out << ",\"name_bytes\":[";
+            for (size_t i = 0; i < r.name.size(); ++i) {
+                out << (i ? "," : "")
+                    << static_cast<unsigned>(static_cast<unsigned char>(r.name[i]));
+            }
+            out << "]";
+        }
+        out << ",\"size\":" << r.length << ",\"time\":";
+        if (r.time.present()) {
+            std::string time = formatStoredTime(r.time);
+            std::replace(time.begin(), time.end(), ' ', 'T');
+            out << '"' << time << '"';
+        } else {
+            out << "null";
+        }
+        out << ",\"offset\":" << r.dataOffset << "}";
+        separator = ",\n";
+    }
+    out << "\n]\n";
+}
+
+struct ListArguments {
+    std::string archive;
+    bool verbose = false;
+    bool json = false;
+};
+
+int listCommand(const ListArguments& a, std::ostream& out) {
+    const LoadedArchive archive = loadArchive(a.archive);
+    if (a.json) {
+        listJson(archive, out);
+        return kExitOk;
+    }
+    uint64_t bytes = 0;
+    for (const ArchiveRecord& r : archive.records) {
         std::string time = formatStoredTime(r.time);
         time.resize(19, ' ');
-        out << size << "  " << time << "  " << escapedName(r.name) << '\n';
+        out << column(r.length, 10) << "  " << time << "  ";
+        if (a.verbose) out << column(r.dataOffset, 10) << "  ";
+        out << escapedName(r.name) << '\n';
+        bytes += r.length;
+    }
+    if (a.verbose) {
+        out << filesText(archive.records.size()) << ", " << bytesText(bytes) << '\n';
     }
     return kExitOk;
 }
 
+// The files and bytes of the records, as a progress display starts them.
+WriteProgress progressOf(const std::vector<ArchiveRecord>& records) {
+    WriteProgress progress;
+    progress.fileCount = records.size();
+    for (const ArchiveRecord& r : records) progress.byteCount += r.length;
+    return progress;
+}
+
 // Compares one stored file with the folder's file; empty when they match, else the difference.
-std::string compareFile(LoadedArchive& archive, const ArchiveRecord& r, const FileEntry& onDisk,
-                        std::vector<char>& a, std::vector<char>& b) {
+std::string compareFile(LoadedArchive& archive, const ArchiveRecord& r, const FileList& files,
+                        const FileEntry& onDisk, std::vector<char>& a, std::vector<char>& b,
+                        const std::function<void(uint64_t bytes)>& compared) {
+    const std::string path = files.pathOf(onDisk);
     if (onDisk.size != r.length) {
         return std::to_string(r.length) + " bytes in the archive, " + std::to_string(onDisk.size) +
-               " in \"" + onDisk.path + "\"";
+               " in \"" + path + "\"";
     }
     InputFile in;
-    if (!openInputFile(onDisk.path, in)) return "cannot open \"" + onDisk.path + "\"";
+    if (!openInputFile(path, in)) return "cannot open \"" + path + "\"";
     std::string difference;
     forEachStoredPiece(archive, r, a, [&](const char* data, size_t size, uint64_t at) {
         if (readInputFile(in, b.data(), size) != size) {
-            difference = "cannot read \"" + onDisk.path + "\"";
+            difference = "cannot read \"" + path + "\"";
             return false;
         }
         const auto mismatch = std::mismatch(data, data + size, b.data());
         if (mismatch.first != data + size) {
-            difference = "differs from \"" + onDisk.path + "\" at byte " +
+            difference = "differs from \"" + path + "\" at byte " +
                          std::to_string(at + static_cast<uint64_t>(mismatch.first - data));
             return false;
         }
+        compared(size);
         return true;
     });
     return difference;
+}
+
+// The progress line on standard error, when it is a terminal and nothing else goes there.
+std::unique_ptr<ProgressDisplay> terminalProgress(const std::string& label) {
+    return standardErrorIsTerminal() ? startTerminalProgress(label) : nullptr;
 }
 
 int verifyCommand(const std::string& archivePath, const std::string* folderArg, std::ostream& out,
                   std::ostream& err) {
     LoadedArchive archive = loadArchive(archivePath);
     checkNames(archive);
+    const std::string& shownPath = archive.path;
     const std::vector<ArchiveRecord>& records = archive.records;
     if (!folderArg) {
-        out << escapedText(archivePath + ": " + filesText(records.size()) + ", structure sound")
+        out << escapedText(shownPath + ": " + filesText(records.size()) + ", structure sound")
             << '\n';
         return kExitOk;
     }
 
     const std::string root = folderOperand(*folderArg);
     FileList files;
+    // Files below the depth limit are never packed, but they are the folder's all the same: they
+    // are listed too, to be reported.
+    DeepFiles deep;
+    deep.keepFiles = true;
+    ScanOptions options;
+    options.deep = &deep;
     bool listed = false;
     try {
-        listed = scanFolder(systemFileSystem(), root, files);
+        listed = scanFolder(systemFileSystem(), root, files, options);
     } catch (const std::bad_alloc&) {
-        FileList().swap(files);  // its memory back, for the message
+        files = FileList();  // its memory back, for the message
+        deep.files = FileList();
         fatalError("out of memory listing folder \"" + root + "\"");
     }
-    if (!listed) fatalError("cannot list folder \"" + root + "\"");
+    if (!listed) {
+        const std::string reason = systemFileSystem().listFailure(root);
+        fatalError("cannot list folder \"" + root + "\"" + (reason.empty() ? "" : ": " + reason));
+    }
     std::map<std::string, const FileEntry*> onDisk;
-    for (const FileEntry& e : files) {
-        if (!e.nameHoldsBackslash) onDisk.emplace(e.storedName, &e);
+    for (const FileList* list : {&files, &deep.files}) {
+        for (const FileEntry& e : *list) {
+            if (!nameHoldsBackslash(e)) onDisk.emplace(storedNameOf(e), &e);
+        }
     }
 
+    std::unique_ptr<ProgressDisplay> progress = terminalProgress("Comparing");
+    WriteProgress done = progressOf(records);
+    if (progress) progress->update(done);
     std::vector<char> a(kStoredPieceSize), b(kStoredPieceSize);
-    size_t differences = 0;
+    std::vector<std::string> differences;
     const auto report = [&](const std::string& name, const std::string& text) {
-        printMessage(err, quotedName(name) + ": " + text);
-        ++differences;
+        differences.push_back(quotedName(name) + ": " + text);
     };
     std::set<std::string> stored;
+    uint64_t bytesBefore = 0;  // of the files before this one
     for (const ArchiveRecord& r : records) {
         stored.insert(r.name);
         const auto it = onDisk.find(r.name);
         if (it == onDisk.end()) {
             report(r.name, "in the archive, not in the folder");
-            continue;
+        } else {
+            const std::string difference =
+                // The deep files' list has the same root: either list finds the path.
+                compareFile(archive, r, files, *it->second, a, b, [&](uint64_t bytes) {
+                    done.bytesDone += bytes;
+                    if (progress) progress->update(done);
+                });
+            if (!difference.empty()) report(r.name, difference);
         }
-        const std::string difference = compareFile(archive, r, *it->second, a, b);
-        if (!difference.empty()) report(r.name, difference);
+        bytesBefore += r.length;
+        done.bytesDone = bytesBefore;
+        ++done.filesDone;
+        if (progress) progress->update(done);
     }
-    for (const FileEntry& e : files) {
-        // Such a name reads like a path of subfolders: it matches no stored name, since an
-        // archive can't hold it faithfully, and is named by its path, as no stored name tells it.
-        if (e.nameHoldsBackslash) {
-            printMessage(err, "\"" + e.path +
-                                  "\": in the folder, holds a backslash in a name, which an "
-                                  "archive would read back as a subfolder");
-            ++differences;
-        } else if (!stored.count(e.storedName)) {
-            report(e.storedName, "in the folder, not in the archive");
+    progress.reset();  // its line ends before the report
+    for (const FileList* list : {&files, &deep.files}) {
+        const bool tooDeep = list == &deep.files;
+        for (const FileEntry& e : *list) {
+            // Such a name reads like a path of subfolders: it matches no stored name, since an
+            // archive can't hold it faithfully, and is named by its path, as no stored name tells
+            // it.
+            if (nameHoldsBackslash(e)) {
+                differences.push_back("\"" + list->pathOf(e) +
+                                      "\": in the folder, holds a backslash in a name, which an "
+                                      "archive would read back as a subfolder");
+                continue;
+            }
+            const std::string name = storedNameOf(e);
+            if (!stored.count(name)) {
+                report(name, tooDeep ? "in the folder, not in the archive: it lies below "
+                                       "the tenth level of subfolders, which packing "
+                                       "leaves out"
+                                     : "in the folder, not in the archive");
+            }
         }
     }
-    if (differences > 0) {
-        printMessage(err, archivePath + " and " + root + " differ in " + filesText(differences));
+    for (const std::string& line : differences) printMessage(err, line);
+    if (!differences.empty()) {
+        printMessage(err,
+                     shownPath + " and " + root + " differ in " + filesText(differences.size()));
         return kExitProblem;
     }
-    out << escapedText(archivePath + ": " + filesText(records.size()) + ", all match " + root)
+    out << escapedText(shownPath + ": " + filesText(records.size()) + ", all match " + root)
         << '\n';
     return kExitOk;
+}
+
+// Takes the first `count` folders off every stored name, as tar's --strip-components does; a file
+// that lies in fewer folders is left out. The shorter names are checked again: two of them may now
+// be the same.
+void stripComponents(LoadedArchive& archive, int count) {
+    if (count == 0) return;
+    std::vector<ArchiveRecord> kept;
+    for (ArchiveRecord& r : archive.records) {
+        size_t at = 0;
+        for (int i = 0; i < count && at != std::string::npos; ++i) {
+            at = r.name.find('\\', at);
+            if (at != std::string::npos) ++at;
+        }
+        if (at == std::string::npos) continue;
+        r.name.erase(0, at);
+        kept.push_back(std::move(r));
+    }
+    archive.records = std::move(kept);
+    const std::string problem = storedNamesProblem(archive);
+    if (!problem.empty()) {
+        fatalError(archive.path + ": with --strip-components=" + std::to_string(count) + ", " +
+                   problem);
+    }
 }
 
 struct ExtractArguments {
@@ -164,14 +356,57 @@ struct ExtractArguments {
     std::string directory;              // -C
     bool directoryGiven = false;
     bool force = false;
+    bool keep = false;
+    bool verbose = false;
+    int stripComponents = 0;
 };
 
-int extractCommand(const ExtractArguments& a, std::ostream& err) {
+// Each stored name once its file is in place (-v), on standard output as tar -xv has it.
+struct ExtractedNamesShown : ProgressDisplay {
+    ExtractedNamesShown(const std::vector<ArchiveRecord>& extracted, std::ostream& stream)
+        : records(extracted), out(stream) {}
+
+    void update(const WriteProgress& progress) override {
+        for (; shown < progress.filesDone; ++shown) {
+            out << escapedName(records[static_cast<size_t>(shown)].name) << '\n';
+        }
+        out.flush();
+    }
+
+    const std::vector<ArchiveRecord>& records;
+    std::ostream& out;
+    uint64_t shown = 0;
+};
+
+// DEST without -C, when it is no folder: `zem extract a.zem a.txt`, as tar and unzip take names,
+// would otherwise make a folder "a.txt" and extract everything into it.
+void refuseNameAsDestination(const LoadedArchive& archive, const std::string& operand,
+                             const std::string& dest) {
+    const bool stored =
+        std::any_of(archive.records.begin(), archive.records.end(),
+                    [&](const ArchiveRecord& r) { return matchesPathOrFolder(operand, r.name); });
+    const bool pattern = operand.find_first_of("*?[") != std::string::npos;
+    if (!stored && !pattern) return;
+    // A path the system can't even look at (Windows takes no "*" in a name) is no folder. A folder,
+    // or a link that may lead to one, is the destination the user named.
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status own = fs::symlink_status(dest, error);
+    if (fs::is_directory(own) || (fs::is_symlink(own) && !isRegularFile(dest))) return;
+    if (!stored && fs::exists(own)) return;
+    throw UsageError("extract: \"" + operand + "\" is " +
+                     (stored ? "a name in the archive" : "a pattern") +
+                     ", not a folder: to extract only that, give -C DEST \"" + operand +
+                     "\" (-C . for the current folder)");
+}
+
+int extractCommand(const ExtractArguments& a, std::ostream& out, std::ostream& err) {
     const bool names = a.directoryGiven;
     if (!names && a.operands.size() > 1) {
         throw UsageError("extract: give the folder with -C DEST to extract only some files (\"" +
                          a.operands[1] + "\")");
     }
+    if (a.force && a.keep) throw UsageError("extract: -f and -k exclude each other");
     LoadedArchive archive = loadArchive(a.archive);
     checkNames(archive);
     std::string path;
@@ -180,6 +415,9 @@ int extractCommand(const ExtractArguments& a, std::ostream& err) {
         path = folderOperand(a.directory);
     } else if (!chosen) {
         path = folderOperand(a.operands[0]);
+        refuseNameAsDestination(archive, a.operands[0], path);
+    } else if (a.archive == "-") {
+        throw UsageError("can't name a folder to extract standard input into: give DEST");
     } else {
         const DefaultDestination beside = defaultDestination(a.archive);
         if (beside.folder.empty()) {
@@ -189,10 +427,38 @@ int extractCommand(const ExtractArguments& a, std::ostream& err) {
         path = beside.folder;
     }
     if (names) selectRecords(archive, a.operands);
+    stripComponents(archive, a.stripComponents);
     Destination dest = findDestination(path, chosen);
+    // -k: whatever is already at a file's name stays, and the file is passed over.
+    std::vector<std::string> kept;
+    if (a.keep && dest.open) {
+        std::vector<ArchiveRecord> toWrite;
+        for (ArchiveRecord& r : archive.records) {
+            if (kindAtStoredName(dest, r.name) == PathKind::Missing) {
+                toWrite.push_back(std::move(r));
+            } else {
+                kept.push_back(r.name);
+            }
+        }
+        archive.records = std::move(toWrite);
+    }
     checkDestination(dest, archive, a.force);
-    extractArchive(archive, dest, a.force, nullptr,
+    std::unique_ptr<ProgressDisplay> progress;
+    if (a.verbose) {
+        progress = std::make_unique<ExtractedNamesShown>(archive.records, out);
+    } else {
+        progress = terminalProgress("Extracting");
+    }
+    extractArchive(archive, dest, a.force, progress.get(),
                    [&](const std::string& warning) { printMessage(err, "warning: " + warning); });
+    progress.reset();
+    if (a.verbose) {
+        for (const std::string& name : kept) out << escapedName(name) << " (kept: it exists)\n";
+        out << filesText(archive.records.size()) << ", "
+            << bytesText(progressOf(archive.records).byteCount) << " extracted";
+        if (!kept.empty()) out << ", " << filesText(kept.size()) << " kept";
+        out << '\n';
+    }
     return kExitOk;
 }
 
@@ -217,24 +483,41 @@ int catCommand(const std::string& archivePath, const std::vector<std::string>& n
 }
 
 // The command line. Each subcommand is added by one function that declares its options and sets
-// the callback that runs it; the callback records the exit code. Values live in shared_ptrs owned
-// by the callback, since CLI11 writes them during the parse that precedes it.
+// the callback that chooses what runs; the command itself runs once the whole line is parsed and
+// found sound. Values live in shared_ptrs owned by the callback, since CLI11 writes them during
+// the parse that precedes it.
 struct Run {
     std::ostream& out;
     std::ostream& err;
-    int exitCode = kExitOk;
+    std::function<int()> command;
 };
 
 constexpr const char* kStatusFooter =
     "Exit status: 0 success, 1 a problem was found (a damaged archive, a difference,\n"
     "a refused name, a failed read or write), 2 a wrong command line.";
 
+constexpr const char* kArchiveHelp = "the .zem archive; - reads it from standard input";
+
+// A whole number of at most nine digits, for an option's value; throws CLI11's ValidationError.
+int wholeNumberOption(const std::string& option, const std::string& text) {
+    if (text.empty() || text.size() > 9 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        throw CLI::ValidationError(option, "\"" + text + "\" is not a whole number");
+    }
+    return std::stoi(text);
+}
+
 void addListCommand(CLI::App& app, Run& run) {
     CLI::App* list = app.add_subcommand("list", "print each file's size, stored time and name");
-    list->footer("The files come in archive order; times are the stored local times.");
-    auto archive = std::make_shared<std::string>();
-    list->add_option("ARCHIVE", *archive, "the .zem archive")->required()->type_name("");
-    list->callback([&run, archive] { run.exitCode = listCommand(*archive, run.out); });
+    list->footer(
+        "The files come in archive order; times are the stored local times. --json gives\n"
+        "name, size, time (null when none) and offset of each file; a name that is not\n"
+        "valid UTF-8 shows U+FFFD for each stray byte and comes with \"name_bytes\".");
+    auto a = std::make_shared<ListArguments>();
+    list->add_option("ARCHIVE", a->archive, kArchiveHelp)->required()->type_name("");
+    list->add_flag("-v,--verbose", a->verbose, "also each file's data offset, and the totals");
+    list->add_flag("--json", a->json, "a JSON array, one object per file, for scripts");
+    list->callback([&run, a] { run.command = [&run, a] { return listCommand(*a, run.out); }; });
 }
 
 void addVerifyCommand(CLI::App& app, Run& run) {
@@ -242,37 +525,57 @@ void addVerifyCommand(CLI::App& app, Run& run) {
         app.add_subcommand("verify", "check an archive, or compare it with its folder");
     verify->footer(
         "Checks the archive's structure; with FOLDER, also compares every stored file with\n"
-        "FOLDER's file of that name, byte for byte, and reports files missing on either side.");
+        "FOLDER's file of that name, byte for byte, and reports files missing on either side,\n"
+        "those below the tenth level of subfolders included, which packing leaves out.");
     auto archive = std::make_shared<std::string>();
     auto folder = std::make_shared<std::string>();
-    verify->add_option("ARCHIVE", *archive, "the .zem archive")->required()->type_name("");
+    verify->add_option("ARCHIVE", *archive, kArchiveHelp)->required()->type_name("");
     const CLI::Option* given =
         verify->add_option("FOLDER", *folder, "the folder it was made from")->type_name("");
     verify->callback([&run, archive, folder, given] {
-        run.exitCode =
-            verifyCommand(*archive, given->count() > 0 ? folder.get() : nullptr, run.out, run.err);
+        const bool compare = given->count() > 0;
+        run.command = [&run, archive, folder, compare] {
+            return verifyCommand(*archive, compare ? folder.get() : nullptr, run.out, run.err);
+        };
     });
 }
 
 void addExtractCommand(CLI::App& app, Run& run) {
     CLI::App* extract = app.add_subcommand("extract", "recreate the stored files in a folder");
     extract->footer(
-        "zem extract [-f] ARCHIVE [DEST]            every file, into DEST\n"
-        "zem extract [-f] ARCHIVE -C DEST NAME...   only what the NAMEs select\n"
+        "zem extract [OPTIONS] ARCHIVE [DEST]            every file, into DEST\n"
+        "zem extract [OPTIONS] ARCHIVE -C DEST NAME...   only what the NAMEs select\n"
         "DEST defaults to ARCHIVE without .zem, beside it. A NAME is a stored name or a\n"
         "shell pattern (* ? [...]; * spans folders), with \\ or / between folders; a\n"
-        "folder's name selects all it holds. Every name is checked first: nothing is\n"
-        "written outside DEST or through a link, and existing files are kept unless -f.");
+        "folder's name selects all it holds. A DEST that is not a folder but a stored name\n"
+        "or a pattern is refused: give -C. Every name is checked first: nothing is\n"
+        "written outside DEST or through a link, and an existing file ends the run before\n"
+        "anything is written, unless -f replaces it or -k keeps it.");
     auto a = std::make_shared<ExtractArguments>();
-    extract->add_option("ARCHIVE", a->archive, "the .zem archive")->required()->type_name("");
+    extract->add_option("ARCHIVE", a->archive, kArchiveHelp)->required()->type_name("");
     extract->add_option("DEST|NAME", a->operands, "DEST; with -C, the NAMEs to extract")
         ->type_name("");
     const CLI::Option* directory =
         extract->add_option("-C,--directory", a->directory, "extract into DEST")->type_name("DEST");
     extract->add_flag("-f,--force", a->force, "replace files that already exist");
+    extract->add_flag("-k,--keep-old-files", a->keep,
+                      "leave files that already exist as they are,\n"
+                      "and extract the others");
+    extract
+        ->add_option_function<std::string>(
+            "--strip-components",
+            [a](const std::string& n) {
+                a->stripComponents = wholeNumberOption("--strip-components", n);
+            },
+            "take the first N folders off each stored\n"
+            "name; files in fewer are left out")
+        ->type_name("N");
+    extract->add_flag("-v,--verbose", a->verbose,
+                      "name each file on standard output once it is\n"
+                      "in place, then the totals");
     extract->callback([&run, a, directory] {
         a->directoryGiven = directory->count() > 0;
-        run.exitCode = extractCommand(*a, run.err);
+        run.command = [&run, a] { return extractCommand(*a, run.out, run.err); };
     });
 }
 
@@ -283,27 +586,44 @@ void addCatCommand(CLI::App& app, Run& run) {
         "in archive order.");
     auto archive = std::make_shared<std::string>();
     auto names = std::make_shared<std::vector<std::string>>();
-    cat->add_option("ARCHIVE", *archive, "the .zem archive")->required()->type_name("");
+    cat->add_option("ARCHIVE", *archive, kArchiveHelp)->required()->type_name("");
     cat->add_option("NAME", *names, "stored names or patterns")->required()->type_name("");
-    cat->callback([&run, archive, names] { run.exitCode = catCommand(*archive, *names); });
+    cat->callback([&run, archive, names] {
+        run.command = [archive, names] { return catCommand(*archive, *names); };
+    });
 }
 
 void addCreateCommand(CLI::App& app, Run& run) {
     CLI::App* create = app.add_subcommand("create", "write an archive of a folder, asking nothing");
     create->footer(
-        "Lists FOLDER as zem-builder does (ten levels, links followed, special files\n"
-        "skipped) and writes the same bytes. SOURCE_DATE_EPOCH (seconds since 1970 UTC),\n"
-        "when set, not empty and no --mtime is given, caps every stored time at it.\n"
+        "Lists FOLDER as zem-builder does (ten levels of subfolders, links followed,\n"
+        "special files skipped) and writes the same bytes; it says how many files lay\n"
+        "deeper and were left out. Permissions, empty folders and links themselves are\n"
+        "not stored. SOURCE_DATE_EPOCH (seconds since 1970 UTC), when set, not empty and\n"
+        "no --mtime is given, caps every stored time at it.\n"
         "The same archive from the same files on any machine:\n"
         "  zem create --sort=name --mtime=@SECONDS --utc -o FILE FOLDER");
     auto a = std::make_shared<CreateArguments>();
-    create->add_option("FOLDER", a->folder, "the folder to pack")->required()->type_name("");
+    const CLI::Option* folder =
+        create->add_option("FOLDER", a->folder, "the folder to pack (with -T: . unless given)")
+            ->type_name("");
     create
         ->add_option("-o,--output", a->output,
                      "the archive (default: FOLDER.zem), replaced\n"
                      "atomically; - writes to standard output, where a\n"
                      "failure part way leaves a partial archive to discard")
         ->type_name("FILE");
+    create
+        ->add_option("-C,--directory", a->directory,
+                     "read FOLDER (and -T's paths) in DIR; -o and the\n"
+                     "list itself are still found from here")
+        ->type_name("DIR");
+    create
+        ->add_option("-T,--files-from", a->filesFrom,
+                     "pack only the files and folders listed in FILE\n"
+                     "(- for standard input), one path below FOLDER a line")
+        ->type_name("FILE");
+    create->add_flag("--null", a->nullSeparated, "the list's paths end in a NUL byte, not a line");
     create
         ->add_option_function<std::string>(
             "--sort",
@@ -334,10 +654,13 @@ void addCreateCommand(CLI::App& app, Run& run) {
                      "or else SOURCE_DATE_EPOCH)");
     create->add_flag("--utc", a->utc, "store UTC times instead of local ones");
     create->add_flag("-v,--verbose", a->verbose, "name each file on standard error");
-    create->add_flag("-q,--quiet", a->quiet, "show nothing but errors");
-    create->callback([&run, a] {
-        if (a->verbose && a->quiet) throw UsageError("create: -v and -q exclude each other");
-        run.exitCode = createCommand(*a, run.err);
+    create->add_flag("-q,--quiet", a->quiet, "show nothing but errors and warnings");
+    create->callback([&run, a, folder] {
+        a->folderGiven = folder->count() > 0;
+        run.command = [&run, a] {
+            if (a->verbose && a->quiet) throw UsageError("create: -v and -q exclude each other");
+            return createCommand(*a, run.err);
+        };
     });
 }
 
@@ -358,14 +681,17 @@ void addMountCommands(CLI::App& app, Run& run) {
                     "serve in the foreground until unmounted,\n"
                     "Ctrl-C or SIGTERM");
     mount->callback([&run, archive, mountPoint, foreground] {
-        run.exitCode = mountCommand(*archive, *mountPoint, *foreground, run.err);
+        run.command = [&run, archive, mountPoint, foreground] {
+            return mountCommand(*archive, *mountPoint, *foreground, run.err);
+        };
     });
 
     CLI::App* unmount = app.add_subcommand("unmount", "unmount an archive mounted by zem mount");
     auto point = std::make_shared<std::string>();
     unmount->footer("Unmounts only what zem mount mounted there, as fusermount3 -u does.");
     unmount->add_option("MOUNTPOINT", *point, "where it is mounted")->required()->type_name("");
-    unmount->callback([&run, point] { run.exitCode = unmountCommand(*point, run.err); });
+    unmount->callback(
+        [&run, point] { run.command = [&run, point] { return unmountCommand(*point, run.err); }; });
 }
 
 // The first argument that isn't one of the top level's own options: the command.
@@ -377,6 +703,48 @@ std::string commandOf(const std::vector<std::string>& args) {
     return std::string();
 }
 
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// CLI11's words for a wrong command line, in zem's: "COMMAND: what is wrong", small letters.
+std::string usageText(const CLI::ParseError& error, const std::string& command) {
+    std::string text = error.what();
+    // An option's own complaint ("--sort: ...") names the option, which says enough.
+    const std::string prefix = command.empty() || text.rfind("-", 0) == 0 ? "" : command + ": ";
+    if (text == "A subcommand is required") return "no command given";
+    // "ARCHIVE is required"
+    if (endsWith(text, " is required")) {
+        return prefix + "missing " +
+               text.substr(0, text.size() - std::string(" is required").size());
+    }
+    // "--output: 1 required FILE missing"
+    const std::string required = ": 1 required ";
+    const size_t at = text.find(required);
+    if (at != std::string::npos && endsWith(text, " missing")) {
+        const size_t type = at + required.size();
+        return prefix + text.substr(0, at) + " needs " +
+               text.substr(type, text.size() - std::string(" missing").size() - type);
+    }
+    // "--output: At Most 1 required but received 2"
+    const std::string atMost = ": At Most 1 required but received ";
+    const size_t many = text.find(atMost);
+    if (many != std::string::npos) {
+        return prefix + text.substr(0, many) + " is given " + text.substr(many + atMost.size()) +
+               " times, where it takes one";
+    }
+    if (!text.empty()) text[0] = static_cast<char>(tolower(static_cast<unsigned char>(text[0])));
+    return prefix + text;
+}
+
+// An argument that the command line has no place for.
+std::string extraText(const std::string& argument, const std::string& command) {
+    const std::string prefix = command.empty() ? "" : command + ": ";
+    const bool option = argument.size() > 1 && argument[0] == '-';
+    return prefix + (option ? "unknown option \"" : "unexpected argument \"") + argument + "\"";
+}
+
 }  // namespace
 
 void printMessage(std::ostream& err, const std::string& text) {
@@ -384,7 +752,7 @@ void printMessage(std::ostream& err, const std::string& text) {
 }
 
 int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    Run run{out, err};
+    Run run{out, err, {}};
     CLI::App app("Lists, checks, extracts, creates and mounts .zem archives.", "zem");
     app.set_version_flag("--version", std::string("zem ") + ZEM_VERSION);
     app.require_subcommand(1);
@@ -397,26 +765,34 @@ int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream
     addCatCommand(app, run);
     addCreateCommand(app, run);
     addMountCommands(app, run);
+    // What no option or operand takes is reported in zem's words, below, not CLI11's.
+    app.allow_extras();
+    for (CLI::App* sub : app.get_subcommands({})) sub->allow_extras();
 
-    std::string hint = "zem --help";
+    std::string command;
     try {
-        const std::string command = commandOf(args);
+        command = commandOf(args);
         if (!command.empty() &&
             app.get_subcommands([&](CLI::App* sub) { return sub->get_name() == command; })
                 .empty()) {
-            throw UsageError("unknown command \"" + command + "\"");
+            const std::string unknown = command;
+            command.clear();  // the help to point to is the top level's
+            throw UsageError("unknown command \"" + unknown + "\"");
         }
         if (args.empty()) throw UsageError("no command given");
         std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
-        try {
-            app.parse(reversed);
-        } catch (...) {
-            // The help to point to is the command's, once the command is known.
-            const std::vector<CLI::App*> chosen = app.get_subcommands();
-            if (!chosen.empty()) hint = "zem " + chosen.front()->get_name() + " --help";
-            throw;
+        app.parse(reversed);
+        const std::vector<CLI::App*> chosen = app.get_subcommands();
+        for (CLI::App* level : {&app, chosen.empty() ? &app : chosen.front()}) {
+            // CLI11 leaves the "--" that ends the options among them.
+            for (const std::string& extra : level->remaining()) {
+                if (extra == "--") continue;
+                if (level == &app) command.clear();  // not the command's: zem's own
+                throw UsageError(extraText(extra, command));
+            }
         }
-        return run.exitCode;
+        if (!run.command) throw UsageError("no command given");
+        return run.command();
     } catch (const CLI::CallForVersion& e) {
         out << e.what() << '\n';
         return kExitOk;
@@ -424,12 +800,22 @@ int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream
         out << app.help();
         return kExitOk;
     } catch (const CLI::ParseError& e) {
-        printMessage(err, e.what());
-        err << "Try \"" << hint << "\" for more information.\n";
+        // "zem -x": an unknown option of zem's own says more than the missing command.
+        std::string text = usageText(e, command);
+        for (const std::string& extra : app.remaining()) {
+            if (command.empty() && extra != "--") {
+                text = extraText(extra, command);
+                break;
+            }
+        }
+        printMessage(err, text);
+        err << "Try \"zem " << (command.empty() ? "" : command + " ")
+            << "--help\" for more information.\n";
         return kExitUsage;
     } catch (const UsageError& e) {
         printMessage(err, e.what());
-        err << "Try \"" << hint << "\" for more information.\n";
+        err << "Try \"zem " << (command.empty() ? "" : command + " ")
+            << "--help\" for more information.\n";
         return kExitUsage;
     } catch (const FatalError& e) {
         printMessage(err, e.what());

@@ -1,9 +1,18 @@
 #include "zem/create.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <system_error>
 
 #include "app/pack.h"
 #include "app/progress_text.h"
+#include "archive/fatal_error.h"
 #include "archive/format.h"
 #include "archive/local_time.h"
 #include "archive/stored_name.h"
@@ -47,7 +56,7 @@ struct NamesShown : ProgressDisplay {
 
     void update(const WriteProgress& progress) override {
         for (; shown < progress.filesDone; ++shown) {
-            err << escapedName(files[static_cast<size_t>(shown)].storedName) << '\n';
+            err << escapedName(storedNameOf(files[static_cast<size_t>(shown)])) << '\n';
         }
         err.flush();
     }
@@ -56,6 +65,79 @@ struct NamesShown : ProgressDisplay {
     std::ostream& err;
     uint64_t shown = 0;
 };
+
+// A small first letter: zem's messages all begin so, the builder's texts included.
+std::string inZemsCase(std::string text) {
+    if (!text.empty()) text[0] = static_cast<char>(tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+// The whole text of the -T list ("-": standard input).
+std::string readList(const std::string& path) {
+    if (path == "-") {
+        std::cin >> std::noskipws;
+        std::string text{std::istreambuf_iterator<char>(std::cin),
+                         std::istreambuf_iterator<char>()};
+        if (std::cin.bad()) fatalError("cannot read the list of files from standard input");
+        return text;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) fatalError("cannot open the list of files \"" + path + "\": " + strerror(errno));
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (in.bad()) fatalError("cannot read the list of files \"" + path + "\"");
+    return text;
+}
+
+// A relative FOLDER read in -C's DIR; an absolute one stays as it is, as tar's -C leaves it.
+std::string inDirectory(const std::string& directory, const std::string& path) {
+    if (directory.empty() || std::filesystem::path(path).has_root_path()) return path;
+    std::string joined = rootPathFromArgument(directory);
+    if (joined.empty()) joined = directory;  // the root itself
+    if (joined.back() != nativeSeparator() && joined.back() != '/') joined += nativeSeparator();
+    return joined + path;
+}
+
+// The stored name that a path of a -T list names below FOLDER: "/" (and on Windows "\\") between
+// folders, "." and empty components dropped, so "./a//b/" is "a\b" and "." the whole folder.
+// False, with `problem` set, for a path that leads outside FOLDER: an absolute one, or one with a
+// ".." component.
+bool listedStoredName(const std::string& path, std::string& name, std::string& problem) {
+    name.clear();
+    if (std::filesystem::path(path).has_root_path()) {
+        problem = "is an absolute path: list paths below FOLDER";
+        return false;
+    }
+    const std::string separators = nativeSeparator() == '/' ? "/" : "/\\";
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find_first_of(separators, start);
+        if (end == std::string::npos) end = path.size();
+        const std::string part = path.substr(start, end - start);
+        if (part == "..") {
+            problem = "has a \"..\" component: list paths below FOLDER";
+            return false;
+        }
+        if (!part.empty() && part != ".") {
+            if (!name.empty()) name += '\\';
+            name += part;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+// The paths of a -T list: separated by line breaks, or NUL bytes with `nullSeparated`; empty ones
+// are passed over.
+std::vector<std::string> splitList(const std::string& text, bool nullSeparated) {
+    const char separator = nullSeparated ? '\0' : '\n';
+    std::vector<std::string> paths;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find(separator, start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) paths.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return paths;
+}
 
 }  // namespace
 
@@ -118,7 +200,7 @@ TimeRule createTimeRule(const CreateArguments& arguments, const char* sourceDate
     if (!arguments.mtime.empty()) {
         if (!parseTimeArgument(arguments.mtime, localOffset, rule.instant)) {
             throw UsageError("--mtime: \"" + arguments.mtime +
-                             "\" is no time: give YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM|-HH:MM] or "
+                             "\" is not a time: give YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM|-HH:MM] or "
                              "@SECONDS");
         }
         rule.kind = arguments.clampMtime ? TimeRule::Kind::Clamp : TimeRule::Kind::Replace;
@@ -127,7 +209,7 @@ TimeRule createTimeRule(const CreateArguments& arguments, const char* sourceDate
         // build's files may carry.
         if (!wholeNumber(epoch, false, rule.instant)) {
             throw UsageError("SOURCE_DATE_EPOCH: \"" + epoch +
-                             "\" is no whole number of seconds since 1970-01-01 00:00:00 UTC");
+                             "\" is not a whole number of seconds since 1970-01-01 00:00:00 UTC");
         }
         rule.kind = TimeRule::Kind::Clamp;
     } else if (arguments.clampMtime) {
@@ -147,14 +229,24 @@ TimeRule createTimeRule(const CreateArguments& arguments, const char* sourceDate
 }
 
 int createCommand(const CreateArguments& arguments, std::ostream& err) {
+    const bool listGiven = !arguments.filesFrom.empty();
+    if (!arguments.folderGiven && !listGiven) throw UsageError("create: missing FOLDER");
     // An empty name would be read as the file system's root.
-    if (arguments.folder.empty()) throw UsageError("create: FOLDER is empty");
+    if (arguments.folderGiven && arguments.folder.empty()) {
+        throw UsageError("create: FOLDER is empty");
+    }
+    if (arguments.nullSeparated && !listGiven) throw UsageError("create: --null needs -T FILE");
+    if (!arguments.folderGiven && arguments.output.empty()) {
+        throw UsageError("create: give -o FILE where -T comes without FOLDER");
+    }
     PackRequest request;
-    request.folderArgument = arguments.folder;
+    const std::string folder =
+        inDirectory(arguments.directory, arguments.folderGiven ? arguments.folder : ".");
+    request.folderArgument = folder;
     request.toStandardOutput = arguments.output == "-";
     request.namedOutput = !arguments.output.empty();
-    request.archivePath = arguments.output.empty() ? rootPathFromArgument(arguments.folder) + ".zem"
-                                                   : arguments.output;
+    request.archivePath =
+        arguments.output.empty() ? rootPathFromArgument(folder) + ".zem" : arguments.output;
     // As tar does: what a terminal would show of an archive is of no use to anyone.
     if (request.toStandardOutput && standardOutputIsTerminal()) {
         throw UsageError(
@@ -163,13 +255,48 @@ int createCommand(const CreateArguments& arguments, std::ostream& err) {
     }
     request.scan.sortByName = arguments.sortByName;
     request.scan.excludes = arguments.excludes;
+    request.namedOutput = !arguments.output.empty();
+    if (!request.toStandardOutput) {
+        request.scan.ownArchive = storedNameOfOutput(folder, request.archivePath);
+    }
     request.scan.time = createTimeRule(arguments, std::getenv("SOURCE_DATE_EPOCH"), utcOffsetNow());
+    // Files deeper than the scan goes are counted, to say how many were left out.
+    DeepFiles deep;
+    request.scan.deep = &deep;
+
+    // -T: the paths as stored names, each with the path as listed, for the messages.
+    PathSelection selection;
+    std::map<std::string, std::string> listedAs;
+    if (listGiven) {
+        for (const std::string& path :
+             splitList(readList(arguments.filesFrom), arguments.nullSeparated)) {
+            std::string name, problem;
+            if (!listedStoredName(path, name, problem)) {
+                fatalError("\"" + path + "\" (listed in " + arguments.filesFrom + ") " + problem);
+            }
+            selection.names.insert(name);
+            listedAs.emplace(name, path);
+        }
+        request.scan.selection = &selection;
+    }
 
     // Nothing is asked: the list is only kept for the names -v shows.
     const FileList* listed = nullptr;
     PackCalls calls;
     calls.confirm = [&](const FileList& files) {
         listed = &files;
+        for (const auto& [name, path] : listedAs) {
+            if (!selection.met.count(name)) {
+                printMessage(err, "\"" + path + "\" (listed in " + arguments.filesFrom +
+                                      ") is not in \"" + folder + "\"");
+                return false;
+            }
+        }
+        if (deep.count > 0) {
+            printMessage(err, "warning: left out " + std::to_string(deep.count) +
+                                  (deep.count == 1 ? " file" : " files") +
+                                  " below the tenth level of subfolders");
+        }
         return true;
     };
     calls.startProgress = [&]() -> std::unique_ptr<ProgressDisplay> {
@@ -177,7 +304,7 @@ int createCommand(const CreateArguments& arguments, std::ostream& err) {
         if (!arguments.quiet && standardErrorIsTerminal()) return startTerminalProgress();
         return nullptr;
     };
-    calls.showError = [&](const std::string& text) { printMessage(err, text); };
+    calls.showError = [&](const std::string& text) { printMessage(err, inZemsCase(text)); };
     const PackResult result = packFolder(systemFileSystem(), request, calls);
     if (result.outcome != PackOutcome::Written) return kExitProblem;
     if (!result.warning.empty()) printMessage(err, "warning: " + result.warning);

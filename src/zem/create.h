@@ -11,6 +11,10 @@
 
 struct CreateArguments {
     std::string folder;
+    bool folderGiven = false;  // with -T, FOLDER may be left out: "."
+    std::string directory;  // -C: FOLDER and the listed paths are read in it; empty when not given
+    std::string filesFrom;  // -T: the list of paths to pack; "-" standard input
+    bool nullSeparated = false;
     std::string output;  // empty: FOLDER with ".zem" appended; "-": standard output
     bool sortByName = false;
     std::vector<std::string> excludes;

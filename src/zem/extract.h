@@ -52,6 +52,11 @@ void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names
 // an existing file is refused too. The writes re-check as they go.
 void checkDestination(const Destination& dest, const LoadedArchive& archive, bool replace);
 
+// What is at a stored name's place below an open destination, walked relative to its folders as
+// extraction writes: Missing when it or a folder on its way is absent; a link or a file on the way
+// is reported as what it is (checkDestination refuses it).
+PathKind kindAtStoredName(const Destination& dest, const std::string& name);
+
 // The folder an archive extracts into by default: its path without ".zem" (any letter case),
 // beside it. When the name gives no such folder, `folder` is empty and `problem` says why ("its
 // name doesn't end in .zem").

@@ -12,15 +12,15 @@
 #include "archive/atomic_file.h"
 #include "archive/stored_name.h"
 
-// The rules names must follow on this platform.
+// The rules names must follow on this platform, and the code page they read stored bytes in.
 NameRules platformNameRules();
+const CodePage& platformCodePage();
 
 // The first of the stored names whose file or folders below `dest` would pass a length limit of
 // this system, as "record N: name ...: why"; empty when there is none. The name rules measure
-// what they can without the system; this measures the rest: on Windows every component, and the
-// whole paths the ANSI calls take (DEST included, with room for the temporary name a file is
-// written under). POSIX has nothing more to measure: below DEST every step is relative to an
-// open folder, so no limit applies to a whole path.
+// what they can without the system; this measures the rest: on Windows every component in UTF-16
+// units. Neither system has more to measure: below DEST every step is relative to an open
+// folder, so no limit applies to a whole path.
 std::string pathLengthProblem(const std::string& dest, const std::vector<std::string>& names);
 
 // What is at a path, without following a final symbolic link.
@@ -48,16 +48,21 @@ struct Destination {
 // Anything else there is refused, and so, for a chosen destination, is a link of any kind.
 Destination findDestination(const std::string& path, bool chosen);
 
-// The destination's open folder, creating it (one level) when it was missing; for a chosen one,
-// a link that appeared in its place meanwhile is refused.
+// The destination's open folder, creating it (one level) when it was missing (its madeByThisRun
+// then set, on Linux); for a chosen one, a link that appeared in its place meanwhile is refused.
 const FolderHandle& openDestination(Destination& dest);
 
 // What is at `name` inside the folder, without following a final symbolic link.
 PathKind kindInside(const FolderHandle& folder, const std::string& name);
 
-// Opens the folder `name` inside `parent`, creating it when missing if `create`. A symbolic link
-// (or, on Windows, any reparse point) there is refused, and so is anything that isn't a folder.
+// Opens the folder `name` inside `parent`, creating it when missing if `create` (madeByThisRun as
+// for openDestination). A symbolic link (or, on Windows, any reparse point) there is refused, and
+// so is anything that isn't a folder.
 FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name, bool create = true);
+
+// Whether extraction may hold a few files open ahead of the one it writes (eight or so) on top of
+// the folders it writes in: false where the limit on open files leaves little room.
+bool roomToStartFilesAhead();
 
 // Sets the last-write time (seconds since 1970 UTC) of a file being extracted.
 void setFileTime(AtomicFile& file, int64_t utcSeconds);

@@ -4,6 +4,7 @@
 // extraction runs can't send a write outside the destination.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,8 @@ int fdOf(const FolderHandle& folder) { return static_cast<int>(folder.native); }
 }  // namespace
 
 NameRules platformNameRules() { return NameRules::Posix; }
+
+const CodePage& platformCodePage() { return latin1CodePage(); }
 
 std::string pathLengthProblem(const std::string&, const std::vector<std::string>&) { return ""; }
 
@@ -104,14 +107,12 @@ const FolderHandle& openDestination(Destination& dest) {
     if (dest.open) return dest.folder;
     // A folder made meanwhile is taken as it is; what else appeared, the open refuses.
     if (dest.chosen) {
-        if (mkdirat(fdOf(dest.parent), dest.name.c_str(), 0777) != 0 && errno != EEXIST) {
-            fail("create folder", dest.path);
-        }
+        dest.folder.madeByThisRun = mkdirat(fdOf(dest.parent), dest.name.c_str(), 0777) == 0;
+        if (!dest.folder.madeByThisRun && errno != EEXIST) fail("create folder", dest.path);
         if (!openChosen(dest)) fail("open folder", dest.path);
     } else {
-        if (mkdir(dest.path.c_str(), 0777) != 0 && errno != EEXIST) {
-            fail("create folder", dest.path);
-        }
+        dest.folder.madeByThisRun = mkdir(dest.path.c_str(), 0777) == 0;
+        if (!dest.folder.madeByThisRun && errno != EEXIST) fail("create folder", dest.path);
         if (!openNamed(dest)) fail("open folder", dest.path);
     }
     return dest.folder;
@@ -135,9 +136,8 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name, 
     const int flags = kFolderFlags | O_NOFOLLOW;
     int fd = openat(fdOf(parent), name.c_str(), flags);
     if (fd < 0 && errno == ENOENT && create) {
-        if (mkdirat(fdOf(parent), name.c_str(), 0777) != 0 && errno != EEXIST) {
-            fail("create folder", folder.path);
-        }
+        folder.madeByThisRun = mkdirat(fdOf(parent), name.c_str(), 0777) == 0;
+        if (!folder.madeByThisRun && errno != EEXIST) fail("create folder", folder.path);
         fd = openat(fdOf(parent), name.c_str(), flags);
     }
     if (fd < 0) {
@@ -153,6 +153,11 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name, 
     folder.native = fd;
     folder.syncable = true;
     return folder;
+}
+
+bool roomToStartFilesAhead() {
+    rlimit descriptors{};
+    return getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur >= 256;
 }
 
 void setFileTime(AtomicFile& file, int64_t utcSeconds) {

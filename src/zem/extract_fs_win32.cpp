@@ -1,14 +1,17 @@
-// Windows extraction through the ANSI Win32 calls. Folders are checked for reparse points
-// (symbolic links and junctions) before each use; files are written as atomic files, which refuse
-// an existing name at their commit unless replacing was asked for.
+// Windows extraction through the wide Win32 calls and ntdll's NtCreateFile. Each folder on a
+// file's way is opened once, relative to the folder above it and without following a reparse
+// point (a symbolic link, a junction), which is refused; the file is created and renamed relative
+// to its open folder (by the atomic file). A folder swapped for a link meanwhile is never written
+// through, as on Linux.
 
 #include <windows.h>
+#include <winternl.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "archive/fatal_error.h"
+#include "common/wide_path_win32.h"
 #include "zem/extract_fs.h"
 
 namespace {
@@ -29,81 +32,51 @@ FILETIME fileTimeFromUnix(int64_t seconds) {
 
 bool isMissing(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
 
-// The limits of the ANSI calls, which take no "\\?\" paths, in UTF-16 characters, as the
-// calls convert the ANSI code page's bytes: a name (NTFS and FAT's long names), and a full path
-// without its terminating null. CreateDirectoryA's lower limit for a folder's path (room for an
-// 8.3 name) binds no sooner: every folder holds a file, whose path is longer by more than that.
+// A name's limit on NTFS and FAT (their long names), in UTF-16 units.
 constexpr size_t kMaxName = 255;
-constexpr size_t kMaxPath = MAX_PATH - 1;
 
-size_t nativeLength(const std::string& text) {
-    if (text.empty()) return 0;
-    const int units =
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    return units > 0 ? static_cast<size_t>(units) : text.size();
+HANDLE handleOf(const FolderHandle& folder) { return reinterpret_cast<HANDLE>(folder.native); }
+
+// The attributes of an open file or folder; fails with the path.
+DWORD attributesOf(HANDLE handle, const std::string& path) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) fail("look at", path);
+    return info.dwFileAttributes;
 }
 
-// The full path the system makes of a relative one, which its limits apply to.
-std::string fullPathOf(const std::string& path) {
-    const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
-    if (size == 0) return path;
-    std::string full(size, '\0');
-    const DWORD length = GetFullPathNameA(path.c_str(), size, &full[0], nullptr);
-    if (length == 0 || length >= size) return path;
-    full.resize(length);
-    return full;
-}
-
-// What is at a path, without following a final reparse point.
-PathKind pathKind(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        if (isMissing(GetLastError())) return PathKind::Missing;
-        fail("look at", path);
-    }
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::Link;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::Folder;
-    if (attributes & FILE_ATTRIBUTE_DEVICE) return PathKind::Other;
-    return PathKind::File;
+bool decodeCodePage(const std::string& bytes, std::u16string& text) {
+    const int size = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(),
+                                         static_cast<int>(bytes.size()), nullptr, 0);
+    if (size <= 0) return false;
+    std::wstring wide(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
+                        &wide[0], size);
+    text.assign(wide.begin(), wide.end());
+    return true;
 }
 
 }  // namespace
 
 NameRules platformNameRules() { return NameRules::Windows; }
 
-std::string pathLengthProblem(const std::string& dest, const std::vector<std::string>& names) {
-    FolderHandle root;
-    root.path = fullPathOf(dest);
-    const size_t rootLength = nativeLength(root.path);
+const CodePage& platformCodePage() {
+    static const CodePage system{
+        [](unsigned char lead) { return IsDBCSLeadByteEx(CP_ACP, lead) != 0; }, decodeCodePage,
+        [](char16_t unit) {
+            return static_cast<char16_t>(upperCaseUnit(static_cast<wchar_t>(unit)));
+        }};
+    return system;
+}
+
+std::string pathLengthProblem(const std::string&, const std::vector<std::string>& names) {
     for (size_t i = 0; i < names.size(); ++i) {
-        const std::string record =
-            "record " + std::to_string(i) + ": name " + quotedName(names[i]) + " ";
-        FolderHandle folder;
-        folder.path = root.path;
-        size_t length = rootLength;  // of the path so far, each separator included
-        const std::vector<std::string> parts = splitStoredName(names[i]);
-        for (size_t p = 0; p < parts.size(); ++p) {
-            const size_t partLength = nativeLength(parts[p]);
-            if (partLength > kMaxName) {
-                return record + "has a component of " + std::to_string(partLength) +
+        for (const std::string& part : splitStoredName(names[i], platformCodePage())) {
+            const size_t length = wideText(part).size();
+            if (length > kMaxName) {
+                return "record " + std::to_string(i) + ": name " + quotedName(names[i]) +
+                       " has a component of " + std::to_string(length) +
                        " characters, longer than the " + std::to_string(kMaxName) +
                        " a name may have on Windows";
-            }
-            const std::string path = pathInside(folder, parts[p]);
-            const size_t separator = path.size() - folder.path.size() - parts[p].size();
-            folder.path = path;
-            if (p + 1 < parts.size()) {
-                length += separator + partLength;
-                continue;
-            }
-            // The file is written under a temporary name beside its own first.
-            const size_t needed =
-                length + separator + std::max(partLength, kMaxTemporaryNameLength);
-            if (needed > kMaxPath) {
-                return record + "needs a path of " + std::to_string(needed) +
-                       " characters to write \"" + path +
-                       "\" (its temporary name beside it included), more than the " +
-                       std::to_string(kMaxPath) + " Windows allows";
             }
         }
     }
@@ -111,25 +84,57 @@ std::string pathLengthProblem(const std::string& dest, const std::vector<std::st
 }
 
 bool isRegularFile(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES &&
            !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
 }
 
-// Windows works on paths: a reparse point at a chosen destination is refused when it is looked
-// at and again once the folder is there.
+// The access a folder is held open with: enough to open, create and rename inside it.
+constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+namespace {
+
+// Opens a destination the user named, through a link there as the user meant; false when
+// nothing is there.
+bool openNamed(Destination& dest) {
+    const HANDLE handle =
+        CreateFileW(longPath(dest.path).c_str(), kFolderAccess | SYNCHRONIZE, kShareAll, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (isMissing(GetLastError())) return false;
+        fail("open folder", dest.path);
+    }
+    dest.folder.native = reinterpret_cast<intptr_t>(handle);
+    if (!(attributesOf(handle, dest.path) & FILE_ATTRIBUTE_DIRECTORY)) {
+        fatalError("\"" + dest.path + "\" is not a folder");
+    }
+    dest.open = true;
+    return true;
+}
+
+}  // namespace
+
+// A destination the program chose is looked at and opened relative to its parent folder, as
+// every folder below it is (openSubfolder): a reparse point there is refused, never followed.
 Destination findDestination(const std::string& path, bool chosen) {
     Destination dest;
     dest.path = path;
     dest.chosen = chosen;
     dest.folder.path = path;
-    switch (pathKind(path)) {
+    if (!chosen) {
+        openNamed(dest);
+        return dest;
+    }
+    if (!openFolderOf(path, dest.parent, dest.name)) fail("open folder", dest.parent.path);
+    switch (kindInside(dest.parent, dest.name)) {
         case PathKind::Missing: break;
-        case PathKind::Folder: dest.open = true; break;
-        case PathKind::Link:
-            if (chosen) fatalError(linkRefusalText(path));
-            dest.open = true;  // the user named it: a junction or link to a folder is taken
+        case PathKind::Folder:
+            dest.folder = openSubfolder(dest.parent, dest.name, /*create=*/false);
+            dest.folder.path = path;
+            dest.open = true;
             break;
+        case PathKind::Link: fatalError(linkRefusalText(path));
         default: fatalError("\"" + path + "\" is not a folder");
     }
     return dest;
@@ -137,38 +142,74 @@ Destination findDestination(const std::string& path, bool chosen) {
 
 const FolderHandle& openDestination(Destination& dest) {
     if (dest.open) return dest.folder;
-    const std::string& path = dest.path;
-    if (!CreateDirectoryA(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        fail("create folder", path);
+    // A folder made meanwhile is taken as it is; what else appeared, the open refuses.
+    if (dest.chosen) {
+        dest.folder = openSubfolder(dest.parent, dest.name, /*create=*/true);
+        dest.folder.path = dest.path;
+        dest.open = true;
+    } else {
+        if (!CreateDirectoryW(longPath(dest.path).c_str(), nullptr) &&
+            GetLastError() != ERROR_ALREADY_EXISTS) {
+            fail("create folder", dest.path);
+        }
+        if (!openNamed(dest)) fail("open folder", dest.path);
     }
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) fail("open folder", path);
-    if (dest.chosen && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        fatalError(linkRefusalText(path));
-    }
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) fatalError("\"" + path + "\" is not a folder");
-    dest.open = true;
     return dest.folder;
 }
 
 PathKind kindInside(const FolderHandle& folder, const std::string& name) {
-    return pathKind(pathInside(folder, name));
+    DWORD attributes = 0;
+    uint64_t id = 0;
+    if (!folderEntry(handleOf(folder), wideText(name), attributes, id)) {
+        const DWORD error = GetLastError();
+        if (isMissing(error) || error == ERROR_NO_MORE_FILES) return PathKind::Missing;
+        fail("look at", pathInside(folder, name));
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::Link;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::Folder;
+    if (attributes & FILE_ATTRIBUTE_DEVICE) return PathKind::Other;
+    return PathKind::File;
 }
 
 FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name, bool create) {
     FolderHandle folder;
     folder.path = pathInside(parent, name);
-    if (create && !CreateDirectoryA(folder.path.c_str(), nullptr) &&
-        GetLastError() != ERROR_ALREADY_EXISTS) {
-        fail("create folder", folder.path);
-    }
-    switch (pathKind(folder.path)) {
-        case PathKind::Folder: return folder;
-        case PathKind::Link: fatalError(linkRefusalText(folder.path));
-        case PathKind::Missing:
+    // Opened or made in one step, the reparse point itself rather than where it leads.
+    const HANDLE handle =
+        openInFolder(handleOf(parent), wideText(name), kFolderAccess, kShareAll,
+                     create ? FILE_OPEN_IF : FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+    if (!handle) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_DIRECTORY) fatalError("\"" + folder.path + "\" is not a folder");
+        if (!create && isMissing(error)) {
             fatalError("cannot open folder \"" + folder.path + "\": it is gone");
-        default: fatalError("\"" + folder.path + "\" is not a folder");
+        }
+        fail("open folder", folder.path);
     }
+    folder.native = reinterpret_cast<intptr_t>(handle);
+    BY_HANDLE_FILE_INFORMATION opened;
+    if (!GetFileInformationByHandle(handle, &opened)) fail("look at", folder.path);
+    if (opened.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        fatalError(linkRefusalText(folder.path));
+    }
+    if (!(opened.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        fatalError("\"" + folder.path + "\" is not a folder");
+    }
+    // Where the open can't help following a link (Wine opens what a Unix symbolic link leads to
+    // whatever the flag says), the parent's own entry tells: it must be no reparse point, and be
+    // the folder that was opened. A link swapped in or out between the two steps fails one or
+    // the other.
+    DWORD entryAttributes = 0;
+    uint64_t entryId = 0;
+    if (!folderEntry(handleOf(parent), wideText(name), entryAttributes, entryId)) {
+        fail("look at", folder.path);
+    }
+    const uint64_t openedId =
+        (static_cast<uint64_t>(opened.nFileIndexHigh) << 32) | opened.nFileIndexLow;
+    if ((entryAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || entryId != openedId) {
+        fatalError(linkRefusalText(folder.path));
+    }
+    return folder;
 }
 
 void setFileTime(AtomicFile& file, int64_t utcSeconds) {
@@ -177,6 +218,9 @@ void setFileTime(AtomicFile& file, int64_t utcSeconds) {
         fail("set the time of", pathInside(*file.temp.folder, file.name));
     }
 }
+
+// A process may hold thousands of handles.
+bool roomToStartFilesAhead() { return true; }
 
 // Each file's data is flushed before its move (finishExtractedFile); a volume can be flushed
 // whole only by an administrator, so the moves are left to NTFS's log.

@@ -5,11 +5,12 @@
 #include <vector>
 
 #include "archive/atomic_file.h"
+#include "common/standard_streams.h"
 #include "zem/commands.h"
 
 int main(int argc, char** argv) {
     installSignalHandling();
-    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const std::vector<std::string> args = programArguments(argc, argv);
     const int code = runZem(args, std::cout, std::cerr);
     std::cout.flush();
     // A listing cut short by a full disk or a closed pipe is a failure, not a success.

@@ -495,8 +495,9 @@ int unmountCommand(const std::string& mountPoint, std::ostream& err) {
     const std::string type = mountedType(path);
     if (type.empty()) fatalError("cannot unmount \"" + mountPoint + "\": nothing is mounted there");
     if (type != "fuse.zem") {
-        fatalError("cannot unmount \"" + mountPoint + "\": it is no archive mounted by zem but a " +
-                   type + " file system");
+        const bool vowel = std::string("aeiou").find(type[0]) != std::string::npos;
+        fatalError("cannot unmount \"" + mountPoint + "\": it is no archive mounted by zem but " +
+                   (vowel ? "an " : "a ") + type + " file system");
     }
     std::string program = "fusermount3", option = "-u", separator = "--", target = path;
     char* argv[] = {program.data(), option.data(), separator.data(), target.data(), nullptr};

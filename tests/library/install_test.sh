@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # libzem as another program builds on it: cmake --install into a scratch prefix, then the example
 # examples/print_entry.c built through pkg-config and through find_package(zem) (zem::zem and
-# zem::zem_static), each run on an archive the installed zem made, printing a file's bytes.
-# Usage: install_test.sh BUILD_FOLDER SOURCE_FOLDER C_COMPILER [FLAGS]
+# zem::zem_static), each run on an archive the installed zem made, printing a file's bytes; and
+# the Python package listing that archive.
+# Usage: install_test.sh BUILD_FOLDER SOURCE_FOLDER C_COMPILER [FLAGS [PYTHON]], PYTHON ON where the
+# build installs the Python package.
 set -euo pipefail
 source "${BASH_SOURCE[0]%/*}/../tool_check.sh"
 need pkg-config cmake readelf
-build=$(cd "${1:?usage: install_test.sh BUILD_FOLDER SOURCE_FOLDER C_COMPILER [FLAGS]}" && pwd)
+build=$(cd "${1:?usage: install_test.sh BUILD_FOLDER SOURCE_FOLDER C_COMPILER [FLAGS [PYTHON]]}" && pwd)
 source_dir=$(cd "${2:?}" && pwd)
 cc=${3:?}
 read -r -a flags <<<"${4:-}"
@@ -53,4 +55,15 @@ for kind in shared static; do
     ! grep -q 'libzem' <<<"$needed" || fail "the static example loads libzem"
   fi
 done
+# The Python package went into the interpreter's site folder below the prefix, and finds the
+# library there without the loader being told (a sanitizer build's library needs the sanitizers'
+# runtime loaded before Python: not tried there).
+if [ "${5:-OFF}" = ON ] && [ -z "${4:-}" ]; then
+  package=$(find "$prefix" -path '*-packages/zem/__init__.py')
+  [ -n "$package" ] || fail "the Python package is not installed"
+  listed=$(env -u LD_LIBRARY_PATH PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="${package%/zem/*}" \
+           python3 -m zem list "$scratch/sample.zem") || fail "python3 -m zem list failed"
+  [ "$listed" = "$("$prefix/bin/zem" list "$scratch/sample.zem")" ] ||
+    fail "the installed Python package lists:"$'\n'"$listed"
+fi
 echo "installed library ok"

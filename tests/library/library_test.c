@@ -265,6 +265,25 @@ static void lookup_table(void) {
         CHECK(zem_entry_seconds(archive, at, &seconds) == cases[i].has_time &&
                   (!cases[i].has_time || seconds == cases[i].seconds),
               "seconds %lld", (long long)seconds);
+        zem_entry e[2];
+        memset(e, 9, sizeof e);
+        CHECK(zem_entries(archive, at, e, 1) == 1 && strcmp(e[0].name, cases[i].name) == 0 &&
+                  e[0].size == cases[i].size && e[0].has_time == cases[i].has_time &&
+                  memcmp(&e[0].time, &cases[i].time, sizeof t) == 0 && e[1].size != 0,
+              "zem_entries");
+    }
+    what = "zem_entries";
+    zem_entry all[41];
+    CHECK(zem_entries(archive, 0, all, 41) == 40 && zem_entries(archive, 38, all, 5) == 2 &&
+              zem_entries(archive, 40, all, 1) == 0 && zem_entries(archive, SIZE_MAX, all, 1) == 0,
+          "counts");
+    /* The entries' bytes lie back to back after the 28-byte header, in archive order. */
+    zem_entries(archive, 0, all, 40);
+    uint64_t offset = 28;
+    for (size_t i = 0; i < 40; ++i) {
+        CHECK(all[i].offset == offset && all[i].name == zem_entry_name(archive, i), "entry %zu",
+              i);
+        offset += all[i].size;
     }
     what = "past the last entry";
     zem_time t;
@@ -420,6 +439,8 @@ static void extract_table(void) {
         }
         size_t selected = 0;
         while (cases[i].select[selected]) ++selected;
+        CHECK(zem_check(archive) == (cases[i].code == ZEM_ERROR_NAME ? ZEM_ERROR_NAME : ZEM_OK),
+              "zem_check gave %d", zem_archive_error(archive)->code);
         int warnings = 0;
         const int code = zem_extract(archive, in_scratch("dest"), cases[i].select, selected,
                                      cases[i].flags, warned, &warnings);

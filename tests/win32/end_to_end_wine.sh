@@ -113,6 +113,18 @@ finish 0
 cmp "$work/linux-single.zem" "$work/single.zem" || fail "the archives differ"
 rm -r "$work/single" "$work/single.zem" "$work/linux-single.zem"
 
+echo "== a folder named with characters the code page lacks is the folder given, not a look-alike"
+# "．．" (U+FF0E twice) would reach the programs as ".." through the code page's argv.
+odd=$work/odd/$'\uff0e\uff0e'
+mkdir -p "$odd"
+printf 'inside' >"$odd/inside.txt"
+printf 'outside' >"$work/odd/outside.txt"
+wine "$zem" create -o "$(winepath -w "$work/odd.zem")" "$(winepath -w "$odd")" ||
+  fail "zem.exe create of a folder named with U+FF0E failed"
+listed=$(wine "$zem" list "$(winepath -w "$work/odd.zem")" | tr -d '\r')
+[[ $listed != *$'\n'* && $listed == *" inside.txt" ]] || fail "the archive of the folder holds: $listed"
+rm -r "$work/odd" "$work/odd.zem"
+
 echo "== existing archive, Cancel at the second question: untouched, exit 0"
 printf 'previous archive' >"$archive"
 start "$winpack"
