@@ -5,12 +5,12 @@
 #                                                 to do, and no root needed, when it is there)
 # Beyond the compiler: CLI11 (zem's command line) and libfuse 3 (zem mount) to build; for the
 # tests GoogleTest, fuse3, NSIS (the Windows installer), mandoc (the man pages' lint),
-# bash-completion (the completion test), lintian (the Debian packages' check) and abigail-tools
-# (the library's ABI check).
+# bash-completion (the completion test), lintian (the Debian packages' check), abigail-tools
+# (the library's ABI check) and xfsprogs and btrfs-progs (the crash tests' file systems).
 set -euo pipefail
 build_packages=(cmake g++ make pkg-config libcli11-dev libfuse3-dev)
 packages=("${build_packages[@]}" libgtest-dev tzdata fuse3 nsis mandoc bash-completion lintian
-  abigail-tools)
+  abigail-tools xfsprogs btrfs-progs)
 if [ "${1:-}" = --build ]; then
   shift
   packages=("${build_packages[@]}")

@@ -34,7 +34,8 @@ dependencies() {
      [ ! -e /usr/include/CLI/CLI.hpp ] || [ ! -e /usr/include/fuse3/fuse.h ] ||
      ! command -v makensis >/dev/null ||
      ! command -v mandoc >/dev/null || [ ! -e /usr/share/bash-completion/bash_completion ] ||
-     ! command -v abidiff >/dev/null; then
+     ! command -v abidiff >/dev/null || ! PATH="$PATH:/usr/sbin:/sbin" command -v mkfs.xfs >/dev/null ||
+     ! PATH="$PATH:/usr/sbin:/sbin" command -v mkfs.btrfs >/dev/null; then
     scripts/install-deps.sh || return
   fi
   scripts/install-desktop-deps.sh

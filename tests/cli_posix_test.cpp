@@ -417,6 +417,39 @@ TEST_F(Cli, AFolderSyncThatFailsAfterTheRenameIsAWarning) {
     EXPECT_EQ(listNames(tmp.path), (std::vector<std::string>{"pack", "pack.zem"}));
 }
 
+// Unpacking syncs each file's data before putting it at its name, and the file system at the end.
+// A failed data sync leaves the old file at its name and ends the run; a failed final sync comes
+// after every file is in place, so it is a warning.
+TEST_F(Cli, AFailedSyncWhileUnpacking) {
+    ASSERT_EQ(runProgram({root}, "\n\n").exitCode, 0);
+    const struct {
+        long call;
+        int exitCode;
+        std::string err;
+        std::string aTxt;  // after the run
+    } cases[] = {
+        {__NR_fdatasync, 1,
+         "Error extracting .zem file (\"" + archive + "\"): cannot write \"" + root + "/", "old"},
+        {__NR_syncfs, 0,
+         "Warning: the file system of \"" + root + "\" could not be synced (Input/output error): "
+         "a system crash may still bring back what was there before\n",
+         "hello"},
+    };
+    for (const auto& c : cases) {
+        writeFile(root + "/a.txt", "old");
+        writeFile(root + "/sub/b.bin", "old");
+        const long call = c.call;
+        const ChildResult r =
+            runProgram({archive}, "\n\n", [call] { refuseSystemCallsInChild({call}, EIO); });
+        SKIP_OR_FAIL_WITHOUT_FILTER(r.exitCode);
+        EXPECT_EQ(r.exitCode, c.exitCode) << call;
+        EXPECT_EQ(r.err.substr(0, c.err.size()), c.err) << call;
+        EXPECT_EQ(readFile(root + "/a.txt"), c.aTxt) << call;
+        EXPECT_EQ(r.out.find("ZEM extraction complete.") != std::string::npos, c.exitCode == 0);
+        EXPECT_EQ(listNames(root), (std::vector<std::string>{"a.txt", "sub"})) << call;
+    }
+}
+
 }  // namespace
 
 namespace {

@@ -115,6 +115,10 @@ struct CommitOptions {
     // The data and the new name are on disk when the commit returns (the file and its folder are
     // synced); without it the system writes them back in its own time.
     bool durable = false;
+    // The data is on disk before the file is put at its name, so that a power cut leaves the old
+    // file or the whole new one there, never an empty or a short one; the name itself follows in
+    // the system's own time. Implied by `durable`.
+    bool dataFirst = false;
 };
 // Closes the file and puts it under its name. Whatever can fail is done before the file is put
 // there, and a failure until then leaves the name as it was. What fails after it (syncing the

@@ -271,6 +271,9 @@ std::string commitAtomicFile(AtomicFile& file, CommitOptions options) {
     const int folder = fdOf(folderHandle);
     const int fd = static_cast<int>(temp.native);
     if (options.durable && fsync(fd) != 0) failAtomicFile(file, FileStep::Write, errno);
+    if (!options.durable && options.dataFirst && fdatasync(fd) != 0) {
+        failAtomicFile(file, FileStep::Write, errno);
+    }
     if (temp.name.empty() && folderHandle.madeByThisRun && !options.durable) {
         // Nothing in the folder predates the run, so no one else's file can be at the name and
         // be lost: the file is linked straight under it. Should closing it then report a lost

@@ -238,7 +238,7 @@ void writeAtomicFile(AtomicFile& file, const void* data, size_t size) {
 std::string commitAtomicFile(AtomicFile& file, CommitOptions options) {
     TemporaryFile& temp = file.temp;
     const HANDLE handle = handleOf(temp);
-    if (options.durable && !FlushFileBuffers(handle)) {
+    if ((options.durable || options.dataFirst) && !FlushFileBuffers(handle)) {
         failAtomicFile(file, FileStep::Write, lastSystemError());
     }
     if (temp.deleteOnClose) {

@@ -350,6 +350,10 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
     // What runs killed outright left goes from each folder written to, before its first file; a
     // folder this run made holds none.
     if (!root.madeByThisRun) removeLeftoverTemporaryFiles(root);
+    // The file systems written to, each synced once at the end.
+    WrittenFileSystems written;
+    noteWrittenFolder(written, root);
+    std::shared_ptr<const FolderHandle> lastFolder;  // held, so no other folder takes its place
     StoredWindow window;
     window.bytes.resize(kStoredPieceSize);
     std::vector<char> buffer(kStoredPieceSize);
@@ -358,6 +362,10 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
         FilesAhead::Ready ready = ahead.take();
         if (ready.failure) std::rethrow_exception(ready.failure);
         AtomicFile& file = *ready.file;
+        if (ready.folder != lastFolder) {
+            lastFolder = ready.folder;
+            noteWrittenFolder(written, *lastFolder);
+        }
         if (const char* data = windowedData(archive, r, window)) {
             writeAtomicFile(file, data, r.length);
             done.bytesDone += r.length;
@@ -383,4 +391,5 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
         ++done.filesDone;
         if (progress) progress->update(done);
     }
+    for (const std::string& warning : syncWrittenFileSystems(written)) warn(warning);
 }

@@ -94,11 +94,27 @@ inline void startExtractedFile(AtomicFile& file, const FolderHandle& folder,
 }
 
 // Sets the file's time (when hasTime) and puts it under its name. Without `replace`, a file that
-// appeared there meanwhile is left alone and this fails. Not synced: a sync per file would cost
-// more than the rest of extracting a small one, so the system writes the files back in its time.
+// appeared there meanwhile is left alone and this fails. Its data is on disk before its name is:
+// a power cut leaves the old file or the whole new one, and a new file whole or absent (file
+// systems without an ordering of their own, XFS for one, would otherwise keep the name and lose
+// the data). Its folder isn't synced here: syncWrittenFileSystems does that for all at the end.
 // Returns the warning of a step that failed once the file was in place (empty when none).
 [[nodiscard]] inline std::string finishExtractedFile(AtomicFile& file, bool hasTime,
                                                      int64_t utcSeconds, bool replace) {
     if (hasTime) setFileTime(file, utcSeconds);
-    return commitAtomicFile(file, {replace, /*durable=*/false});
+    return commitAtomicFile(file, {replace, /*durable=*/false, /*dataFirst=*/true});
 }
+
+// The file systems extraction has written to, each held by a folder on it, so that its end can
+// put them on disk at once (Linux; Windows holds none).
+struct WrittenFileSystems {
+    std::vector<FolderHandle> folders;
+    std::vector<uint64_t> ids;
+};
+
+// Notes the file system of a folder extraction writes to.
+void noteWrittenFolder(WrittenFileSystems& written, const FolderHandle& folder);
+
+// Puts everything written to those file systems on disk (Linux: one syncfs each), so that what
+// is in place stays after a power cut; the warnings of those that failed.
+std::vector<std::string> syncWrittenFileSystems(const WrittenFileSystems& written);

@@ -169,3 +169,32 @@ void setFileTime(AtomicFile& file, int64_t utcSeconds) {
         fail("set the time of", pathInside(*file.temp.folder, file.name));
     }
 }
+
+void noteWrittenFolder(WrittenFileSystems& written, const FolderHandle& folder) {
+    struct stat st {};
+    if (fstat(fdOf(folder), &st) != 0) return;  // it was just opened: not seen to fail
+    const uint64_t id = static_cast<uint64_t>(st.st_dev);
+    for (uint64_t seen : written.ids) {
+        if (seen == id) return;
+    }
+    // A descriptor of its own: the folder's handle closes before the end of extraction.
+    const int fd = openat(fdOf(folder), ".", kFolderFlags);
+    if (fd < 0) return;  // nothing to hold it by: the system writes it back in its time
+    FolderHandle held;
+    held.path = folder.path;
+    held.native = fd;
+    written.folders.push_back(std::move(held));
+    written.ids.push_back(id);
+}
+
+std::vector<std::string> syncWrittenFileSystems(const WrittenFileSystems& written) {
+    std::vector<std::string> warnings;
+    for (const FolderHandle& folder : written.folders) {
+        if (syncfs(fdOf(folder)) != 0) {
+            warnings.push_back("the file system of \"" + folder.path + "\" could not be synced (" +
+                               systemErrorText(errno) +
+                               "): a system crash may still bring back what was there before");
+        }
+    }
+    return warnings;
+}

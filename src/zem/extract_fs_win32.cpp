@@ -221,3 +221,9 @@ void setFileTime(AtomicFile& file, int64_t utcSeconds) {
 
 // A process may hold thousands of handles.
 bool roomToStartFilesAhead() { return true; }
+
+// Each file's data is flushed before its move (finishExtractedFile); a volume can be flushed
+// whole only by an administrator, so the moves are left to NTFS's log.
+void noteWrittenFolder(WrittenFileSystems&, const FolderHandle&) {}
+
+std::vector<std::string> syncWrittenFileSystems(const WrittenFileSystems&) { return {}; }
