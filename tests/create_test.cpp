@@ -176,7 +176,8 @@ TEST_F(Create, ExtractAndCatTakeTheFilesTheNamesSelect) {
     ASSERT_EQ(zem({"create", "--sort=name", root}).exitCode, 0);
     struct Case {
         std::vector<std::string> names;
-        std::vector<std::string> extracted;  // below DEST, "" when refused
+        std::vector<std::string> extracted;  // below DEST, none when refused
+        std::string unmatched = "nothing*";  // the name the refusal gives
     };
     const Case cases[] = {
         {{"a.txt"}, {"a.txt"}},
@@ -185,6 +186,12 @@ TEST_F(Create, ExtractAndCatTakeTheFilesTheNamesSelect) {
         {{"*.bin"}, {"sub/big.bin", "z.bin"}},
         {{"?.*"}, {"a.txt", "z.bin"}},
         {{"a.txt", "nothing*"}, {}},
+        // Names are looked up, not matched one by one: each of several that select the same file
+        // counts as matched, and only whole folder names select what lies in them.
+        {{"sub/deeper", "sub", "a.txt", "a.txt"}, {"a.txt", "sub/big.bin", "sub/deeper/empty"}},
+        {{"sub/deep"}, {}, "sub/deep"},
+        {{"sub/"}, {}, "sub/"},
+        {{"sub\\deeper", "sub/big.bin"}, {"sub/big.bin", "sub/deeper/empty"}},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -194,7 +201,7 @@ TEST_F(Create, ExtractAndCatTakeTheFilesTheNamesSelect) {
         const ChildResult r = zem(args);
         if (c.extracted.empty()) {
             EXPECT_EQ(r.exitCode, 1);
-            EXPECT_EQ(r.err, "zem: " + archive + ": nothing stored matches \"nothing*\"\n");
+            EXPECT_EQ(r.err, "zem: " + archive + ": nothing stored matches \"" + c.unmatched + "\"\n");
             EXPECT_FALSE(exists(dest));
             continue;
         }
