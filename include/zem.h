@@ -134,6 +134,11 @@ ZEM_API int zem_check(zem_archive *archive);
 
 /* zem_extract's flags. */
 #define ZEM_EXTRACT_REPLACE 1u /* replace existing files of the same names */
+/* `dest` itself must not be a symbolic link: it is opened (or made) relative to its parent and
+ * held open, so a link planted there meanwhile is refused too. For a folder the program chose,
+ * as `zem extract ARCHIVE` chooses the one beside the archive; a folder the user named may be
+ * reached through a link. */
+#define ZEM_EXTRACT_NO_LINK 2u
 
 /* Told of a step that failed after a file was put in place, which extraction goes on from. */
 typedef void (*zem_warning_fn)(void *user, const char *message);

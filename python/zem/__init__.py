@@ -291,14 +291,16 @@ class ZemFile:
                 raise self._archive_failure()
 
     def _extract(self, path: Optional[StrPath], patterns: Optional[List[str]],
-                 replace: bool) -> str:
+                 replace: bool, no_link: bool = False) -> str:
         folder = os.getcwd() if path is None else os.fsdecode(path)
         names = [_encode(p) for p in patterns or []]
         array = (ctypes.c_char_p * len(names))(*names)
         told = _Warnings()
         with self._lock:
             code = _c.lib.zem_extract(self._open_handle(), os.fsencode(folder), array, len(names),
-                                      _c.EXTRACT_REPLACE if replace else 0, told.callback, None)
+                                      (_c.EXTRACT_REPLACE if replace else 0)
+                                      | (_c.EXTRACT_NO_LINK if no_link else 0),
+                                      told.callback, None)
             if code != _c.OK:
                 raise self._archive_failure()
         told.emit()

@@ -4,7 +4,6 @@ command line)."""
 
 import argparse
 import datetime
-import os
 import re
 import sys
 from typing import Dict, List, NoReturn, Optional, Tuple
@@ -77,11 +76,7 @@ def _default_destination(archive_path: str) -> str:
     if problem:
         _fail("can't name a folder to extract \"%s\" into, as %s: give DEST"
               % (archive_path, problem), EXIT_USAGE)
-    destination = archive_path[:-len(".zem")]
-    # The folder chosen here, not by the user, is never reached through a link.
-    if os.path.islink(destination):
-        _fail("\"%s\" is a symbolic link; extraction never writes through a link" % destination)
-    return destination
+    return archive_path[:-len(".zem")]
 
 
 def extract_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
@@ -91,6 +86,9 @@ def extract_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
                      % operands[1])
     with zem.ZemFile(args.archive) as archive:
         archive.check()  # the archive's problems before the command line's, as zem finds them
+        # The folder chosen here, not by the user, is never reached through a link: the library
+        # opens it relative to its parent and refuses a link there, even one planted meanwhile.
+        chosen = args.directory is None and not operands
         if args.directory is None:
             destination = operands[0] if operands else _default_destination(args.archive)
             patterns: Optional[List[str]] = None
@@ -100,7 +98,7 @@ def extract_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
         if patterns:
             archive.extract_matching(patterns, destination, replace=args.force)
         else:
-            archive.extractall(destination, replace=args.force)
+            archive._extract(destination, None, args.force, no_link=chosen)  # noqa: SLF001
 
 
 _WHEN = re.compile(r"(\d{4})-(\d\d)-(\d\d)(?:[T ](\d\d):(\d\d)(?::(\d\d))?)?"

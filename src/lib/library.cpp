@@ -223,7 +223,7 @@ int zem_extract(zem_archive* archive, const char* dest, const char* const* names
     if (!archive) return ZEM_ERROR_ARGUMENT;
     return guardedCall(&archive->error, [&] {
         if (!dest || !*dest) failCall(ZEM_ERROR_ARGUMENT, "no destination folder given");
-        if (flags & ~ZEM_EXTRACT_REPLACE) failCall(ZEM_ERROR_ARGUMENT, "unknown flags");
+        if (flags & ~(ZEM_EXTRACT_REPLACE | ZEM_EXTRACT_NO_LINK)) failCall(ZEM_ERROR_ARGUMENT, "unknown flags");
         if (name_count > 0 && !names) failCall(ZEM_ERROR_ARGUMENT, "no names given");
         std::vector<std::string> patterns;
         for (size_t i = 0; i < name_count; ++i) {
@@ -243,10 +243,10 @@ int zem_extract(zem_archive* archive, const char* dest, const char* const* names
         classified(ZEM_ERROR_NOT_FOUND, [&] { selectRecords(view, patterns); });
         std::string folder = rootPathFromArgument(dest);
         if (folder.empty()) folder = dest;  // the file system's root stays as given
-        // The caller named the folder, so a link to one is followed, as with `zem extract -C`.
+        // A folder the caller named may be reached through a link, as with `zem extract -C`.
         Destination destination;
         classified(ZEM_ERROR_REFUSED, [&] {
-            destination = findDestination(folder, /*chosen=*/false);
+            destination = findDestination(folder, (flags & ZEM_EXTRACT_NO_LINK) != 0);
             checkDestination(destination, view, replace);
         });
         classified(ZEM_ERROR_IO, [&] {

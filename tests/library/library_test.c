@@ -368,7 +368,7 @@ static void warned(void *user, const char *message) {
 }
 
 static void extract_table(void) {
-    enum setup { NONE, OLD_FILE, LINK_OUT, FOLDER_AT, DEST_FILE };
+    enum setup { NONE, OLD_FILE, LINK_OUT, FOLDER_AT, DEST_FILE, DEST_LINK };
     static const struct {
         const char *what;
         const char *names[4];
@@ -408,7 +408,11 @@ static void extract_table(void) {
          "dest/sub/c", "sub\\c"},
         {"a name that selects nothing", {"a", "b", NULL}, NONE, "", 0, {"a", "zzz", NULL},
          ZEM_ERROR_NOT_FOUND, "dest/a", "(none)"},
-        {"unknown flags", {"a", NULL}, NONE, "", 2, {NULL}, ZEM_ERROR_ARGUMENT, "dest/a", "(none)"},
+        {"the destination a link, followed", {"a", NULL}, DEST_LINK, "", 0, {NULL}, ZEM_OK,
+         "outside/a", "a"},
+        {"the destination a link, refused", {"a", NULL}, DEST_LINK, "", ZEM_EXTRACT_NO_LINK, {NULL},
+         ZEM_ERROR_REFUSED, "outside/a", "(none)"},
+        {"unknown flags", {"a", NULL}, NONE, "", 4, {NULL}, ZEM_ERROR_ARGUMENT, "dest/a", "(none)"},
     };
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
         const char *what = cases[i].what;
@@ -428,7 +432,9 @@ static void extract_table(void) {
         }
         char path[64];
         snprintf(path, sizeof path, "dest/%s", cases[i].setup_at);
-        if (cases[i].setup != DEST_FILE) mkdir(in_scratch("dest"), 0755);
+        if (cases[i].setup != DEST_FILE && cases[i].setup != DEST_LINK) {
+            mkdir(in_scratch("dest"), 0755);
+        }
         mkdir(in_scratch("outside"), 0755);
         switch (cases[i].setup) {
             case NONE: break;
@@ -436,6 +442,7 @@ static void extract_table(void) {
             case LINK_OUT: symlink(in_scratch("outside"), in_scratch(path)); break;
             case FOLDER_AT: mkdir(in_scratch(path), 0755); break;
             case DEST_FILE: write_file("dest", "old"); break;
+            case DEST_LINK: symlink(in_scratch("outside"), in_scratch("dest")); break;
         }
         size_t selected = 0;
         while (cases[i].select[selected]) ++selected;

@@ -365,6 +365,9 @@ class CliTest(Scratch):
         sound = self.write("sound.zem", sound_bytes)
         for label in ("zem", "py"):
             self.write(os.path.join(label, "here.zem"), sound_bytes)
+            self.write(os.path.join(label, "linked.zem"), sound_bytes)
+            os.mkdir(self.path(label, "elsewhere"))
+            os.symlink("elsewhere", self.path(label, "linked"))
         damaged = self.write("damaged.zem", archive_bytes(SOUND)[:-1])
         self.write("in/f", b"f")
         # In order: each folder's state passes from one case to the next.
@@ -379,12 +382,14 @@ class CliTest(Scratch):
             ("extract, replaced", ["extract", "--force", sound, "sel"]),
             ("extract, no folder in the name", ["extract", self.write("x.zip", sound_bytes)]),
             ("extract, into the archive's name", ["extract", "here.zem"]),
+            ("extract, a link at the archive's name", ["extract", "linked.zem"]),
         ]
         for what, arguments in cases:
             with self.subTest(what):
                 zem_result, python_result = self.run_both(arguments)
                 self.assertEqual(python_result, zem_result)
         for label in ("zem", "py"):
+            self.assertEqual(os.listdir(self.path(label, "elsewhere")), [])
             for written in ("sel/dir/b", "here/dir/b"):
                 with open(self.path(label, written), "rb") as f:
                     self.assertEqual(f.read(), b"beta")
