@@ -93,8 +93,8 @@ for size in 32 48 256; do
   done
 done
 
-# The library: its SONAME names the package, its shlibs file tells packages built on it what to
-# depend on, and dpkg's trigger runs ldconfig.
+# The library: its SONAME names the package, its shlibs and symbols files tell packages built on
+# it what to depend on, and dpkg's trigger runs ldconfig.
 dpkg-deb -x "$lib_deb" "$scratch/lib"
 shared=$(cd "$scratch/lib" && find . -name 'libzem.so.*' -type f)
 libdir=${shared%/*}
@@ -112,6 +112,8 @@ LC_ALL=C readelf -d "$scratch/lib/$shared" | grep -q 'Library soname: \[libzem\.
   fail "the library is not stripped"
 [ "$(dpkg-deb --ctrl-tarfile "$lib_deb" | tar -xO ./shlibs)" = "libzem 1 libzem1 (>= $version)" ] ||
   fail "libzem1's shlibs file"
+cmp <(dpkg-deb --ctrl-tarfile "$lib_deb" | tar -xO ./symbols) "$source_dir/res/debian/libzem1.symbols" ||
+  fail "libzem1's symbols file"
 [ "$(dpkg-deb --ctrl-tarfile "$lib_deb" | tar -xO ./triggers)" = "activate-noawait ldconfig" ] ||
   fail "libzem1's triggers file"
 
