@@ -21,7 +21,14 @@ other_box() {
 next_box() {
   local last=$box
   wait_until 180 other_box || fail "no message box within three minutes"
-  [ "$box" != "$last" ] || fail "the program ended without showing a box"
+  if [ "$box" = "$last" ]; then
+    # Its exit code and the screen say whether it failed before its first box or crashed.
+    local code=0
+    wait "$app_pid" || code=$?
+    app_pid=
+    import -window root "$work/ended.png" 2>/dev/null || true
+    fail "the program ended (exit code $code) without showing a box"
+  fi
 }
 
 program_ended() {
