@@ -199,8 +199,8 @@ const char* windowedData(LoadedArchive& archive, const ArchiveRecord& r, StoredW
 // Files started ahead of their writing, on a second thread and in record order: the folders each
 // goes in opened (or made), and its temporary file created, which for a small file is the
 // dearest step on most file systems. The writer takes them in the same order. The thread opens
-// no folder before every file ahead of it is in place, so a failure or a cancel leaves no folder
-// behind that writing one file at a time would not have made. Without a thread the writer starts
+// no folder before every file ahead of it is written (and so bound for its name), so a failure
+// or a cancel leaves no folder behind that writing one file at a time would not have made. Without a thread the writer starts
 // each file itself as it comes to it.
 class FilesAhead {
 public:
@@ -231,7 +231,8 @@ public:
         return next;
     }
 
-    // The file taken last is in place.
+    // The file taken last is written whole: it goes in place with the files held with it, also
+    // on a failure after it (extractArchive), or, when their sync fails, none of them does.
     void finished() {
         if (!threaded_) return;
         std::lock_guard<std::mutex> lock(worker_.mutex);
@@ -338,6 +339,40 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Files written whole, with their times, that wait without their names for one sync of their
+// data: a sync per file would cost most of a small file's time.
+struct HeldFiles {
+    std::vector<FilesAhead::Ready> files;
+    size_t descriptors = 0;  // the files' and their folders'
+    uint64_t bytes = 0;
+    size_t named = 0;  // under temporary names, each listed for the signal cleanup
+};
+
+// Past this many bytes held, the data is synced even if descriptors are left: what a power cut
+// loses of a run stays bounded, and so does the wait for a file to appear.
+constexpr uint64_t kBytesPerDataSync = 64 << 20;
+
+// Syncs the held files' data and puts each at its name. The files are let go first, so that a
+// failure here leaves none held: those not yet in place go (a failed sync leaves every one of
+// them off its name), with no temporary file left behind.
+void placeHeldFiles(HeldFiles& held, const WrittenFileSystems& written, bool replace,
+                    const std::function<void(const std::string&)>& warn) {
+    std::vector<FilesAhead::Ready> files = std::move(held.files);
+    held = HeldFiles();
+    if (files.empty()) return;
+    const bool dataOnDisk = syncWrittenData(written);
+    for (FilesAhead::Ready& ready : files) {
+        // The file is in place whatever the warning says: extraction goes on.
+        const std::string warning = finishExtractedFile(*ready.file, replace, dataOnDisk);
+        ready.file.reset();
+        if (!warning.empty()) warn(warning);
+    }
+}
+
+}  // namespace
+
 void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
                     ProgressDisplay* progress,
                     const std::function<void(const std::string&)>& warn) {
@@ -350,46 +385,66 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
     // What runs killed outright left goes from each folder written to, before its first file; a
     // folder this run made holds none.
     if (!root.madeByThisRun) removeLeftoverTemporaryFiles(root);
-    // The file systems written to, each synced once at the end.
+    // The file systems written to, each synced once for every batch of files' data, and once at
+    // the end for their names.
     WrittenFileSystems written;
     noteWrittenFolder(written, root);
     std::shared_ptr<const FolderHandle> lastFolder;  // held, so no other folder takes its place
     StoredWindow window;
     window.bytes.resize(kStoredPieceSize);
     std::vector<char> buffer(kStoredPieceSize);
+    const size_t descriptorsPerSync = descriptorsForDataSync();
     FilesAhead ahead(root, archive.records);
-    for (const ArchiveRecord& r : archive.records) {
-        FilesAhead::Ready ready = ahead.take();
-        if (ready.failure) std::rethrow_exception(ready.failure);
-        AtomicFile& file = *ready.file;
-        if (ready.folder != lastFolder) {
-            lastFolder = ready.folder;
-            noteWrittenFolder(written, *lastFolder);
+    HeldFiles held;
+    try {
+        for (const ArchiveRecord& r : archive.records) {
+            FilesAhead::Ready ready = ahead.take();
+            if (ready.failure) std::rethrow_exception(ready.failure);
+            AtomicFile& file = *ready.file;
+            if (ready.folder != lastFolder) {
+                lastFolder = ready.folder;
+                noteWrittenFolder(written, *lastFolder);
+            }
+            if (const char* data = windowedData(archive, r, window)) {
+                writeAtomicFile(file, data, r.length);
+                done.bytesDone += r.length;
+            } else {
+                uint64_t sinceReport = 0;
+                forEachStoredPiece(
+                    archive, r, buffer, [&](const char* piece, size_t size, uint64_t at) {
+                        writeAtomicFile(file, piece, size);
+                        done.bytesDone += size;
+                        sinceReport += size;
+                        if (progress && sinceReport >= kProgressPiece && at + size < r.length) {
+                            sinceReport = 0;
+                            progress->update(done);
+                        }
+                        return true;
+                    });
+            }
+            if (r.time.present()) setFileTime(file, utcSecondsOf(r.time));
+            held.descriptors +=
+                held.files.empty() || held.files.back().folder != ready.folder ? 2 : 1;
+            held.bytes += r.length;
+            if (!file.temp.name.empty()) ++held.named;
+            held.files.push_back(std::move(ready));
+            ahead.finished();
+            if (held.descriptors >= descriptorsPerSync || held.bytes >= kBytesPerDataSync ||
+                held.named >= kMaxNamedTemporaryFiles) {
+                placeHeldFiles(held, written, replace, warn);
+            }
+            ++done.filesDone;
+            if (progress) progress->update(done);
         }
-        if (const char* data = windowedData(archive, r, window)) {
-            writeAtomicFile(file, data, r.length);
-            done.bytesDone += r.length;
-        } else {
-            uint64_t sinceReport = 0;
-            forEachStoredPiece(
-                archive, r, buffer, [&](const char* piece, size_t size, uint64_t at) {
-                    writeAtomicFile(file, piece, size);
-                    done.bytesDone += size;
-                    sinceReport += size;
-                    if (progress && sinceReport >= kProgressPiece && at + size < r.length) {
-                        sinceReport = 0;
-                        progress->update(done);
-                    }
-                    return true;
-                });
+        placeHeldFiles(held, written, replace, warn);
+    } catch (...) {
+        // What was written whole before a failure or a cancel goes in place, as it would have
+        // one file at a time; a failure of that is lost behind the first.
+        try {
+            placeHeldFiles(held, written, replace, warn);
+        } catch (...) {
         }
-        // The file is in place whatever the warning says: extraction goes on.
-        const std::string warning = finishExtractedFile(
-            file, r.time.present(), r.time.present() ? utcSecondsOf(r.time) : 0, replace);
-        ahead.finished();
-        if (!warning.empty()) warn(warning);
-        ++done.filesDone;
-        if (progress) progress->update(done);
+        throw;
     }
     for (const std::string& warning : syncWrittenFileSystems(written)) warn(warning);
 }
