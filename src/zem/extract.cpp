@@ -83,23 +83,22 @@ void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names
     archive.records = std::move(selected);
 }
 
-PathKind kindAtStoredName(const Destination& dest, const std::string& name) {
-    if (!dest.open) return PathKind::Missing;
-    const std::vector<std::string> parts = splitStoredName(name, platformCodePage());
-    FolderHandle below;
-    const FolderHandle* folder = &dest.folder;
-    for (size_t p = 0; p < parts.size(); ++p) {
-        const PathKind kind = kindInside(*folder, parts[p]);
-        if (p + 1 == parts.size() || kind != PathKind::Folder) return kind;
-        below = openSubfolder(*folder, parts[p], /*create=*/false);
-        folder = &below;
-    }
-    return PathKind::Missing;
-}
-
-void checkDestination(const Destination& dest, const LoadedArchive& archive, bool replace) {
-    const std::string tooLong = pathLengthProblem(dest.path, namesOf(archive));
-    if (!tooLong.empty()) fatalError(tooLong);
+void checkDestination(const Destination& dest, const LoadedArchive& archive, bool replace,
+                      std::vector<size_t>* kept) {
+    // Only the names to be written must fit: with `kept`, once those kept are known.
+    const auto refuseTooLong = [&] {
+        std::vector<std::string> names;
+        for (size_t i = 0, k = 0; i < archive.records.size(); ++i) {
+            if (kept && k < kept->size() && (*kept)[k] == i) {
+                ++k;
+            } else {
+                names.push_back(archive.records[i].name);
+            }
+        }
+        const std::string tooLong = pathLengthProblem(dest.path, names);
+        if (!tooLong.empty()) fatalError(tooLong);
+    };
+    if (!kept) refuseTooLong();
     if (!dest.open) return;  // nothing below it exists either
     // Each name is walked relative to open folders, as extraction writes, so no whole path has to
     // fit the system's limit. Consecutive names mostly share their folders: those stay open.
@@ -122,6 +121,10 @@ void checkDestination(const Destination& dest, const LoadedArchive& archive, boo
             const PathKind kind = kindInside(folder, parts[p]);
             const std::string path = pathInside(folder, parts[p]);
             if (kind == PathKind::Missing) break;  // nothing below it exists either
+            if (kept && (p + 1 == parts.size() || kind != PathKind::Folder)) {
+                kept->push_back(i);  // whatever is there stays, and the file is passed over
+                break;
+            }
             if (p + 1 == parts.size()) {
                 if (kind == PathKind::Folder) fatalError(record + "\"" + path + "\" is a folder");
                 if (!replace) fatalError(record + alreadyExistsText(path));
@@ -135,6 +138,7 @@ void checkDestination(const Destination& dest, const LoadedArchive& archive, boo
             }
         }
     }
+    if (kept) refuseTooLong();
 }
 
 bool hasArchiveSuffix(const std::string& path) {

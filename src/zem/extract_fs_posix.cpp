@@ -47,6 +47,14 @@ constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
     fatalError("\"" + path + "\" is not a folder");
 }
 
+// The destination is open as `fd`.
+bool adoptFolder(Destination& dest, int fd) {
+    dest.folder.native = fd;
+    dest.folder.syncable = true;
+    dest.open = true;
+    return true;
+}
+
 // Opens a chosen destination in its parent, never through a link.
 bool openChosen(Destination& dest) {
     const int fd = openat(fdOf(dest.parent), dest.name.c_str(), kFolderFlags | O_NOFOLLOW);
@@ -61,10 +69,7 @@ bool openChosen(Destination& dest) {
         errno = openError;
         fail("open folder", dest.path);
     }
-    dest.folder.native = fd;
-    dest.folder.syncable = true;
-    dest.open = true;
-    return true;
+    return adoptFolder(dest, fd);
 }
 
 // Opens a destination the user named, following a link there as the user meant.
@@ -81,10 +86,7 @@ bool openNamed(Destination& dest) {
         errno = openError;
         fail("open folder", dest.path);
     }
-    dest.folder.native = fd;
-    dest.folder.syncable = true;
-    dest.open = true;
-    return true;
+    return adoptFolder(dest, fd);
 }
 
 }  // namespace
