@@ -349,7 +349,8 @@ namespace {
 // data: a sync per file would cost most of a small file's time.
 struct HeldFiles {
     std::vector<FilesAhead::Ready> files;
-    size_t descriptors = 0;  // the files' and their folders'
+    WrittenFileSystems written;  // the file systems they are on
+    size_t descriptors = 0;      // the files' and their folders'
     uint64_t bytes = 0;
     size_t named = 0;  // under temporary names, each listed for the signal cleanup
 };
@@ -361,19 +362,118 @@ constexpr uint64_t kBytesPerDataSync = 64 << 20;
 // Syncs the held files' data and puts each at its name. The files are let go first, so that a
 // failure here leaves none held: those not yet in place go (a failed sync leaves every one of
 // them off its name), with no temporary file left behind.
-void placeHeldFiles(HeldFiles& held, const WrittenFileSystems& written, bool replace,
+void placeHeldFiles(HeldFiles& held, bool replace,
                     const std::function<void(const std::string&)>& warn) {
-    std::vector<FilesAhead::Ready> files = std::move(held.files);
+    HeldFiles batch = std::move(held);
     held = HeldFiles();
-    if (files.empty()) return;
-    const bool dataOnDisk = syncWrittenData(written);
-    for (FilesAhead::Ready& ready : files) {
+    if (batch.files.empty()) return;
+    const bool dataOnDisk = syncWrittenData(batch.written);
+    for (FilesAhead::Ready& ready : batch.files) {
         // The file is in place whatever the warning says: extraction goes on.
         const std::string warning = finishExtractedFile(*ready.file, replace, dataOnDisk);
         ready.file.reset();
         if (!warning.empty()) warn(warning);
     }
 }
+
+// Places batches of held files on a thread of its own while the writer goes on with the next
+// files, so that their sync and their names cost the writer nothing: one batch at a time, in
+// order. A batch's failure and warnings reach the writer when it hands over the next one or waits
+// for the last. Without a thread, each batch is placed as it is handed over.
+class Placer {
+public:
+    Placer(bool replace, bool threaded) : replace_(replace) {
+        threaded_ = threaded && worker_.start([this] { run(); });
+    }
+
+    // Whether a batch handed over now would be placed at once.
+    bool idle() {
+        if (!threaded_) return true;
+        std::lock_guard<std::mutex> lock(worker_.mutex);
+        return !busy_;
+    }
+
+    // Hands over the batch once the one before is placed, raising that one's failure.
+    void place(HeldFiles& held, const std::function<void(const std::string&)>& warn) {
+        if (!threaded_) return placeHeldFiles(held, replace_, warn);
+        wait(warn);
+        {
+            std::lock_guard<std::mutex> lock(worker_.mutex);
+            batch_ = std::move(held);
+            busy_ = true;
+        }
+        held = HeldFiles();
+        worker_.changed.notify_all();
+    }
+
+    // Waits until the batch handed over last is placed; passes on its warnings and raises its
+    // failure.
+    void wait(const std::function<void(const std::string&)>& warn) {
+        if (!threaded_) return;
+        std::vector<std::string> warnings;
+        std::exception_ptr failure;
+        {
+            std::unique_lock<std::mutex> lock(worker_.mutex);
+            worker_.changed.wait(lock, [this] { return !busy_; });
+            warnings.swap(warnings_);
+            std::swap(failure, failure_);
+        }
+        for (const std::string& warning : warnings) warn(warning);
+        if (failure) {
+            failed_ = true;
+            std::rethrow_exception(failure);
+        }
+    }
+
+    // Whether a batch failed: the files held after it then stay off their names too.
+    bool failed() const { return failed_; }
+
+private:
+    void run() {
+        for (;;) {
+            HeldFiles batch;
+            {
+                std::unique_lock<std::mutex> lock(worker_.mutex);
+                worker_.changed.wait(lock, [this] { return worker_.stopping || busy_; });
+                if (worker_.stopping) return;
+                batch = std::move(batch_);
+                batch_ = HeldFiles();
+            }
+            std::vector<std::string> warnings;
+            std::exception_ptr failure;
+            try {
+                placeHeldFiles(batch, replace_,
+                               [&](const std::string& warning) { warnings.push_back(warning); });
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            {
+                std::lock_guard<std::mutex> lock(worker_.mutex);
+                try {
+                    warnings_.insert(warnings_.end(), warnings.begin(), warnings.end());
+                } catch (...) {  // out of memory: the warnings are lost, not the files
+                }
+                failure_ = failure;
+                busy_ = false;
+            }
+            worker_.changed.notify_all();
+        }
+    }
+
+    const bool replace_;
+    bool threaded_ = false;
+    bool failed_ = false;
+    // Under worker_.mutex:
+    HeldFiles batch_;
+    bool busy_ = false;  // a batch is handed over and not yet placed
+    std::vector<std::string> warnings_;
+    std::exception_ptr failure_;
+    WorkerThread worker_;  // last: its thread stops before the fields it uses go
+};
+
+// A batch is handed over as soon as the placer is free once it holds this many files: fewer
+// would spend a sync on a handful.
+constexpr size_t kFilesPerEarlySync = 64;
 
 }  // namespace
 
@@ -389,16 +489,18 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
     // What runs killed outright left goes from each folder written to, before its first file; a
     // folder this run made holds none.
     if (!root.madeByThisRun) removeLeftoverTemporaryFiles(root);
-    // The file systems written to, each synced once for every batch of files' data, and once at
-    // the end for their names.
+    // The file systems written to, each synced for every batch of files' data (HeldFiles), and
+    // once at the end for their names.
     WrittenFileSystems written;
     noteWrittenFolder(written, root);
     std::shared_ptr<const FolderHandle> lastFolder;  // held, so no other folder takes its place
     StoredWindow window;
     window.bytes.resize(kStoredPieceSize);
     std::vector<char> buffer(kStoredPieceSize);
-    const size_t descriptorsPerSync = descriptorsForDataSync();
+    // Two batches may be open at once: one being placed, the next being written.
+    const size_t descriptorsPerBatch = std::max<size_t>(1, descriptorsForDataSync() / 2);
     FilesAhead ahead(root, archive.records);
+    Placer placer(replace, descriptorsPerBatch >= kFilesPerEarlySync);
     HeldFiles held;
     try {
         for (const ArchiveRecord& r : archive.records) {
@@ -427,25 +529,33 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
                     });
             }
             if (r.time.present()) setFileTime(file, utcSecondsOf(r.time));
-            held.descriptors +=
-                held.files.empty() || held.files.back().folder != ready.folder ? 2 : 1;
+            if (held.files.empty() || held.files.back().folder != ready.folder) {
+                noteWrittenFolder(held.written, *ready.folder);
+                held.descriptors += 2;
+            } else {
+                held.descriptors += 1;
+            }
             held.bytes += r.length;
             if (!file.temp.name.empty()) ++held.named;
             held.files.push_back(std::move(ready));
             ahead.finished();
-            if (held.descriptors >= descriptorsPerSync || held.bytes >= kBytesPerDataSync ||
-                held.named >= kMaxNamedTemporaryFiles) {
-                placeHeldFiles(held, written, replace, warn);
+            if (held.descriptors >= descriptorsPerBatch || held.bytes >= kBytesPerDataSync ||
+                held.named >= kMaxNamedTemporaryFiles / 2 ||
+                (held.files.size() >= kFilesPerEarlySync && placer.idle())) {
+                placer.place(held, warn);
             }
             ++done.filesDone;
             if (progress) progress->update(done);
         }
-        placeHeldFiles(held, written, replace, warn);
+        placer.place(held, warn);
+        placer.wait(warn);
     } catch (...) {
         // What was written whole before a failure or a cancel goes in place, as it would have
-        // one file at a time; a failure of that is lost behind the first.
+        // one file at a time, unless a batch before it failed; a failure of that is lost behind
+        // the first.
         try {
-            placeHeldFiles(held, written, replace, warn);
+            placer.wait(warn);
+            if (!placer.failed()) placeHeldFiles(held, replace, warn);
         } catch (...) {
         }
         throw;
