@@ -204,8 +204,8 @@ const char* windowedData(LoadedArchive& archive, const ArchiveRecord& r, StoredW
 // goes in opened (or made), and its temporary file created, which for a small file is the
 // dearest step on most file systems. The writer takes them in the same order. The thread opens
 // no folder before every file ahead of it is written (and so bound for its name), so a failure
-// or a cancel leaves no folder behind that writing one file at a time would not have made. Without a thread the writer starts
-// each file itself as it comes to it.
+// or a cancel leaves no folder behind that writing one file at a time would not have made.
+// Without a thread the writer starts each file itself as it comes to it.
 class FilesAhead {
 public:
     struct Ready {
@@ -340,10 +340,6 @@ private:
     bool lost_ = false;    // the thread ran out of memory handing a file over: no more come
     WorkerThread worker_;  // last: its thread stops before the fields it uses go
 };
-
-}  // namespace
-
-namespace {
 
 // Files written whole, with their times, that wait without their names for one sync of their
 // data: a sync per file would cost most of a small file's time.

@@ -67,9 +67,10 @@ DefaultDestination defaultDestination(const std::string& archivePath);
 // Whether the path's name ends in ".zem", in any letter case.
 bool hasArchiveSuffix(const std::string& path);
 
-// Writes every stored file below the destination, which is created when missing, each atomically and with
-// its stored time. Progress is reported as the writer reports it, and progress->update may throw
-// WriteCancelled: the file being written is then dropped and those already in place stay.
+// Writes every stored file below the destination, which is created when missing, each atomically
+// and with its stored time, and puts none at its name before its data is on disk. Progress is
+// reported as the writer reports it, and progress->update may throw WriteCancelled: the file
+// being written is then dropped, and those written whole before it are put in place and stay.
 // Warnings about files already in place go to `warn`.
 void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
                     ProgressDisplay* progress, const std::function<void(const std::string&)>& warn);
