@@ -311,8 +311,8 @@ def zem_tools(name, root, work, exe, zem_exe, others, other_zems):
         run_once(["tar", "-cf", tar_in, "-C", root, "."])
         dest = os.path.join(work, "extracted")
         zem = Tool("zem extract", [zem_exe, "extract", archive, "{dest}"], fresh_dir=dest)
-        # zem extract syncs each file's data before its name, and the file system at the end;
-        # tar followed by sync -f is as durable once done.
+        # zem extract syncs the file system for each batch of files' data before their names,
+        # and once more at the end; tar followed by sync -f is as durable once done.
         peers = [Tool("tar -xf", ["tar", "-xf", tar_in, "-C", "{dest}"], fresh_dir=dest,
                       make_dir=True),
                  Tool("tar -xf+sync", ["sh", "-c", "tar -xf \"$1\" -C \"$2\" && sync -f \"$2\"",

@@ -137,8 +137,9 @@ ChildResult runProgram(const std::vector<std::string>& args, const std::string& 
 ChildResult runExecutable(const std::string& exe, const std::vector<std::string>& args,
                           const std::string& input, const std::function<void()>& inChild);
 
-// The calls a child's filter can hold for the test: writes, or syncs (fsync).
-enum class HeldCall { Write, Sync };
+// The calls a child's filter can hold for the test: writes, syncs (fsync), or syncs of a whole
+// file system (syncfs).
+enum class HeldCall { Write, Sync, FileSystemSync };
 
 // Runs in a child before exec (as `inChild`), through a seccomp filter: the program can create no
 // unnamed O_TMPFILE file, as on a file system without them, so its temporary files take their

@@ -37,7 +37,8 @@ void refuseUnnamedFilesInChild(int socket, HeldCall held) {
     const uint32_t tmpfileBit = O_TMPFILE & ~O_DIRECTORY;
     const uint32_t heldCall = socket < 0                ? UINT32_MAX
                               : held == HeldCall::Write ? __NR_write
-                                                        : __NR_fsync;
+                              : held == HeldCall::Sync  ? __NR_fsync
+                                                        : __NR_syncfs;
     sock_filter filter[] = {
         /* 0 */ BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
         /* 1 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kNativeArch, 0, 7),

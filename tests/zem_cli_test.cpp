@@ -516,7 +516,7 @@ TEST_F(Zem, WritesRecheckWhatAppearedAfterTheEarlyLook) {
         writeAtomicFile(file, "mine", 4);
         writeFile(join(dest, "raced"), "theirs");
         try {
-            (void)finishExtractedFile(file, false, 0, false);
+            (void)finishExtractedFile(file, /*replace=*/false, /*dataOnDisk=*/false);
             ADD_FAILURE() << "replaced a file without being asked to";
         } catch (const FatalError& e) {
             EXPECT_EQ(std::string(e.what()), alreadyExistsText(join(dest, "raced")));

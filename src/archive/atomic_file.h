@@ -60,6 +60,10 @@ uint32_t leftoverProcessId(const std::string& name);
 // What makes this host's tag: the platform fills it in.
 std::string hostIdentity();
 
+// How many files under temporary names a process may hold at once for the signal cleanup to
+// remove them all (Linux; on Windows each file is marked to vanish on its own).
+constexpr size_t kMaxNamedTemporaryFiles = 256;
+
 // Removes the temporary files that processes of this host which no longer run left in the
 // folder: regular files of this user under names of exactly the temporary form. Only what is
 // certain to be such a leftover goes; a folder that can't be listed keeps everything.

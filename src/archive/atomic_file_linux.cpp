@@ -32,9 +32,9 @@ struct PendingFile {
     char name[256];
 };
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler reads the states");
-// One for each file that can be pending at once: the archive, or the files being extracted (a
-// few are started ahead of the one written).
-PendingFile g_pending[16];
+// One for each file that can be pending at once: the archive, or the files being extracted (those
+// written and held for one sync of their data, and a few started ahead of the one written).
+PendingFile g_pending[kMaxNamedTemporaryFiles + 16];
 
 // Lists a temporary file for the cleanup. Returns its entry, or -1 when the list is full or the
 // name too long: the destructor still removes it.

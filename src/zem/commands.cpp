@@ -430,19 +430,21 @@ int extractCommand(const ExtractArguments& a, std::ostream& out, std::ostream& e
     stripComponents(archive, a.stripComponents);
     Destination dest = findDestination(path, chosen);
     // -k: whatever is already at a file's name stays, and the file is passed over.
+    std::vector<size_t> keptRecords;
+    checkDestination(dest, archive, a.force, a.keep ? &keptRecords : nullptr);
     std::vector<std::string> kept;
-    if (a.keep && dest.open) {
+    if (!keptRecords.empty()) {
         std::vector<ArchiveRecord> toWrite;
-        for (ArchiveRecord& r : archive.records) {
-            if (kindAtStoredName(dest, r.name) == PathKind::Missing) {
-                toWrite.push_back(std::move(r));
+        for (size_t i = 0, k = 0; i < archive.records.size(); ++i) {
+            if (k < keptRecords.size() && keptRecords[k] == i) {
+                kept.push_back(archive.records[i].name);
+                ++k;
             } else {
-                kept.push_back(r.name);
+                toWrite.push_back(std::move(archive.records[i]));
             }
         }
         archive.records = std::move(toWrite);
     }
-    checkDestination(dest, archive, a.force);
     std::unique_ptr<ProgressDisplay> progress;
     if (a.verbose) {
         progress = std::make_unique<ExtractedNamesShown>(archive.records, out);

@@ -128,23 +128,22 @@ void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names
     archive.records = std::move(selected);
 }
 
-PathKind kindAtStoredName(const Destination& dest, const std::string& name) {
-    if (!dest.open) return PathKind::Missing;
-    const std::vector<std::string> parts = splitStoredName(name, platformCodePage());
-    FolderHandle below;
-    const FolderHandle* folder = &dest.folder;
-    for (size_t p = 0; p < parts.size(); ++p) {
-        const PathKind kind = kindInside(*folder, parts[p]);
-        if (p + 1 == parts.size() || kind != PathKind::Folder) return kind;
-        below = openSubfolder(*folder, parts[p], /*create=*/false);
-        folder = &below;
-    }
-    return PathKind::Missing;
-}
-
-void checkDestination(const Destination& dest, const LoadedArchive& archive, bool replace) {
-    const std::string tooLong = pathLengthProblem(dest.path, namesOf(archive));
-    if (!tooLong.empty()) fatalError(tooLong);
+void checkDestination(const Destination& dest, const LoadedArchive& archive, bool replace,
+                      std::vector<size_t>* kept) {
+    // Only the names to be written must fit: with `kept`, once those kept are known.
+    const auto refuseTooLong = [&] {
+        std::vector<std::string> names;
+        for (size_t i = 0, k = 0; i < archive.records.size(); ++i) {
+            if (kept && k < kept->size() && (*kept)[k] == i) {
+                ++k;
+            } else {
+                names.push_back(archive.records[i].name);
+            }
+        }
+        const std::string tooLong = pathLengthProblem(dest.path, names);
+        if (!tooLong.empty()) fatalError(tooLong);
+    };
+    if (!kept) refuseTooLong();
     if (!dest.open) return;  // nothing below it exists either
     // Each name is walked relative to open folders, as extraction writes, so no whole path has to
     // fit the system's limit. Consecutive names mostly share their folders: those stay open.
@@ -167,6 +166,10 @@ void checkDestination(const Destination& dest, const LoadedArchive& archive, boo
             const PathKind kind = kindInside(folder, parts[p]);
             const std::string path = pathInside(folder, parts[p]);
             if (kind == PathKind::Missing) break;  // nothing below it exists either
+            if (kept && (p + 1 == parts.size() || kind != PathKind::Folder)) {
+                kept->push_back(i);  // whatever is there stays, and the file is passed over
+                break;
+            }
             if (p + 1 == parts.size()) {
                 if (kind == PathKind::Folder) fatalError(record + "\"" + path + "\" is a folder");
                 if (!replace) fatalError(record + alreadyExistsText(path));
@@ -180,6 +183,7 @@ void checkDestination(const Destination& dest, const LoadedArchive& archive, boo
             }
         }
     }
+    if (kept) refuseTooLong();
 }
 
 bool hasArchiveSuffix(const std::string& path) {
@@ -244,9 +248,9 @@ const char* windowedData(LoadedArchive& archive, const ArchiveRecord& r, StoredW
 // Files started ahead of their writing, on a second thread and in record order: the folders each
 // goes in opened (or made), and its temporary file created, which for a small file is the
 // dearest step on most file systems. The writer takes them in the same order. The thread opens
-// no folder before every file ahead of it is in place, so a failure or a cancel leaves no folder
-// behind that writing one file at a time would not have made. Without a thread the writer starts
-// each file itself as it comes to it.
+// no folder before every file ahead of it is written (and so bound for its name), so a failure
+// or a cancel leaves no folder behind that writing one file at a time would not have made.
+// Without a thread the writer starts each file itself as it comes to it.
 class FilesAhead {
 public:
     struct Ready {
@@ -276,7 +280,8 @@ public:
         return next;
     }
 
-    // The file taken last is in place.
+    // The file taken last is written whole: it goes in place with the files held with it, also
+    // on a failure after it (extractArchive), or, when their sync fails, none of them does.
     void finished() {
         if (!threaded_) return;
         std::lock_guard<std::mutex> lock(worker_.mutex);
@@ -381,6 +386,136 @@ private:
     WorkerThread worker_;  // last: its thread stops before the fields it uses go
 };
 
+// Files written whole, with their times, that wait without their names for one sync of their
+// data: a sync per file would cost most of a small file's time.
+struct HeldFiles {
+    std::vector<FilesAhead::Ready> files;
+    WrittenFileSystems written;  // the file systems they are on
+    size_t descriptors = 0;      // the files' and their folders'
+    uint64_t bytes = 0;
+    size_t named = 0;  // under temporary names, each listed for the signal cleanup
+};
+
+// Past this many bytes held, the data is synced even if descriptors are left: what a power cut
+// loses of a run stays bounded, and so does the wait for a file to appear.
+constexpr uint64_t kBytesPerDataSync = 64 << 20;
+
+// Syncs the held files' data and puts each at its name. The files are let go first, so that a
+// failure here leaves none held: those not yet in place go (a failed sync leaves every one of
+// them off its name), with no temporary file left behind.
+void placeHeldFiles(HeldFiles& held, bool replace,
+                    const std::function<void(const std::string&)>& warn) {
+    HeldFiles batch = std::move(held);
+    held = HeldFiles();
+    if (batch.files.empty()) return;
+    const bool dataOnDisk = syncWrittenData(batch.written);
+    for (FilesAhead::Ready& ready : batch.files) {
+        // The file is in place whatever the warning says: extraction goes on.
+        const std::string warning = finishExtractedFile(*ready.file, replace, dataOnDisk);
+        ready.file.reset();
+        if (!warning.empty()) warn(warning);
+    }
+}
+
+// Places batches of held files on a thread of its own while the writer goes on with the next
+// files, so that their sync and their names cost the writer nothing: one batch at a time, in
+// order. A batch's failure and warnings reach the writer when it hands over the next one or waits
+// for the last. Without a thread, each batch is placed as it is handed over.
+class Placer {
+public:
+    Placer(bool replace, bool threaded) : replace_(replace) {
+        threaded_ = threaded && worker_.start([this] { run(); });
+    }
+
+    // Whether a batch handed over now would be placed at once.
+    bool idle() {
+        if (!threaded_) return true;
+        std::lock_guard<std::mutex> lock(worker_.mutex);
+        return !busy_;
+    }
+
+    // Hands over the batch once the one before is placed, raising that one's failure.
+    void place(HeldFiles& held, const std::function<void(const std::string&)>& warn) {
+        if (!threaded_) return placeHeldFiles(held, replace_, warn);
+        wait(warn);
+        {
+            std::lock_guard<std::mutex> lock(worker_.mutex);
+            batch_ = std::move(held);
+            busy_ = true;
+        }
+        held = HeldFiles();
+        worker_.changed.notify_all();
+    }
+
+    // Waits until the batch handed over last is placed; passes on its warnings and raises its
+    // failure.
+    void wait(const std::function<void(const std::string&)>& warn) {
+        if (!threaded_) return;
+        std::vector<std::string> warnings;
+        std::exception_ptr failure;
+        {
+            std::unique_lock<std::mutex> lock(worker_.mutex);
+            worker_.changed.wait(lock, [this] { return !busy_; });
+            warnings.swap(warnings_);
+            std::swap(failure, failure_);
+        }
+        for (const std::string& warning : warnings) warn(warning);
+        if (failure) {
+            failed_ = true;
+            std::rethrow_exception(failure);
+        }
+    }
+
+    // Whether a batch failed: the files held after it then stay off their names too.
+    bool failed() const { return failed_; }
+
+private:
+    void run() {
+        for (;;) {
+            HeldFiles batch;
+            {
+                std::unique_lock<std::mutex> lock(worker_.mutex);
+                worker_.changed.wait(lock, [this] { return worker_.stopping || busy_; });
+                if (worker_.stopping) return;
+                batch = std::move(batch_);
+                batch_ = HeldFiles();
+            }
+            std::vector<std::string> warnings;
+            std::exception_ptr failure;
+            try {
+                placeHeldFiles(batch, replace_,
+                               [&](const std::string& warning) { warnings.push_back(warning); });
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            {
+                std::lock_guard<std::mutex> lock(worker_.mutex);
+                try {
+                    warnings_.insert(warnings_.end(), warnings.begin(), warnings.end());
+                } catch (...) {  // out of memory: the warnings are lost, not the files
+                }
+                failure_ = failure;
+                busy_ = false;
+            }
+            worker_.changed.notify_all();
+        }
+    }
+
+    const bool replace_;
+    bool threaded_ = false;
+    bool failed_ = false;
+    // Under worker_.mutex:
+    HeldFiles batch_;
+    bool busy_ = false;  // a batch is handed over and not yet placed
+    std::vector<std::string> warnings_;
+    std::exception_ptr failure_;
+    WorkerThread worker_;  // last: its thread stops before the fields it uses go
+};
+
+// A batch is handed over as soon as the placer is free once it holds this many files: fewer
+// would spend a sync on a handful.
+constexpr size_t kFilesPerEarlySync = 64;
+
 }  // namespace
 
 void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
@@ -395,46 +530,76 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
     // What runs killed outright left goes from each folder written to, before its first file; a
     // folder this run made holds none.
     if (!root.madeByThisRun) removeLeftoverTemporaryFiles(root);
-    // The file systems written to, each synced once at the end.
+    // The file systems written to, each synced for every batch of files' data (HeldFiles), and
+    // once at the end for their names.
     WrittenFileSystems written;
     noteWrittenFolder(written, root);
     std::shared_ptr<const FolderHandle> lastFolder;  // held, so no other folder takes its place
     StoredWindow window;
     window.bytes.resize(kStoredPieceSize);
     std::vector<char> buffer(kStoredPieceSize);
+    // Two batches may be open at once: one being placed, the next being written.
+    const size_t descriptorsPerBatch = std::max<size_t>(1, descriptorsForDataSync() / 2);
     FilesAhead ahead(root, archive.records);
-    for (const ArchiveRecord& r : archive.records) {
-        FilesAhead::Ready ready = ahead.take();
-        if (ready.failure) std::rethrow_exception(ready.failure);
-        AtomicFile& file = *ready.file;
-        if (ready.folder != lastFolder) {
-            lastFolder = ready.folder;
-            noteWrittenFolder(written, *lastFolder);
+    Placer placer(replace, descriptorsPerBatch >= kFilesPerEarlySync);
+    HeldFiles held;
+    try {
+        for (const ArchiveRecord& r : archive.records) {
+            FilesAhead::Ready ready = ahead.take();
+            if (ready.failure) std::rethrow_exception(ready.failure);
+            AtomicFile& file = *ready.file;
+            if (ready.folder != lastFolder) {
+                lastFolder = ready.folder;
+                noteWrittenFolder(written, *lastFolder);
+            }
+            if (const char* data = windowedData(archive, r, window)) {
+                writeAtomicFile(file, data, r.length);
+                done.bytesDone += r.length;
+            } else {
+                uint64_t sinceReport = 0;
+                forEachStoredPiece(
+                    archive, r, buffer, [&](const char* piece, size_t size, uint64_t at) {
+                        writeAtomicFile(file, piece, size);
+                        done.bytesDone += size;
+                        sinceReport += size;
+                        if (progress && sinceReport >= kProgressPiece && at + size < r.length) {
+                            sinceReport = 0;
+                            progress->update(done);
+                        }
+                        return true;
+                    });
+            }
+            if (r.time.present()) setFileTime(file, utcSecondsOf(r.time));
+            if (held.files.empty() || held.files.back().folder != ready.folder) {
+                noteWrittenFolder(held.written, *ready.folder);
+                held.descriptors += 2;
+            } else {
+                held.descriptors += 1;
+            }
+            held.bytes += r.length;
+            if (!file.temp.name.empty()) ++held.named;
+            held.files.push_back(std::move(ready));
+            ahead.finished();
+            if (held.descriptors >= descriptorsPerBatch || held.bytes >= kBytesPerDataSync ||
+                held.named >= kMaxNamedTemporaryFiles / 2 ||
+                (held.files.size() >= kFilesPerEarlySync && placer.idle())) {
+                placer.place(held, warn);
+            }
+            ++done.filesDone;
+            if (progress) progress->update(done);
         }
-        if (const char* data = windowedData(archive, r, window)) {
-            writeAtomicFile(file, data, r.length);
-            done.bytesDone += r.length;
-        } else {
-            uint64_t sinceReport = 0;
-            forEachStoredPiece(
-                archive, r, buffer, [&](const char* piece, size_t size, uint64_t at) {
-                    writeAtomicFile(file, piece, size);
-                    done.bytesDone += size;
-                    sinceReport += size;
-                    if (progress && sinceReport >= kProgressPiece && at + size < r.length) {
-                        sinceReport = 0;
-                        progress->update(done);
-                    }
-                    return true;
-                });
+        placer.place(held, warn);
+        placer.wait(warn);
+    } catch (...) {
+        // What was written whole before a failure or a cancel goes in place, as it would have
+        // one file at a time, unless a batch before it failed; a failure of that is lost behind
+        // the first.
+        try {
+            placer.wait(warn);
+            if (!placer.failed()) placeHeldFiles(held, replace, warn);
+        } catch (...) {
         }
-        // The file is in place whatever the warning says: extraction goes on.
-        const std::string warning = finishExtractedFile(
-            file, r.time.present(), r.time.present() ? utcSecondsOf(r.time) : 0, replace);
-        ahead.finished();
-        if (!warning.empty()) warn(warning);
-        ++done.filesDone;
-        if (progress) progress->update(done);
+        throw;
     }
     for (const std::string& warning : syncWrittenFileSystems(written)) warn(warning);
 }

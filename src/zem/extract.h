@@ -49,13 +49,11 @@ void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names
 
 // Looks at everything each name will pass through below the destination (findDestination,
 // extract_fs.h) before anything is written, so a refusal leaves it as it was; without `replace`,
-// an existing file is refused too. The writes re-check as they go.
-void checkDestination(const Destination& dest, const LoadedArchive& archive, bool replace);
-
-// What is at a stored name's place below an open destination, walked relative to its folders as
-// extraction writes: Missing when it or a folder on its way is absent; a link or a file on the way
-// is reported as what it is (checkDestination refuses it).
-PathKind kindAtStoredName(const Destination& dest, const std::string& name);
+// an existing file is refused too. With `kept` (zem extract -k), a name where anything stands
+// already, or whose way something other than a folder blocks, is passed over instead of refused:
+// its record's index goes to `kept`, in order. The writes re-check as they go.
+void checkDestination(const Destination& dest, const LoadedArchive& archive, bool replace,
+                      std::vector<size_t>* kept = nullptr);
 
 // The folder an archive extracts into by default: its path without ".zem" (any letter case),
 // beside it. When the name gives no such folder, `folder` is empty and `problem` says why ("its
@@ -69,9 +67,10 @@ DefaultDestination defaultDestination(const std::string& archivePath);
 // Whether the path's name ends in ".zem", in any letter case.
 bool hasArchiveSuffix(const std::string& path);
 
-// Writes every stored file below the destination, which is created when missing, each atomically and with
-// its stored time. Progress is reported as the writer reports it, and progress->update may throw
-// WriteCancelled: the file being written is then dropped and those already in place stay.
+// Writes every stored file below the destination, which is created when missing, each atomically
+// and with its stored time, and puts none at its name before its data is on disk. Progress is
+// reported as the writer reports it, and progress->update may throw WriteCancelled: the file
+// being written is then dropped, and those written whole before it are put in place and stay.
 // Warnings about files already in place go to `warn`.
 void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
                     ProgressDisplay* progress, const std::function<void(const std::string&)>& warn);

@@ -93,16 +93,17 @@ inline void startExtractedFile(AtomicFile& file, const FolderHandle& folder,
     createAtomicFile(file, folder, name, extractionFailureText);
 }
 
-// Sets the file's time (when hasTime) and puts it under its name. Without `replace`, a file that
+// Puts the file, written whole and with its time, under its name. Without `replace`, a file that
 // appeared there meanwhile is left alone and this fails. Its data is on disk before its name is:
 // a power cut leaves the old file or the whole new one, and a new file whole or absent (file
 // systems without an ordering of their own, XFS for one, would otherwise keep the name and lose
-// the data). Its folder isn't synced here: syncWrittenFileSystems does that for all at the end.
-// Returns the warning of a step that failed once the file was in place (empty when none).
-[[nodiscard]] inline std::string finishExtractedFile(AtomicFile& file, bool hasTime,
-                                                     int64_t utcSeconds, bool replace) {
-    if (hasTime) setFileTime(file, utcSeconds);
-    return commitAtomicFile(file, {replace, /*durable=*/false, /*dataFirst=*/true});
+// the data). `dataOnDisk`: syncWrittenData has put it there, with the rest of its batch;
+// otherwise the file's own data is synced first. Its folder isn't synced here:
+// syncWrittenFileSystems does that for all at the end. Returns the warning of a step that failed
+// once the file was in place (empty when none).
+[[nodiscard]] inline std::string finishExtractedFile(AtomicFile& file, bool replace,
+                                                     bool dataOnDisk) {
+    return commitAtomicFile(file, {replace, /*durable=*/false, /*dataFirst=*/!dataOnDisk});
 }
 
 // The file systems extraction has written to, each held by a folder on it, so that its end can
@@ -110,10 +111,23 @@ inline void startExtractedFile(AtomicFile& file, const FolderHandle& folder,
 struct WrittenFileSystems {
     std::vector<FolderHandle> folders;
     std::vector<uint64_t> ids;
+    bool missed = false;  // one couldn't be held: syncWrittenData can't vouch for its files
 };
 
 // Notes the file system of a folder extraction writes to.
 void noteWrittenFolder(WrittenFileSystems& written, const FolderHandle& folder);
+
+// How many descriptors extraction may fill with written files, held open without their names for
+// one sync of their data (syncWrittenData), and with their folders: on Linux a share of those
+// this process may open; 1 on Windows, where each file's data is flushed on its own at its
+// commit.
+size_t descriptorsForDataSync();
+
+// Puts the data of every file written so far to those file systems on disk (Linux: one syncfs
+// each), so that the files held for it may take their names; false where the platform syncs each
+// file at its commit instead (Windows). A sync that fails throws FatalError: no file held for it
+// may then take its name.
+bool syncWrittenData(const WrittenFileSystems& written);
 
 // Puts everything written to those file systems on disk (Linux: one syncfs each), so that what
 // is in place stays after a power cut; the warnings of those that failed.

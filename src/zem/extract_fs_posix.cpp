@@ -47,6 +47,14 @@ constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
     fatalError("\"" + path + "\" is not a folder");
 }
 
+// The destination is open as `fd`.
+bool adoptFolder(Destination& dest, int fd) {
+    dest.folder.native = fd;
+    dest.folder.syncable = true;
+    dest.open = true;
+    return true;
+}
+
 // Opens a chosen destination in its parent, never through a link.
 bool openChosen(Destination& dest) {
     const int fd = openat(fdOf(dest.parent), dest.name.c_str(), kFolderFlags | O_NOFOLLOW);
@@ -61,10 +69,7 @@ bool openChosen(Destination& dest) {
         errno = openError;
         fail("open folder", dest.path);
     }
-    dest.folder.native = fd;
-    dest.folder.syncable = true;
-    dest.open = true;
-    return true;
+    return adoptFolder(dest, fd);
 }
 
 // Opens a destination the user named, following a link there as the user meant.
@@ -81,10 +86,7 @@ bool openNamed(Destination& dest) {
         errno = openError;
         fail("open folder", dest.path);
     }
-    dest.folder.native = fd;
-    dest.folder.syncable = true;
-    dest.open = true;
-    return true;
+    return adoptFolder(dest, fd);
 }
 
 }  // namespace
@@ -170,21 +172,44 @@ void setFileTime(AtomicFile& file, int64_t utcSeconds) {
     }
 }
 
+size_t descriptorsForDataSync() {
+    // A quarter of them: the rest stays for the files started ahead, their folders and the
+    // caller's own. Beyond a few thousand files a sync more costs little.
+    rlimit descriptors{};
+    if (getrlimit(RLIMIT_NOFILE, &descriptors) != 0) return 1;
+    const rlim_t share = descriptors.rlim_cur / 4;
+    return share < 1 ? 1 : share > 4096 ? 4096 : static_cast<size_t>(share);
+}
+
 void noteWrittenFolder(WrittenFileSystems& written, const FolderHandle& folder) {
     struct stat st {};
-    if (fstat(fdOf(folder), &st) != 0) return;  // it was just opened: not seen to fail
+    if (fstat(fdOf(folder), &st) != 0) {  // it was just opened: not seen to fail
+        written.missed = true;
+        return;
+    }
     const uint64_t id = static_cast<uint64_t>(st.st_dev);
     for (uint64_t seen : written.ids) {
         if (seen == id) return;
     }
     // A descriptor of its own: the folder's handle closes before the end of extraction.
     const int fd = openat(fdOf(folder), ".", kFolderFlags);
-    if (fd < 0) return;  // nothing to hold it by: the system writes it back in its time
+    if (fd < 0) {  // nothing to hold it by: each file's data is synced on its own
+        written.missed = true;
+        return;
+    }
     FolderHandle held;
     held.path = folder.path;
     held.native = fd;
     written.folders.push_back(std::move(held));
     written.ids.push_back(id);
+}
+
+bool syncWrittenData(const WrittenFileSystems& written) {
+    if (written.missed) return false;
+    for (const FolderHandle& folder : written.folders) {
+        if (syncfs(fdOf(folder)) != 0) fail("sync the file system of", folder.path);
+    }
+    return true;
 }
 
 std::vector<std::string> syncWrittenFileSystems(const WrittenFileSystems& written) {

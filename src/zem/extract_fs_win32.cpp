@@ -226,4 +226,8 @@ bool roomToStartFilesAhead() { return true; }
 // whole only by an administrator, so the moves are left to NTFS's log.
 void noteWrittenFolder(WrittenFileSystems&, const FolderHandle&) {}
 
+size_t descriptorsForDataSync() { return 1; }
+
+bool syncWrittenData(const WrittenFileSystems&) { return false; }
+
 std::vector<std::string> syncWrittenFileSystems(const WrittenFileSystems&) { return {}; }
