@@ -14,10 +14,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/dialog_posix.h"
-#include "app/progress_text.h"
-#include "app/run.h"
+#include "builder/dialog_posix.h"
+#include "builder/run.h"
 #include "fakes.h"
+#include "ops/progress_text.h"
 #include "test_util.h"
 
 namespace {

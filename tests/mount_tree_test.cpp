@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "zem/mount.h"
+#include "ops/mount_tree.h"
 
 namespace {
 

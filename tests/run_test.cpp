@@ -16,9 +16,9 @@
 
 #include <new>
 
-#include "app/run.h"
-#include "app/terminal_answer.h"
 #include "archive_builder.h"
+#include "builder/run.h"
+#include "builder/terminal_answer.h"
 #include "fakes.h"
 #include "test_util.h"
 #include "viewer/archive_view.h"

@@ -18,16 +18,16 @@
 
 #include <gtest/gtest.h>
 
-#include "archive/atomic_file.h"
-#include "archive/fatal_error.h"
-#include "archive/local_time.h"
-#include "archive/writer.h"
 #include "archive_builder.h"
-#include "scan/scan.h"
+#include "common/fatal_error.h"
+#include "format/local_time.h"
+#include "ops/writer.h"
+#include "platform/atomic_file.h"
+#include "platform/scan.h"
 #include "test_util.h"
 
 #ifdef _WIN32
-#include "archive/output_file.h"
+#include "platform/output_file.h"
 #endif
 
 namespace {

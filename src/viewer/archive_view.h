@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/dialog.h"
-#include "scan/file_system.h"
-#include "zem/extract.h"
+#include "builder/dialog.h"
+#include "ops/extract.h"
+#include "platform/file_system.h"
 
 // The program's name, as its window's title shows it.
 inline constexpr const char* kViewerName = "ZEM Viewer";

@@ -24,10 +24,11 @@
 #include <fstream>
 #include <memory>
 
-#include "archive/archive_file.h"
-#include "archive/fatal_error.h"
+#include "common/fatal_error.h"
+#include "ops/extract.h"
+#include "ops/mount_tree.h"
+#include "platform/archive_file.h"
 #include "zem/commands.h"
-#include "zem/extract.h"
 #include "zem/mount.h"
 
 extern char** environ;

@@ -1,0 +1,39 @@
+#include "platform/input_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/open_path.h"
+
+InputFile::~InputFile() {
+    // Only read from: closing can lose nothing.
+    if (native >= 0) close(static_cast<int>(native));
+}
+
+bool openInputFile(const std::string& path, InputFile& file) {
+    const int fd = openPath(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return false;
+    file.native = fd;
+    struct stat st {};
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+size_t readInputFile(InputFile& file, char* into, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = read(static_cast<int>(file.native), into + done, length - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+bool closeInputFile(InputFile& file) {
+    const int fd = static_cast<int>(file.native);
+    file.native = -1;
+    return close(fd) == 0;
+}
