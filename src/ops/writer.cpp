@@ -132,8 +132,8 @@ std::string writeArchive(const std::string& archivePath, const FileList& fileLis
     OutputTarget target;
     findOutputTarget(archivePath, namedPath, target);
     OutputFile out;
-    if (target.stream >= 0) {
-        createOutputStream(out, target.stream, archivePath);
+    if (target.stream.valid()) {
+        createOutputStream(out, target.stream.get(), archivePath);
         (void)writeInto(out, header, fileList, progress);  // a stream has nothing to warn of
         closeOutputTarget(target, archivePath);
         return std::string();

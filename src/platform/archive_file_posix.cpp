@@ -10,31 +10,27 @@
 #include <vector>
 
 #include "common/fatal_error.h"
+#include "common/unique_handle.h"
 #include "platform/archive_file.h"
 
 namespace {
 
 struct FileSource : ArchiveSource {
-    int fd = -1;
+    UniqueHandle descriptor;
     uint64_t base = 0;  // where the archive begins in the file
     uint64_t length = 0;
     timespec modified{};
     timespec statusChanged{};
 
-    FileSource() = default;
-    FileSource(const FileSource&) = delete;
-    FileSource& operator=(const FileSource&) = delete;
     // Only ever read: there is nothing a failing close could lose.
-    ~FileSource() override {
-        if (fd >= 0) close(fd);
-    }
 
     uint64_t size() const override { return length; }
 
     bool readAt(uint64_t position, void* data, size_t count) override {
         auto* bytes = static_cast<char*>(data);
         while (count > 0) {
-            const ssize_t n = pread(fd, bytes, count, static_cast<off_t>(base + position));
+            const ssize_t n =
+                pread(descriptor.fd(), bytes, count, static_cast<off_t>(base + position));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;  // an error, or the file was cut short meanwhile
             bytes += n;
@@ -99,7 +95,8 @@ void spoolStandardInput(FileSource& source) {
                        " bytes of the largest archive, so it is not an archive");
         }
         for (ssize_t done = 0; done < n;) {
-            const ssize_t w = write(source.fd, buffer.data() + done, static_cast<size_t>(n - done));
+            const ssize_t w =
+                write(source.descriptor.fd(), buffer.data() + done, static_cast<size_t>(n - done));
             if (w < 0 && errno == EINTR) continue;
             if (w < 0) fail("copy standard input into a temporary file for", kStandardInput);
             done += w;
@@ -116,15 +113,15 @@ std::unique_ptr<ArchiveSource> openArchiveStream() {
     if (S_ISREG(st.st_mode)) {
         const off_t at = lseek(STDIN_FILENO, 0, SEEK_CUR);
         if (at < 0) fail("look at", kStandardInput);
-        source->fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
-        if (source->fd < 0) fail("open", kStandardInput);
+        source->descriptor.reset(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
+        if (!source->descriptor.valid()) fail("open", kStandardInput);
         source->base = static_cast<uint64_t>(at);
         source->length = st.st_size > at ? static_cast<uint64_t>(st.st_size - at) : 0;
         source->modified = st.st_mtim;
         return source;
     }
-    source->fd = unnamedTemporaryFile();
-    if (source->fd < 0) fail("create a temporary file for", kStandardInput);
+    source->descriptor.reset(unnamedTemporaryFile());
+    if (!source->descriptor.valid()) fail("create a temporary file for", kStandardInput);
     spoolStandardInput(*source);
     return source;
 }
@@ -132,16 +129,16 @@ std::unique_ptr<ArchiveSource> openArchiveStream() {
 std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
     auto source = std::make_unique<FileSource>();
     // Without O_NONBLOCK, opening a named pipe waits for a writer that may never come.
-    source->fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (source->fd < 0) fail("open", path);
+    source->descriptor.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!source->descriptor.valid()) fail("open", path);
     struct stat st {};
-    if (fstat(source->fd, &st) != 0) fail("look at", path);
+    if (fstat(source->descriptor.fd(), &st) != 0) fail("look at", path);
     if (!S_ISREG(st.st_mode)) {
         fatalError("cannot read \"" + path + "\": " + notRegularText(st.st_mode));
     }
     // Back to ordinary reads, which would otherwise fail with EAGAIN under mandatory locks.
-    const int flags = fcntl(source->fd, F_GETFL);
-    if (flags < 0 || fcntl(source->fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int flags = fcntl(source->descriptor.fd(), F_GETFL);
+    if (flags < 0 || fcntl(source->descriptor.fd(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
         fail("set the reading mode of", path);
     }
     source->length = static_cast<uint64_t>(st.st_size);
@@ -153,7 +150,7 @@ std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
 bool archiveFileUnchanged(const ArchiveSource& source) {
     const auto* file = dynamic_cast<const FileSource*>(&source);
     struct stat st {};
-    if (!file || fstat(file->fd, &st) != 0) return false;
+    if (!file || fstat(file->descriptor.fd(), &st) != 0) return false;
     const auto same = [](const timespec& a, const timespec& b) {
         return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
     };

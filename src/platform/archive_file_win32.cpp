@@ -15,16 +15,10 @@ namespace {
 constexpr size_t kMaxReadSize = 1 << 30;
 
 struct FileSource : ArchiveSource {
-    HANDLE handle = INVALID_HANDLE_VALUE;
+    UniqueHandle handle;
     uint64_t length = 0;
 
-    FileSource() = default;
-    FileSource(const FileSource&) = delete;
-    FileSource& operator=(const FileSource&) = delete;
     // Only ever read: there is nothing a failing close could lose.
-    ~FileSource() override {
-        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    }
 
     uint64_t size() const override { return length; }
 
@@ -37,7 +31,7 @@ struct FileSource : ArchiveSource {
             const DWORD want = static_cast<DWORD>(count < kMaxReadSize ? count : kMaxReadSize);
             DWORD got = 0;
             // Nothing read is an error too: the file was cut short meanwhile.
-            if (!ReadFile(handle, bytes, want, &got, &at) || got == 0) return false;
+            if (!ReadFile(nativeHandle(handle), bytes, want, &got, &at) || got == 0) return false;
             bytes += got;
             count -= got;
             position += got;
@@ -91,16 +85,19 @@ std::unique_ptr<ArchiveSource> openArchiveStream() {
     }
     if (GetFileType(input) == FILE_TYPE_DISK) {
         // Read in place through a handle of its own, by position from the start.
-        if (!DuplicateHandle(GetCurrentProcess(), input, GetCurrentProcess(), &source->handle, 0,
-                             FALSE, DUPLICATE_SAME_ACCESS)) {
+        HANDLE copy = nullptr;
+        if (!DuplicateHandle(GetCurrentProcess(), input, GetCurrentProcess(), &copy, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS)) {
             fail("open", kStandardInput, GetLastError());
         }
+        source->handle = ownHandle(copy);
         LARGE_INTEGER size{};
-        if (!GetFileSizeEx(source->handle, &size)) fail("look at", kStandardInput, GetLastError());
+        if (!GetFileSizeEx(nativeHandle(source->handle), &size))
+            fail("look at", kStandardInput, GetLastError());
         source->length = static_cast<uint64_t>(size.QuadPart);
         return source;
     }
-    source->handle = temporaryFile();
+    source->handle = ownHandle(temporaryFile());
     std::vector<char> buffer(1 << 20);
     for (;;) {
         DWORD got = 0;
@@ -116,7 +113,7 @@ std::unique_ptr<ArchiveSource> openArchiveStream() {
                        std::to_string(kLargestArchiveSize) +
                        " bytes of the largest archive, so it is not an archive");
         }
-        if (!writeWhole(reinterpret_cast<intptr_t>(source->handle), buffer.data(), got)) {
+        if (!writeWhole(source->handle.get(), buffer.data(), got)) {
             fail("write the temporary copy of", kStandardInput, GetLastError());
         }
     }
@@ -125,10 +122,10 @@ std::unique_ptr<ArchiveSource> openArchiveStream() {
 
 std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
     auto source = std::make_unique<FileSource>();
-    source->handle = CreateFileW(longPath(path).c_str(), GENERIC_READ,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (source->handle == INVALID_HANDLE_VALUE) {
+    source->handle = ownHandle(CreateFileW(longPath(path).c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!source->handle.valid()) {
         const DWORD code = GetLastError();
         // A folder can't be opened as a file; say so rather than "Access is denied".
         if (code == ERROR_ACCESS_DENIED && isFolder(path)) {
@@ -139,7 +136,7 @@ std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
     // A named pipe or a device (a console, NUL, a serial port) is no archive, and reading one
     // could wait forever.
     SetLastError(NO_ERROR);  // tells an unknown type from a failure
-    const DWORD type = GetFileType(source->handle);
+    const DWORD type = GetFileType(nativeHandle(source->handle));
     if (type != FILE_TYPE_DISK) {
         const DWORD code = GetLastError();
         if (type == FILE_TYPE_UNKNOWN && code != NO_ERROR) fail("look at", path, code);
@@ -149,7 +146,7 @@ std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
                                              : "it is not a regular file"));
     }
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(source->handle, &size)) fail("look at", path, GetLastError());
+    if (!GetFileSizeEx(nativeHandle(source->handle), &size)) fail("look at", path, GetLastError());
     source->length = static_cast<uint64_t>(size.QuadPart);
     return source;
 }

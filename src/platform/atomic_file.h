@@ -12,12 +12,14 @@
 #include <functional>
 #include <string>
 
+#include "common/unique_handle.h"
+
 // A folder that files are created in. On Linux it is held open and every step is relative to
 // it, so a link put in place of one of its parents meanwhile can't redirect a write; Windows
 // works on paths.
 struct FolderHandle {
-    std::string path;      // for messages and for the platforms that work on paths
-    intptr_t native = -1;  // the open folder where the platform has one
+    std::string path;     // for messages and for the platforms that work on paths
+    UniqueHandle native;  // the open folder where the platform has one
     // Linux: opened for reading, which a durable commit needs to sync the folder. A folder that
     // may be written but not read is held without it, and its commits skip that sync.
     bool syncable = false;
@@ -25,12 +27,6 @@ struct FolderHandle {
     // no leftover temporary file, and a commit that doesn't replace or sync may link a file
     // straight under its name (Linux).
     bool madeByThisRun = false;
-    FolderHandle() = default;
-    FolderHandle(FolderHandle&& other) noexcept;
-    FolderHandle& operator=(FolderHandle&& other) noexcept;
-    FolderHandle(const FolderHandle&) = delete;
-    FolderHandle& operator=(const FolderHandle&) = delete;
-    ~FolderHandle();
 };
 
 // Opens the folder of the file at filePath, for files to be created in it, and gives the file's
@@ -71,7 +67,7 @@ void removeLeftoverTemporaryFiles(const FolderHandle& folder);
 struct TemporaryFile {
     const FolderHandle* folder = nullptr;
     std::string name;             // empty while the file has none
-    intptr_t native = -1;         // the open file
+    UniqueHandle native;          // the open file
     int signalCleanupEntry = -1;  // Linux: its entry in the signal cleanup's list, while named
     bool deleteOnClose = false;   // Windows: marked to vanish with its handle
     TemporaryFile() = default;

@@ -65,7 +65,7 @@ extern "C" void removePendingFiles(int sig) {
     raise(sig);
 }
 
-int fdOf(const FolderHandle& folder) { return static_cast<int>(folder.native); }
+int fdOf(const FolderHandle& folder) { return folder.native.fd(); }
 
 // Gives the file its name and lists it for the signal cleanup. It is listed only once the name
 // is its own, so that the cleanup can never remove another file of that name.
@@ -125,30 +125,6 @@ bool writeAll(int fd, const void* data, size_t size) {
 
 }  // namespace
 
-FolderHandle::FolderHandle(FolderHandle&& other) noexcept
-    : path(std::move(other.path)),
-      native(other.native),
-      syncable(other.syncable),
-      madeByThisRun(other.madeByThisRun) {
-    other.native = -1;
-}
-
-FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
-    if (this != &other) {
-        if (native >= 0) close(static_cast<int>(native));
-        path = std::move(other.path);
-        native = other.native;
-        syncable = other.syncable;
-        madeByThisRun = other.madeByThisRun;
-        other.native = -1;
-    }
-    return *this;
-}
-
-FolderHandle::~FolderHandle() {
-    if (native >= 0) close(static_cast<int>(native));  // nothing written through it to report
-}
-
 bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string& name) {
     const size_t slash = filePath.rfind('/');
     folder.path = slash == std::string::npos ? "." : slash == 0 ? "/" : filePath.substr(0, slash);
@@ -157,12 +133,12 @@ bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string
     // not read is still held (O_PATH: creating, linking and renaming in it need no read
     // permission); its commits skip the folder's sync, so the new name is then as durable as the
     // file system makes a rename by itself, and nothing after the rename can fail.
-    folder.native = open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    folder.syncable = folder.native >= 0;
-    if (folder.native < 0 && errno == EACCES) {
-        folder.native = open(folder.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    folder.native.reset(open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    folder.syncable = folder.native.valid();
+    if (!folder.native.valid() && errno == EACCES) {
+        folder.native.reset(open(folder.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
-    return folder.native >= 0;
+    return folder.native.valid();
 }
 
 std::string pathInside(const FolderHandle& folder, const std::string& name) {
@@ -196,13 +172,11 @@ std::string hostIdentity() {
 
 void removeLeftoverTemporaryFiles(const FolderHandle& folder) {
     // Best effort throughout: a leftover that stays is no failure of this run.
-    const int listing = openat(fdOf(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0) return;
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(fdopendir(listing), closedir);
-    if (!dir) {
-        close(listing);
-        return;
-    }
+    UniqueHandle listing(openat(fdOf(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listing.valid()) return;
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(fdopendir(listing.fd()), closedir);
+    if (!dir) return;
+    listing.release();  // closed with the listing
     std::vector<std::string> names;
     while (const dirent* entry = readdir(dir.get())) {
         if (leftoverProcessId(entry->d_name) != 0) names.push_back(entry->d_name);
@@ -225,7 +199,7 @@ void removeLeftoverTemporaryFiles(const FolderHandle& folder) {
 
 TemporaryFile::~TemporaryFile() {
     // Reached with the file still here only on the way out of a failure: nothing more to report.
-    if (native >= 0) close(static_cast<int>(native));
+    native.reset();
     if (!name.empty()) unlinkat(fdOf(*folder), name.c_str(), 0);
     unlistPending(signalCleanupEntry);
 }
@@ -238,7 +212,7 @@ bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
     if (procMounted) {
         const int fd = openat(fdOf(folder), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         if (fd >= 0) {
-            file.native = fd;
+            file.native.reset(fd);
             return true;
         }
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
@@ -250,7 +224,7 @@ bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
         return fd >= 0;
     });
     if (name.empty()) return false;
-    file.native = fd;
+    file.native.reset(fd);
     setName(file, name);
     return true;
 }
@@ -260,7 +234,7 @@ bool writeWhole(intptr_t file, const void* data, size_t size) {
 }
 
 void writeAtomicFile(AtomicFile& file, const void* data, size_t size) {
-    if (!writeAll(static_cast<int>(file.temp.native), data, size)) {
+    if (!writeAll(file.temp.native.fd(), data, size)) {
         failAtomicFile(file, FileStep::Write, errno);
     }
 }
@@ -269,7 +243,7 @@ std::string commitAtomicFile(AtomicFile& file, CommitOptions options) {
     TemporaryFile& temp = file.temp;
     const FolderHandle& folderHandle = *temp.folder;
     const int folder = fdOf(folderHandle);
-    const int fd = static_cast<int>(temp.native);
+    const int fd = temp.native.fd();
     if (options.durable && fsync(fd) != 0) failAtomicFile(file, FileStep::Write, errno);
     if (!options.durable && options.dataFirst && fdatasync(fd) != 0) {
         failAtomicFile(file, FileStep::Write, errno);
@@ -279,8 +253,7 @@ std::string commitAtomicFile(AtomicFile& file, CommitOptions options) {
         // be lost: the file is linked straight under it. Should closing it then report a lost
         // write (a network file system), the name goes again.
         if (linkUnnamed(fd, folder, file.name)) {
-            temp.native = -1;
-            if (close(fd) != 0) {
+            if (!temp.native.close()) {
                 const int error = errno;
                 unlinkat(folder, file.name.c_str(), 0);
                 failAtomicFile(file, FileStep::Write, error);
@@ -299,8 +272,7 @@ std::string commitAtomicFile(AtomicFile& file, CommitOptions options) {
         if (name.empty()) failAtomicFile(file, FileStep::Commit, errno);
         setName(temp, name);
     }
-    temp.native = -1;
-    if (close(fd) != 0) failAtomicFile(file, FileStep::Write, errno);
+    if (!temp.native.close()) failAtomicFile(file, FileStep::Write, errno);
 
     // The one step that puts the file at its name. Whatever fails after it can't undo it, and
     // comes back as a warning: a failure means the name is as it was.

@@ -21,7 +21,7 @@ namespace {
 
 constexpr DWORD kMaxWrite = 1u << 30;
 
-HANDLE handleOf(const TemporaryFile& file) { return reinterpret_cast<HANDLE>(file.native); }
+HANDLE handleOf(const TemporaryFile& file) { return nativeHandle(file.native); }
 
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -34,11 +34,9 @@ std::string freshTemporaryName() {
 // Whether the process is gone: no process has the id, or the one that has it has ended (its
 // object lingers while a handle to it is open, and its id isn't reused until then).
 bool processIsGone(DWORD pid) {
-    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
-    if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;
-    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-    CloseHandle(process);
-    return ended;
+    const UniqueHandle process = ownHandle(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    if (!process.valid()) return GetLastError() == ERROR_INVALID_PARAMETER;
+    return WaitForSingleObject(nativeHandle(process), 0) == WAIT_OBJECT_0;
 }
 
 bool setDeleteOnClose(HANDLE file, bool remove) {
@@ -63,33 +61,7 @@ bool writeAll(HANDLE file, const void* data, size_t size) {
 
 }  // namespace
 
-FolderHandle::FolderHandle(FolderHandle&& other) noexcept
-    : path(std::move(other.path)),
-      native(other.native),
-      syncable(other.syncable),
-      madeByThisRun(other.madeByThisRun) {
-    other.native = -1;
-}
-
-FolderHandle& FolderHandle::operator=(FolderHandle&& other) noexcept {
-    if (this != &other) {
-        if (native != -1) CloseHandle(reinterpret_cast<HANDLE>(native));
-        path = std::move(other.path);
-        native = other.native;
-        syncable = other.syncable;
-        madeByThisRun = other.madeByThisRun;
-        other.native = -1;
-    }
-    return *this;
-}
-
-FolderHandle::~FolderHandle() {
-    if (native != -1) CloseHandle(reinterpret_cast<HANDLE>(native));
-}
-
-HANDLE folderHandleOf(const FolderHandle& folder) {
-    return reinterpret_cast<HANDLE>(folder.native);
-}
+HANDLE folderHandleOf(const FolderHandle& folder) { return nativeHandle(folder.native); }
 
 bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string& name) {
     // The temporary file must be on the target's volume, in its folder. A root keeps its
@@ -113,7 +85,7 @@ bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
-    folder.native = reinterpret_cast<intptr_t>(handle);
+    folder.native = ownHandle(handle);
     return true;
 }
 
@@ -129,12 +101,13 @@ bool canPlaceFileAt(const FolderHandle& folder, const std::string& name) {
     const std::wstring wide = wideText(name);
     // Said here, since a relative open of a longer name may just find nothing there.
     if (wide.size() > kMaxNameLength) return false;
-    const OwnedHandle existing(openInFolder(folderHandleOf(folder), wide, FILE_READ_ATTRIBUTES,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            FILE_OPEN, FILE_OPEN_REPARSE_POINT));
+    const UniqueHandle existing =
+        ownHandle(openInFolder(folderHandleOf(folder), wide, FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                               FILE_OPEN_REPARSE_POINT));
     if (existing.valid()) {
         BY_HANDLE_FILE_INFORMATION info;
-        return GetFileInformationByHandle(existing.handle, &info) &&
+        return GetFileInformationByHandle(nativeHandle(existing), &info) &&
                !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
     }
     // A name past the system's limits; anything else is for the creation and the commit to
@@ -158,7 +131,7 @@ void removeLeftoverTemporaryFiles(const FolderHandle& folder) {
     if (pattern.back() != L'\\') pattern.push_back(L'\\');
     pattern += L".zem-*.tmp";
     WIN32_FIND_DATAW found;
-    const OwnedHandle find(FindFirstFileW(pattern.c_str(), &found), /*isFind=*/true);
+    const UniqueSearch find = ownSearch(FindFirstFileW(pattern.c_str(), &found));
     if (!find.valid()) return;
     std::vector<std::string> names;
     do {
@@ -168,11 +141,11 @@ void removeLeftoverTemporaryFiles(const FolderHandle& folder) {
         }
         const std::string name = narrowText(found.cFileName, wcslen(found.cFileName));
         if (leftoverProcessId(name) != 0) names.push_back(name);
-    } while (FindNextFileW(find.handle, &found));
+    } while (FindNextFileW(nativeHandle(find), &found));
     for (const std::string& name : names) {
         if (!processIsGone(leftoverProcessId(name))) continue;
         // Deleted when this handle closes; a folder or a link by now is not opened.
-        const OwnedHandle leftover(
+        const UniqueHandle leftover = ownHandle(
             openInFolder(folderHandleOf(folder), wideText(name), DELETE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
                          FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE));
@@ -199,9 +172,9 @@ std::string systemErrorText(int code) {
 TemporaryFile::~TemporaryFile() {
     // Reached with the file still open only on the way out of a failure: it goes with its handle
     // (marked again if the commit had lifted the mark), and there is nothing more to report.
-    if (native == -1) return;
+    if (!native.valid()) return;
     if (!deleteOnClose) setDeleteOnClose(handleOf(*this), true);
-    CloseHandle(handleOf(*this));
+    native.reset();
 }
 
 bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
@@ -212,7 +185,7 @@ bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
             openInFolder(folderHandleOf(folder), wideText(candidate), GENERIC_WRITE | DELETE, 0,
                          FILE_CREATE, FILE_NON_DIRECTORY_FILE);
         if (handle) {
-            file.native = reinterpret_cast<intptr_t>(handle);
+            file.native = ownHandle(handle);
             file.name = candidate;
             // Without the mark the file is still removed by the destructor; the mark only adds
             // removal when the process dies without unwinding.
@@ -255,9 +228,8 @@ std::string commitAtomicFile(AtomicFile& file, CommitOptions options) {
         failAtomicFile(file, !options.replace && taken ? FileStep::Exists : FileStep::Commit,
                        static_cast<int>(code));
     }
-    temp.native = -1;
     temp.name.clear();
-    if (!CloseHandle(handle)) {
+    if (!temp.native.close()) {
         return commitWarning(file, "closing it failed", lastSystemError(), "");
     }
     return "";

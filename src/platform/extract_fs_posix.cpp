@@ -21,7 +21,7 @@ namespace {
     fatalError("cannot " + operation + " \"" + path + "\": " + systemErrorText(code));
 }
 
-int fdOf(const FolderHandle& folder) { return static_cast<int>(folder.native); }
+int fdOf(const FolderHandle& folder) { return folder.native.fd(); }
 
 }  // namespace
 
@@ -61,7 +61,7 @@ bool openChosen(Destination& dest) {
         errno = openError;
         fail("open folder", dest.path);
     }
-    dest.folder.native = fd;
+    dest.folder.native.reset(fd);
     dest.folder.syncable = true;
     dest.open = true;
     return true;
@@ -81,7 +81,7 @@ bool openNamed(Destination& dest) {
         errno = openError;
         fail("open folder", dest.path);
     }
-    dest.folder.native = fd;
+    dest.folder.native.reset(fd);
     dest.folder.syncable = true;
     dest.open = true;
     return true;
@@ -150,7 +150,7 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name, 
         errno = openError;
         fail("open folder", folder.path);
     }
-    folder.native = fd;
+    folder.native.reset(fd);
     folder.syncable = true;
     return folder;
 }
@@ -165,7 +165,7 @@ void setFileTime(AtomicFile& file, int64_t utcSeconds) {
     times[0].tv_sec = static_cast<time_t>(utcSeconds);
     times[0].tv_nsec = 0;
     times[1] = times[0];
-    if (futimens(static_cast<int>(file.temp.native), times) != 0) {
+    if (futimens(file.temp.native.fd(), times) != 0) {
         fail("set the time of", pathInside(*file.temp.folder, file.name));
     }
 }
@@ -182,7 +182,7 @@ void noteWrittenFolder(WrittenFileSystems& written, const FolderHandle& folder) 
     if (fd < 0) return;  // nothing to hold it by: the system writes it back in its time
     FolderHandle held;
     held.path = folder.path;
-    held.native = fd;
+    held.native.reset(fd);
     written.folders.push_back(std::move(held));
     written.ids.push_back(id);
 }

@@ -35,7 +35,7 @@ bool isMissing(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERRO
 // A name's limit on NTFS and FAT (their long names), in UTF-16 units.
 constexpr size_t kMaxName = 255;
 
-HANDLE handleOf(const FolderHandle& folder) { return reinterpret_cast<HANDLE>(folder.native); }
+HANDLE handleOf(const FolderHandle& folder) { return nativeHandle(folder.native); }
 
 // The attributes of an open file or folder; fails with the path.
 DWORD attributesOf(HANDLE handle, const std::string& path) {
@@ -105,7 +105,7 @@ bool openNamed(Destination& dest) {
         if (isMissing(GetLastError())) return false;
         fail("open folder", dest.path);
     }
-    dest.folder.native = reinterpret_cast<intptr_t>(handle);
+    dest.folder.native = ownHandle(handle);
     if (!(attributesOf(handle, dest.path) & FILE_ATTRIBUTE_DIRECTORY)) {
         fatalError("\"" + dest.path + "\" is not a folder");
     }
@@ -186,7 +186,7 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name, 
         }
         fail("open folder", folder.path);
     }
-    folder.native = reinterpret_cast<intptr_t>(handle);
+    folder.native = ownHandle(handle);
     BY_HANDLE_FILE_INFORMATION opened;
     if (!GetFileInformationByHandle(handle, &opened)) fail("look at", folder.path);
     if (opened.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
@@ -214,7 +214,7 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name, 
 
 void setFileTime(AtomicFile& file, int64_t utcSeconds) {
     const FILETIME ft = fileTimeFromUnix(utcSeconds);
-    if (!SetFileTime(reinterpret_cast<HANDLE>(file.temp.native), nullptr, nullptr, &ft)) {
+    if (!SetFileTime(nativeHandle(file.temp.native), nullptr, nullptr, &ft)) {
         fail("set the time of", pathInside(*file.temp.folder, file.name));
     }
 }

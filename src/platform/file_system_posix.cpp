@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "common/open_path.h"
+#include "common/unique_handle.h"
 #include "common/worker_thread.h"
 #include "platform/file_system.h"
 #include "platform/kernel_views.h"
@@ -31,14 +32,8 @@
 namespace {
 
 // An open folder, closed when the last one that holds it lets go: the listing, and the stats
-// still to be made in it.
-struct OpenFolder {
-    int fd = -1;
-    explicit OpenFolder(int descriptor) : fd(descriptor) {}
-    OpenFolder(const OpenFolder&) = delete;
-    OpenFolder& operator=(const OpenFolder&) = delete;
-    ~OpenFolder() { close(fd); }  // only read from: closing can lose nothing
-};
+// still to be made in it. Only read from: closing can lose nothing.
+using OpenFolder = UniqueHandle;
 
 FolderId idOf(const struct stat& st) {
     FolderId id;
@@ -59,7 +54,7 @@ void runJob(const StatJob& job) {
     for (const auto& file : job.files) {
         FileEntry& entry = *file.first;
         struct stat st {};
-        if (fstatat(job.folder->fd, file.second, &st, 0) != 0 || !S_ISREG(st.st_mode)) {
+        if (fstatat(job.folder->fd(), file.second, &st, 0) != 0 || !S_ISREG(st.st_mode)) {
             entry.modifiedTime = kNoLongerAFile;  // gone, or something else now, since listed
             continue;
         }
@@ -187,10 +182,9 @@ struct PosixFileSystem : FileSystem {
     }
 
     std::string listFailure(const std::string& folderPath) override {
-        const int fd = openPath(folderPath + "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) return strerror(errno);
-        close(fd);
-        return "";
+        const UniqueHandle folder(
+            openPath(folderPath + "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
+        return folder.valid() ? "" : strerror(errno);
     }
 
     bool exists(const std::string& path) override {

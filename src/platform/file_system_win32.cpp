@@ -27,13 +27,13 @@ FolderId folderIdOf(const std::string& path) {
     FolderId id;
     // Backup semantics open a folder; without FILE_FLAG_OPEN_REPARSE_POINT the open follows a
     // junction or link to the folder it leads to.
-    const OwnedHandle folder(CreateFileW(longPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                         nullptr));
+    const UniqueHandle folder =
+        ownHandle(CreateFileW(longPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!folder.valid()) return id;
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(folder.handle, &info)) return id;
+    if (!GetFileInformationByHandle(nativeHandle(folder), &info)) return id;
     id.volume = info.dwVolumeSerialNumber;
     id.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     id.known = true;
@@ -85,10 +85,9 @@ struct Win32FileSystem : FileSystem {
                     std::vector<FolderItem>& items) override {
         const std::wstring pattern = searchPattern(folderPath);
         WIN32_FIND_DATAW data;
-        const OwnedHandle find(
-            FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
-                             nullptr, FIND_FIRST_EX_LARGE_FETCH),
-            /*isFind=*/true);
+        const UniqueSearch find =
+            ownSearch(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
+                                       FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
         if (!find.valid()) {
             // Out of memory is no folder that can't be listed, to pass over in silence: the run
             // ends.
@@ -107,7 +106,7 @@ struct Win32FileSystem : FileSystem {
                 item.id = folderIdOf(folderPath + "\\" + item.name);
             }
             items.push_back(std::move(item));
-        } while (FindNextFileW(find.handle, &data));
+        } while (FindNextFileW(nativeHandle(find), &data));
         // FindNextFileW ends with ERROR_NO_MORE_FILES, or with another error part way: what was
         // listed stands either way.
         return true;
@@ -116,7 +115,7 @@ struct Win32FileSystem : FileSystem {
     std::string listFailure(const std::string& folderPath) override {
         const std::wstring pattern = searchPattern(folderPath);
         WIN32_FIND_DATAW data;
-        const OwnedHandle find(FindFirstFileW(pattern.c_str(), &data), /*isFind=*/true);
+        const UniqueSearch find = ownSearch(FindFirstFileW(pattern.c_str(), &data));
         if (find.valid()) return "";
         return systemErrorText(static_cast<int>(GetLastError()));
     }

@@ -8,13 +8,11 @@
 #include <cstdint>
 #include <string>
 
-// An open file, closed when destroyed.
+#include "common/unique_handle.h"
+
+// An open file, closed when destroyed: only read from, so closing can lose nothing.
 struct InputFile {
-    intptr_t native = -1;  // a POSIX descriptor, or a Windows HANDLE
-    InputFile() = default;
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
-    ~InputFile();
+    UniqueHandle native;
 };
 
 // False when the file can't be opened or is no regular file.
@@ -25,4 +23,4 @@ bool openInputFile(const std::string& path, InputFile& file);
 size_t readInputFile(InputFile& file, char* into, size_t length);
 
 // Closes the file before its destruction would; false when closing reports a failure.
-bool closeInputFile(InputFile& file);
+inline bool closeInputFile(InputFile& file) { return file.native.close(); }

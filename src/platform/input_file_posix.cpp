@@ -8,15 +8,10 @@
 
 #include "common/open_path.h"
 
-InputFile::~InputFile() {
-    // Only read from: closing can lose nothing.
-    if (native >= 0) close(static_cast<int>(native));
-}
-
 bool openInputFile(const std::string& path, InputFile& file) {
     const int fd = openPath(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return false;
-    file.native = fd;
+    file.native.reset(fd);
     struct stat st {};
     return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
@@ -24,16 +19,10 @@ bool openInputFile(const std::string& path, InputFile& file) {
 size_t readInputFile(InputFile& file, char* into, size_t length) {
     size_t done = 0;
     while (done < length) {
-        const ssize_t n = read(static_cast<int>(file.native), into + done, length - done);
+        const ssize_t n = read(file.native.fd(), into + done, length - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
     return done;
-}
-
-bool closeInputFile(InputFile& file) {
-    const int fd = static_cast<int>(file.native);
-    file.native = -1;
-    return close(fd) == 0;
 }

@@ -73,7 +73,7 @@ struct LinuxInputReader : InputReader {
         const std::string path = files.pathOf(entry);
         InputFile in;
         if (!openInputFile(path, in)) fatalError(inputOpenError(path));
-        copyLargeFile(kernelCopy, static_cast<int>(in.native), path, entry.size, out, copied);
+        copyLargeFile(kernelCopy, in.native.fd(), path, entry.size, out, copied);
         if (!closeInputFile(in)) fatalError(inputReadError(path));
     }
 

@@ -13,7 +13,7 @@ constexpr size_t kStageSize = size_t(1) << 20;
 void paceOutputWriteback(OutputFile& out) {
     // A stream's reader decides when its bytes reach a disk, if ever.
     if (out.stream >= 0) return;
-    if (!paceWriteback(out.writeback, out.file.temp.native, out.size - out.stageUsed)) {
+    if (!paceWriteback(out.writeback, out.file.temp.native.get(), out.size - out.stageUsed)) {
         failAtomicFile(out.file, FileStep::Write, lastSystemError());
     }
 }
@@ -79,7 +79,7 @@ void writeOutput(OutputFile& out, const void* data, size_t size) {
 
 intptr_t fileForDirectAppend(OutputFile& out) {
     flushStage(out);
-    return out.stream >= 0 ? out.stream : out.file.temp.native;
+    return out.stream >= 0 ? out.stream : out.file.temp.native.get();
 }
 
 void appendedDirectly(OutputFile& out, uint64_t count) {

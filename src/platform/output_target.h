@@ -4,16 +4,13 @@
 // one with a regular file would take it away from everything else that uses it. Each platform
 // fills this in its own file.
 
-#include <cstdint>
 #include <string>
 
+#include "common/unique_handle.h"
+
 struct OutputTarget {
-    std::string path;      // the file to replace atomically, when `stream` is -1
-    intptr_t stream = -1;  // the open device or named pipe to write into instead
-    OutputTarget() = default;
-    OutputTarget(const OutputTarget&) = delete;
-    OutputTarget& operator=(const OutputTarget&) = delete;
-    ~OutputTarget();  // closes the stream, when closeOutputTarget didn't
+    std::string path;     // the file to replace atomically, when there is no `stream`
+    UniqueHandle stream;  // the open device or named pipe to write into instead
 };
 
 // A path the user named (`named`, zem create -o) is followed through symbolic links: the file

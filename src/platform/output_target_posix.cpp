@@ -36,10 +36,6 @@ bool followLinks(std::string path, std::string& end) {
 
 }  // namespace
 
-OutputTarget::~OutputTarget() {
-    if (stream >= 0) close(static_cast<int>(stream));
-}
-
 void findOutputTarget(const std::string& archivePath, bool named, OutputTarget& target) {
     target.path = archivePath;
     struct stat st {};
@@ -58,14 +54,12 @@ void findOutputTarget(const std::string& archivePath, bool named, OutputTarget& 
     // Opening a named pipe waits for its reader, as writing to it would.
     const int fd = open(archivePath.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) fatalError(archiveOpenError(archivePath));
-    target.stream = fd;
+    target.stream.reset(fd);
     // What was opened may not be what was looked at: a regular file is never written in place.
     if (fstat(fd, &st) != 0 || !isStreamable(st.st_mode)) fatalError(archiveOpenError(archivePath));
 }
 
 void closeOutputTarget(OutputTarget& target, const std::string& archivePath) {
-    if (target.stream < 0) return;
-    const int fd = static_cast<int>(target.stream);
-    target.stream = -1;
-    if (close(fd) != 0 && errno != EINTR) fatalError(archiveWriteError(archivePath));
+    if (!target.stream.valid()) return;
+    if (!target.stream.close() && errno != EINTR) fatalError(archiveWriteError(archivePath));
 }

@@ -9,27 +9,18 @@
 #include "platform/output_file.h"
 #include "platform/output_target.h"
 
-OutputTarget::~OutputTarget() {
-    if (stream >= 0) CloseHandle(reinterpret_cast<HANDLE>(stream));
-}
-
 void findOutputTarget(const std::string& archivePath, bool named, OutputTarget& target) {
     target.path = archivePath;
     if (!named) return;
-    const HANDLE handle =
-        CreateFileW(longPath(archivePath).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return;  // missing, a folder: for the writer
-    if (GetFileType(handle) == FILE_TYPE_DISK) {
-        CloseHandle(handle);
-        return;
-    }
-    target.stream = reinterpret_cast<intptr_t>(handle);
+    UniqueHandle handle = ownHandle(CreateFileW(longPath(archivePath).c_str(), GENERIC_WRITE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle.valid()) return;  // missing, a folder: for the writer
+    if (GetFileType(nativeHandle(handle)) == FILE_TYPE_DISK) return;
+    target.stream = std::move(handle);
 }
 
 void closeOutputTarget(OutputTarget& target, const std::string& archivePath) {
-    if (target.stream < 0) return;
-    const HANDLE handle = reinterpret_cast<HANDLE>(target.stream);
-    target.stream = -1;
-    if (!CloseHandle(handle)) fatalError(archiveWriteError(archivePath));
+    if (!target.stream.valid()) return;
+    if (!target.stream.close()) fatalError(archiveWriteError(archivePath));
 }
