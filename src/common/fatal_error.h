@@ -11,3 +11,20 @@ struct FatalError : std::runtime_error {
 };
 
 [[noreturn]] inline void fatalError(const std::string& text) { throw FatalError(text); }
+
+// The system's error code of the last failed call (errno, or GetLastError() on Windows), and its
+// text. Each platform defines them in its own file (fatal_error_posix.cpp, fatal_error_win32.cpp).
+int lastSystemError();
+std::string systemErrorText(int code);
+
+// How a failed system call is told: cannot OPERATION "PATH": the system's reason.
+inline std::string cannotText(const std::string& operation, const std::string& path, int code) {
+    return "cannot " + operation + " \"" + path + "\": " + systemErrorText(code);
+}
+[[noreturn]] inline void failSystemCall(const std::string& operation, const std::string& path,
+                                        int code) {
+    fatalError(cannotText(operation, path, code));
+}
+[[noreturn]] inline void failSystemCall(const std::string& operation, const std::string& path) {
+    failSystemCall(operation, path, lastSystemError());
+}

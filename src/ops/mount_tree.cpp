@@ -1,22 +1,13 @@
-#include <string>
-
 #include "ops/mount_tree.h"
-#include "format/stored_name.h"
 
-namespace {
-
-std::string recordText(size_t index, const ArchiveRecord& r) {
-    return "record " + std::to_string(index) + ": name " + quotedName(r.name);
-}
-
-}  // namespace
+#include <string>
 
 std::string_view nodeName(const MountNode& node) {
     const size_t separator = node.path.rfind('\\');
     return separator == std::string_view::npos ? node.path : node.path.substr(separator + 1);
 }
 
-std::string buildMountTree(const std::vector<ArchiveRecord>& records, MountTree& tree) {
+void buildMountTree(const std::vector<ArchiveRecord>& records, MountTree& tree) {
     tree.nodes.assign(1, MountNode{});
     tree.byPath.clear();
     // Every record adds its file and at most as many folders as it has components: reserving for
@@ -31,16 +22,9 @@ std::string buildMountTree(const std::vector<ArchiveRecord>& records, MountTree&
             const std::string_view path = last ? name : name.substr(0, end);
             const auto found = tree.byPath.find(path);
             if (found != tree.byPath.end()) {
-                const MountNode& node = tree.nodes[found->second];
-                if (last) {
-                    return recordText(i, records[i]) + (node.isFolder()
-                                                            ? " is also a folder of an earlier name"
-                                                            : " is stored twice");
-                }
-                if (!node.isFolder()) {
-                    return recordText(i, records[i]) + " needs the earlier file " +
-                           quotedName(std::string(path)) + " as a folder";
-                }
+                // Names extraction refuses (stored twice, a file where a folder is needed) never
+                // come here; should one, the earlier name keeps its place.
+                if (last || !tree.nodes[found->second].isFolder()) break;
                 parent = found->second;
             } else {
                 const auto index = static_cast<uint32_t>(tree.nodes.size());
@@ -59,7 +43,6 @@ std::string buildMountTree(const std::vector<ArchiveRecord>& records, MountTree&
             start = end + 1;
         }
     }
-    return "";
 }
 
 uint32_t findChild(const MountTree& tree, uint32_t parent, std::string_view name) {

@@ -37,12 +37,11 @@ struct MountTree {
     std::unordered_map<std::string_view, uint32_t> byPath;
 };
 
-// Builds the tree of the records' names. The names must be ones extraction accepts
-// (storedNamesProblem): a name stored twice, or a file where another name needs a folder, is
-// reported as "record N: ..." and the tree is left incomplete.
-std::string buildMountTree(const std::vector<ArchiveRecord>& records, MountTree& tree);
+// Builds the tree of the records' names, which must be ones extraction accepts
+// (storedNamesProblem): no name stored twice, no file where another name needs a folder.
+void buildMountTree(const std::vector<ArchiveRecord>& records, MountTree& tree);
 // The tree points into the records' names: records that die with the call can't make one.
-std::string buildMountTree(const std::vector<ArchiveRecord>&& records, MountTree& tree) = delete;
+void buildMountTree(const std::vector<ArchiveRecord>&& records, MountTree& tree) = delete;
 
 // The last component of a node's path: its name in its folder.
 std::string_view nodeName(const MountNode& node);

@@ -41,10 +41,6 @@ struct FileSource : ArchiveSource {
     }
 };
 
-[[noreturn]] void fail(const char* operation, const std::string& path) {
-    fatalError(std::string("cannot ") + operation + " \"" + path + "\": " + strerror(errno));
-}
-
 std::string notRegularText(mode_t mode) {
     const char* kind = S_ISDIR(mode)    ? "a folder"
                        : S_ISFIFO(mode) ? "a named pipe"
@@ -86,7 +82,7 @@ void spoolStandardInput(FileSource& source) {
     for (;;) {
         const ssize_t n = read(STDIN_FILENO, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) fail("read", kStandardInput);
+        if (n < 0) failSystemCall("read", kStandardInput);
         if (n == 0) return;
         source.length += static_cast<uint64_t>(n);
         if (source.length > kLargestArchiveSize) {
@@ -98,7 +94,8 @@ void spoolStandardInput(FileSource& source) {
             const ssize_t w =
                 write(source.descriptor.fd(), buffer.data() + done, static_cast<size_t>(n - done));
             if (w < 0 && errno == EINTR) continue;
-            if (w < 0) fail("copy standard input into a temporary file for", kStandardInput);
+            if (w < 0)
+                failSystemCall("copy standard input into a temporary file for", kStandardInput);
             done += w;
         }
     }
@@ -109,19 +106,19 @@ void spoolStandardInput(FileSource& source) {
 std::unique_ptr<ArchiveSource> openArchiveStream() {
     auto source = std::make_unique<FileSource>();
     struct stat st {};
-    if (fstat(STDIN_FILENO, &st) != 0) fail("look at", kStandardInput);
+    if (fstat(STDIN_FILENO, &st) != 0) failSystemCall("look at", kStandardInput);
     if (S_ISREG(st.st_mode)) {
         const off_t at = lseek(STDIN_FILENO, 0, SEEK_CUR);
-        if (at < 0) fail("look at", kStandardInput);
+        if (at < 0) failSystemCall("look at", kStandardInput);
         source->descriptor.reset(fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
-        if (!source->descriptor.valid()) fail("open", kStandardInput);
+        if (!source->descriptor.valid()) failSystemCall("open", kStandardInput);
         source->base = static_cast<uint64_t>(at);
         source->length = st.st_size > at ? static_cast<uint64_t>(st.st_size - at) : 0;
         source->modified = st.st_mtim;
         return source;
     }
     source->descriptor.reset(unnamedTemporaryFile());
-    if (!source->descriptor.valid()) fail("create a temporary file for", kStandardInput);
+    if (!source->descriptor.valid()) failSystemCall("create a temporary file for", kStandardInput);
     spoolStandardInput(*source);
     return source;
 }
@@ -130,16 +127,16 @@ std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
     auto source = std::make_unique<FileSource>();
     // Without O_NONBLOCK, opening a named pipe waits for a writer that may never come.
     source->descriptor.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!source->descriptor.valid()) fail("open", path);
+    if (!source->descriptor.valid()) failSystemCall("open", path);
     struct stat st {};
-    if (fstat(source->descriptor.fd(), &st) != 0) fail("look at", path);
+    if (fstat(source->descriptor.fd(), &st) != 0) failSystemCall("look at", path);
     if (!S_ISREG(st.st_mode)) {
         fatalError("cannot read \"" + path + "\": " + notRegularText(st.st_mode));
     }
     // Back to ordinary reads, which would otherwise fail with EAGAIN under mandatory locks.
     const int flags = fcntl(source->descriptor.fd(), F_GETFL);
     if (flags < 0 || fcntl(source->descriptor.fd(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        fail("set the reading mode of", path);
+        failSystemCall("set the reading mode of", path);
     }
     source->length = static_cast<uint64_t>(st.st_size);
     source->modified = st.st_mtim;

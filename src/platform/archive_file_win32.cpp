@@ -40,11 +40,6 @@ struct FileSource : ArchiveSource {
     }
 };
 
-[[noreturn]] void fail(const char* operation, const std::string& path, DWORD code) {
-    fatalError(std::string("cannot ") + operation + " \"" + path +
-               "\": " + systemErrorText(static_cast<int>(code)));
-}
-
 bool isFolder(const std::string& path) {
     const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -58,11 +53,11 @@ HANDLE temporaryFile() {
     wchar_t folder[MAX_PATH + 1];
     const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
     if (length == 0 || length > MAX_PATH) {
-        fail("find the temporary folder for", kStandardInput, GetLastError());
+        failSystemCall("find the temporary folder for", kStandardInput);
     }
     wchar_t name[MAX_PATH + 1];
     if (GetTempFileNameW(folder, L"zem", 0, name) == 0) {
-        fail("create a temporary file for", kStandardInput, GetLastError());
+        failSystemCall("create a temporary file for", kStandardInput);
     }
     const HANDLE handle = CreateFileW(
         name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, TRUNCATE_EXISTING,
@@ -70,7 +65,7 @@ HANDLE temporaryFile() {
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         DeleteFileW(name);
-        fail("create a temporary file for", kStandardInput, code);
+        failSystemCall("create a temporary file for", kStandardInput, static_cast<int>(code));
     }
     return handle;
 }
@@ -88,12 +83,12 @@ std::unique_ptr<ArchiveSource> openArchiveStream() {
         HANDLE copy = nullptr;
         if (!DuplicateHandle(GetCurrentProcess(), input, GetCurrentProcess(), &copy, 0, FALSE,
                              DUPLICATE_SAME_ACCESS)) {
-            fail("open", kStandardInput, GetLastError());
+            failSystemCall("open", kStandardInput);
         }
         source->handle = ownHandle(copy);
         LARGE_INTEGER size{};
         if (!GetFileSizeEx(nativeHandle(source->handle), &size))
-            fail("look at", kStandardInput, GetLastError());
+            failSystemCall("look at", kStandardInput);
         source->length = static_cast<uint64_t>(size.QuadPart);
         return source;
     }
@@ -104,7 +99,7 @@ std::unique_ptr<ArchiveSource> openArchiveStream() {
         if (!ReadFile(input, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
             const DWORD code = GetLastError();
             if (code == ERROR_BROKEN_PIPE) break;  // the writer closed its end
-            fail("read", kStandardInput, code);
+            failSystemCall("read", kStandardInput, static_cast<int>(code));
         }
         if (got == 0) break;
         source->length += got;
@@ -114,7 +109,7 @@ std::unique_ptr<ArchiveSource> openArchiveStream() {
                        " bytes of the largest archive, so it is not an archive");
         }
         if (!writeWhole(source->handle.get(), buffer.data(), got)) {
-            fail("write the temporary copy of", kStandardInput, GetLastError());
+            failSystemCall("write the temporary copy of", kStandardInput);
         }
     }
     return source;
@@ -131,7 +126,7 @@ std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
         if (code == ERROR_ACCESS_DENIED && isFolder(path)) {
             fatalError("cannot read \"" + path + "\": it is a folder, not a regular file");
         }
-        fail("open", path, code);
+        failSystemCall("open", path, static_cast<int>(code));
     }
     // A named pipe or a device (a console, NUL, a serial port) is no archive, and reading one
     // could wait forever.
@@ -139,14 +134,15 @@ std::unique_ptr<ArchiveSource> openArchiveFile(const std::string& path) {
     const DWORD type = GetFileType(nativeHandle(source->handle));
     if (type != FILE_TYPE_DISK) {
         const DWORD code = GetLastError();
-        if (type == FILE_TYPE_UNKNOWN && code != NO_ERROR) fail("look at", path, code);
+        if (type == FILE_TYPE_UNKNOWN && code != NO_ERROR)
+            failSystemCall("look at", path, static_cast<int>(code));
         fatalError("cannot read \"" + path + "\": " +
                    (type == FILE_TYPE_PIPE   ? "it is a named pipe, not a regular file"
                     : type == FILE_TYPE_CHAR ? "it is a character device, not a regular file"
                                              : "it is not a regular file"));
     }
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(nativeHandle(source->handle), &size)) fail("look at", path, GetLastError());
+    if (!GetFileSizeEx(nativeHandle(source->handle), &size)) failSystemCall("look at", path);
     source->length = static_cast<uint64_t>(size.QuadPart);
     return source;
 }

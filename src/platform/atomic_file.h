@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 
+#include "common/fatal_error.h"
 #include "common/unique_handle.h"
 
 // A folder that files are created in. On Linux it is held open and every step is relative to
@@ -39,11 +40,6 @@ std::string pathInside(const FolderHandle& folder, const std::string& name);
 // Whether a file can be put at `name` inside the folder: the name is within the file system's
 // length limit, and no folder (or link to one) is there, which no file could replace.
 bool canPlaceFileAt(const FolderHandle& folder, const std::string& name);
-
-// The system's error code of the last failed call (errno, or GetLastError() on Windows), and its
-// text.
-int lastSystemError();
-std::string systemErrorText(int code);
 
 // Temporary names have one short form whatever the final name, ".zem-<pid>.<host>.<n>.tmp":
 // the process id, the tag of the host (and on Linux of the process id's namespace) the process

@@ -154,10 +154,6 @@ bool canPlaceFileAt(const FolderHandle& folder, const std::string& name) {
     return errno != ENAMETOOLONG;  // anything else is for the creation and the commit to report
 }
 
-int lastSystemError() { return errno; }
-
-std::string systemErrorText(int code) { return strerror(code); }
-
 std::string hostIdentity() {
     // The host's name, and the namespace that the process ids of its names belong to: a process
     // in another container of the same machine may run under a number that is free here.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/fatal_error.h"
 #include "format/stored_name.h"
 #include "platform/atomic_file.h"
 
@@ -83,7 +84,7 @@ inline std::string extractionFailureText(FileStep step, const std::string& path,
     const char* operation = step == FileStep::Create  ? "create a file in"
                             : step == FileStep::Write ? "write"
                                                       : "create";
-    return "cannot " + std::string(operation) + " \"" + path + "\": " + systemErrorText(code);
+    return cannotText(operation, path, code);
 }
 
 // Starts the file `name` inside the folder; nothing appears under the name until

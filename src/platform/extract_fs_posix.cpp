@@ -16,11 +16,6 @@
 
 namespace {
 
-[[noreturn]] void fail(const std::string& operation, const std::string& path) {
-    const int code = lastSystemError();
-    fatalError("cannot " + operation + " \"" + path + "\": " + systemErrorText(code));
-}
-
 int fdOf(const FolderHandle& folder) { return folder.native.fd(); }
 
 }  // namespace
@@ -59,7 +54,7 @@ bool openChosen(Destination& dest) {
             return false;
         }
         errno = openError;
-        fail("open folder", dest.path);
+        failSystemCall("open folder", dest.path);
     }
     dest.folder.native.reset(fd);
     dest.folder.syncable = true;
@@ -79,7 +74,7 @@ bool openNamed(Destination& dest) {
             return false;  // missing, and no dangling link either
         }
         errno = openError;
-        fail("open folder", dest.path);
+        failSystemCall("open folder", dest.path);
     }
     dest.folder.native.reset(fd);
     dest.folder.syncable = true;
@@ -98,7 +93,8 @@ Destination findDestination(const std::string& path, bool chosen) {
         openNamed(dest);
         return dest;
     }
-    if (!openFolderOf(path, dest.parent, dest.name)) fail("open folder", dest.parent.path);
+    if (!openFolderOf(path, dest.parent, dest.name))
+        failSystemCall("open folder", dest.parent.path);
     openChosen(dest);
     return dest;
 }
@@ -108,12 +104,14 @@ const FolderHandle& openDestination(Destination& dest) {
     // A folder made meanwhile is taken as it is; what else appeared, the open refuses.
     if (dest.chosen) {
         dest.folder.madeByThisRun = mkdirat(fdOf(dest.parent), dest.name.c_str(), 0777) == 0;
-        if (!dest.folder.madeByThisRun && errno != EEXIST) fail("create folder", dest.path);
-        if (!openChosen(dest)) fail("open folder", dest.path);
+        if (!dest.folder.madeByThisRun && errno != EEXIST)
+            failSystemCall("create folder", dest.path);
+        if (!openChosen(dest)) failSystemCall("open folder", dest.path);
     } else {
         dest.folder.madeByThisRun = mkdir(dest.path.c_str(), 0777) == 0;
-        if (!dest.folder.madeByThisRun && errno != EEXIST) fail("create folder", dest.path);
-        if (!openNamed(dest)) fail("open folder", dest.path);
+        if (!dest.folder.madeByThisRun && errno != EEXIST)
+            failSystemCall("create folder", dest.path);
+        if (!openNamed(dest)) failSystemCall("open folder", dest.path);
     }
     return dest.folder;
 }
@@ -122,7 +120,7 @@ PathKind kindInside(const FolderHandle& folder, const std::string& name) {
     struct stat st {};
     if (fstatat(fdOf(folder), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return PathKind::Missing;
-        fail("look at", pathInside(folder, name));
+        failSystemCall("look at", pathInside(folder, name));
     }
     if (S_ISLNK(st.st_mode)) return PathKind::Link;
     if (S_ISDIR(st.st_mode)) return PathKind::Folder;
@@ -137,7 +135,7 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name, 
     int fd = openat(fdOf(parent), name.c_str(), flags);
     if (fd < 0 && errno == ENOENT && create) {
         folder.madeByThisRun = mkdirat(fdOf(parent), name.c_str(), 0777) == 0;
-        if (!folder.madeByThisRun && errno != EEXIST) fail("create folder", folder.path);
+        if (!folder.madeByThisRun && errno != EEXIST) failSystemCall("create folder", folder.path);
         fd = openat(fdOf(parent), name.c_str(), flags);
     }
     if (fd < 0) {
@@ -148,7 +146,7 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name, 
             refuseNonFolder(st, folder.path);
         }
         errno = openError;
-        fail("open folder", folder.path);
+        failSystemCall("open folder", folder.path);
     }
     folder.native.reset(fd);
     folder.syncable = true;
@@ -166,7 +164,7 @@ void setFileTime(AtomicFile& file, int64_t utcSeconds) {
     times[0].tv_nsec = 0;
     times[1] = times[0];
     if (futimens(file.temp.native.fd(), times) != 0) {
-        fail("set the time of", pathInside(*file.temp.folder, file.name));
+        failSystemCall("set the time of", pathInside(*file.temp.folder, file.name));
     }
 }
 

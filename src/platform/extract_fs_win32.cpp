@@ -16,11 +16,6 @@
 
 namespace {
 
-[[noreturn]] void fail(const std::string& operation, const std::string& path) {
-    const int code = lastSystemError();
-    fatalError("cannot " + operation + " \"" + path + "\": " + systemErrorText(code));
-}
-
 // Seconds since 1970 (UTC) as a FILETIME: 100 ns ticks since 1601.
 FILETIME fileTimeFromUnix(int64_t seconds) {
     const uint64_t ticks = static_cast<uint64_t>(seconds + 11644473600LL) * 10000000ULL;
@@ -40,7 +35,7 @@ HANDLE handleOf(const FolderHandle& folder) { return nativeHandle(folder.native)
 // The attributes of an open file or folder; fails with the path.
 DWORD attributesOf(HANDLE handle, const std::string& path) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) fail("look at", path);
+    if (!GetFileInformationByHandle(handle, &info)) failSystemCall("look at", path);
     return info.dwFileAttributes;
 }
 
@@ -103,7 +98,7 @@ bool openNamed(Destination& dest) {
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         if (isMissing(GetLastError())) return false;
-        fail("open folder", dest.path);
+        failSystemCall("open folder", dest.path);
     }
     dest.folder.native = ownHandle(handle);
     if (!(attributesOf(handle, dest.path) & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -126,7 +121,8 @@ Destination findDestination(const std::string& path, bool chosen) {
         openNamed(dest);
         return dest;
     }
-    if (!openFolderOf(path, dest.parent, dest.name)) fail("open folder", dest.parent.path);
+    if (!openFolderOf(path, dest.parent, dest.name))
+        failSystemCall("open folder", dest.parent.path);
     switch (kindInside(dest.parent, dest.name)) {
         case PathKind::Missing: break;
         case PathKind::Folder:
@@ -150,9 +146,9 @@ const FolderHandle& openDestination(Destination& dest) {
     } else {
         if (!CreateDirectoryW(longPath(dest.path).c_str(), nullptr) &&
             GetLastError() != ERROR_ALREADY_EXISTS) {
-            fail("create folder", dest.path);
+            failSystemCall("create folder", dest.path);
         }
-        if (!openNamed(dest)) fail("open folder", dest.path);
+        if (!openNamed(dest)) failSystemCall("open folder", dest.path);
     }
     return dest.folder;
 }
@@ -163,7 +159,7 @@ PathKind kindInside(const FolderHandle& folder, const std::string& name) {
     if (!folderEntry(handleOf(folder), wideText(name), attributes, id)) {
         const DWORD error = GetLastError();
         if (isMissing(error) || error == ERROR_NO_MORE_FILES) return PathKind::Missing;
-        fail("look at", pathInside(folder, name));
+        failSystemCall("look at", pathInside(folder, name));
     }
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::Link;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::Folder;
@@ -184,11 +180,11 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name, 
         if (!create && isMissing(error)) {
             fatalError("cannot open folder \"" + folder.path + "\": it is gone");
         }
-        fail("open folder", folder.path);
+        failSystemCall("open folder", folder.path);
     }
     folder.native = ownHandle(handle);
     BY_HANDLE_FILE_INFORMATION opened;
-    if (!GetFileInformationByHandle(handle, &opened)) fail("look at", folder.path);
+    if (!GetFileInformationByHandle(handle, &opened)) failSystemCall("look at", folder.path);
     if (opened.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         fatalError(linkRefusalText(folder.path));
     }
@@ -202,7 +198,7 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name, 
     DWORD entryAttributes = 0;
     uint64_t entryId = 0;
     if (!folderEntry(handleOf(parent), wideText(name), entryAttributes, entryId)) {
-        fail("look at", folder.path);
+        failSystemCall("look at", folder.path);
     }
     const uint64_t openedId =
         (static_cast<uint64_t>(opened.nFileIndexHigh) << 32) | opened.nFileIndexLow;
@@ -215,7 +211,7 @@ FolderHandle openSubfolder(const FolderHandle& parent, const std::string& name, 
 void setFileTime(AtomicFile& file, int64_t utcSeconds) {
     const FILETIME ft = fileTimeFromUnix(utcSeconds);
     if (!SetFileTime(nativeHandle(file.temp.native), nullptr, nullptr, &ft)) {
-        fail("set the time of", pathInside(*file.temp.folder, file.name));
+        failSystemCall("set the time of", pathInside(*file.temp.folder, file.name));
     }
 }
 
