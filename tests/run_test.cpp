@@ -505,7 +505,7 @@ struct CancellingDialog : FakeDialog {
         uint64_t cancelAt;
         explicit Display(uint64_t at) : cancelAt(at) {}
         void update(const WriteProgress& progress) override {
-            if (progress.filesDone == cancelAt) throw WriteCancelled();
+            if (progress.filesDone == cancelAt) throw Cancelled();
         }
     };
     std::unique_ptr<ProgressDisplay> startProgress() override {

@@ -36,13 +36,13 @@ void appendToFile(const std::string& path, const std::string& more) {
     writeFile(path, readFile(path) + more);
 }
 
-// Keeps every update; throws WriteCancelled at update number cancelAt (from 0), if given.
+// Keeps every update; throws Cancelled at update number cancelAt (from 0), if given.
 struct RecordingProgress : ProgressDisplay {
     std::vector<WriteProgress> updates;
     size_t cancelAt = SIZE_MAX;
     void update(const WriteProgress& progress) override {
         updates.push_back(progress);
-        if (updates.size() - 1 == cancelAt) throw WriteCancelled();
+        if (updates.size() - 1 == cancelAt) throw Cancelled();
     }
 };
 
@@ -313,7 +313,7 @@ TEST_F(WriterFailure, CancelInTheMiddleOfALargeFileLeavesNothingBehind) {
     for (size_t at : {2u, 4u}) {
         RecordingProgress progress;
         progress.cancelAt = at;
-        EXPECT_THROW(writeArchive(p.archive, list, &progress), WriteCancelled);
+        EXPECT_THROW(writeArchive(p.archive, list, &progress), Cancelled);
         ASSERT_EQ(progress.updates.size(), at + 1);
         EXPECT_EQ(progress.updates.back().filesDone, 1u) << "stopped inside the large file";
         EXPECT_EQ(progress.updates.back().bytesDone, 5 + (at - 1) * (8 << 20));
@@ -430,7 +430,7 @@ TEST_F(WriterFailure, FailuresAmongManySmallFilesComeInListOrderAtTheirFile) {
     // A cancel from the progress display while files are read ahead stops there too.
     RecordingProgress cancelling;
     cancelling.cancelAt = 700;
-    EXPECT_THROW(writeArchive(p.archive, list, &cancelling), WriteCancelled);
+    EXPECT_THROW(writeArchive(p.archive, list, &cancelling), Cancelled);
     EXPECT_EQ(cancelling.updates.back().filesDone, 700u);
     expectUntouched();
     // A failure at the second file, with the rest of the list still to read.

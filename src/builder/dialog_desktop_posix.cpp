@@ -110,7 +110,7 @@ struct ZenityProgress : ProgressDisplay {
 
     void update(const WriteProgress& progress) override {
         checkExit();
-        if (cancelled) throw WriteCancelled();
+        if (cancelled) throw Cancelled();
         if (exited || !throttle.due(progress, std::chrono::steady_clock::now())) return;
         // 100 would close the window (--auto-close) while the archive is still being finished;
         // the window closes when the display does.

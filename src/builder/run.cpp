@@ -108,7 +108,7 @@ int extractWithQuestions(LoadedArchive& archive, const std::string& folder, Dial
         progress.reset();
         dialog.showError(extractionErrorText(archivePath, failure.what()));
         return 1;
-    } catch (const WriteCancelled&) {
+    } catch (const Cancelled&) {
         return 0;
     } catch (const std::bad_alloc&) {
         progress.reset();

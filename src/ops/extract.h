@@ -69,9 +69,9 @@ DefaultDestination defaultDestination(const std::string& archivePath);
 // Whether the path's name ends in ".zem", in any letter case.
 bool hasArchiveSuffix(const std::string& path);
 
-// Writes every stored file below the destination, which is created when missing, each atomically and with
-// its stored time. Progress is reported as the writer reports it, and progress->update may throw
-// WriteCancelled: the file being written is then dropped and those already in place stay.
-// Warnings about files already in place go to `warn`.
+// Writes every stored file below the destination, which is created when missing, each atomically
+// and with its stored time. Progress is reported as the writer reports it, and progress->update may
+// throw Cancelled: the file being written is then dropped and those already in place stay. Warnings
+// about files already in place go to `warn`.
 void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
                     ProgressDisplay* progress, const std::function<void(const std::string&)>& warn);

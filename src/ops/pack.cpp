@@ -77,7 +77,7 @@ PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCall
         progress.reset();
         calls.showError(failure.what());
         return result;
-    } catch (const WriteCancelled&) {
+    } catch (const Cancelled&) {
         result.outcome = PackOutcome::Cancelled;
         return result;
     } catch (const std::bad_alloc&) {

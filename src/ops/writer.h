@@ -9,7 +9,7 @@
 // Writes the archive of fileList to archivePath, each file under its stored name. Returns only
 // when the complete archive is in place; any failure goes through fatalError and leaves what was
 // at archivePath untouched. progress, when given, hears of every finished file and of each piece
-// of a large one; a WriteCancelled thrown from it leaves archivePath untouched too. Returns the
+// of a large one; a Cancelled thrown from it leaves archivePath untouched too. Returns the
 // warning of a step that failed once the archive was in place, which can't undo that (empty when
 // there is none). With `namedPath` (the user named the path) a link there is followed, and a
 // device or named pipe written into as a stream (output_target.h).

@@ -1,9 +1,12 @@
 #pragma once
 // How far the writer has come, for a progress display. The writer reports before the first file,
 // after each file, and within a large file after each piece (filesDone unchanged, bytesDone
-// counting the piece); a display may throw WriteCancelled from update() to stop the run.
+// counting the piece); a display may throw Cancelled (common/fatal_error.h) from update() to stop
+// the run.
 
 #include <cstdint>
+
+#include "common/fatal_error.h"
 
 // A display moves a few times a second on a large file, reported at the end of each piece of this
 // size.
@@ -21,7 +24,3 @@ struct ProgressDisplay {
     virtual ~ProgressDisplay() = default;
     virtual void update(const WriteProgress& progress) = 0;
 };
-
-// The user stopped the run from the progress display: a refusal, not a failure. Unwinding through
-// the writer removes the unfinished archive, as for a fatal error.
-struct WriteCancelled {};
