@@ -3,9 +3,7 @@
 // status counts, and only 0 is OK. The progress window is a zenity --progress fed through a
 // socket on its standard input.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,83 +13,15 @@
 
 #include "builder/dialog_posix.h"
 #include "ops/progress_text.h"
-
-extern char** environ;
+#include "platform/process.h"
 
 namespace {
 
-// Exit status of a helper that could not be started, or that did not exit on its own.
-constexpr int kNotStarted = -2;
-constexpr int kKilled = -1;
-
-// posix_spawn's file actions and attributes, released however the spawn ends.
-struct SpawnSetup {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    bool ready = false;
-
-    SpawnSetup() {
-        if (posix_spawn_file_actions_init(&actions) != 0) return;
-        if (posix_spawnattr_init(&attributes) != 0) {
-            posix_spawn_file_actions_destroy(&actions);
-            return;
-        }
-        ready = true;
-    }
-    ~SpawnSetup() {
-        if (!ready) return;
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-};
-
-// Starts the helper with `input` as its standard input (/dev/null when -1) and its standard
-// output discarded; its standard error stays ours, so the desktop session's log keeps its
-// complaints. Signals this program ignores (SIGXFSZ) or handles are back to their defaults there.
-// Returns the process id, or -1.
-pid_t spawnHelper(const std::string& path, const std::vector<std::string>& args, int input) {
-    SpawnSetup setup;
-    if (!setup.ready) return -1;
-    const int actionsDone =
-        (input >= 0 ? posix_spawn_file_actions_adddup2(&setup.actions, input, STDIN_FILENO)
-                    : posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null",
-                                                       O_RDONLY, 0)) |
-        posix_spawn_file_actions_addopen(&setup.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    if (actionsDone != 0) return -1;
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int sig : {SIGXFSZ, SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&defaults, sig);
-    if (posix_spawnattr_setsigdefault(&setup.attributes, &defaults) != 0 ||
-        posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF) != 0) {
-        return -1;
-    }
-    std::vector<std::string> copies(args);
-    std::vector<char*> argv;
-    for (std::string& arg : copies) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argv.data(), environ) !=
-        0) {
-        return -1;
-    }
-    return pid;
-}
-
-// Waits for the process; its exit status, or kKilled when a signal ended it.
-int waitForExit(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return kKilled;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : kKilled;
-}
-
 int runHelper(const std::string& path, const std::vector<std::string>& args) {
-    const pid_t pid = spawnHelper(path, args, -1);
+    const pid_t pid = spawnProgram(path, args, -1);
     if (pid < 0) return kNotStarted;
-    return waitForExit(pid);
+    const int status = waitForExit(pid);
+    return status == kNotWaited ? kKilled : status;
 }
 
 // The zenity progress window. Cancel there (the button, Escape, closing the window) ends zenity
@@ -230,7 +160,7 @@ std::vector<std::string> zenityProgressArguments(const std::string& caption) {
 std::unique_ptr<ProgressDisplay> startZenityProgress(const std::string& zenityPath) {
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return nullptr;
-    const pid_t pid = spawnHelper(zenityPath, zenityProgressArguments(kCaption), ends[1]);
+    const pid_t pid = spawnProgram(zenityPath, zenityProgressArguments(kCaption), ends[1]);
     close(ends[1]);
     if (pid < 0) {
         close(ends[0]);

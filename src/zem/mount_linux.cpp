@@ -9,10 +9,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,10 +26,9 @@
 #include "ops/extract.h"
 #include "ops/mount_tree.h"
 #include "platform/archive_file.h"
+#include "platform/process.h"
 #include "zem/commands.h"
 #include "zem/mount.h"
-
-extern char** environ;
 
 namespace {
 
@@ -495,19 +492,13 @@ int unmountCommand(const std::string& mountPoint, std::ostream& err) {
         fatalError("cannot unmount \"" + mountPoint + "\": it is no archive mounted by zem but " +
                    (vowel ? "an " : "a ") + type + " file system");
     }
-    std::string program = "fusermount3", option = "-u", separator = "--", target = path;
-    char* argv[] = {program.data(), option.data(), separator.data(), target.data(), nullptr};
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ);
-    if (spawned != 0) {
-        fatalError("cannot run fusermount3 to unmount \"" + mountPoint +
-                   "\": " + strerror(spawned));
+    const pid_t pid = spawnProgram("fusermount3", {"fusermount3", "-u", "--", path}, -1);
+    if (pid < 0) {
+        fatalError("cannot run fusermount3 to unmount \"" + mountPoint + "\": " + strerror(errno));
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) failSystemCall("wait for fusermount3 unmounting", mountPoint);
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    const int status = waitForExit(pid);
+    if (status == kNotWaited) failSystemCall("wait for fusermount3 unmounting", mountPoint);
+    if (status != 0) {
         fatalError("cannot unmount \"" + mountPoint + "\": fusermount3 -u failed");
     }
     removeOpenFolder(path, err);
