@@ -21,6 +21,7 @@
 #include "archive_builder.h"
 #include "common/fatal_error.h"
 #include "format/local_time.h"
+#include "ops/extract.h"
 #include "ops/writer.h"
 #include "platform/atomic_file.h"
 #include "platform/scan.h"
@@ -277,7 +278,8 @@ TEST_F(WriterFailure, ListsTheFormatCannotHoldAreRefusedBeforeWriting) {
 }
 
 // A large file moves the progress within itself, once per piece but its last, each report
-// counting the bytes copied so far; small files only report when they are done.
+// counting the bytes copied so far; small files only report when they are done. Extraction
+// reports alike.
 TEST(WriterProgress, ALargeFileReportsEachPieceAndSmallFilesOnlyTheirEnd) {
     PackFolder p;
     const uint64_t piece = 8 << 20;
@@ -302,6 +304,18 @@ TEST(WriterProgress, ALargeFileReportsEachPieceAndSmallFilesOnlyTheirEnd) {
     expected.push_back("3:" + std::to_string(total));
     EXPECT_EQ(seen, expected);
     EXPECT_EQ(readFile(p.archive).substr(28 + 5, big.size()), big);
+
+    // Extraction counts as the writer does: the same reports for the same files.
+    LoadedArchive archive;
+    ASSERT_EQ(readArchiveFile(p.archive, archive), "");
+    Destination dest = findDestination(join(p.tmp.path, "out"), /*chosen=*/false);
+    RecordingProgress unpacking;
+    extractArchive(archive, dest, /*replace=*/false, &unpacking, [](const std::string&) {});
+    std::vector<std::string> unpacked;
+    for (const WriteProgress& u : unpacking.updates) {
+        unpacked.push_back(std::to_string(u.filesDone) + ":" + std::to_string(u.bytesDone));
+    }
+    EXPECT_EQ(unpacked, expected);
 }
 
 // A cancel in the middle of a large file stops the copy there: the previous archive stays and

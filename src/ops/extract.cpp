@@ -341,10 +341,10 @@ private:
 void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
                     ProgressDisplay* progress,
                     const std::function<void(const std::string&)>& warn) {
-    WriteProgress done;
-    done.fileCount = archive.records.size();
-    for (const ArchiveRecord& r : archive.records) done.byteCount += r.length;
-    if (progress) progress->update(done);
+    uint64_t byteCount = 0;
+    for (const ArchiveRecord& r : archive.records) byteCount += r.length;
+    ProgressCount count;
+    startProgress(count, progress, archive.records.size(), byteCount);
 
     const FolderHandle& root = openDestination(dest);
     // What runs killed outright left goes from each folder written to, before its first file; a
@@ -368,18 +368,11 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
         }
         if (const char* data = windowedData(archive, r, window)) {
             writeAtomicFile(file, data, r.length);
-            done.bytesDone += r.length;
         } else {
-            uint64_t sinceReport = 0;
             forEachStoredPiece(
                 archive, r, buffer, [&](const char* piece, size_t size, uint64_t at) {
                     writeAtomicFile(file, piece, size);
-                    done.bytesDone += size;
-                    sinceReport += size;
-                    if (progress && sinceReport >= kProgressPiece && at + size < r.length) {
-                        sinceReport = 0;
-                        progress->update(done);
-                    }
+                    progressWithin(count, at + size, r.length);
                     return true;
                 });
         }
@@ -388,8 +381,7 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
             file, r.time.present(), r.time.present() ? utcSecondsOf(r.time) : 0, replace);
         ahead.finished();
         if (!warning.empty()) warn(warning);
-        ++done.filesDone;
-        if (progress) progress->update(done);
+        progressFileDone(count, r.length);
     }
     for (const std::string& warning : syncWrittenFileSystems(written)) warn(warning);
 }

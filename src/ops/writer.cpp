@@ -90,33 +90,21 @@ std::string writeInto(OutputFile& out, const ByteBuffer& header, const FileList&
     const std::unique_ptr<InputReader> input = openInputReader(fileList);
     writeOutput(out, header.data(), header.size());
 
-    WriteProgress done;
-    done.fileCount = fileList.size();
-    for (const FileEntry& entry : fileList) done.byteCount += entry.size;
-    // A large file moves the display at the end of each piece but its last (the file's own report
-    // follows), and a cancel there stops it mid-file.
+    uint64_t byteCount = 0;
+    for (const FileEntry& entry : fileList) byteCount += entry.size;
+    // A large file moves the display at the end of each piece but its last, and a cancel there
+    // stops it mid-file.
+    ProgressCount count;
+    startProgress(count, progress, fileList.size(), byteCount);
     const FileEntry* current = nullptr;
-    uint64_t previous = 0;  // of the current file, when `copied` last heard of it
     FileCopied copied;
     if (progress) {
-        progress->update(done);
-        copied = [&](uint64_t copiedOfFile) {
-            if (copiedOfFile < current->size &&
-                copiedOfFile / kProgressPiece != previous / kProgressPiece) {
-                WriteProgress partial = done;
-                partial.bytesDone += copiedOfFile;
-                progress->update(partial);
-            }
-            previous = copiedOfFile;
-        };
+        copied = [&](uint64_t copiedOfFile) { progressWithin(count, copiedOfFile, current->size); };
     }
     for (const FileEntry& entry : fileList) {
         current = &entry;
-        previous = 0;
         input->appendNext(out, copied);
-        ++done.filesDone;
-        done.bytesDone += entry.size;
-        if (progress) progress->update(done);
+        progressFileDone(count, entry.size);
     }
 
     writeIndexAndRecords(out, fileList);
