@@ -49,13 +49,18 @@ set(CPACK_DEBIAN_PROGRAMS_PACKAGE_RECOMMENDS "zenity | kdialog, fuse3")
 # package's static library.
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "libzem${zem_soversion} (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libzem${zem_soversion} (= ${PROJECT_VERSION})")
-# The shared library's shlibs file (libzem 1 libzem1 (>= VERSION)), for the packages built on it,
-# and dpkg's ldconfig trigger in place of the scripts cpack would give it (PackageLinuxTriggers).
+# The shared library's shlibs file (libzem 1 libzem1 (>= VERSION)) and symbols file (each exported
+# symbol with the version that brought it; a release that adds one lists it with its version), for
+# the packages built on it, and dpkg's ldconfig trigger in place of the scripts cpack would give it
+# (PackageLinuxTriggers).
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 configure_file(${PROJECT_SOURCE_DIR}/res/debian/library.triggers
                ${PROJECT_BINARY_DIR}/debian/library/triggers COPYONLY)
-set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/library/triggers)
+configure_file(${PROJECT_SOURCE_DIR}/res/debian/library.symbols
+               ${PROJECT_BINARY_DIR}/debian/library/symbols COPYONLY)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/library/triggers
+                                                ${PROJECT_BINARY_DIR}/debian/library/symbols)
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackageLinuxTriggers.cmake)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/PackageLinuxCPack.cmake)
 # Depends from the libraries the program links, when dpkg-shlibdeps is there to find them.
