@@ -49,10 +49,10 @@ set(CPACK_DEBIAN_PROGRAMS_PACKAGE_RECOMMENDS "zenity | kdialog, fuse3")
 # package's static library.
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "libzem${zem_soversion} (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libzem${zem_soversion} (= ${PROJECT_VERSION})")
-# The shared library's shlibs file (libzem 1 libzem1 (>= VERSION)) and its symbols file, which
-# tells the packages built on it the version each function came with (the library's ABI test
-# holds it against what the library exports), and dpkg's ldconfig trigger in place of the scripts
-# cpack would give it (PackageLinuxTriggers).
+# The shared library's shlibs file (libzem 1 libzem1 (>= VERSION)) and symbols file (each exported
+# symbol with the version that brought it; a release that adds one lists it with its version), for
+# the packages built on it, and dpkg's ldconfig trigger in place of the scripts cpack would give it
+# (PackageLinuxTriggers).
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 configure_file(${PROJECT_SOURCE_DIR}/res/debian/library.triggers

@@ -1,5 +1,5 @@
 # zem-builder-<version>-win64.zip: one folder of that name holding the program, the viewer, zem.exe
-# (cmake/ZemTool.cmake), a short readme and the licence, as text files with Windows line ends.
+# (src/zem/CMakeLists.txt), a short readme and the licence, as text files with Windows line ends.
 #   cmake --build build/win64 --target package   ->   build/win64/zem-builder-<version>-win64.zip
 install(TARGETS zem-builder zem-viewer RUNTIME DESTINATION .)
 # (Neither text holds an @NAME@ for configure_file to replace.)

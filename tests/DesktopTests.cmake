@@ -30,7 +30,7 @@ add_test(NAME file_manager_actions
                  file-managers ${zem_tests_dir} ${PROJECT_BINARY_DIR})
 set_tests_properties(desktop_entry png_icons deb_package deb_lintian mime_type gui_zenity
                      file_manager_actions PROPERTIES SKIP_RETURN_CODE 77)
-# The launcher's "Open as folder", where zem mount is built (cmake/ZemTool.cmake).
+# The launcher's "Open as folder", where zem mount is built (src/zem/CMakeLists.txt).
 if(zem_mount STREQUAL "linux")
   add_test(NAME open_as_folder
            COMMAND ${ZEM_BASH} ${zem_tests_dir}/open_folder_test.sh ${PROJECT_BINARY_DIR}/zem-open-folder

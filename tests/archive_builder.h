@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/bytes.h"
+#include "format/bytes.h"
 
 // Overwrites the four bytes at position, which must already be in the buffer.
 void patchU32(ByteBuffer& out, size_t position, uint32_t value);

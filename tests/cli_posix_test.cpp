@@ -16,7 +16,7 @@
 #include <csignal>
 #include <fstream>
 
-#include "app/terminal_answer.h"
+#include "builder/terminal_answer.h"
 #include "test_util.h"
 
 namespace {

@@ -21,10 +21,10 @@
 #include <sstream>
 #include <thread>
 
-#include "archive/format.h"
-#include "archive/local_time.h"
-#include "archive/reader.h"
-#include "scan/name_pattern.h"
+#include "format/format.h"
+#include "format/local_time.h"
+#include "format/reader.h"
+#include "platform/name_pattern.h"
 #include "test_util.h"
 #include "zem/commands.h"
 #include "zem/create.h"

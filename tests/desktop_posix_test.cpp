@@ -14,10 +14,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/dialog_posix.h"
-#include "app/progress_text.h"
-#include "app/run.h"
+#include "builder/dialog_posix.h"
+#include "builder/run.h"
 #include "fakes.h"
+#include "ops/progress_text.h"
 #include "test_util.h"
 
 namespace {
@@ -142,7 +142,7 @@ struct CancellingProgress : ProgressDisplay {
     int* updates;
     CancellingProgress(int at, int* count) : cancelAt(at), updates(count) {}
     void update(const WriteProgress&) override {
-        if ((*updates)++ == cancelAt) throw WriteCancelled();
+        if ((*updates)++ == cancelAt) throw Cancelled();
     }
 };
 
@@ -218,7 +218,7 @@ TEST(ZenityProgress, CancelStopsTheRunOtherEndsOnlyEndTheDisplay) {
         while (std::chrono::steady_clock::now() < deadline) {
             try {
                 display.update(progress);
-            } catch (const WriteCancelled&) {
+            } catch (const Cancelled&) {
                 return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

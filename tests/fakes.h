@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/dialog.h"
-#include "scan/file_system.h"
+#include "builder/dialog.h"
+#include "platform/file_system.h"
 
 // A folder identity for the fakes; 0 stands for one the platform couldn't tell.
 inline FolderId fakeId(uint64_t index) {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "archive/format.h"
+#include "format/format.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "archive/local_time.h"
+#include "format/local_time.h"
 
 namespace {
 

@@ -26,9 +26,9 @@
 #include <functional>
 #include <random>
 
-#include "archive/writer.h"
 #include "archive_builder.h"
-#include "scan/scan.h"
+#include "ops/writer.h"
+#include "platform/scan.h"
 #include "test_util.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include <functional>
 
-#include "archive/reader.h"
 #include "archive_builder.h"
+#include "format/reader.h"
 
 namespace {
 

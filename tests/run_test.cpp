@@ -16,9 +16,9 @@
 
 #include <new>
 
-#include "app/run.h"
-#include "app/terminal_answer.h"
 #include "archive_builder.h"
+#include "builder/run.h"
+#include "builder/terminal_answer.h"
 #include "fakes.h"
 #include "test_util.h"
 #include "viewer/archive_view.h"
@@ -505,7 +505,7 @@ struct CancellingDialog : FakeDialog {
         uint64_t cancelAt;
         explicit Display(uint64_t at) : cancelAt(at) {}
         void update(const WriteProgress& progress) override {
-            if (progress.filesDone == cancelAt) throw WriteCancelled();
+            if (progress.filesDone == cancelAt) throw Cancelled();
         }
     };
     std::unique_ptr<ProgressDisplay> startProgress() override {

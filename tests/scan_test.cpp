@@ -17,9 +17,9 @@
 #include <cctype>
 #include <map>
 
-#include "archive/local_time.h"
 #include "fakes.h"
-#include "scan/scan.h"
+#include "format/local_time.h"
+#include "platform/scan.h"
 #include "test_util.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "archive/stored_name.h"
+#include "format/stored_name.h"
 
 namespace {
 

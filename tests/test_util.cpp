@@ -8,9 +8,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "archive/fatal_error.h"
-#include "archive/writer.h"
-#include "scan/file_system.h"
+#include "common/fatal_error.h"
+#include "ops/writer.h"
+#include "platform/file_system.h"
 
 std::string native(const std::string& relative) {
     std::string path = relative;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/progress.h"
-#include "scan/file_list.h"
+#include "platform/file_list.h"
+#include "platform/progress.h"
 
 #ifndef _WIN32
 #include <sys/types.h>

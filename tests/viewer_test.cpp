@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/fatal_error.h"
 #include "archive_builder.h"
+#include "common/fatal_error.h"
 #include "test_util.h"
 #include "viewer/archive_view.h"
 

@@ -18,16 +18,17 @@
 
 #include <gtest/gtest.h>
 
-#include "archive/atomic_file.h"
-#include "archive/fatal_error.h"
-#include "archive/local_time.h"
-#include "archive/writer.h"
 #include "archive_builder.h"
-#include "scan/scan.h"
+#include "common/fatal_error.h"
+#include "format/local_time.h"
+#include "ops/extract.h"
+#include "ops/writer.h"
+#include "platform/atomic_file.h"
+#include "platform/scan.h"
 #include "test_util.h"
 
 #ifdef _WIN32
-#include "archive/output_file.h"
+#include "platform/output_file.h"
 #endif
 
 namespace {
@@ -36,13 +37,13 @@ void appendToFile(const std::string& path, const std::string& more) {
     writeFile(path, readFile(path) + more);
 }
 
-// Keeps every update; throws WriteCancelled at update number cancelAt (from 0), if given.
+// Keeps every update; throws Cancelled at update number cancelAt (from 0), if given.
 struct RecordingProgress : ProgressDisplay {
     std::vector<WriteProgress> updates;
     size_t cancelAt = SIZE_MAX;
     void update(const WriteProgress& progress) override {
         updates.push_back(progress);
-        if (updates.size() - 1 == cancelAt) throw WriteCancelled();
+        if (updates.size() - 1 == cancelAt) throw Cancelled();
     }
 };
 
@@ -277,7 +278,8 @@ TEST_F(WriterFailure, ListsTheFormatCannotHoldAreRefusedBeforeWriting) {
 }
 
 // A large file moves the progress within itself, once per piece but its last, each report
-// counting the bytes copied so far; small files only report when they are done.
+// counting the bytes copied so far; small files only report when they are done. Extraction
+// reports alike.
 TEST(WriterProgress, ALargeFileReportsEachPieceAndSmallFilesOnlyTheirEnd) {
     PackFolder p;
     const uint64_t piece = 8 << 20;
@@ -302,6 +304,18 @@ TEST(WriterProgress, ALargeFileReportsEachPieceAndSmallFilesOnlyTheirEnd) {
     expected.push_back("3:" + std::to_string(total));
     EXPECT_EQ(seen, expected);
     EXPECT_EQ(readFile(p.archive).substr(28 + 5, big.size()), big);
+
+    // Extraction counts as the writer does: the same reports for the same files.
+    LoadedArchive archive;
+    ASSERT_EQ(readArchiveFile(p.archive, archive), "");
+    Destination dest = findDestination(join(p.tmp.path, "out"), /*chosen=*/false);
+    RecordingProgress unpacking;
+    extractArchive(archive, dest, /*replace=*/false, &unpacking, [](const std::string&) {});
+    std::vector<std::string> unpacked;
+    for (const WriteProgress& u : unpacking.updates) {
+        unpacked.push_back(std::to_string(u.filesDone) + ":" + std::to_string(u.bytesDone));
+    }
+    EXPECT_EQ(unpacked, expected);
 }
 
 // A cancel in the middle of a large file stops the copy there: the previous archive stays and
@@ -313,7 +327,7 @@ TEST_F(WriterFailure, CancelInTheMiddleOfALargeFileLeavesNothingBehind) {
     for (size_t at : {2u, 4u}) {
         RecordingProgress progress;
         progress.cancelAt = at;
-        EXPECT_THROW(writeArchive(p.archive, list, &progress), WriteCancelled);
+        EXPECT_THROW(writeArchive(p.archive, list, &progress), Cancelled);
         ASSERT_EQ(progress.updates.size(), at + 1);
         EXPECT_EQ(progress.updates.back().filesDone, 1u) << "stopped inside the large file";
         EXPECT_EQ(progress.updates.back().bytesDone, 5 + (at - 1) * (8 << 20));
@@ -430,7 +444,7 @@ TEST_F(WriterFailure, FailuresAmongManySmallFilesComeInListOrderAtTheirFile) {
     // A cancel from the progress display while files are read ahead stops there too.
     RecordingProgress cancelling;
     cancelling.cancelAt = 700;
-    EXPECT_THROW(writeArchive(p.archive, list, &cancelling), WriteCancelled);
+    EXPECT_THROW(writeArchive(p.archive, list, &cancelling), Cancelled);
     EXPECT_EQ(cancelling.updates.back().filesDone, 700u);
     expectUntouched();
     // A failure at the second file, with the rest of the list still to read.

@@ -34,15 +34,15 @@
 #include <map>
 #include <random>
 
-#include "archive/fatal_error.h"
-#include "archive/local_time.h"
-#include "archive/writer.h"
 #include "archive_builder.h"
-#include "scan/scan.h"
+#include "common/fatal_error.h"
+#include "format/local_time.h"
+#include "ops/extract.h"
+#include "ops/writer.h"
+#include "platform/extract_fs.h"
+#include "platform/scan.h"
 #include "test_util.h"
 #include "zem/commands.h"
-#include "zem/extract.h"
-#include "zem/extract_fs.h"
 #include "zem_run.h"
 
 namespace {

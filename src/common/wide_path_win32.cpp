@@ -277,17 +277,17 @@ bool folderEntry(HANDLE folder, const std::wstring& name, DWORD& attributes, uin
         return false;
     }
     // A handle of its own: a listing's name filter holds only for a handle's first query.
-    const OwnedHandle listing(openInFolder(folder, L"", FILE_LIST_DIRECTORY,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                           FILE_OPEN, FILE_DIRECTORY_FILE));
+    const UniqueHandle listing = ownHandle(openInFolder(
+        folder, L"", FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        FILE_OPEN, FILE_DIRECTORY_FILE));
     if (!listing.valid()) return false;
     // Room for the entry and a name of 255 units.
     std::vector<char> buffer(sizeof(FILE_ID_BOTH_DIR_INFO) + 256 * sizeof(wchar_t));
     UNICODE_STRING filter = unicodeString(name);
     IO_STATUS_BLOCK status{};
-    const NTSTATUS result = nt.queryDirectory(listing.handle, nullptr, nullptr, nullptr, &status,
-                                              buffer.data(), static_cast<ULONG>(buffer.size()),
-                                              FileIdBothDirectoryInformation, TRUE, &filter, TRUE);
+    const NTSTATUS result = nt.queryDirectory(
+        nativeHandle(listing), nullptr, nullptr, nullptr, &status, buffer.data(),
+        static_cast<ULONG>(buffer.size()), FileIdBothDirectoryInformation, TRUE, &filter, TRUE);
     if (!NT_SUCCESS(result)) {
         SetLastError(ntCalls().statusToError(result));
         return false;

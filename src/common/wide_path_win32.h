@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/unique_handle.h"
+
 // The UTF-16 text of the program's text: the code page's characters, and the <U+XXXX> spellings
 // of characters beyond ASCII turned back into the characters.
 std::wstring wideText(const std::string& text);
@@ -43,21 +45,14 @@ bool folderEntry(HANDLE folder, const std::wstring& name, DWORD& attributes, uin
 // One UTF-16 unit upper-cased by the system's table, the one its file systems compare names by.
 wchar_t upperCaseUnit(wchar_t unit);
 
-// Owns a handle (of a file, a folder or a search).
-struct OwnedHandle {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    bool find = false;  // closed with FindClose
-    OwnedHandle() = default;
-    explicit OwnedHandle(HANDLE h, bool isFind = false) : handle(h), find(isFind) {}
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    ~OwnedHandle() {
-        if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return;
-        if (find) {
-            FindClose(handle);
-        } else {
-            CloseHandle(handle);
-        }
-    }
-    bool valid() const { return handle != INVALID_HANDLE_VALUE && handle != nullptr; }
-};
+// The owner of a handle that a wide call gave, and the handle it holds.
+inline UniqueHandle ownHandle(HANDLE handle) {
+    return UniqueHandle(reinterpret_cast<intptr_t>(handle));
+}
+inline UniqueSearch ownSearch(HANDLE search) {
+    return UniqueSearch(reinterpret_cast<intptr_t>(search));
+}
+template <typename Kind>
+HANDLE nativeHandle(const Unique<Kind>& owner) {
+    return reinterpret_cast<HANDLE>(owner.get());
+}

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "archive/reader.h"
+#include "format/reader.h"
 #include "lib/library_call.h"
-#include "scan/scan.h"
+#include "ops/extract.h"
+#include "platform/scan.h"
 #include "zem.h"
-#include "zem/extract.h"
 
 #ifndef ZEM_VERSION
 #error "ZEM_VERSION must be defined by the build"

@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "archive/fatal_error.h"
+#include "common/fatal_error.h"
 #include "zem.h"
 
 // A failure with its status, thrown within a call's body.

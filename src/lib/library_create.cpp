@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "app/pack.h"
-#include "archive/format.h"
-#include "archive/writer.h"
+#include "format/format.h"
 #include "lib/library_call.h"
-#include "scan/file_system.h"
-#include "scan/scan.h"
+#include "ops/pack.h"
+#include "ops/writer.h"
+#include "platform/file_system.h"
+#include "platform/scan.h"
 #include "zem.h"
 
 struct zem_create_options {

@@ -4,9 +4,9 @@
 #include <cctype>
 #include <utility>
 
-#include "app/run.h"
-#include "archive/fatal_error.h"
-#include "archive/stored_name.h"
+#include "builder/run.h"
+#include "common/fatal_error.h"
+#include "format/stored_name.h"
 
 namespace {
 

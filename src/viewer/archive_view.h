@@ -2,16 +2,16 @@
 // What the archive viewer shows of an archive and what its commands do, apart from its window:
 // the order of the rows, the texts of the title and the status line, extraction of some or all
 // of the files with unpacking's checks and questions, and the temporary copies of files opened
-// from the archive. The reading, checking and writing are the extraction's own (zem/extract.h).
+// from the archive. The reading, checking and writing are the extraction's own (ops/extract.h).
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "app/dialog.h"
-#include "scan/file_system.h"
-#include "zem/extract.h"
+#include "builder/dialog.h"
+#include "ops/extract.h"
+#include "platform/file_system.h"
 
 // The program's name, as its window's title shows it.
 inline constexpr const char* kViewerName = "ZEM Viewer";

@@ -1,6 +1,6 @@
 // The archive viewer on Windows: a window with a report-style list of an archive's files, opened
 // from the command line or File > Open. It shows and calls: reading, checking and extracting are
-// unpacking's own (app/run.h, viewer/archive_view.h).
+// unpacking's own (builder/run.h, viewer/archive_view.h).
 
 #include <windows.h>
 #include <commctrl.h>
@@ -13,13 +13,13 @@
 #include <system_error>
 #include <vector>
 
-#include "app/dialog.h"
-#include "app/run.h"
-#include "archive/atomic_file.h"
-#include "archive/fatal_error.h"
-#include "archive/reader.h"
+#include "builder/dialog.h"
+#include "builder/run.h"
+#include "common/fatal_error.h"
 #include "common/standard_streams.h"
 #include "common/wide_path_win32.h"
+#include "format/reader.h"
+#include "platform/atomic_file.h"
 #include "viewer/archive_view.h"
 #include "viewer/shell_win32.h"
 

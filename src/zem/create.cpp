@@ -10,13 +10,13 @@
 #include <map>
 #include <system_error>
 
-#include "app/pack.h"
-#include "app/progress_text.h"
-#include "archive/fatal_error.h"
-#include "archive/format.h"
-#include "archive/local_time.h"
-#include "archive/stored_name.h"
+#include "common/fatal_error.h"
 #include "common/standard_streams.h"
+#include "format/format.h"
+#include "format/local_time.h"
+#include "format/stored_name.h"
+#include "ops/pack.h"
+#include "ops/progress_text.h"
 #include "zem/commands.h"
 
 namespace {

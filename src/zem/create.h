@@ -1,13 +1,13 @@
 #pragma once
 // zem create: an archive of a folder from a script, with no questions, through the builder's own
-// packing sequence (app/pack.h), and the same bytes from the same input on any machine when asked.
+// packing sequence (ops/pack.h), and the same bytes from the same input on any machine when asked.
 
 #include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "scan/scan.h"
+#include "platform/scan.h"
 
 struct CreateArguments {
     std::string folder;

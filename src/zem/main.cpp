@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/atomic_file.h"
 #include "common/standard_streams.h"
+#include "platform/atomic_file.h"
 #include "zem/commands.h"
 
 int main(int argc, char** argv) {

@@ -9,10 +9,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,13 +22,13 @@
 #include <fstream>
 #include <memory>
 
-#include "archive/archive_file.h"
-#include "archive/fatal_error.h"
+#include "common/fatal_error.h"
+#include "ops/extract.h"
+#include "ops/mount_tree.h"
+#include "platform/archive_file.h"
+#include "platform/process.h"
 #include "zem/commands.h"
-#include "zem/extract.h"
 #include "zem/mount.h"
-
-extern char** environ;
 
 namespace {
 
@@ -277,10 +275,6 @@ fuse_lowlevel_ops operations() {
     return ops;
 }
 
-[[noreturn]] void failOn(const char* operation, const std::string& path) {
-    fatalError(std::string("cannot ") + operation + " \"" + path + "\": " + strerror(errno));
-}
-
 // The path from the root, without resolving a final link or mount: a mount point whose server
 // is gone can't be looked at, yet must still be named as the system lists it.
 std::string absolutePath(const std::string& path) {
@@ -293,7 +287,7 @@ std::string absolutePath(const std::string& path) {
     const bool whole = name.empty() || name == "." || name == ".." || name == "/";
     std::unique_ptr<char, decltype(&free)> real(
         realpath(whole ? trimmed.c_str() : folder.c_str(), nullptr), free);
-    if (!real) failOn("find", whole ? trimmed : folder);
+    if (!real) failSystemCall("find", whole ? trimmed : folder);
     if (whole) return real.get();
     const std::string base = real.get();
     return (base == "/" ? "" : base) + "/" + name;
@@ -365,7 +359,7 @@ std::string unescapeMountField(const std::string& field) {
 // The type of the file system mounted last at `path` (as /proc/self/mountinfo has it), or empty.
 std::string mountedType(const std::string& path) {
     std::ifstream list("/proc/self/mountinfo");
-    if (!list) failOn("read", "/proc/self/mountinfo");
+    if (!list) failSystemCall("read", "/proc/self/mountinfo");
     std::string type;
     for (std::string line; std::getline(list, line);) {
         // ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPEROPTIONS
@@ -435,11 +429,10 @@ int mountCommand(const std::string& archivePath, const std::string& mountPoint, 
     if (!problem.empty()) fatalError(archivePath + ": " + problem);
     const std::string namesProblem = storedNamesProblem(m->archive);
     if (!namesProblem.empty()) fatalError(archivePath + ": " + namesProblem);
-    const std::string treeProblem = buildMountTree(m->archive.records, m->tree);
-    if (!treeProblem.empty()) fatalError(archivePath + ": " + treeProblem);
+    buildMountTree(m->archive.records, m->tree);
 
     struct stat st {};
-    if (stat(archivePath.c_str(), &st) != 0) failOn("look at", archivePath);
+    if (stat(archivePath.c_str(), &st) != 0) failSystemCall("look at", archivePath);
     m->archiveTime = st.st_mtim.tv_sec;
     m->fileTimes.reserve(m->archive.records.size());
     for (const ArchiveRecord& r : m->archive.records) {
@@ -453,12 +446,12 @@ int mountCommand(const std::string& archivePath, const std::string& mountPoint, 
         const int error = errno;
         if (error == ENOTCONN) refuseMountedFolder(mountPoint, absolutePath(mountPoint));
         errno = error;
-        failOn("mount on", mountPoint);
+        failSystemCall("mount on", mountPoint);
     }
     if (!S_ISDIR(st.st_mode)) fatalError("cannot mount on \"" + mountPoint + "\": not a folder");
     // libfuse unmounts by the path it mounted, after it has left the working folder.
     std::unique_ptr<char, decltype(&free)> target(realpath(mountPoint.c_str(), nullptr), free);
-    if (!target) failOn("find", mountPoint);
+    if (!target) failSystemCall("find", mountPoint);
     refuseMountedFolder(mountPoint, target.get());
 
     FuseArgs fuse;
@@ -499,19 +492,13 @@ int unmountCommand(const std::string& mountPoint, std::ostream& err) {
         fatalError("cannot unmount \"" + mountPoint + "\": it is no archive mounted by zem but " +
                    (vowel ? "an " : "a ") + type + " file system");
     }
-    std::string program = "fusermount3", option = "-u", separator = "--", target = path;
-    char* argv[] = {program.data(), option.data(), separator.data(), target.data(), nullptr};
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ);
-    if (spawned != 0) {
-        fatalError("cannot run fusermount3 to unmount \"" + mountPoint +
-                   "\": " + strerror(spawned));
+    const pid_t pid = spawnProgram("fusermount3", {"fusermount3", "-u", "--", path}, -1);
+    if (pid < 0) {
+        fatalError("cannot run fusermount3 to unmount \"" + mountPoint + "\": " + strerror(errno));
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) failOn("wait for fusermount3 unmounting", mountPoint);
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    const int status = waitForExit(pid);
+    if (status == kNotWaited) failSystemCall("wait for fusermount3 unmounting", mountPoint);
+    if (status != 0) {
         fatalError("cannot unmount \"" + mountPoint + "\": fusermount3 -u failed");
     }
     removeOpenFolder(path, err);

@@ -28,7 +28,7 @@
 
 #include <gtest/gtest.h>
 
-#include "archive/atomic_file.h"
+#include "platform/atomic_file.h"
 #include "test_util.h"
 
 namespace {

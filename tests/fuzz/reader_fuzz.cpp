@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/format.h"
-#include "archive/reader.h"
-#include "archive/stored_name.h"
+#include "format/format.h"
+#include "format/reader.h"
+#include "format/stored_name.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MemorySource source(data, size);

@@ -1,0 +1,175 @@
+#include "builder/run.h"
+
+#include <new>
+
+#include "common/fatal_error.h"
+#include "ops/extract.h"
+#include "platform/extract_fs.h"
+#include "platform/scan.h"
+
+const char* const kUsageText =
+    "To run the ZEM Builder, put all your files into a folder, then drag-and-drop the folder onto "
+    "the ZEM Builder's icon. The folder's name will be used as the name of the .zem file.";
+
+const char* const kCompleteText = "ZEM creation complete.";
+const char* const kExtractionCompleteText = "ZEM extraction complete.";
+
+std::string firstQuestion(const std::string& archivePath, int fileCount) {
+    return "Generating \"" + archivePath + "\" from " + std::to_string(fileCount) +
+           " files. Continue?";
+}
+
+std::string existsQuestion(const std::string& archivePath) {
+    return "ZEM file \"" + archivePath + "\" already exists. Definitely continue?";
+}
+
+std::string extractQuestion(const std::string& archivePath, const std::string& folder,
+                            size_t fileCount) {
+    return "Extracting " + std::to_string(fileCount) + (fileCount == 1 ? " file" : " files") +
+           " from \"" + archivePath + "\" into \"" + folder + "\". Continue?";
+}
+
+std::string folderExistsQuestion(const std::string& folder) {
+    return "Folder \"" + folder +
+           "\" already exists. Files in it with the same names will be replaced. Definitely "
+           "continue?";
+}
+
+std::string archiveReadErrorText(const std::string& archivePath, const std::string& reason) {
+    return "Error reading .zem file (\"" + archivePath + "\"): " + reason;
+}
+
+std::string extractionErrorText(const std::string& archivePath, const std::string& reason) {
+    return "Error extracting .zem file (\"" + archivePath + "\"): " + reason;
+}
+
+std::string outOfMemoryReadingText(const std::string& archivePath) {
+    return "Out of memory reading .zem file (\"" + archivePath + "\")";
+}
+
+bool loadArchiveForUnpacking(const std::string& archivePath, LoadedArchive& archive,
+                             Dialog& dialog) {
+    try {
+        std::string problem = readArchiveFile(archivePath, archive);
+        if (problem.empty()) problem = storedNamesProblem(archive);
+        if (!problem.empty()) {
+            dialog.showError(archiveReadErrorText(archivePath, problem));
+            return false;
+        }
+    } catch (const FatalError& failure) {
+        dialog.showError(archiveReadErrorText(archivePath, failure.what()));
+        return false;
+    } catch (const std::bad_alloc&) {
+        archive = LoadedArchive();
+        dialog.showError(outOfMemoryReadingText(archivePath));
+        return false;
+    }
+    return true;
+}
+
+int extractWithQuestions(LoadedArchive& archive, const std::string& folder, Dialog& dialog,
+                         FileSystem& fs, ReplaceQuestion rule) {
+    const std::string archivePath = archive.path;
+    // The folder is never reached through a link, even one put in its place while the questions
+    // wait: it is held open from here, or created and opened relative to its parent after them.
+    Destination dest;
+    bool replacesFiles = false;
+    try {
+        dest = findDestination(folder, /*chosen=*/true);
+        checkDestination(dest, archive, /*replace=*/true);
+        if (rule == ReplaceQuestion::WhenFileExists && dest.open) {
+            // With replacing allowed nothing else was refused: what is refused now is a file
+            // already there.
+            try {
+                checkDestination(dest, archive, /*replace=*/false);
+            } catch (const FatalError&) {
+                replacesFiles = true;
+            }
+        }
+    } catch (const FatalError& failure) {
+        dialog.showError(extractionErrorText(archivePath, failure.what()));
+        return 1;
+    }
+
+    if (!dialog.askToContinue(extractQuestion(archivePath, folder, archive.records.size()))) {
+        return 0;
+    }
+    const bool askReplace = rule == ReplaceQuestion::WhenFolderExists
+                                ? dest.open || fs.exists(folder)
+                                : replacesFiles;
+    if (askReplace && !dialog.askToContinue(folderExistsQuestion(folder))) return 0;
+
+    std::unique_ptr<ProgressDisplay> progress = dialog.startProgress();
+    std::vector<std::string> warnings;
+    try {
+        extractArchive(archive, dest, /*replace=*/true, progress.get(),
+                       [&](const std::string& warning) { warnings.push_back(warning); });
+    } catch (const FatalError& failure) {
+        progress.reset();
+        dialog.showError(extractionErrorText(archivePath, failure.what()));
+        return 1;
+    } catch (const Cancelled&) {
+        return 0;
+    } catch (const std::bad_alloc&) {
+        progress.reset();
+        dialog.showError(outOfMemoryReadingText(archivePath));
+        return 1;
+    }
+    progress.reset();
+    // The files are in place whatever followed; the user still learns what failed.
+    for (const std::string& warning : warnings) dialog.showError("Warning: " + warning);
+    dialog.showInformation(kExtractionCompleteText);
+    return 0;
+}
+
+namespace {
+
+// Turns the archive back into the folder beside it, asking first as packing does.
+int unpackRun(const std::string& archivePath, Dialog& dialog, FileSystem& fs) {
+    const DefaultDestination beside = defaultDestination(archivePath);
+    if (beside.folder.empty()) {
+        dialog.showError(extractionErrorText(
+            archivePath, "can't name a folder to extract it into, as " + beside.problem));
+        return 1;
+    }
+    // Every name and everything at the destination is checked before the first question, so a
+    // refusal asks nothing and writes nothing.
+    LoadedArchive archive;
+    if (!loadArchiveForUnpacking(archivePath, archive, dialog)) return 1;
+    return extractWithQuestions(archive, beside.folder, dialog, fs,
+                                ReplaceQuestion::WhenFolderExists);
+}
+
+}  // namespace
+
+int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSystem& fs) {
+    // An empty argument names no folder: treat it like a missing one.
+    if (args.size() != 1 || args[0].empty()) {
+        dialog.showInformation(kUsageText);
+        return 0;
+    }
+    // The one place that tells the two runs apart: an archive is unpacked, anything else packed.
+    if (hasArchiveSuffix(args[0]) && isRegularFile(args[0])) {
+        return unpackRun(args[0], dialog, fs);
+    }
+    PackRequest request;
+    request.folderArgument = args[0];
+    request.archivePath = rootPathFromArgument(args[0]) + ".zem";
+    const std::string& archivePath = request.archivePath;
+    PackCalls calls;
+    calls.confirm = [&](const FileList& files) {
+        return dialog.askToContinue(firstQuestion(archivePath, static_cast<int>(files.size()))) &&
+               (!fs.exists(archivePath) || dialog.askToContinue(existsQuestion(archivePath)));
+    };
+    calls.startProgress = [&] { return dialog.startProgress(); };
+    calls.showError = [&](const std::string& text) { dialog.showError(text); };
+    const PackResult result = packFolder(fs, request, calls);
+    if (result.outcome != PackOutcome::Written) {
+        return result.outcome == PackOutcome::Cancelled ? 0 : 1;
+    }
+    // The archive is in place whatever followed, so the run has succeeded; the user still learns
+    // what failed.
+    if (!result.warning.empty()) dialog.showError("Warning: " + result.warning);
+    dialog.showInformation(kCompleteText);
+    return 0;
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "builder/dialog.h"
+#include "ops/extract.h"
+#include "ops/pack.h"
+#include "platform/file_system.h"
+
+extern const char* const kUsageText;
+extern const char* const kCompleteText;
+extern const char* const kExtractionCompleteText;
+
+std::string firstQuestion(const std::string& archivePath, int fileCount);
+std::string existsQuestion(const std::string& archivePath);
+// Unpacking: the questions, and the errors before and during the extraction.
+std::string extractQuestion(const std::string& archivePath, const std::string& folder,
+                            size_t fileCount);
+std::string folderExistsQuestion(const std::string& folder);
+std::string archiveReadErrorText(const std::string& archivePath, const std::string& reason);
+std::string extractionErrorText(const std::string& archivePath, const std::string& reason);
+std::string outOfMemoryReadingText(const std::string& archivePath);
+
+// Reads and checks the archive as unpacking does, before any question: a damaged archive, or one
+// holding a name that extraction refuses here, is shown as an error and gives false.
+bool loadArchiveForUnpacking(const std::string& archivePath, LoadedArchive& archive,
+                             Dialog& dialog);
+
+// When unpacking asks before replacing: whenever the folder exists (a drop, which makes the folder
+// of the archive's name), or only when a file of the archive is already there (a folder the user
+// picked, which always exists).
+enum class ReplaceQuestion { WhenFolderExists, WhenFileExists };
+
+// Extracts the archive's records into `folder`, never through a link at it or below it: every
+// name and everything in the way is checked first, then the questions, then the files, each put in
+// place whole; the messages are unpacking's. Returns the exit code of a run that did this.
+int extractWithQuestions(LoadedArchive& archive, const std::string& folder, Dialog& dialog,
+                         FileSystem& fs, ReplaceQuestion rule);
+
+// One whole run. args holds the arguments after the program's name: a regular file whose name
+// ends in .zem (any letter case) is unpacked into the folder beside it, a folder packed into the
+// archive beside it. Returns the exit code: 0 for the usage text, a Cancel or success; 1 after a
+// fatal error (running out of memory included), for a path that is neither, for a file whose name
+// the archive can't hold, or for an archive that is damaged or holds a name refused here.
+int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSystem& fs);

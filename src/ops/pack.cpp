@@ -1,0 +1,91 @@
+#include "ops/pack.h"
+
+#include <new>
+#include <system_error>
+
+#include "common/fatal_error.h"
+#include "common/standard_streams.h"
+#include "ops/writer.h"
+
+std::string folderOpenErrorText(const std::string& folder, const std::string& reason) {
+    return "Error opening folder \"" + folder + "\"" + (reason.empty() ? "" : ": " + reason);
+}
+
+std::string outOfMemoryListingText(const std::string& folder) {
+    return "Out of memory listing the folder \"" + folder + "\"";
+}
+
+std::string outOfMemoryWritingText(const std::string& archivePath) {
+    return "Out of memory writing .zem file (\"" + archivePath + "\")";
+}
+
+PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCalls& calls) {
+    PackResult result;
+    // An archive written into the folder it packs must not pack its own earlier version.
+    ScanOptions scan = request.scan;
+    if (!request.toStandardOutput) {
+        const std::string root = rootPathFromArgument(request.folderArgument);
+        scan.ownArchive = storedNameOfOutput(root, request.archivePath);
+        scan.ownArchiveId = fileIdentity(request.archivePath, request.namedOutput);
+    }
+    // Running out of memory ends the run with a message, never an abort; what the list held is
+    // given back first, so that the message can be shown.
+    FileList fileList;
+    bool listed = false;
+    // A subfolder that can't be listed ends the run like the root: passing over it would leave
+    // its files out unseen.
+    std::string unlisted;
+    scan.unlisted = [&](const std::string& folderPath) {
+        if (unlisted.empty()) unlisted = folderPath;
+    };
+    try {
+        listed = scanFolder(fs, rootPathFromArgument(request.folderArgument), fileList, scan);
+    } catch (const std::bad_alloc&) {
+        fileList = FileList();
+        calls.showError(outOfMemoryListingText(request.folderArgument));
+        return result;
+    }
+    // A typo or a plain file would otherwise pack as an empty folder and report success.
+    if (!listed || !unlisted.empty()) {
+        const std::string folder =
+            listed ? unlisted : rootPathFromArgument(request.folderArgument);
+        calls.showError(folderOpenErrorText(listed ? unlisted : request.folderArgument,
+                                            fs.listFailure(folder)));
+        return result;
+    }
+    const std::string refusal = backslashRefusal(fileList);
+    if (!refusal.empty()) {
+        calls.showError(refusal);
+        return result;
+    }
+    if (calls.confirm && !calls.confirm(fileList)) {
+        result.outcome = PackOutcome::Cancelled;
+        return result;
+    }
+
+    // The progress display closes before any later message appears.
+    std::unique_ptr<ProgressDisplay> progress;
+    if (calls.startProgress) progress = calls.startProgress();
+    try {
+        if (request.toStandardOutput) {
+            streamArchive(standardOutputFile(), request.archivePath, fileList, progress.get());
+        } else {
+            result.warning =
+                writeArchive(request.archivePath, fileList, progress.get(), request.namedOutput);
+        }
+    } catch (const FatalError& failure) {
+        progress.reset();
+        calls.showError(failure.what());
+        return result;
+    } catch (const Cancelled&) {
+        result.outcome = PackOutcome::Cancelled;
+        return result;
+    } catch (const std::bad_alloc&) {
+        progress.reset();
+        fileList = FileList();
+        calls.showError(outOfMemoryWritingText(request.archivePath));
+        return result;
+    }
+    result.outcome = PackOutcome::Written;
+    return result;
+}
