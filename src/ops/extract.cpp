@@ -14,10 +14,12 @@
 #include <unordered_map>
 
 #include "common/fatal_error.h"
+#include "common/standard_streams.h"
 #include "common/worker_thread.h"
 #include "format/local_time.h"
 #include "format/stored_name.h"
 #include "platform/archive_file.h"
+#include "platform/atomic_file.h"
 #include "platform/extract_fs.h"
 #include "platform/file_system.h"
 #include "platform/name_pattern.h"
@@ -184,6 +186,64 @@ void checkDestination(const Destination& dest, const LoadedArchive& archive, boo
         }
     }
     if (kept) refuseTooLong();
+}
+
+void stripComponents(LoadedArchive& archive, int count) {
+    if (count == 0) return;
+    std::vector<ArchiveRecord> kept;
+    for (ArchiveRecord& r : archive.records) {
+        size_t at = 0;
+        for (int i = 0; i < count && at != std::string::npos; ++i) {
+            at = r.name.find('\\', at);
+            if (at != std::string::npos) ++at;
+        }
+        if (at == std::string::npos) continue;
+        r.name.erase(0, at);
+        kept.push_back(std::move(r));
+    }
+    archive.records = std::move(kept);
+    const std::string problem = storedNamesProblem(archive);
+    if (!problem.empty()) {
+        fatalError(archive.path + ": with --strip-components=" + std::to_string(count) + ", " +
+                   problem);
+    }
+}
+
+std::vector<std::string> takeOutKept(LoadedArchive& archive, const std::vector<size_t>& kept) {
+    std::vector<std::string> names;
+    if (kept.empty()) return names;
+    std::vector<ArchiveRecord> toWrite;
+    for (size_t i = 0, k = 0; i < archive.records.size(); ++i) {
+        if (k < kept.size() && kept[k] == i) {
+            names.push_back(archive.records[i].name);
+            ++k;
+        } else {
+            toWrite.push_back(std::move(archive.records[i]));
+        }
+    }
+    archive.records = std::move(toWrite);
+    return names;
+}
+
+void writeToStandardOutput(LoadedArchive& archive) {
+    const intptr_t out = standardOutputFile();
+    std::vector<char> buffer(kStoredPieceSize);
+    for (const ArchiveRecord& r : archive.records) {
+        forEachStoredPiece(archive, r, buffer, [&](const char* data, size_t size, uint64_t) {
+            if (out < 0 || !writeWhole(out, data, size)) {
+                fatalError("cannot write to standard output: " +
+                           systemErrorText(lastSystemError()));
+            }
+            return true;
+        });
+    }
+}
+
+WriteProgress progressOf(const std::vector<ArchiveRecord>& records) {
+    WriteProgress progress;
+    progress.fileCount = records.size();
+    for (const ArchiveRecord& r : records) progress.byteCount += r.length;
+    return progress;
 }
 
 bool hasArchiveSuffix(const std::string& path) {

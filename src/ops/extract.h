@@ -47,6 +47,18 @@ bool forEachStoredPiece(
 // they can't find.
 void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names);
 
+// Takes the first `count` folders off every stored name, as tar's --strip-components does; a file
+// that lies in fewer folders is left out. The shorter names are checked again, as two of them may
+// now be the same: a problem throws FatalError.
+void stripComponents(LoadedArchive& archive, int count);
+
+// Writes the stored files' bytes one after the other to standard output, raw (no text-mode
+// translation), in archive order (zem cat). A failed write throws FatalError.
+void writeToStandardOutput(LoadedArchive& archive);
+
+// The files and bytes of the records, as a progress display starts them.
+WriteProgress progressOf(const std::vector<ArchiveRecord>& records);
+
 // Looks at everything each name will pass through below the destination (findDestination,
 // extract_fs.h) before anything is written, so a refusal leaves it as it was; without `replace`,
 // an existing file is refused too. With `kept` (zem extract -k), a name where anything stands
@@ -54,6 +66,10 @@ void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names
 // its record's index goes to `kept`, in order. The writes re-check as they go.
 void checkDestination(const Destination& dest, const LoadedArchive& archive, bool replace,
                       std::vector<size_t>* kept = nullptr);
+
+// Takes the records at the indexes `kept` (in order, as checkDestination gives them) out of the
+// archive's records, which then hold only those to write; returns the kept ones' names, in order.
+std::vector<std::string> takeOutKept(LoadedArchive& archive, const std::vector<size_t>& kept);
 
 // The folder an archive extracts into by default: its path without ".zem" (any letter case),
 // beside it. When the name gives no such folder, `folder` is empty and `problem` says why ("its

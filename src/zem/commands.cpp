@@ -7,10 +7,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <new>
-#include <set>
 
 #include "common/fatal_error.h"
 #include "common/standard_streams.h"
@@ -20,11 +18,10 @@
 #include "format/stored_name.h"
 #include "ops/extract.h"
 #include "ops/progress_text.h"
+#include "ops/verify.h"
 #include "platform/archive_file.h"
-#include "platform/atomic_file.h"
 #include "platform/extract_fs.h"
 #include "platform/file_system.h"
-#include "platform/input_file.h"
 #include "platform/name_pattern.h"
 #include "platform/scan.h"
 #include "zem/create.h"
@@ -183,43 +180,6 @@ int listCommand(const ListArguments& a, std::ostream& out) {
     return kExitOk;
 }
 
-// The files and bytes of the records, as a progress display starts them.
-WriteProgress progressOf(const std::vector<ArchiveRecord>& records) {
-    WriteProgress progress;
-    progress.fileCount = records.size();
-    for (const ArchiveRecord& r : records) progress.byteCount += r.length;
-    return progress;
-}
-
-// Compares one stored file with the folder's file; empty when they match, else the difference.
-std::string compareFile(LoadedArchive& archive, const ArchiveRecord& r, const FileList& files,
-                        const FileEntry& onDisk, std::vector<char>& a, std::vector<char>& b,
-                        const std::function<void(uint64_t bytes)>& compared) {
-    const std::string path = files.pathOf(onDisk);
-    if (onDisk.size != r.length) {
-        return std::to_string(r.length) + " bytes in the archive, " + std::to_string(onDisk.size) +
-               " in \"" + path + "\"";
-    }
-    InputFile in;
-    if (!openInputFile(path, in)) return "cannot open \"" + path + "\"";
-    std::string difference;
-    forEachStoredPiece(archive, r, a, [&](const char* data, size_t size, uint64_t at) {
-        if (readInputFile(in, b.data(), size) != size) {
-            difference = "cannot read \"" + path + "\"";
-            return false;
-        }
-        const auto mismatch = std::mismatch(data, data + size, b.data());
-        if (mismatch.first != data + size) {
-            difference = "differs from \"" + path + "\" at byte " +
-                         std::to_string(at + static_cast<uint64_t>(mismatch.first - data));
-            return false;
-        }
-        compared(size);
-        return true;
-    });
-    return difference;
-}
-
 // The progress line on standard error, when it is a terminal and nothing else goes there.
 std::unique_ptr<ProgressDisplay> terminalProgress(const std::string& label) {
     return standardErrorIsTerminal() ? startTerminalProgress(label) : nullptr;
@@ -238,83 +198,9 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
     }
 
     const std::string root = folderOperand(*folderArg);
-    FileList files;
-    // Files below the depth limit are never packed, but they are the folder's all the same: they
-    // are listed too, to be reported.
-    DeepFiles deep;
-    deep.keepFiles = true;
-    ScanOptions options;
-    options.deep = &deep;
-    bool listed = false;
-    try {
-        listed = scanFolder(systemFileSystem(), root, files, options);
-    } catch (const std::bad_alloc&) {
-        files = FileList();  // its memory back, for the message
-        deep.files = FileList();
-        fatalError("out of memory listing folder \"" + root + "\"");
-    }
-    if (!listed) {
-        const std::string reason = systemFileSystem().listFailure(root);
-        fatalError("cannot list folder \"" + root + "\"" + (reason.empty() ? "" : ": " + reason));
-    }
-    std::map<std::string, const FileEntry*> onDisk;
-    for (const FileList* list : {&files, &deep.files}) {
-        for (const FileEntry& e : *list) {
-            if (!list->nameHoldsBackslash(e)) onDisk.emplace(storedNameOf(e), &e);
-        }
-    }
-
     std::unique_ptr<ProgressDisplay> progress = terminalProgress("Comparing");
-    WriteProgress done = progressOf(records);
-    if (progress) progress->update(done);
-    std::vector<char> a(kStoredPieceSize), b(kStoredPieceSize);
-    std::vector<std::string> differences;
-    const auto report = [&](const std::string& name, const std::string& text) {
-        differences.push_back(quotedName(name) + ": " + text);
-    };
-    std::set<std::string> stored;
-    uint64_t bytesBefore = 0;  // of the files before this one
-    for (const ArchiveRecord& r : records) {
-        stored.insert(r.name);
-        const auto it = onDisk.find(r.name);
-        if (it == onDisk.end()) {
-            report(r.name, "in the archive, not in the folder");
-        } else {
-            const std::string difference =
-                // The deep files' list has the same root: either list finds the path.
-                compareFile(archive, r, files, *it->second, a, b, [&](uint64_t bytes) {
-                    done.bytesDone += bytes;
-                    if (progress) progress->update(done);
-                });
-            if (!difference.empty()) report(r.name, difference);
-        }
-        bytesBefore += r.length;
-        done.bytesDone = bytesBefore;
-        ++done.filesDone;
-        if (progress) progress->update(done);
-    }
+    const std::vector<std::string> differences = folderDifferences(archive, root, progress.get());
     progress.reset();  // its line ends before the report
-    for (const FileList* list : {&files, &deep.files}) {
-        const bool tooDeep = list == &deep.files;
-        for (const FileEntry& e : *list) {
-            // Such a name reads like a path of subfolders: it matches no stored name, since an
-            // archive can't hold it faithfully, and is named by its path, as no stored name tells
-            // it.
-            if (list->nameHoldsBackslash(e)) {
-                differences.push_back("\"" + list->pathOf(e) +
-                                      "\": in the folder, holds a backslash in a name, which an "
-                                      "archive would read back as a subfolder");
-                continue;
-            }
-            const std::string name = storedNameOf(e);
-            if (!stored.count(name)) {
-                report(name, tooDeep ? "in the folder, not in the archive: it lies below "
-                                       "the tenth level of subfolders, which packing "
-                                       "leaves out"
-                                     : "in the folder, not in the archive");
-            }
-        }
-    }
     for (const std::string& line : differences) printMessage(err, line);
     if (!differences.empty()) {
         printMessage(err,
@@ -324,30 +210,6 @@ int verifyCommand(const std::string& archivePath, const std::string* folderArg, 
     out << escapedText(shownPath + ": " + filesText(records.size()) + ", all match " + root)
         << '\n';
     return kExitOk;
-}
-
-// Takes the first `count` folders off every stored name, as tar's --strip-components does; a file
-// that lies in fewer folders is left out. The shorter names are checked again: two of them may now
-// be the same.
-void stripComponents(LoadedArchive& archive, int count) {
-    if (count == 0) return;
-    std::vector<ArchiveRecord> kept;
-    for (ArchiveRecord& r : archive.records) {
-        size_t at = 0;
-        for (int i = 0; i < count && at != std::string::npos; ++i) {
-            at = r.name.find('\\', at);
-            if (at != std::string::npos) ++at;
-        }
-        if (at == std::string::npos) continue;
-        r.name.erase(0, at);
-        kept.push_back(std::move(r));
-    }
-    archive.records = std::move(kept);
-    const std::string problem = storedNamesProblem(archive);
-    if (!problem.empty()) {
-        fatalError(archive.path + ": with --strip-components=" + std::to_string(count) + ", " +
-                   problem);
-    }
 }
 
 struct ExtractArguments {
@@ -432,19 +294,7 @@ int extractCommand(const ExtractArguments& a, std::ostream& out, std::ostream& e
     // -k: whatever is already at a file's name stays, and the file is passed over.
     std::vector<size_t> keptRecords;
     checkDestination(dest, archive, a.force, a.keep ? &keptRecords : nullptr);
-    std::vector<std::string> kept;
-    if (!keptRecords.empty()) {
-        std::vector<ArchiveRecord> toWrite;
-        for (size_t i = 0, k = 0; i < archive.records.size(); ++i) {
-            if (k < keptRecords.size() && keptRecords[k] == i) {
-                kept.push_back(archive.records[i].name);
-                ++k;
-            } else {
-                toWrite.push_back(std::move(archive.records[i]));
-            }
-        }
-        archive.records = std::move(toWrite);
-    }
+    const std::vector<std::string> kept = takeOutKept(archive, keptRecords);
     std::unique_ptr<ProgressDisplay> progress;
     if (a.verbose) {
         progress = std::make_unique<ExtractedNamesShown>(archive.records, out);
@@ -470,17 +320,7 @@ int catCommand(const std::string& archivePath, const std::vector<std::string>& n
     LoadedArchive archive = loadArchive(archivePath);
     checkNames(archive);
     selectRecords(archive, names);
-    const intptr_t out = standardOutputFile();
-    std::vector<char> buffer(kStoredPieceSize);
-    for (const ArchiveRecord& r : archive.records) {
-        forEachStoredPiece(archive, r, buffer, [&](const char* data, size_t size, uint64_t) {
-            if (out < 0 || !writeWhole(out, data, size)) {
-                fatalError("cannot write to standard output: " +
-                           systemErrorText(lastSystemError()));
-            }
-            return true;
-        });
-    }
+    writeToStandardOutput(archive);
     return kExitOk;
 }
 
