@@ -5,47 +5,8 @@
 #include "common/fatal_error.h"
 #include "ops/extract.h"
 #include "platform/extract_fs.h"
+#include "platform/messages.h"
 #include "platform/scan.h"
-
-const char* const kUsageText =
-    "To run the ZEM Builder, put all your files into a folder, then drag-and-drop the folder onto "
-    "the ZEM Builder's icon. The folder's name will be used as the name of the .zem file.";
-
-const char* const kCompleteText = "ZEM creation complete.";
-const char* const kExtractionCompleteText = "ZEM extraction complete.";
-
-std::string firstQuestion(const std::string& archivePath, int fileCount) {
-    return "Generating \"" + archivePath + "\" from " + std::to_string(fileCount) +
-           " files. Continue?";
-}
-
-std::string existsQuestion(const std::string& archivePath) {
-    return "ZEM file \"" + archivePath + "\" already exists. Definitely continue?";
-}
-
-std::string extractQuestion(const std::string& archivePath, const std::string& folder,
-                            size_t fileCount) {
-    return "Extracting " + std::to_string(fileCount) + (fileCount == 1 ? " file" : " files") +
-           " from \"" + archivePath + "\" into \"" + folder + "\". Continue?";
-}
-
-std::string folderExistsQuestion(const std::string& folder) {
-    return "Folder \"" + folder +
-           "\" already exists. Files in it with the same names will be replaced. Definitely "
-           "continue?";
-}
-
-std::string archiveReadErrorText(const std::string& archivePath, const std::string& reason) {
-    return "Error reading .zem file (\"" + archivePath + "\"): " + reason;
-}
-
-std::string extractionErrorText(const std::string& archivePath, const std::string& reason) {
-    return "Error extracting .zem file (\"" + archivePath + "\"): " + reason;
-}
-
-std::string outOfMemoryReadingText(const std::string& archivePath) {
-    return "Out of memory reading .zem file (\"" + archivePath + "\")";
-}
 
 bool loadArchiveForUnpacking(const std::string& archivePath, LoadedArchive& archive,
                              Dialog& dialog) {
@@ -117,7 +78,7 @@ int extractWithQuestions(LoadedArchive& archive, const std::string& folder, Dial
     }
     progress.reset();
     // The files are in place whatever followed; the user still learns what failed.
-    for (const std::string& warning : warnings) dialog.showError("Warning: " + warning);
+    for (const std::string& warning : warnings) dialog.showError(warningText(warning));
     dialog.showInformation(kExtractionCompleteText);
     return 0;
 }
@@ -169,7 +130,7 @@ int runZemBuilder(const std::vector<std::string>& args, Dialog& dialog, FileSyst
     }
     // The archive is in place whatever followed, so the run has succeeded; the user still learns
     // what failed.
-    if (!result.warning.empty()) dialog.showError("Warning: " + result.warning);
+    if (!result.warning.empty()) dialog.showError(warningText(result.warning));
     dialog.showInformation(kCompleteText);
     return 0;
 }

@@ -8,20 +8,7 @@
 #include "ops/extract.h"
 #include "ops/pack.h"
 #include "platform/file_system.h"
-
-extern const char* const kUsageText;
-extern const char* const kCompleteText;
-extern const char* const kExtractionCompleteText;
-
-std::string firstQuestion(const std::string& archivePath, int fileCount);
-std::string existsQuestion(const std::string& archivePath);
-// Unpacking: the questions, and the errors before and during the extraction.
-std::string extractQuestion(const std::string& archivePath, const std::string& folder,
-                            size_t fileCount);
-std::string folderExistsQuestion(const std::string& folder);
-std::string archiveReadErrorText(const std::string& archivePath, const std::string& reason);
-std::string extractionErrorText(const std::string& archivePath, const std::string& reason);
-std::string outOfMemoryReadingText(const std::string& archivePath);
+#include "platform/messages.h"
 
 // Reads and checks the archive as unpacking does, before any question: a damaged archive, or one
 // holding a name that extraction refuses here, is shown as an error and gives false.

@@ -6,18 +6,7 @@
 #include "common/fatal_error.h"
 #include "common/standard_streams.h"
 #include "ops/writer.h"
-
-std::string folderOpenErrorText(const std::string& folder, const std::string& reason) {
-    return "Error opening folder \"" + folder + "\"" + (reason.empty() ? "" : ": " + reason);
-}
-
-std::string outOfMemoryListingText(const std::string& folder) {
-    return "Out of memory listing the folder \"" + folder + "\"";
-}
-
-std::string outOfMemoryWritingText(const std::string& archivePath) {
-    return "Out of memory writing .zem file (\"" + archivePath + "\")";
-}
+#include "platform/messages.h"
 
 PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCalls& calls) {
     PackResult result;

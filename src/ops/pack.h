@@ -9,15 +9,9 @@
 
 #include "platform/file_list.h"
 #include "platform/file_system.h"
+#include "platform/messages.h"
 #include "platform/progress.h"
 #include "platform/scan.h"
-
-// The messages of the failures before the writer's own.
-// The path given can't be listed as a folder, for the reason given (none when empty).
-std::string folderOpenErrorText(const std::string& folder, const std::string& reason);
-// Running out of memory: while listing the folder given as the argument, or while writing.
-std::string outOfMemoryListingText(const std::string& folder);
-std::string outOfMemoryWritingText(const std::string& archivePath);
 
 struct PackRequest {
     std::string folderArgument;  // as given: the messages name it

@@ -7,6 +7,7 @@
 #include "common/fatal_error.h"
 #include "format/format.h"
 #include "platform/input_reader.h"
+#include "platform/messages.h"
 #include "platform/output_file.h"
 #include "platform/output_target.h"
 
@@ -71,14 +72,12 @@ void checkArchivable(const FileList& fileList) {
     uint64_t end = kHeaderSize;
     for (const FileEntry& entry : fileList) {
         if (entry.size > 0xFFFFFFFFu) {
-            fatalError("File \"" + fileList.pathOf(entry) +
-                       "\" is 4 GiB or larger, more than a .zem file can hold");
+            fatalError(fileTooLargeText(fileList.pathOf(entry)));
         }
         end += entry.size + kIndexSlotSize + recordLength(entry);
     }
     if (end > kMaxArchiveEnd) {
-        fatalError("The files add up to " + std::to_string(end) +
-                   " bytes of archive, more than a .zem file can hold (4 GiB)");
+        fatalError(archiveTooLargeText(end));
     }
 }
 

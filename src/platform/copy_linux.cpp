@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "common/fatal_error.h"
+#include "platform/messages.h"
 #include "platform/progress.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // The bytes of the listed files, in list order, for the writer: each call appends the next file's
 // bytes to the archive, exactly as many as the scan found. A file that can't be opened, or is no
 // longer a file, is an open error, and one that holds fewer bytes is a read error (through
-// fatalError, with the texts below); a longer one is cut. Each platform fills this in its own
+// fatalError, with messages.h's texts); a longer one is cut. Each platform fills this in its own
 // file.
 
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/file_list.h"
+#include "platform/messages.h"
 #include "platform/output_file.h"
 
 // Hears, after each step of copying a file, how many of its bytes are in the archive so far.
@@ -26,10 +27,3 @@ struct InputReader {
 // Reads the files of the list, which must outlive the reader.
 std::unique_ptr<InputReader> openInputReader(const FileList& files);
 
-inline std::string inputOpenError(const std::string& path) {
-    return "Error opening file \"" + path + "\" for input";
-}
-
-inline std::string inputReadError(const std::string& path) {
-    return "Error reading data from file \"" + path + "\"";
-}

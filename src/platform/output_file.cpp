@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/fatal_error.h"
+#include "platform/messages.h"
 
 namespace {
 
@@ -96,12 +97,4 @@ std::string commitOutput(OutputFile& out) {
 void failOutputWrite(const OutputFile& out, int code) {
     if (out.stream >= 0) fatalError(archiveWriteError(out.archivePath));
     failAtomicFile(out.file, FileStep::Write, code);
-}
-
-std::string archiveOpenError(const std::string& archivePath) {
-    return "Error opening .zem file (\"" + archivePath + "\") for output";
-}
-
-std::string archiveWriteError(const std::string& archivePath) {
-    return "Error writing .zem file (\"" + archivePath + "\")";
 }

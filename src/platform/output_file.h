@@ -49,5 +49,3 @@ void appendedDirectly(OutputFile& out, uint64_t count);
 // Ends the run with the archive's write error, for the system's error `code`.
 [[noreturn]] void failOutputWrite(const OutputFile& out, int code);
 
-std::string archiveOpenError(const std::string& archivePath);
-std::string archiveWriteError(const std::string& archivePath);

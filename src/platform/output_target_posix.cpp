@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "common/fatal_error.h"
+#include "platform/messages.h"
 #include "platform/output_file.h"
 #include "platform/output_target.h"
 

@@ -6,6 +6,7 @@
 
 #include "common/fatal_error.h"
 #include "common/wide_path_win32.h"
+#include "platform/messages.h"
 #include "platform/output_file.h"
 #include "platform/output_target.h"
 

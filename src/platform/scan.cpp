@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "format/format.h"
+#include "platform/messages.h"
 #include "platform/name_pattern.h"
 
 namespace {
@@ -235,13 +236,10 @@ bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
 std::string backslashRefusal(const FileList& fileList) {
     for (const FileEntry& entry : fileList) {
         if (fileList.nameHoldsBackslash(entry)) {
-            return "File name \"" + fileList.pathOf(entry) +
-                   "\" holds a backslash, which a .zem file would read back as a subfolder";
+            return backslashNameText(fileList.pathOf(entry));
         }
         if (fileList.nameUnstorable(entry)) {
-            return "File name \"" + fileList.pathOf(entry) +
-                   "\" holds characters that the system code page lacks (shown as <U+XXXX>), "
-                   "which a .zem file can't store faithfully";
+            return unstorableNameText(fileList.pathOf(entry));
         }
     }
     return "";

@@ -270,7 +270,7 @@ void openFile() {
         dialog.showError(outOfMemoryReadingText(archivePath));
         return;
     }
-    for (const std::string& warning : warnings) dialog.showError("Warning: " + warning);
+    for (const std::string& warning : warnings) dialog.showError(warningText(warning));
     const std::wstring wide = wideOf(path);
     // A program or script from an archive runs with the user's rights: only after a question
     // whose default is Cancel.
@@ -291,8 +291,9 @@ void removeTemporaryCopies() {
     std::error_code error;
     std::filesystem::remove_all(std::filesystem::path(wideOf(viewer.copies.root)), error);
     if (error) {
-        WindowDialog(nullptr).showError("Warning: cannot remove the temporary copies in \"" +
-                                        viewer.copies.root + "\": " + error.message());
+        WindowDialog(nullptr).showError(warningText("cannot remove the temporary copies in \"" +
+                                                    viewer.copies.root + "\": " +
+                                                    error.message()));
     }
 }
 
