@@ -25,6 +25,7 @@
 #include "platform/name_pattern.h"
 #include "platform/scan.h"
 #include "zem/create.h"
+#include "zem/messages.h"
 #include "zem/mount.h"
 
 #ifndef ZEM_VERSION
@@ -43,9 +44,7 @@ LoadedArchive loadArchive(const std::string& path) {
     if (path == "-") {
         // As tar does: a person typing is no archive.
         if (standardInputIsTerminal()) {
-            throw UsageError(
-                "won't read an archive from a terminal: redirect standard input or name the "
-                "archive");
+            throw UsageError(kTerminalInputText);
         }
         archive.path = kStandardInputName;
         archive.source = openArchiveStream();
@@ -256,19 +255,15 @@ void refuseNameAsDestination(const LoadedArchive& archive, const std::string& op
     const fs::file_status own = fs::symlink_status(dest, error);
     if (fs::is_directory(own) || (fs::is_symlink(own) && !isRegularFile(dest))) return;
     if (!stored && fs::exists(own)) return;
-    throw UsageError("extract: \"" + operand + "\" is " +
-                     (stored ? "a name in the archive" : "a pattern") +
-                     ", not a folder: to extract only that, give -C DEST \"" + operand +
-                     "\" (-C . for the current folder)");
+    throw UsageError(nameAsDestinationText(operand, stored));
 }
 
 int extractCommand(const ExtractArguments& a, std::ostream& out, std::ostream& err) {
     const bool names = a.directoryGiven;
     if (!names && a.operands.size() > 1) {
-        throw UsageError("extract: give the folder with -C DEST to extract only some files (\"" +
-                         a.operands[1] + "\")");
+        throw UsageError(namesNeedDirectoryText(a.operands[1]));
     }
-    if (a.force && a.keep) throw UsageError("extract: -f and -k exclude each other");
+    if (a.force && a.keep) throw UsageError(excludeEachOtherText("extract", "-f", "-k"));
     LoadedArchive archive = loadArchive(a.archive);
     checkNames(archive);
     std::string path;
@@ -279,12 +274,11 @@ int extractCommand(const ExtractArguments& a, std::ostream& out, std::ostream& e
         path = folderOperand(a.operands[0]);
         refuseNameAsDestination(archive, a.operands[0], path);
     } else if (a.archive == "-") {
-        throw UsageError("can't name a folder to extract standard input into: give DEST");
+        throw UsageError(kStandardInputDestinationText);
     } else {
         const DefaultDestination beside = defaultDestination(a.archive);
         if (beside.folder.empty()) {
-            throw UsageError("can't name a folder to extract \"" + a.archive + "\" into, as " +
-                             beside.problem + ": give DEST");
+            throw UsageError(archiveDestinationText(a.archive, beside.problem));
         }
         path = beside.folder;
     }
@@ -302,7 +296,7 @@ int extractCommand(const ExtractArguments& a, std::ostream& out, std::ostream& e
         progress = terminalProgress("Extracting");
     }
     extractArchive(archive, dest, a.force, progress.get(),
-                   [&](const std::string& warning) { printMessage(err, "warning: " + warning); });
+                   [&](const std::string& warning) { printMessage(err, zemWarningText(warning)); });
     progress.reset();
     if (a.verbose) {
         for (const std::string& name : kept) out << escapedName(name) << " (kept: it exists)\n";
@@ -500,7 +494,8 @@ void addCreateCommand(CLI::App& app, Run& run) {
     create->callback([&run, a, folder] {
         a->folderGiven = folder->count() > 0;
         run.command = [&run, a] {
-            if (a->verbose && a->quiet) throw UsageError("create: -v and -q exclude each other");
+            if (a->verbose && a->quiet)
+                throw UsageError(excludeEachOtherText("create", "-v", "-q"));
             return createCommand(*a, run.err);
         };
     });
@@ -555,7 +550,7 @@ std::string usageText(const CLI::ParseError& error, const std::string& command) 
     std::string text = error.what();
     // An option's own complaint ("--sort: ...") names the option, which says enough.
     const std::string prefix = command.empty() || text.rfind("-", 0) == 0 ? "" : command + ": ";
-    if (text == "A subcommand is required") return "no command given";
+    if (text == "A subcommand is required") return kNoCommandText;
     // "ARCHIVE is required"
     if (endsWith(text, " is required")) {
         return prefix + "missing " +
@@ -578,13 +573,6 @@ std::string usageText(const CLI::ParseError& error, const std::string& command) 
     }
     if (!text.empty()) text[0] = static_cast<char>(tolower(static_cast<unsigned char>(text[0])));
     return prefix + text;
-}
-
-// An argument that the command line has no place for.
-std::string extraText(const std::string& argument, const std::string& command) {
-    const std::string prefix = command.empty() ? "" : command + ": ";
-    const bool option = argument.size() > 1 && argument[0] == '-';
-    return prefix + (option ? "unknown option \"" : "unexpected argument \"") + argument + "\"";
 }
 
 }  // namespace
@@ -619,9 +607,9 @@ int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream
                 .empty()) {
             const std::string unknown = command;
             command.clear();  // the help to point to is the top level's
-            throw UsageError("unknown command \"" + unknown + "\"");
+            throw UsageError(unknownCommandText(unknown));
         }
-        if (args.empty()) throw UsageError("no command given");
+        if (args.empty()) throw UsageError(kNoCommandText);
         std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
         app.parse(reversed);
         const std::vector<CLI::App*> chosen = app.get_subcommands();
@@ -630,10 +618,10 @@ int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream
             for (const std::string& extra : level->remaining()) {
                 if (extra == "--") continue;
                 if (level == &app) command.clear();  // not the command's: zem's own
-                throw UsageError(extraText(extra, command));
+                throw UsageError(extraArgumentText(extra, command));
             }
         }
-        if (!run.command) throw UsageError("no command given");
+        if (!run.command) throw UsageError(kNoCommandText);
         return run.command();
     } catch (const CLI::CallForVersion& e) {
         out << e.what() << '\n';
@@ -646,25 +634,23 @@ int runZem(const std::vector<std::string>& args, std::ostream& out, std::ostream
         std::string text = usageText(e, command);
         for (const std::string& extra : app.remaining()) {
             if (command.empty() && extra != "--") {
-                text = extraText(extra, command);
+                text = extraArgumentText(extra, command);
                 break;
             }
         }
         printMessage(err, text);
-        err << "Try \"zem " << (command.empty() ? "" : command + " ")
-            << "--help\" for more information.\n";
+        err << tryHelpText(command) << '\n';
         return kExitUsage;
     } catch (const UsageError& e) {
         printMessage(err, e.what());
-        err << "Try \"zem " << (command.empty() ? "" : command + " ")
-            << "--help\" for more information.\n";
+        err << tryHelpText(command) << '\n';
         return kExitUsage;
     } catch (const FatalError& e) {
         printMessage(err, e.what());
         return kExitProblem;
     } catch (const std::bad_alloc&) {
         // A fixed text: building a message could run out again.
-        err << "zem: out of memory\n";
+        err << kOutOfMemoryLine;
         return kExitProblem;
     }
 }

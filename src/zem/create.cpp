@@ -18,6 +18,7 @@
 #include "ops/pack.h"
 #include "ops/progress_text.h"
 #include "zem/commands.h"
+#include "zem/messages.h"
 
 namespace {
 
@@ -199,30 +200,25 @@ TimeRule createTimeRule(const CreateArguments& arguments, const char* sourceDate
     const std::string epoch = sourceDateEpoch ? sourceDateEpoch : "";
     if (!arguments.mtime.empty()) {
         if (!parseTimeArgument(arguments.mtime, localOffset, rule.instant)) {
-            throw UsageError("--mtime: \"" + arguments.mtime +
-                             "\" is not a time: give YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM|-HH:MM] or "
-                             "@SECONDS");
+            throw UsageError(notATimeText(arguments.mtime));
         }
         rule.kind = arguments.clampMtime ? TimeRule::Kind::Clamp : TimeRule::Kind::Replace;
     } else if (!epoch.empty()) {
         // The reproducible-builds convention: a whole number of seconds, the latest time a
         // build's files may carry.
         if (!wholeNumber(epoch, false, rule.instant)) {
-            throw UsageError("SOURCE_DATE_EPOCH: \"" + epoch +
-                             "\" is not a whole number of seconds since 1970-01-01 00:00:00 UTC");
+            throw UsageError(notAnEpochText(epoch));
         }
         rule.kind = TimeRule::Kind::Clamp;
     } else if (arguments.clampMtime) {
-        throw UsageError("--clamp-mtime needs --mtime=WHEN or SOURCE_DATE_EPOCH");
+        throw UsageError(kClampNeedsTimeText);
     }
     if (rule.kind != TimeRule::Kind::Keep) {
         const int64_t year = calendarFromSeconds(rule.instant + rule.storedOffset).year;
         if (year < kFirstStoredYear || year > kLastStoredYear) {
             throw UsageError(
-                std::string(arguments.mtime.empty() ? "SOURCE_DATE_EPOCH" : "--mtime") +
-                " lies in " + std::to_string(year) + ", outside the years " +
-                std::to_string(kFirstStoredYear) + " to " + std::to_string(kLastStoredYear) +
-                " that an archive can store");
+                yearOutOfRangeText(arguments.mtime.empty() ? "SOURCE_DATE_EPOCH" : "--mtime", year,
+                                   kFirstStoredYear, kLastStoredYear));
         }
     }
     return rule;
@@ -230,14 +226,14 @@ TimeRule createTimeRule(const CreateArguments& arguments, const char* sourceDate
 
 int createCommand(const CreateArguments& arguments, std::ostream& err) {
     const bool listGiven = !arguments.filesFrom.empty();
-    if (!arguments.folderGiven && !listGiven) throw UsageError("create: missing FOLDER");
+    if (!arguments.folderGiven && !listGiven) throw UsageError(kMissingFolderText);
     // An empty name would be read as the file system's root.
     if (arguments.folderGiven && arguments.folder.empty()) {
-        throw UsageError("create: FOLDER is empty");
+        throw UsageError(kEmptyFolderText);
     }
-    if (arguments.nullSeparated && !listGiven) throw UsageError("create: --null needs -T FILE");
+    if (arguments.nullSeparated && !listGiven) throw UsageError(kNullNeedsListText);
     if (!arguments.folderGiven && arguments.output.empty()) {
-        throw UsageError("create: give -o FILE where -T comes without FOLDER");
+        throw UsageError(kOutputNeededText);
     }
     PackRequest request;
     const std::string folder =
@@ -249,9 +245,7 @@ int createCommand(const CreateArguments& arguments, std::ostream& err) {
         arguments.output.empty() ? rootPathFromArgument(folder) + ".zem" : arguments.output;
     // As tar does: what a terminal would show of an archive is of no use to anyone.
     if (request.toStandardOutput && standardOutputIsTerminal()) {
-        throw UsageError(
-            "won't write an archive to a terminal: redirect standard output or give "
-            "-o FILE");
+        throw UsageError(kTerminalOutputText);
     }
     request.scan.sortByName = arguments.sortByName;
     request.scan.excludes = arguments.excludes;
@@ -272,7 +266,7 @@ int createCommand(const CreateArguments& arguments, std::ostream& err) {
              splitList(readList(arguments.filesFrom), arguments.nullSeparated)) {
             std::string name, problem;
             if (!listedStoredName(path, name, problem)) {
-                fatalError("\"" + path + "\" (listed in " + arguments.filesFrom + ") " + problem);
+                fatalError(listedPathText(path, arguments.filesFrom, problem));
             }
             selection.names.insert(name);
             listedAs.emplace(name, path);
@@ -287,15 +281,13 @@ int createCommand(const CreateArguments& arguments, std::ostream& err) {
         listed = &files;
         for (const auto& [name, path] : listedAs) {
             if (!selection.met.count(name)) {
-                printMessage(err, "\"" + path + "\" (listed in " + arguments.filesFrom +
-                                      ") is not in \"" + folder + "\"");
+                printMessage(
+                    err, listedPathText(path, arguments.filesFrom, "is not in \"" + folder + "\""));
                 return false;
             }
         }
         if (deep.count > 0) {
-            printMessage(err, "warning: left out " + std::to_string(deep.count) +
-                                  (deep.count == 1 ? " file" : " files") +
-                                  " below the tenth level of subfolders");
+            printMessage(err, leftOutDeepText(deep.count));
         }
         return true;
     };
@@ -307,6 +299,6 @@ int createCommand(const CreateArguments& arguments, std::ostream& err) {
     calls.showError = [&](const std::string& text) { printMessage(err, inZemsCase(text)); };
     const PackResult result = packFolder(systemFileSystem(), request, calls);
     if (result.outcome != PackOutcome::Written) return kExitProblem;
-    if (!result.warning.empty()) printMessage(err, "warning: " + result.warning);
+    if (!result.warning.empty()) printMessage(err, zemWarningText(result.warning));
     return kExitOk;
 }

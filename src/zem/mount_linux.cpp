@@ -28,6 +28,7 @@
 #include "platform/archive_file.h"
 #include "platform/process.h"
 #include "zem/commands.h"
+#include "zem/messages.h"
 #include "zem/mount.h"
 
 namespace {
@@ -416,7 +417,8 @@ void removeOpenFolder(const std::string& path, std::ostream& err) {
     }
     if (errno != 0 || !marked || other) return;
     if (unlinkat(fd, kOpenFolderMark, 0) != 0 || rmdir(path.c_str()) != 0) {
-        printMessage(err, "warning: cannot remove the folder \"" + path + "\": " + strerror(errno));
+        printMessage(
+            err, zemWarningText("cannot remove the folder \"" + path + "\": " + strerror(errno)));
     }
 }
 
