@@ -20,7 +20,9 @@
 #include "common/wide_path_win32.h"
 #include "format/reader.h"
 #include "platform/atomic_file.h"
+#include "platform/messages.h"
 #include "viewer/archive_view.h"
+#include "viewer/messages.h"
 #include "viewer/shell_win32.h"
 
 namespace {
@@ -274,15 +276,13 @@ void openFile() {
     const std::wstring wide = wideOf(path);
     // A program or script from an archive runs with the user's rights: only after a question
     // whose default is Cancel.
-    if (opensAsProgram(wide) &&
-        dialog.box("\"" + path + "\" is a program or a script: opening it runs it. Open it anyway?",
-                   MB_OKCANCEL | MB_ICONWARNING | MB_DEFBUTTON2) != IDOK) {
+    if (opensAsProgram(wide) && dialog.box(dangerousFileQuestion(path),
+                                           MB_OKCANCEL | MB_ICONWARNING | MB_DEFBUTTON2) != IDOK) {
         return;
     }
     DWORD error = 0;
     if (!openWithAssociatedProgram(viewer.window, wide, error)) {
-        dialog.showError("Error opening \"" + path + "\": " +
-                         systemErrorText(static_cast<int>(error)));
+        dialog.showError(openErrorText(path, systemErrorText(static_cast<int>(error))));
     }
 }
 
@@ -292,8 +292,7 @@ void removeTemporaryCopies() {
     std::filesystem::remove_all(std::filesystem::path(wideOf(viewer.copies.root)), error);
     if (error) {
         WindowDialog(nullptr).showError(warningText("cannot remove the temporary copies in \"" +
-                                                    viewer.copies.root + "\": " +
-                                                    error.message()));
+                                                    viewer.copies.root + "\": " + error.message()));
     }
 }
 
@@ -531,16 +530,16 @@ int runViewer(HINSTANCE instance) {
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     windowClass.lpszClassName = kWindowClass;
     if (!RegisterClassExW(&windowClass)) {
-        WindowDialog(nullptr).showError("Error registering the viewer's window class: " +
-                                        systemErrorText(static_cast<int>(GetLastError())));
+        WindowDialog(nullptr).showError(
+            windowClassErrorText(systemErrorText(static_cast<int>(GetLastError()))));
         return 1;
     }
-    HWND window = CreateWindowExW(0, kWindowClass, wideOf(kViewerName).c_str(),
-                                  WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, nullptr, makeMenu(), instance, nullptr);
+    HWND window = CreateWindowExW(0, kWindowClass, wideOf(kViewerName).c_str(), WS_OVERLAPPEDWINDOW,
+                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                  nullptr, makeMenu(), instance, nullptr);
     if (!window) {
-        WindowDialog(nullptr).showError("Error creating the viewer's window: " +
-                                        systemErrorText(static_cast<int>(GetLastError())));
+        WindowDialog(nullptr).showError(
+            windowErrorText(systemErrorText(static_cast<int>(GetLastError()))));
         return 1;
     }
     SetWindowPos(window, nullptr, 0, 0, scaled(640), scaled(480), SWP_NOMOVE | SWP_NOZORDER);
@@ -579,7 +578,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     try {
         return runViewer(instance);
     } catch (const std::bad_alloc&) {
-        MessageBoxW(nullptr, L"Out of memory", L"ZEM Viewer", MB_OK | MB_ICONERROR);
+        MessageBoxW(nullptr, kOutOfMemoryText, L"ZEM Viewer", MB_OK | MB_ICONERROR);
         return 1;
     }
 }
