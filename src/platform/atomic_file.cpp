@@ -59,10 +59,26 @@ uint32_t leftoverProcessId(const std::string& name) {
     return temporaryFileName(pid, count) == name ? pid : 0;
 }
 
-void createAtomicFile(AtomicFile& file, const FolderHandle& folder, const std::string& name,
-                      FailureText failureText) {
+namespace {
+
+std::string stepFailureText(FileStep step, const std::string& path, int code) {
+    if (step == FileStep::Exists) return "\"" + path + "\" already exists";
+    const char* operation = step == FileStep::Create  ? "create a file in"
+                            : step == FileStep::Write ? "write"
+                                                      : "create";
+    return cannotText(operation, path, code);
+}
+
+}  // namespace
+
+FileStepFailure::FileStepFailure(FileStep failedStep, const std::string& failedPath, int errorCode)
+    : FatalError(stepFailureText(failedStep, failedPath, errorCode)),
+      step(failedStep),
+      path(failedPath),
+      code(errorCode) {}
+
+void createAtomicFile(AtomicFile& file, const FolderHandle& folder, const std::string& name) {
     file.name = name;
-    file.failureText = std::move(failureText);
     if (!createTemporaryFile(file.temp, folder)) {
         failAtomicFile(file, FileStep::Create, lastSystemError());
     }
@@ -70,8 +86,8 @@ void createAtomicFile(AtomicFile& file, const FolderHandle& folder, const std::s
 
 void failAtomicFile(const AtomicFile& file, FileStep step, int code) {
     const FolderHandle& folder = *file.temp.folder;
-    fatalError(file.failureText(
-        step, step == FileStep::Create ? folder.path : pathInside(folder, file.name), code));
+    throw FileStepFailure(
+        step, step == FileStep::Create ? folder.path : pathInside(folder, file.name), code);
 }
 
 std::string commitWarning(const AtomicFile& file, const std::string& what, int code,

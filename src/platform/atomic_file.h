@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "common/fatal_error.h"
@@ -80,7 +79,7 @@ struct TemporaryFile {
 // tells why).
 bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder);
 
-// The step of an atomic file that failed, for its owner's text.
+// The step of an atomic file that failed.
 enum class FileStep {
     Create,  // creating the temporary file (path: the folder)
     Write,   // writing, syncing or closing it (path: the final name's)
@@ -88,19 +87,24 @@ enum class FileStep {
     Exists,  // a commit without replacing found something at the name (path: that)
 };
 
-// The text a failed step is reported with; `code` is the system's error code.
-using FailureText = std::function<std::string(FileStep step, const std::string& path, int code)>;
+// A failed step of an atomic file: a FatalError that names the operation and the path ("cannot
+// write \"PATH\": REASON"; for Exists "\"PATH\" already exists"). `code` is the system's error
+// code. An owner that tells the failure in its own words catches it where it calls.
+struct FileStepFailure : FatalError {
+    FileStepFailure(FileStep failedStep, const std::string& failedPath, int errorCode);
+    FileStep step;
+    std::string path;
+    int code;
+};
 
 struct AtomicFile {
     TemporaryFile temp;
     std::string name;  // the final name inside the folder
-    FailureText failureText;
 };
 
 // Starts the file `name` inside the folder, which must outlive it; nothing appears under `name`
 // until the commit.
-void createAtomicFile(AtomicFile& file, const FolderHandle& folder, const std::string& name,
-                      FailureText failureText);
+void createAtomicFile(AtomicFile& file, const FolderHandle& folder, const std::string& name);
 // Appends all of data.
 void writeAtomicFile(AtomicFile& file, const void* data, size_t size);
 
@@ -127,7 +131,7 @@ struct CommitOptions {
 std::string commitWarning(const AtomicFile& file, const std::string& what, int code,
                           const std::string& consequence);
 
-// Raises the failure of a step through fatalError, in the file's owner's words.
+// Throws the step's FileStepFailure.
 [[noreturn]] void failAtomicFile(const AtomicFile& file, FileStep step, int code);
 
 // The platform's one write loop: all of `size` bytes at the open file's position, for the atomic

@@ -38,7 +38,7 @@ void copyWithKernel(KernelCopy& how, bool copyRange, int in, uint64_t size, uint
         if (n == 0) return;  // end of input, or a file system that reports none: read() decides
         if (errno == EINTR) continue;
         if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT) {
-            failOutputWrite(out, errno);
+            failOutputWrite(out);
         }
         (copyRange ? how.copyRange : how.sendfile) = false;
         return;  // read() tells an input error from a refusal of this method

@@ -78,20 +78,11 @@ inline std::string linkRefusalText(const std::string& path) {
     return "\"" + path + "\" is a symbolic link; extraction never writes through a link";
 }
 
-// How extraction reports a failed step of a file's writing.
-inline std::string extractionFailureText(FileStep step, const std::string& path, int code) {
-    if (step == FileStep::Exists) return alreadyExistsText(path);
-    const char* operation = step == FileStep::Create  ? "create a file in"
-                            : step == FileStep::Write ? "write"
-                                                      : "create";
-    return cannotText(operation, path, code);
-}
-
 // Starts the file `name` inside the folder; nothing appears under the name until
 // finishExtractedFile.
 inline void startExtractedFile(AtomicFile& file, const FolderHandle& folder,
                                const std::string& name) {
-    createAtomicFile(file, folder, name, extractionFailureText);
+    createAtomicFile(file, folder, name);
 }
 
 // Puts the file, written whole and with its time, under its name. Without `replace`, a file that
@@ -104,7 +95,12 @@ inline void startExtractedFile(AtomicFile& file, const FolderHandle& folder,
 // once the file was in place (empty when none).
 [[nodiscard]] inline std::string finishExtractedFile(AtomicFile& file, bool replace,
                                                      bool dataOnDisk) {
-    return commitAtomicFile(file, {replace, /*durable=*/false, /*dataFirst=*/!dataOnDisk});
+    try {
+        return commitAtomicFile(file, {replace, /*durable=*/false, /*dataFirst=*/!dataOnDisk});
+    } catch (const FileStepFailure& failure) {
+        if (failure.step != FileStep::Exists) throw;
+        fatalError(alreadyExistsText(failure.path));
+    }
 }
 
 // The file systems extraction has written to, each held by a folder on it, so that its end can

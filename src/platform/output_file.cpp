@@ -11,19 +11,31 @@ namespace {
 // budget.
 constexpr size_t kStageSize = size_t(1) << 20;
 
+// Runs a step of the atomic file, its failure told as the archive's: creating it is opening the
+// archive, and every later step writes it.
+template <typename Step>
+auto inArchiveWords(const OutputFile& out, Step step) {
+    try {
+        return step();
+    } catch (const FileStepFailure& failure) {
+        fatalError(failure.step == FileStep::Create ? archiveOpenError(out.archivePath)
+                                                    : archiveWriteError(out.archivePath));
+    }
+}
+
 void paceOutputWriteback(OutputFile& out) {
     // A stream's reader decides when its bytes reach a disk, if ever.
     if (out.stream >= 0) return;
     if (!paceWriteback(out.writeback, out.file.temp.native.get(), out.size - out.stageUsed)) {
-        failAtomicFile(out.file, FileStep::Write, lastSystemError());
+        failOutputWrite(out);
     }
 }
 
 void writeOut(OutputFile& out, const void* data, size_t size) {
     if (out.stream < 0) {
-        writeAtomicFile(out.file, data, size);
+        inArchiveWords(out, [&] { writeAtomicFile(out.file, data, size); });
     } else if (!writeWhole(out.stream, data, size)) {
-        failOutputWrite(out, lastSystemError());
+        failOutputWrite(out);
     }
 }
 
@@ -47,11 +59,7 @@ void createOutputFile(OutputFile& out, const std::string& archivePath,
         fatalError(archiveOpenError(shown));
     }
     removeLeftoverTemporaryFiles(out.folder);
-    createAtomicFile(out.file, out.folder, name,
-                     [shown](FileStep step, const std::string&, int) {
-                         return step == FileStep::Create ? archiveOpenError(shown)
-                                                         : archiveWriteError(shown);
-                     });
+    inArchiveWords(out, [&] { createAtomicFile(out.file, out.folder, name); });
     out.stage.reset(new char[kStageSize]);
 }
 
@@ -91,10 +99,9 @@ void appendedDirectly(OutputFile& out, uint64_t count) {
 std::string commitOutput(OutputFile& out) {
     flushStage(out);
     if (out.stream >= 0) return std::string();
-    return commitAtomicFile(out.file, {/*replace=*/true, /*durable=*/true});
+    return inArchiveWords(out, [&] {
+        return commitAtomicFile(out.file, {/*replace=*/true, /*durable=*/true});
+    });
 }
 
-void failOutputWrite(const OutputFile& out, int code) {
-    if (out.stream >= 0) fatalError(archiveWriteError(out.archivePath));
-    failAtomicFile(out.file, FileStep::Write, code);
-}
+void failOutputWrite(const OutputFile& out) { fatalError(archiveWriteError(out.archivePath)); }

@@ -46,6 +46,5 @@ void appendedDirectly(OutputFile& out, uint64_t count);
 // what was at the archive path; a warning (empty when none) tells what failed after the step.
 // A stream is only flushed.
 [[nodiscard]] std::string commitOutput(OutputFile& out);
-// Ends the run with the archive's write error, for the system's error `code`.
-[[noreturn]] void failOutputWrite(const OutputFile& out, int code);
-
+// Ends the run with the archive's write error.
+[[noreturn]] void failOutputWrite(const OutputFile& out);
