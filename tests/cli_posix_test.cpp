@@ -1,5 +1,7 @@
 // The built executable, driven as a script would drive it: answers on standard input.
 
+#include <algorithm>
+#include <filesystem>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
@@ -17,6 +19,7 @@
 #include <fstream>
 
 #include "builder/terminal_answer.h"
+#include "archive_builder.h"
 #include "test_util.h"
 
 namespace {
@@ -43,6 +46,30 @@ struct Cli : ::testing::Test {
     }
     std::string existsQuestion() const {
         return "ZEM file \"" + archive + "\" already exists. Definitely continue? " + kPrompt;
+    }
+    // Unpacks the archive (OK to both questions) with the file system's `failedSync`th sync
+    // failing with EIO; exit code kNoSuchSync when there was no such sync.
+    static constexpr int kNoSuchSync = 1000;
+    ChildResult unpackFailingSync(int failedSync) {
+        int sockets[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) return {};
+        Child child = startChild(
+            {archive}, [&] { refuseUnnamedFilesInChild(sockets[1], HeldCall::FileSystemSync); });
+        close(sockets[1]);
+        sendInput(child, "\n\n");
+        int syncs = 0;
+        HeldWrites held;
+        const bool isHeld = waitForHeldCall(
+            sockets[0], [&](const std::string&) { return ++syncs == failedSync; }, held);
+        close(sockets[0]);
+        if (!isHeld) {
+            kill(child.pid, SIGKILL);
+            ChildResult r = finishChild(child);
+            if (r.exitCode != kFilterRefused) r.exitCode = kNoSuchSync;
+            return r;
+        }
+        if (!failHeldCall(held, EIO)) return {};
+        return finishChild(child);
     }
 };
 
@@ -441,25 +468,9 @@ TEST_F(Cli, AFailedSyncWhileUnpacking) {
     for (const auto& c : cases) {
         writeFile(root + "/a.txt", "old");
         writeFile(root + "/sub/b.bin", "old");
-        int sockets[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
-        Child child = startChild(
-            {archive}, [&] { refuseUnnamedFilesInChild(sockets[1], HeldCall::FileSystemSync); });
-        close(sockets[1]);
-        sendInput(child, "\n\n");
-        int syncs = 0;
-        HeldWrites held;
-        const bool isHeld = waitForHeldCall(
-            sockets[0], [&](const std::string&) { return ++syncs == c.failedSync; }, held);
-        close(sockets[0]);
-        if (!isHeld) {
-            kill(child.pid, SIGKILL);
-            const ChildResult r = finishChild(child);
-            SKIP_OR_FAIL_WITHOUT_FILTER(r.exitCode);
-            FAIL() << "no sync " << c.failedSync << ": " << r.err;
-        }
-        ASSERT_TRUE(failHeldCall(held, EIO));
-        const ChildResult r = finishChild(child);
+        const ChildResult r = unpackFailingSync(c.failedSync);
+        SKIP_OR_FAIL_WITHOUT_FILTER(r.exitCode);
+        ASSERT_NE(r.exitCode, kNoSuchSync) << r.err;
         EXPECT_EQ(r.exitCode, c.exitCode) << c.failedSync;
         EXPECT_EQ(r.err.substr(0, c.err.size()), c.err) << c.failedSync;
         EXPECT_NE(r.err.find("Input/output error"), std::string::npos) << r.err;
@@ -469,6 +480,43 @@ TEST_F(Cli, AFailedSyncWhileUnpacking) {
         EXPECT_EQ(r.out.find("ZEM extraction complete.") != std::string::npos, c.exitCode == 0);
         EXPECT_EQ(listNames(root), (std::vector<std::string>{"a.txt", "sub"})) << c.failedSync;
         EXPECT_EQ(listNames(root + "/sub"), std::vector<std::string>{"b.bin"}) << c.failedSync;
+    }
+}
+
+// Files go to their names a batch at a time, each batch's names while the next one's data is
+// synced. When a later sync fails, what is at its name is whole and a leading run of the
+// archive's files, every earlier batch and nothing after, with no temporary file beside them.
+TEST_F(Cli, ASyncThatFailsAfterTheFirstBatchLeavesTheBatchesBeforeIt) {
+    const int count = 300;
+    auto content = [](int i) { return "file " + std::to_string(i) + std::string(i, 'x'); };
+    std::vector<std::string> names;
+    makeDirs(root + "/many");
+    for (int i = 0; i < count; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "f%03d", i);
+        names.push_back(name);
+        writeFile(root + "/many/" + name, content(i));
+    }
+    ASSERT_EQ(runProgram({root}, "\n\n").exitCode, 0);
+    std::filesystem::remove_all(root + "/many");
+    std::vector<std::string> inOrder;  // the archive's order
+    for (const std::string& stored : storedNames(readFile(archive))) {
+        if (stored.rfind("many\\", 0) == 0) inOrder.push_back(stored.substr(5));
+    }
+    ASSERT_EQ(inOrder.size(), names.size());
+    const ChildResult r = unpackFailingSync(2);
+    SKIP_OR_FAIL_WITHOUT_FILTER(r.exitCode);
+    ASSERT_NE(r.exitCode, kNoSuchSync) << r.err;
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("cannot sync the file system of"), std::string::npos) << r.err;
+    const std::vector<std::string> there = listNames(root + "/many");
+    ASSERT_FALSE(there.empty()) << "the first batch is not in place";
+    ASSERT_LT(there.size(), names.size());
+    std::vector<std::string> leading(inOrder.begin(), inOrder.begin() + there.size());
+    std::sort(leading.begin(), leading.end());
+    EXPECT_EQ(there, leading);
+    for (const std::string& name : there) {
+        EXPECT_EQ(readFile(root + "/many/" + name), content(std::stoi(name.substr(1)))) << name;
     }
 }
 

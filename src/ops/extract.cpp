@@ -151,9 +151,14 @@ void checkDestination(const Destination& dest, const LoadedArchive& archive, boo
     // fit the system's limit. Consecutive names mostly share their folders: those stay open.
     std::vector<std::string> chainParts;
     std::vector<FolderHandle> chain;
+    std::vector<std::string> missing;  // the parts of the last path found missing
     for (size_t i = 0; i < archive.records.size(); ++i) {
         const std::string& name = archive.records[i].name;
         const std::vector<std::string> parts = splitStoredName(name, platformCodePage());
+        if (!missing.empty() && parts.size() > missing.size() &&
+            std::equal(missing.begin(), missing.end(), parts.begin())) {
+            continue;  // in a folder found missing: nothing of it exists either
+        }
         size_t shared = 0;
         while (shared < chain.size() && shared + 1 < parts.size() &&
                chainParts[shared] == parts[shared]) {
@@ -167,7 +172,10 @@ void checkDestination(const Destination& dest, const LoadedArchive& archive, boo
             const FolderHandle& folder = p == 0 ? dest.folder : chain.back();
             const PathKind kind = kindInside(folder, parts[p]);
             const std::string path = pathInside(folder, parts[p]);
-            if (kind == PathKind::Missing) break;  // nothing below it exists either
+            if (kind == PathKind::Missing) {  // nothing below it exists either
+                missing.assign(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(p) + 1);
+                break;
+            }
             if (kept && (p + 1 == parts.size() || kind != PathKind::Folder)) {
                 kept->push_back(i);  // whatever is there stays, and the file is passed over
                 break;
@@ -460,56 +468,72 @@ struct HeldFiles {
 // loses of a run stays bounded, and so does the wait for a file to appear.
 constexpr uint64_t kBytesPerDataSync = 64 << 20;
 
-// Syncs the held files' data and puts each at its name. The files are let go first, so that a
-// failure here leaves none held: those not yet in place go (a failed sync leaves every one of
-// them off its name), with no temporary file left behind.
-void placeHeldFiles(HeldFiles& held, bool replace,
-                    const std::function<void(const std::string&)>& warn) {
-    HeldFiles batch = std::move(held);
-    held = HeldFiles();
-    if (batch.files.empty()) return;
-    const bool dataOnDisk = syncWrittenData(batch.written);
-    for (FilesAhead::Ready& ready : batch.files) {
+// A batch's data synced (or not, where its file systems can't be synced as a whole: then each
+// file syncs its own as it goes in place).
+struct SyncedFiles {
+    HeldFiles held;
+    bool dataOnDisk = false;
+};
+
+using Warn = std::function<void(const std::string&)>;
+
+// Puts each file of a synced batch at its name. The files are let go first, so that a failure
+// here leaves none held: those not yet in place go, with no temporary file left behind.
+void nameSyncedFiles(SyncedFiles& synced, bool replace, const Warn& warn) {
+    SyncedFiles batch = std::move(synced);
+    synced = SyncedFiles();
+    for (FilesAhead::Ready& ready : batch.held.files) {
         // The file is in place whatever the warning says: extraction goes on.
-        const std::string warning = finishExtractedFile(*ready.file, replace, dataOnDisk);
+        const std::string warning = finishExtractedFile(*ready.file, replace, batch.dataOnDisk);
         ready.file.reset();
         if (!warning.empty()) warn(warning);
     }
 }
 
-// Places batches of held files on a thread of its own while the writer goes on with the next
-// files, so that their sync and their names cost the writer nothing: one batch at a time, in
-// order. A batch's failure and warnings reach the writer when it hands over the next one or waits
-// for the last. Without a thread, each batch is placed as it is handed over.
-class Placer {
+// Syncs the held files' data; a failure lets every one of them go, off its name.
+SyncedFiles syncHeldFiles(HeldFiles& held) {
+    SyncedFiles synced;
+    synced.held = std::move(held);
+    held = HeldFiles();
+    synced.dataOnDisk = !synced.held.files.empty() && syncWrittenData(synced.held.written);
+    return synced;
+}
+
+// One step done to batches on a thread of its own while the caller goes on: one batch at a time,
+// in order. A batch's failure and warnings reach the caller when it hands over the next one or
+// waits for the last. Without a thread, each batch is done as it is handed over.
+template <typename Batch>
+class BatchStage {
 public:
-    Placer(bool replace, bool threaded) : replace_(replace) {
+    using Step = std::function<void(Batch&, const Warn&)>;
+
+    BatchStage(Step step, bool threaded) : step_(std::move(step)) {
         threaded_ = threaded && worker_.start([this] { run(); });
     }
 
-    // Whether a batch handed over now would be placed at once.
+    // Whether a batch handed over now would be taken at once.
     bool idle() {
         if (!threaded_) return true;
         std::lock_guard<std::mutex> lock(worker_.mutex);
         return !busy_;
     }
 
-    // Hands over the batch once the one before is placed, raising that one's failure.
-    void place(HeldFiles& held, const std::function<void(const std::string&)>& warn) {
-        if (!threaded_) return placeHeldFiles(held, replace_, warn);
+    // Hands over the batch once the one before is done, raising that one's failure.
+    void place(Batch& batch, const Warn& warn) {
+        if (!threaded_) return step_(batch, warn);
         wait(warn);
         {
             std::lock_guard<std::mutex> lock(worker_.mutex);
-            batch_ = std::move(held);
+            batch_ = std::move(batch);
             busy_ = true;
         }
-        held = HeldFiles();
+        batch = Batch();
         worker_.changed.notify_all();
     }
 
-    // Waits until the batch handed over last is placed; passes on its warnings and raises its
+    // Waits until the batch handed over last is done; passes on its warnings and raises its
     // failure.
-    void wait(const std::function<void(const std::string&)>& warn) {
+    void wait(const Warn& warn) {
         if (!threaded_) return;
         std::vector<std::string> warnings;
         std::exception_ptr failure;
@@ -526,28 +550,28 @@ public:
         }
     }
 
-    // Whether a batch failed: the files held after it then stay off their names too.
+    // Whether a batch failed (seen by wait or place): the batches after it are not done.
     bool failed() const { return failed_; }
 
 private:
     void run() {
         for (;;) {
-            HeldFiles batch;
+            Batch batch;
             {
                 std::unique_lock<std::mutex> lock(worker_.mutex);
                 worker_.changed.wait(lock, [this] { return worker_.stopping || busy_; });
                 if (worker_.stopping) return;
                 batch = std::move(batch_);
-                batch_ = HeldFiles();
+                batch_ = Batch();
             }
             std::vector<std::string> warnings;
             std::exception_ptr failure;
             try {
-                placeHeldFiles(batch, replace_,
-                               [&](const std::string& warning) { warnings.push_back(warning); });
+                step_(batch, [&](const std::string& warning) { warnings.push_back(warning); });
             } catch (...) {
                 failure = std::current_exception();
             }
+            batch = Batch();  // what the step left is let go before the caller hears of it
             {
                 std::lock_guard<std::mutex> lock(worker_.mutex);
                 try {
@@ -561,15 +585,57 @@ private:
         }
     }
 
-    const bool replace_;
+    const Step step_;
     bool threaded_ = false;
     bool failed_ = false;
     // Under worker_.mutex:
-    HeldFiles batch_;
-    bool busy_ = false;  // a batch is handed over and not yet placed
+    Batch batch_;
+    bool busy_ = false;  // a batch is handed over and not yet done
     std::vector<std::string> warnings_;
     std::exception_ptr failure_;
     WorkerThread worker_;  // last: its thread stops before the fields it uses go
+};
+
+// Puts batches of held files in place behind the writer's back, in two steps on two threads: a
+// sync of a batch's data waits on the disk, its names cost the processor, and so the names of
+// one batch go in while the next is synced. A failed sync puts none of its batch, nor any later
+// one, at their names.
+class Placer {
+public:
+    Placer(bool replace, bool threaded)
+        : namer_([replace](SyncedFiles& synced,
+                           const Warn& warn) { nameSyncedFiles(synced, replace, warn); },
+                 threaded),
+          syncer_(
+              [this](HeldFiles& held, const Warn& warn) {
+                  SyncedFiles synced = syncHeldFiles(held);
+                  namer_.place(synced, warn);
+              },
+              threaded) {}
+
+    // Whether a batch handed over now would be synced at once.
+    bool idle() { return syncer_.idle(); }
+    // Hands over the batch once the one before is synced, raising a failure before it.
+    void place(HeldFiles& held, const Warn& warn) { syncer_.place(held, warn); }
+    // Waits until every batch handed over is in place; raises the first failure.
+    void wait(const Warn& warn) {
+        try {
+            syncer_.wait(warn);
+        } catch (...) {
+            try {
+                namer_.wait(warn);
+            } catch (...) {  // lost behind the first
+            }
+            throw;
+        }
+        namer_.wait(warn);
+    }
+    // Whether a batch failed: the files held after it then stay off their names too.
+    bool failed() const { return syncer_.failed() || namer_.failed(); }
+
+private:
+    BatchStage<SyncedFiles> namer_;
+    BatchStage<HeldFiles> syncer_;  // after namer_: its thread stops first
 };
 
 // A batch is handed over as soon as the placer is free once it holds this many files: fewer
@@ -598,8 +664,9 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
     StoredWindow window;
     window.bytes.resize(kStoredPieceSize);
     std::vector<char> buffer(kStoredPieceSize);
-    // Two batches may be open at once: one being placed, the next being written.
-    const size_t descriptorsPerBatch = std::max<size_t>(1, descriptorsForDataSync() / 2);
+    // Three batches may be open at once: one going to its names, one being synced, the next being
+    // written.
+    const size_t descriptorsPerBatch = std::max<size_t>(1, descriptorsForDataSync() / 3);
     FilesAhead ahead(root, archive.records);
     Placer placer(replace, descriptorsPerBatch >= kFilesPerEarlySync);
     HeldFiles held;
@@ -634,7 +701,7 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
             held.files.push_back(std::move(ready));
             ahead.finished();
             if (held.descriptors >= descriptorsPerBatch || held.bytes >= kBytesPerDataSync ||
-                held.named >= kMaxNamedTemporaryFiles / 2 ||
+                held.named >= kMaxNamedTemporaryFiles / 3 ||
                 (held.files.size() >= kFilesPerEarlySync && placer.idle())) {
                 placer.place(held, warn);
             }
@@ -648,7 +715,10 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
         // the first.
         try {
             placer.wait(warn);
-            if (!placer.failed()) placeHeldFiles(held, replace, warn);
+            if (!placer.failed()) {
+                SyncedFiles synced = syncHeldFiles(held);
+                nameSyncedFiles(synced, replace, warn);
+            }
         } catch (...) {
         }
         throw;
