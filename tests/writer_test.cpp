@@ -307,7 +307,7 @@ TEST(WriterProgress, ALargeFileReportsEachPieceAndSmallFilesOnlyTheirEnd) {
 
     // Extraction counts as the writer does: the same reports for the same files.
     LoadedArchive archive;
-    ASSERT_EQ(readArchiveFile(p.archive, archive), "");
+    ASSERT_NO_THROW(readArchiveFile(p.archive, archive));
     Destination dest = findDestination(join(p.tmp.path, "out"), /*chosen=*/false);
     RecordingProgress unpacking;
     extractArchive(archive, dest, /*replace=*/false, &unpacking, [](const std::string&) {});

@@ -11,12 +11,11 @@
 bool loadArchiveForUnpacking(const std::string& archivePath, LoadedArchive& archive,
                              Dialog& dialog) {
     try {
-        std::string problem = readArchiveFile(archivePath, archive);
-        if (problem.empty()) problem = storedNamesProblem(archive);
-        if (!problem.empty()) {
-            dialog.showError(archiveReadErrorText(archivePath, problem));
-            return false;
-        }
+        readArchiveFile(archivePath, archive);
+        checkArchiveNames(archive);
+    } catch (const InputFault& fault) {
+        dialog.showError(archiveReadErrorText(archivePath, fault.finding));
+        return false;
     } catch (const FatalError& failure) {
         dialog.showError(archiveReadErrorText(archivePath, failure.what()));
         return false;

@@ -18,3 +18,7 @@ std::string systemErrorText(int code) {
     }
     return message;
 }
+
+bool isMissingPathError(int code) {
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}

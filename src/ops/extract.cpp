@@ -41,17 +41,28 @@ int64_t utcSecondsOf(const CalendarTime& stored) {
     return secondsFromCalendar(stored) - utcOffsetNow();
 }
 
-std::string readArchiveFile(const std::string& path, LoadedArchive& archive) {
+void readArchiveRecords(LoadedArchive& archive) {
+    archive.records.clear();
+    try {
+        archive.records = readArchive(*archive.source);
+    } catch (const InputFault& fault) {
+        throw InputFault(archive.path, fault.finding);
+    }
+}
+
+void readArchiveFile(const std::string& path, LoadedArchive& archive) {
     archive.path = path;
     archive.records.clear();
     archive.source = openArchiveFile(path);
-    std::string problem;
-    if (!readArchive(*archive.source, archive.records, problem)) return problem;
-    return "";
+    readArchiveRecords(archive);
 }
 
-std::string storedNamesProblem(const LoadedArchive& archive) {
-    return namesProblem(namesOf(archive), platformNameRules(), platformCodePage());
+void checkArchiveNames(const LoadedArchive& archive) {
+    try {
+        checkStoredNames(namesOf(archive), platformNameRules(), platformCodePage());
+    } catch (const InputFault& fault) {
+        throw InputFault(archive.path, fault.finding);
+    }
 }
 
 bool forEachStoredPiece(
@@ -142,8 +153,7 @@ void checkDestination(const Destination& dest, const LoadedArchive& archive, boo
                 names.push_back(archive.records[i].name);
             }
         }
-        const std::string tooLong = pathLengthProblem(dest.path, names);
-        if (!tooLong.empty()) fatalError(tooLong);
+        checkPathLengths(dest.path, names);
     };
     if (!kept) refuseTooLong();
     if (!dest.open) return;  // nothing below it exists either
@@ -202,10 +212,11 @@ void stripComponents(LoadedArchive& archive, int count) {
         kept.push_back(std::move(r));
     }
     archive.records = std::move(kept);
-    const std::string problem = storedNamesProblem(archive);
-    if (!problem.empty()) {
-        fatalError(archive.path + ": with --strip-components=" + std::to_string(count) + ", " +
-                   problem);
+    try {
+        checkArchiveNames(archive);
+    } catch (const InputFault& fault) {
+        throw InputFault(archive.path,
+                         "with --strip-components=" + std::to_string(count) + ", " + fault.finding);
     }
 }
 

@@ -24,7 +24,7 @@ NameRules platformNameRules() { return NameRules::Posix; }
 
 const CodePage& platformCodePage() { return latin1CodePage(); }
 
-std::string pathLengthProblem(const std::string&, const std::vector<std::string>&) { return ""; }
+void checkPathLengths(const std::string&, const std::vector<std::string>&) {}
 
 bool isRegularFile(const std::string& path) {
     struct stat st {};
