@@ -37,9 +37,6 @@ struct Cancelled {};
 // text. Each platform defines them in its own file (fatal_error_posix.cpp, fatal_error_win32.cpp).
 int lastSystemError();
 std::string systemErrorText(int code);
-// Whether the code says the path isn't there (any more): no such file, or a folder on its way
-// gone.
-bool isMissingPathError(int code);
 
 // How a failed system call is told: cannot OPERATION "PATH": the system's reason.
 inline std::string cannotText(const std::string& operation, const std::string& path, int code) {

@@ -6,5 +6,3 @@
 int lastSystemError() { return errno; }
 
 std::string systemErrorText(int code) { return strerror(code); }
-
-bool isMissingPathError(int code) { return code == ENOENT || code == ENOTDIR; }

@@ -18,7 +18,3 @@ std::string systemErrorText(int code) {
     }
     return message;
 }
-
-bool isMissingPathError(int code) {
-    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
-}

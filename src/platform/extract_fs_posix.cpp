@@ -95,8 +95,7 @@ Destination findDestination(const std::string& path, bool chosen) {
         openNamed(dest);
         return dest;
     }
-    if (!openFolderOf(path, dest.parent, dest.name))
-        failSystemCall("open folder", dest.parent.path);
+    openFolderOf(path, dest.parent, dest.name);
     openChosen(dest);
     return dest;
 }

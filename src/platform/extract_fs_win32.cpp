@@ -120,8 +120,7 @@ Destination findDestination(const std::string& path, bool chosen) {
         openNamed(dest);
         return dest;
     }
-    if (!openFolderOf(path, dest.parent, dest.name))
-        failSystemCall("open folder", dest.parent.path);
+    openFolderOf(path, dest.parent, dest.name);
     switch (kindInside(dest.parent, dest.name)) {
         case PathKind::Missing: break;
         case PathKind::Folder:
