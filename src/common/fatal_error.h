@@ -5,9 +5,9 @@
 // every destructor run, so a half-written archive never outlives the failure. A caller that
 // treats some failure as an answer catches its subtype where it calls: InputFault for what the
 // checks of untrusted input (the reader, the name rules) find, SystemFailure for a failed system
-// call with its error code. Running out of memory is turned into a FatalError with the text the
-// user is shown where that text needs the context (failWhenOutOfMemory), and otherwise at each
-// program's top level and the C library's boundary.
+// call with its error code. Running out of memory becomes a FatalError where the message must say
+// what ran out (failWhenOutOfMemory); anywhere else it reaches each program's top level, or the C
+// library's boundary, which tell it with a fixed text.
 
 #include <new>
 #include <stdexcept>

@@ -8,7 +8,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <set>
 #include <string_view>
 #include <unordered_map>
@@ -344,7 +343,7 @@ public:
         takerWaits_ = true;
         worker_.changed.wait(lock, [this] { return !ready_.empty() || lost_; });
         takerWaits_ = false;
-        if (ready_.empty()) throw std::bad_alloc();  // the thread's own bookkeeping ran out
+        if (ready_.empty()) std::rethrow_exception(lost_);
         Ready next = std::move(ready_.front());
         ready_.pop_front();
         if (threadWaits_ && ready_.size() <= kAhead / 2) worker_.changed.notify_all();
@@ -429,8 +428,8 @@ private:
             std::lock_guard<std::mutex> lock(worker_.mutex);
             try {
                 ready_.push_back(std::move(ready));
-            } catch (const std::bad_alloc&) {
-                lost_ = true;
+            } catch (...) {  // out of memory: the writer raises it when it takes the next file
+                lost_ = std::current_exception();
                 failed = true;
             }
             if (takerWaits_) worker_.changed.notify_all();
@@ -453,7 +452,8 @@ private:
     size_t awaited_ = SIZE_MAX;  // what finished_ the thread waits for, if any
     bool takerWaits_ = false;
     bool threadWaits_ = false;
-    bool lost_ = false;    // the thread ran out of memory handing a file over: no more come
+    // What the thread met handing a file over (running out of memory); no more come.
+    std::exception_ptr lost_;
     WorkerThread worker_;  // last: its thread stops before the fields it uses go
 };
 

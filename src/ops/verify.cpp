@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <functional>
 #include <map>
-#include <new>
 #include <set>
 
 #include "common/fatal_error.h"
@@ -62,14 +61,10 @@ std::vector<std::string> folderDifferences(LoadedArchive& archive, const std::st
     deep.keepFiles = true;
     ScanOptions options;
     options.deep = &deep;
-    bool listed = false;
-    try {
-        listed = scanFolder(systemFileSystem(), root, files, options);
-    } catch (const std::bad_alloc&) {
-        files = FileList();  // its memory back, for the message
-        deep.files = FileList();
-        fatalError("out of memory listing folder \"" + root + "\"");
-    }
+    // The lists go with the unwinding, so the message has memory to be shown.
+    const bool listed =
+        failWhenOutOfMemory("out of memory listing folder \"" + root + "\"",
+                            [&] { return scanFolder(systemFileSystem(), root, files, options); });
     if (!listed) {
         const std::string reason = systemFileSystem().listFailure(root);
         fatalError("cannot list folder \"" + root + "\"" + (reason.empty() ? "" : ": " + reason));

@@ -262,14 +262,10 @@ void openFile() {
     }
     std::string path;
     std::vector<std::string> warnings;
-    try {
-        path = extractTemporaryCopy(viewer.archive, viewer.order[static_cast<size_t>(row)],
-                                    viewer.copies, warnings);
-    } catch (const FatalError& failure) {
-        dialog.showError(extractionErrorText(archivePath, failure.what()));
-        return;
-    } catch (const std::bad_alloc&) {
-        dialog.showError(outOfMemoryReadingText(archivePath));
+    if (!unpackingStep(dialog, archivePath, extractionErrorText, [&] {
+            path = extractTemporaryCopy(viewer.archive, viewer.order[static_cast<size_t>(row)],
+                                        viewer.copies, warnings);
+        })) {
         return;
     }
     for (const std::string& warning : warnings) dialog.showError(warningText(warning));
