@@ -90,18 +90,19 @@ namespace {
 
 // Turns the archive back into the folder beside it, asking first as packing does.
 int unpackRun(const std::string& archivePath, Dialog& dialog, FileSystem& fs) {
-    const DefaultDestination beside = defaultDestination(archivePath);
-    if (beside.folder.empty()) {
+    std::string folder;
+    try {
+        folder = defaultDestination(archivePath);
+    } catch (const InputFault& fault) {
         dialog.showError(extractionErrorText(
-            archivePath, "can't name a folder to extract it into, as " + beside.problem));
+            archivePath, "can't name a folder to extract it into, as " + fault.finding));
         return 1;
     }
     // Every name and everything at the destination is checked before the first question, so a
     // refusal asks nothing and writes nothing.
     LoadedArchive archive;
     if (!loadArchiveForUnpacking(archivePath, archive, dialog)) return 1;
-    return extractWithQuestions(archive, beside.folder, dialog, fs,
-                                ReplaceQuestion::WhenFolderExists);
+    return extractWithQuestions(archive, folder, dialog, fs, ReplaceQuestion::WhenFolderExists);
 }
 
 }  // namespace

@@ -37,14 +37,14 @@ void checkTime(const uint8_t* bytes, const std::string& record, uint64_t at) {
     // The writer stores years 1970..2038 and eight zero bytes for any other time.
     if (time.year < kFirstStoredYear || time.year > kLastStoredYear) {
         fault(where + "year " + std::to_string(time.year) + " lies outside " +
-               std::to_string(kFirstStoredYear) + "-" + std::to_string(kLastStoredYear));
+              std::to_string(kFirstStoredYear) + "-" + std::to_string(kLastStoredYear));
     }
     if (time.month < 1 || time.month > 12) {
         fault(where + "month " + std::to_string(time.month) + " is not 1-12");
     }
     if (time.day < 1 || time.day > daysInMonth(time.year, time.month)) {
         fault(where + "day " + std::to_string(time.day) + " does not exist in month " +
-               std::to_string(time.month) + " of " + std::to_string(time.year));
+              std::to_string(time.month) + " of " + std::to_string(time.year));
     }
     if (time.hour > 23) fault(where + "hour " + std::to_string(time.hour) + " is not 0-23");
     if (time.minute > 59) fault(where + "minute " + std::to_string(time.minute) + " is not 0-59");
@@ -61,7 +61,7 @@ void readHeader(ArchiveSource& source, ArchiveHeader& header) {
     const uint64_t size = source.size();
     if (size < kHeaderSize) {
         fault(kNotAnArchive + std::to_string(size) + " bytes long, shorter than the " +
-               std::to_string(kHeaderSize) + "-byte header");
+              std::to_string(kHeaderSize) + "-byte header");
     }
     uint8_t bytes[kHeaderSize];
     if (!source.readAt(0, bytes, sizeof bytes)) fault("cannot read the header at offset 0");
@@ -70,12 +70,12 @@ void readHeader(ArchiveSource& source, ArchiveHeader& header) {
     for (size_t i = 0; i < kZeroWordCount; ++i) {
         if (header.zeroWords[i] != 0) {
             fault(kNotAnArchive + "header word at " + offsetText(kZeroWordsAt + 4 * i) + " is " +
-                   hex32(header.zeroWords[i]) + ", expected 0");
+                  hex32(header.zeroWords[i]) + ", expected 0");
         }
     }
     if (header.fixedValue != kFixedValue) {
         fault(kNotAnArchive + "header's fixed value at " + offsetText(kFixedValueAt) + " is " +
-               std::to_string(header.fixedValue) + ", expected " + std::to_string(kFixedValue));
+              std::to_string(header.fixedValue) + ", expected " + std::to_string(kFixedValue));
     }
     const std::string indexOffset = "header: indexOffset at " + offsetText(kIndexOffsetAt) +
                                     " is " + std::to_string(header.indexOffset);
@@ -90,18 +90,18 @@ void readHeader(ArchiveSource& source, ArchiveHeader& header) {
     const uint64_t recordsStart = recordBlockStart(header);
     if (recordsStart > size) {
         fault(fileCount + ": its index from " + offsetText(header.indexOffset) +
-               " runs past the end of the archive at " + offsetText(size));
+              " runs past the end of the archive at " + offsetText(size));
     }
     const uint64_t recordsEnd = recordsStart + header.recordsLength;
     if (recordsEnd != size) {
         fault("header: recordsLength at " + offsetText(kRecordsLengthAt) + " is " +
-               std::to_string(header.recordsLength) + ": the record block from " +
-               offsetText(recordsStart) + " would end at " + offsetText(recordsEnd) +
-               ", but the archive ends at " + offsetText(size));
+              std::to_string(header.recordsLength) + ": the record block from " +
+              offsetText(recordsStart) + " would end at " + offsetText(recordsEnd) +
+              ", but the archive ends at " + offsetText(size));
     }
     if (uint64_t(header.fileCount) * kMinRecordSize > header.recordsLength) {
         fault(fileCount + ", more records than the " + std::to_string(header.recordsLength) +
-               "-byte record block can hold");
+              "-byte record block can hold");
     }
 }
 
@@ -149,7 +149,7 @@ const uint8_t* bytesAt(Window& window, uint64_t position, size_t count) {
 // Step 2: the records, each where its index slot says and right after the previous one, until
 // they fill the record block exactly. The index and the block are read piece by piece.
 void readRecords(ArchiveSource& source, const ArchiveHeader& header, size_t pieceSize,
-                        std::vector<ArchiveRecord>& records) {
+                 std::vector<ArchiveRecord>& records) {
     const uint32_t recordsLength = header.recordsLength;
     const uint64_t recordsStart = recordBlockStart(header);
     const uint64_t recordsEnd = recordsStart + recordsLength;
@@ -172,26 +172,26 @@ void readRecords(ArchiveSource& source, const ArchiveHeader& header, size_t piec
         const uint32_t slot = readU32(slotBytes);
         if (slot >= recordsLength) {
             fault(slotText + " holds " + std::to_string(slot) + ", past the end of the " +
-                   std::to_string(recordsLength) + "-byte record block");
+                  std::to_string(recordsLength) + "-byte record block");
         }
         if (slot != position) {
-            fault(slotText + " holds " + std::to_string(slot) + ", but " + record + " begins at " +
-                   std::to_string(position) +
-                   (i == 0 ? ", the start of the record block"
-                           : ", right after the previous record"));
+            fault(
+                slotText + " holds " + std::to_string(slot) + ", but " + record + " begins at " +
+                std::to_string(position) +
+                (i == 0 ? ", the start of the record block" : ", right after the previous record"));
         }
         const uint64_t at = recordsStart + position;
         if (recordsLength - position < kRecordFixedSize) {
             fault(record + ": its " + std::to_string(kRecordFixedSize) + " fixed bytes at " +
-                   offsetText(at) + " run past the end of the record block at " +
-                   offsetText(recordsEnd));
+                  offsetText(at) + " run past the end of the record block at " +
+                  offsetText(recordsEnd));
         }
         const uint8_t* fixed = bytesAt(block, position, kRecordFixedSize);
         if (!fixed) fault(cannotRead("record block", block));
         const RecordFields fields = decodeRecordFields(fixed);
         if (fields.length != fields.repeatedLength) {
             fault(record + " at " + offsetText(at) + ": length " + std::to_string(fields.length) +
-                   " and repeated length " + std::to_string(fields.repeatedLength) + " differ");
+                  " and repeated length " + std::to_string(fields.repeatedLength) + " differ");
         }
         checkTime(fixed + kRecordTimeAt, record, at + kRecordTimeAt);
         ArchiveRecord entry;
@@ -204,7 +204,7 @@ void readRecords(ArchiveSource& source, const ArchiveHeader& header, size_t piec
         for (;;) {
             if (nameEnd == recordsLength) {
                 fault(record + ": name runs past the end of the record block at " +
-                       offsetText(recordsEnd));
+                      offsetText(recordsEnd));
             }
             const uint8_t* bytes = bytesAt(block, nameEnd, 1);
             if (!bytes) fault(cannotRead("record block", block));
@@ -221,14 +221,13 @@ void readRecords(ArchiveSource& source, const ArchiveHeader& header, size_t piec
     }
     if (position != recordsLength) {
         fault("record block: the last record ends at " + offsetText(recordsStart + position) +
-               ", but the block runs to " + offsetText(recordsEnd));
+              ", but the block runs to " + offsetText(recordsEnd));
     }
 }
 
 // Step 3: the files' data, each inside the data region and right after the previous file's,
 // together filling the region up to the index.
-void checkDataRegions(const ArchiveHeader& header,
-                             const std::vector<ArchiveRecord>& records) {
+void checkDataRegions(const ArchiveHeader& header, const std::vector<ArchiveRecord>& records) {
     uint64_t expectedData = kHeaderSize;  // where the next file's data must begin
     for (size_t i = 0; i < records.size(); ++i) {
         const ArchiveRecord& r = records[i];
@@ -237,18 +236,18 @@ void checkDataRegions(const ArchiveHeader& header,
         const uint64_t dataEnd = uint64_t(r.dataOffset) + r.length;
         if (r.dataOffset < kHeaderSize || dataEnd > header.indexOffset) {
             fault(record + ": data of " + std::to_string(r.length) + " bytes at " +
-                   offsetText(r.dataOffset) + " lie outside the data region (" +
-                   std::to_string(kHeaderSize) + " to " + std::to_string(header.indexOffset) + ")");
+                  offsetText(r.dataOffset) + " lie outside the data region (" +
+                  std::to_string(kHeaderSize) + " to " + std::to_string(header.indexOffset) + ")");
         }
         if (r.dataOffset != expectedData) {
             fault(record + ": data begin at " + offsetText(r.dataOffset) + ", expected " +
-                   std::to_string(expectedData) + " right after the previous file's data");
+                  std::to_string(expectedData) + " right after the previous file's data");
         }
         expectedData = dataEnd;
     }
     if (expectedData != header.indexOffset) {
         fault("data region: the files' data end at " + offsetText(expectedData) +
-               ", but the index starts at " + offsetText(header.indexOffset));
+              ", but the index starts at " + offsetText(header.indexOffset));
     }
 }
 

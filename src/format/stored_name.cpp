@@ -55,7 +55,7 @@ void checkPosixComponent(const std::string& c) {
     // checks with the destination's limits (extract_fs.h, checkPathLengths).
     if (c.size() > 255) {
         fault("has a component of " + std::to_string(c.size()) +
-               " bytes, longer than the 255 a name may have");
+              " bytes, longer than the 255 a name may have");
     }
     // Linux holds every byte but NUL (which ends the stored name) and '/' in a name, control
     // characters included, and what shows a name escapes them: packing stores such a name, so
@@ -67,21 +67,20 @@ void checkPosixComponent(const std::string& c) {
 
 // The Windows rules on the component's characters (`text`); `bytes` is the component as stored,
 // for the message.
-void checkWindowsComponent(const std::string& bytes, const Wide& text,
-                           const CodePage& codePage) {
+void checkWindowsComponent(const std::string& bytes, const Wide& text, const CodePage& codePage) {
     if (text.empty()) fault("has an empty component");
     if (text == u"." || text == u"..") fault("has a \"" + bytes + "\" component");
     for (char16_t ch : text) {
         if (ch < 0x20) {
             fault("holds the control character " + hexByte(static_cast<unsigned char>(ch)) +
-                   ", which Windows does not allow");
+                  ", which Windows does not allow");
         }
         if (ch == u'/') fault("holds a slash, which would be read as a folder separator");
     }
     for (char16_t ch : text) {
         if (ch < 0x80 && std::string("<>:\"|?*").find(static_cast<char>(ch)) != std::string::npos) {
             fault(std::string("holds the character ") + static_cast<char>(ch) +
-                   ", which Windows does not allow");
+                  ", which Windows does not allow");
         }
     }
     if (text.back() == u'.' || text.back() == u' ') {

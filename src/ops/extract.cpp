@@ -263,25 +263,26 @@ bool hasArchiveSuffix(const std::string& path) {
     return suffix == ".zem";
 }
 
-DefaultDestination defaultDestination(const std::string& archivePath) {
+std::string defaultDestination(const std::string& archivePath) {
     // A name begins after the last separator or, on Windows, after a drive's colon ("C:a.zem").
     const std::string separators = nativeSeparator() == '/' ? "/" : "/\\:";
     if (!archivePath.empty() && separators.find(archivePath.back()) != std::string::npos) {
-        return {"", "it ends in \"" + archivePath.substr(archivePath.size() - 1) + "\""};
+        throw InputFault("it ends in \"" + archivePath.substr(archivePath.size() - 1) + "\"");
     }
     const size_t lastSeparator = archivePath.find_last_of(separators);
     const std::string name =
         archivePath.substr(lastSeparator == std::string::npos ? 0 : lastSeparator + 1);
-    if (!hasArchiveSuffix(name)) return {"", "its name doesn't end in .zem"};
+    if (!hasArchiveSuffix(name)) throw InputFault("its name doesn't end in .zem");
     const std::string stem = name.substr(0, name.size() - 4);
     if (stem.empty()) {
-        return {"", "its name is just \"" + name + "\", which leaves no folder name"};
+        throw InputFault("its name is just \"" + name + "\", which leaves no folder name");
     }
     // "..zem" would extract into the archive's own folder, "...zem" into the one above it.
     if (stem == "." || stem == "..") {
-        return {"", "its name without .zem is \"" + stem + "\", which names no folder of its own"};
+        throw InputFault("its name without .zem is \"" + stem +
+                         "\", which names no folder of its own");
     }
-    return {archivePath.substr(0, archivePath.size() - 4), ""};
+    return archivePath.substr(0, archivePath.size() - 4);
 }
 
 namespace {

@@ -76,13 +76,9 @@ void checkDestination(const Destination& dest, const LoadedArchive& archive, boo
 std::vector<std::string> takeOutKept(LoadedArchive& archive, const std::vector<size_t>& kept);
 
 // The folder an archive extracts into by default: its path without ".zem" (any letter case),
-// beside it. When the name gives no such folder, `folder` is empty and `problem` says why ("its
-// name doesn't end in .zem").
-struct DefaultDestination {
-    std::string folder;
-    std::string problem;
-};
-DefaultDestination defaultDestination(const std::string& archivePath);
+// beside it. When the name gives no such folder, throws InputFault saying why ("its name doesn't
+// end in .zem").
+std::string defaultDestination(const std::string& archivePath);
 
 // Whether the path's name ends in ".zem", in any letter case.
 bool hasArchiveSuffix(const std::string& path);

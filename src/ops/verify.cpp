@@ -62,9 +62,9 @@ std::vector<std::string> folderDifferences(LoadedArchive& archive, const std::st
     ScanOptions options;
     options.deep = &deep;
     // The lists go with the unwinding, so the message has memory to be shown.
-    const bool listed =
-        failWhenOutOfMemory("out of memory listing folder \"" + root + "\"",
-                            [&] { return scanFolder(systemFileSystem(), root, files, options); });
+    const bool listed = failWhenOutOfMemory("out of memory listing folder \"" + root + "\"", [&] {
+        return scanFolder(systemFileSystem(), root, files, options);
+    });
     if (!listed) {
         const std::string reason = systemFileSystem().listFailure(root);
         fatalError("cannot list folder \"" + root + "\"" + (reason.empty() ? "" : ": " + reason));

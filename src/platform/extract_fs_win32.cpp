@@ -68,10 +68,10 @@ void checkPathLengths(const std::string&, const std::vector<std::string>& names)
         for (const std::string& part : splitStoredName(names[i], platformCodePage())) {
             const size_t length = wideText(part).size();
             if (length > kMaxName) {
-                throw InputFault("record " + std::to_string(i) + ": name " +
-                                 quotedName(names[i]) + " has a component of " +
-                                 std::to_string(length) + " characters, longer than the " +
-                                 std::to_string(kMaxName) + " a name may have on Windows");
+                throw InputFault("record " + std::to_string(i) + ": name " + quotedName(names[i]) +
+                                 " has a component of " + std::to_string(length) +
+                                 " characters, longer than the " + std::to_string(kMaxName) +
+                                 " a name may have on Windows");
             }
         }
     }

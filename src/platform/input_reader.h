@@ -44,4 +44,3 @@ inline void closeListedFile(InputFile& file) {
         fatalError(inputReadError(file.path));
     }
 }
-

@@ -267,11 +267,11 @@ int extractCommand(const ExtractArguments& a, std::ostream& out, std::ostream& e
     } else if (a.archive == "-") {
         throw UsageError(kStandardInputDestinationText);
     } else {
-        const DefaultDestination beside = defaultDestination(a.archive);
-        if (beside.folder.empty()) {
-            throw UsageError(archiveDestinationText(a.archive, beside.problem));
+        try {
+            path = defaultDestination(a.archive);
+        } catch (const InputFault& fault) {
+            throw UsageError(archiveDestinationText(a.archive, fault.finding));
         }
-        path = beside.folder;
     }
     if (names) selectRecords(archive, a.operands);
     stripComponents(archive, a.stripComponents);

@@ -113,8 +113,8 @@ std::string listedStoredName(const std::string& path, const std::string& listPat
         if (end == std::string::npos) end = path.size();
         const std::string part = path.substr(start, end - start);
         if (part == "..") {
-            fatalError(listedPathText(path, listPath,
-                                      "has a \"..\" component: list paths below FOLDER"));
+            fatalError(
+                listedPathText(path, listPath, "has a \"..\" component: list paths below FOLDER"));
         }
         if (!part.empty() && part != ".") {
             if (!name.empty()) name += '\\';
