@@ -4,8 +4,8 @@
 // which shows the text and ends with exit code 1; unwinding (rather than exiting on the spot) lets
 // every destructor run, so a half-written archive never outlives the failure. A caller that
 // treats some failure as an answer catches its subtype where it calls: InputFault for what the
-// checks of untrusted input (the reader, the name rules) find, SystemFailure for a failed system
-// call with its error code. Running out of memory becomes a FatalError where the message must say
+// checks of the input (the reader, the name rules) find, SystemFailure for a failed system call
+// with its error code. Running out of memory becomes a FatalError where the message must say
 // what ran out (failWhenOutOfMemory); anywhere else it reaches each program's top level, or the C
 // library's boundary, which tell it with a fixed text.
 
@@ -19,13 +19,14 @@ struct FatalError : std::runtime_error {
 
 [[noreturn]] inline void fatalError(const std::string& text) { throw FatalError(text); }
 
-// What a check of untrusted input found wrong with it: an archive's structure, a stored name.
-// `finding` is the check's own words ("record 3: name ..."); the text shown puts `where` (the
-// archive's path) before it when there is one.
+// What a check of the input found wrong with it: an archive's structure or its stored names (the
+// untrusted input), a listed file's name that an archive can't hold, an archive's name that gives
+// no folder to extract into. `finding` is the check's own words ("record 3: name ..."); the text
+// shown puts `where` (the archive's path) before it when there is one.
 struct InputFault : FatalError {
-    InputFault(const std::string& where, const std::string& what)
-        : FatalError(where.empty() ? what : where + ": " + what), finding(what) {}
-    explicit InputFault(const std::string& what) : InputFault("", what) {}
+    InputFault(const std::string& where, const std::string& found)
+        : FatalError(where.empty() ? found : where + ": " + found), finding(found) {}
+    explicit InputFault(const std::string& found) : InputFault("", found) {}
     std::string finding;
 };
 
