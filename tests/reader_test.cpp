@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "archive_builder.h"
+#include "common/fatal_error.h"
 #include "format/reader.h"
 
 namespace {
@@ -15,22 +16,29 @@ namespace {
 // are raised to what a slot and a record's fixed bytes need), and the program's own.
 const size_t kPieceSizes[] = {1, 6, 21, 23, 64, kReadPieceSize};
 
+std::string problemOf(ArchiveSource& source, size_t pieceSize = kReadPieceSize) {
+    try {
+        readArchive(source, pieceSize);
+        return "(accepted)";
+    } catch (const InputFault& fault) {
+        EXPECT_FALSE(fault.finding.empty());
+        return fault.what();
+    }
+}
+
 std::string problemOf(const ByteBuffer& bytes, size_t pieceSize = kReadPieceSize) {
     MemorySource source(bytes.data(), bytes.size());
-    std::vector<ArchiveRecord> records;
-    std::string problem;
-    if (readArchive(source, records, problem, pieceSize)) return "(accepted)";
-    EXPECT_TRUE(records.empty());
-    EXPECT_FALSE(problem.empty());
-    return problem;
+    return problemOf(source, pieceSize);
 }
 
 std::vector<ArchiveRecord> parse(const ByteBuffer& bytes, size_t pieceSize = kReadPieceSize) {
     MemorySource source(bytes.data(), bytes.size());
-    std::vector<ArchiveRecord> records;
-    std::string problem;
-    EXPECT_TRUE(readArchive(source, records, problem, pieceSize)) << problem;
-    return records;
+    try {
+        return readArchive(source, pieceSize);
+    } catch (const InputFault& fault) {
+        ADD_FAILURE() << fault.what();
+        return {};
+    }
 }
 
 // One five-byte file: header, "hello" at 28, index at 33, record at 37, 63 bytes in all.
@@ -241,10 +249,7 @@ TEST(Reader, AFailingSourceIsAProblemNotACrash) {
         uint64_t size() const override { return 1000; }
         bool readAt(uint64_t, void*, size_t) override { return false; }
     } source;
-    std::vector<ArchiveRecord> records;
-    std::string problem;
-    EXPECT_FALSE(readArchive(source, records, problem));
-    EXPECT_EQ(problem, "cannot read the header at offset 0");
+    EXPECT_EQ(problemOf(source), "cannot read the header at offset 0");
 }
 
 }  // namespace

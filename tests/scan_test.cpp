@@ -116,6 +116,14 @@ TEST(ScanNames, ABackslashInAFileOrFolderNameMarksTheFilesBelowIt) {
     EXPECT_EQ(marked, (std::vector<bool>{false, false, true, true}));
     const std::string refusal =
         "\" holds a backslash, which a .zem file would read back as a subfolder";
+    const auto backslashRefusal = [](const FileList& files) -> std::string {
+        try {
+            checkStorableNames(files);
+            return "";
+        } catch (const InputFault& fault) {
+            return fault.what();
+        }
+    };
     EXPECT_EQ(backslashRefusal(list), "File name \"" + join("r", "a\\b") + refusal);
     FileList later("r");
     later.add("plain");

@@ -2,9 +2,30 @@
 
 #include <gtest/gtest.h>
 
+#include "common/fatal_error.h"
 #include "format/stored_name.h"
 
 namespace {
+
+// What the checks refuse with; empty when they pass.
+std::string storedNameProblem(const std::string& name, NameRules rules) {
+    try {
+        checkStoredName(name, rules);
+        return "";
+    } catch (const InputFault& fault) {
+        return fault.what();
+    }
+}
+
+std::string namesProblem(const std::vector<std::string>& names, NameRules rules,
+                         const CodePage& codePage = latin1CodePage()) {
+    try {
+        checkStoredNames(names, rules, codePage);
+        return "";
+    } catch (const InputFault& fault) {
+        return fault.what();
+    }
+}
 
 struct NameCase {
     std::string name;

@@ -74,7 +74,7 @@ TEST(ViewerCopies, EachOpeningGetsAFolderOfItsOwnAndTheArchiveKeepsItsRecords) {
     const std::string archivePath = tmp / "pack.zem";
     writeFile(archivePath, buildArchive({{"a.txt", "hello", {}}, {"sub\\b.bin", "bb", {}}}).text());
     LoadedArchive archive;
-    ASSERT_EQ(readArchiveFile(archivePath, archive), "");
+    ASSERT_NO_THROW(readArchiveFile(archivePath, archive));
     TemporaryCopies copies{tmp / "copies", 0};
     std::vector<std::string> warnings;
     const std::string first = extractTemporaryCopy(archive, 1, copies, warnings);

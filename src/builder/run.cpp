@@ -1,31 +1,39 @@
 #include "builder/run.h"
 
-#include <new>
-
 #include "common/fatal_error.h"
 #include "ops/extract.h"
 #include "platform/extract_fs.h"
 #include "platform/messages.h"
 #include "platform/scan.h"
 
-bool loadArchiveForUnpacking(const std::string& archivePath, LoadedArchive& archive,
-                             Dialog& dialog) {
+bool unpackingStep(Dialog& dialog, const std::string& archivePath, UnpackingWords words,
+                   const std::function<void()>& step) {
     try {
-        std::string problem = readArchiveFile(archivePath, archive);
-        if (problem.empty()) problem = storedNamesProblem(archive);
-        if (!problem.empty()) {
-            dialog.showError(archiveReadErrorText(archivePath, problem));
-            return false;
-        }
+        failWhenOutOfMemory(outOfMemoryReadingText(archivePath), [&] {
+            try {
+                step();
+            } catch (const InputFault& fault) {  // the archive's path goes in words' own place
+                fatalError(words(archivePath, fault.finding));
+            } catch (const FatalError& failure) {
+                fatalError(words(archivePath, failure.what()));
+            }
+        });
+        return true;
     } catch (const FatalError& failure) {
-        dialog.showError(archiveReadErrorText(archivePath, failure.what()));
-        return false;
-    } catch (const std::bad_alloc&) {
-        archive = LoadedArchive();
-        dialog.showError(outOfMemoryReadingText(archivePath));
+        dialog.showError(failure.what());
         return false;
     }
-    return true;
+}
+
+bool loadArchiveForUnpacking(const std::string& archivePath, LoadedArchive& archive,
+                             Dialog& dialog) {
+    return unpackingStep(dialog, archivePath, archiveReadErrorText, [&] {
+        // Read aside, so that what a failure leaves goes before its message is shown.
+        LoadedArchive loaded;
+        readArchiveFile(archivePath, loaded);
+        checkArchiveNames(loaded);
+        archive = std::move(loaded);
+    });
 }
 
 int extractWithQuestions(LoadedArchive& archive, const std::string& folder, Dialog& dialog,
@@ -35,20 +43,19 @@ int extractWithQuestions(LoadedArchive& archive, const std::string& folder, Dial
     // wait: it is held open from here, or created and opened relative to its parent after them.
     Destination dest;
     bool replacesFiles = false;
-    try {
-        dest = findDestination(folder, /*chosen=*/true);
-        checkDestination(dest, archive, /*replace=*/true);
-        if (rule == ReplaceQuestion::WhenFileExists && dest.open) {
-            // With replacing allowed nothing else was refused: what is refused now is a file
-            // already there.
-            try {
-                checkDestination(dest, archive, /*replace=*/false);
-            } catch (const FatalError&) {
-                replacesFiles = true;
+    if (!unpackingStep(dialog, archivePath, extractionErrorText, [&] {
+            dest = findDestination(folder, /*chosen=*/true);
+            checkDestination(dest, archive, /*replace=*/true);
+            if (rule == ReplaceQuestion::WhenFileExists && dest.open) {
+                // With replacing allowed nothing else was refused: what is refused now is a file
+                // already there.
+                try {
+                    checkDestination(dest, archive, /*replace=*/false);
+                } catch (const FatalError&) {
+                    replacesFiles = true;
+                }
             }
-        }
-    } catch (const FatalError& failure) {
-        dialog.showError(extractionErrorText(archivePath, failure.what()));
+        })) {
         return 1;
     }
 
@@ -60,23 +67,19 @@ int extractWithQuestions(LoadedArchive& archive, const std::string& folder, Dial
                                 : replacesFiles;
     if (askReplace && !dialog.askToContinue(folderExistsQuestion(folder))) return 0;
 
-    std::unique_ptr<ProgressDisplay> progress = dialog.startProgress();
     std::vector<std::string> warnings;
     try {
-        extractArchive(archive, dest, /*replace=*/true, progress.get(),
-                       [&](const std::string& warning) { warnings.push_back(warning); });
-    } catch (const FatalError& failure) {
-        progress.reset();
-        dialog.showError(extractionErrorText(archivePath, failure.what()));
-        return 1;
+        if (!unpackingStep(dialog, archivePath, extractionErrorText, [&] {
+                // The progress display closes before any message appears.
+                std::unique_ptr<ProgressDisplay> progress = dialog.startProgress();
+                extractArchive(archive, dest, /*replace=*/true, progress.get(),
+                               [&](const std::string& warning) { warnings.push_back(warning); });
+            })) {
+            return 1;
+        }
     } catch (const Cancelled&) {
         return 0;
-    } catch (const std::bad_alloc&) {
-        progress.reset();
-        dialog.showError(outOfMemoryReadingText(archivePath));
-        return 1;
     }
-    progress.reset();
     // The files are in place whatever followed; the user still learns what failed.
     for (const std::string& warning : warnings) dialog.showError(warningText(warning));
     dialog.showInformation(kExtractionCompleteText);
@@ -87,18 +90,19 @@ namespace {
 
 // Turns the archive back into the folder beside it, asking first as packing does.
 int unpackRun(const std::string& archivePath, Dialog& dialog, FileSystem& fs) {
-    const DefaultDestination beside = defaultDestination(archivePath);
-    if (beside.folder.empty()) {
+    std::string folder;
+    try {
+        folder = defaultDestination(archivePath);
+    } catch (const InputFault& fault) {
         dialog.showError(extractionErrorText(
-            archivePath, "can't name a folder to extract it into, as " + beside.problem));
+            archivePath, "can't name a folder to extract it into, as " + fault.finding));
         return 1;
     }
     // Every name and everything at the destination is checked before the first question, so a
     // refusal asks nothing and writes nothing.
     LoadedArchive archive;
     if (!loadArchiveForUnpacking(archivePath, archive, dialog)) return 1;
-    return extractWithQuestions(archive, beside.folder, dialog, fs,
-                                ReplaceQuestion::WhenFolderExists);
+    return extractWithQuestions(archive, folder, dialog, fs, ReplaceQuestion::WhenFolderExists);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,15 @@
 #include "ops/pack.h"
 #include "platform/file_system.h"
 #include "platform/messages.h"
+
+// How unpacking tells a failure: archiveReadErrorText or extractionErrorText (messages.h).
+using UnpackingWords = std::string (*)(const std::string& archivePath, const std::string& reason);
+
+// Runs a step of unpacking the archive and shows its failure as an error: in `words` with the
+// failure's reason, or, when memory ran out, as unpacking's own message. False after a failure;
+// a cancel passes on.
+bool unpackingStep(Dialog& dialog, const std::string& archivePath, UnpackingWords words,
+                   const std::function<void()>& step);
 
 // Reads and checks the archive as unpacking does, before any question: a damaged archive, or one
 // holding a name that extraction refuses here, is shown as an error and gives false.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/fatal_error.h"
 #include "format/format.h"
 
 namespace {
@@ -24,29 +25,30 @@ uint64_t recordBlockStart(const ArchiveHeader& header) {
     return uint64_t(header.indexOffset) + kIndexSlotSize * uint64_t(header.fileCount);
 }
 
-// Checks the eight time bytes; empty when they hold no time or a real calendar time, else what
-// is wrong with them.
-std::string timeProblem(const uint8_t* bytes) {
-    if (std::all_of(bytes, bytes + kTimeSize, [](uint8_t b) { return b == 0; })) return "";
+[[noreturn]] void fault(const std::string& finding) { throw InputFault(finding); }
+
+// Checks the eight time bytes, at `at` in `record`: they hold no time or a real calendar time.
+void checkTime(const uint8_t* bytes, const std::string& record, uint64_t at) {
+    if (std::all_of(bytes, bytes + kTimeSize, [](uint8_t b) { return b == 0; })) return;
+    const std::string where = record + ": time bytes at offset " + std::to_string(at) + ": ";
     const uint8_t last = bytes[kTimeSize - 1];
-    if (last != 0) return "the last time byte is " + std::to_string(last) + ", expected 0";
+    if (last != 0) fault(where + "the last time byte is " + std::to_string(last) + ", expected 0");
     const CalendarTime time = decodeTime(bytes);
     // The writer stores years 1970..2038 and eight zero bytes for any other time.
     if (time.year < kFirstStoredYear || time.year > kLastStoredYear) {
-        return "year " + std::to_string(time.year) + " lies outside " +
-               std::to_string(kFirstStoredYear) + "-" + std::to_string(kLastStoredYear);
+        fault(where + "year " + std::to_string(time.year) + " lies outside " +
+              std::to_string(kFirstStoredYear) + "-" + std::to_string(kLastStoredYear));
     }
     if (time.month < 1 || time.month > 12) {
-        return "month " + std::to_string(time.month) + " is not 1-12";
+        fault(where + "month " + std::to_string(time.month) + " is not 1-12");
     }
     if (time.day < 1 || time.day > daysInMonth(time.year, time.month)) {
-        return "day " + std::to_string(time.day) + " does not exist in month " +
-               std::to_string(time.month) + " of " + std::to_string(time.year);
+        fault(where + "day " + std::to_string(time.day) + " does not exist in month " +
+              std::to_string(time.month) + " of " + std::to_string(time.year));
     }
-    if (time.hour > 23) return "hour " + std::to_string(time.hour) + " is not 0-23";
-    if (time.minute > 59) return "minute " + std::to_string(time.minute) + " is not 0-59";
-    if (time.second > 59) return "second " + std::to_string(time.second) + " is not 0-59";
-    return "";
+    if (time.hour > 23) fault(where + "hour " + std::to_string(time.hour) + " is not 0-23");
+    if (time.minute > 59) fault(where + "minute " + std::to_string(time.minute) + " is not 0-59");
+    if (time.second > 59) fault(where + "second " + std::to_string(time.second) + " is not 0-59");
 }
 
 // A file whose first bytes aren't an archive's is most likely some other kind of file: said so
@@ -55,53 +57,52 @@ const std::string kNotAnArchive = "not a .zem archive: ";
 
 // Step 1: the header, every field checked against the archive's real size, so that the later
 // steps read only what lies inside the archive.
-std::string readHeader(ArchiveSource& source, ArchiveHeader& header) {
+void readHeader(ArchiveSource& source, ArchiveHeader& header) {
     const uint64_t size = source.size();
     if (size < kHeaderSize) {
-        return kNotAnArchive + std::to_string(size) + " bytes long, shorter than the " +
-               std::to_string(kHeaderSize) + "-byte header";
+        fault(kNotAnArchive + std::to_string(size) + " bytes long, shorter than the " +
+              std::to_string(kHeaderSize) + "-byte header");
     }
     uint8_t bytes[kHeaderSize];
-    if (!source.readAt(0, bytes, sizeof bytes)) return "cannot read the header at offset 0";
+    if (!source.readAt(0, bytes, sizeof bytes)) fault("cannot read the header at offset 0");
     header = decodeHeader(bytes);
 
     for (size_t i = 0; i < kZeroWordCount; ++i) {
         if (header.zeroWords[i] != 0) {
-            return kNotAnArchive + "header word at " + offsetText(kZeroWordsAt + 4 * i) + " is " +
-                   hex32(header.zeroWords[i]) + ", expected 0";
+            fault(kNotAnArchive + "header word at " + offsetText(kZeroWordsAt + 4 * i) + " is " +
+                  hex32(header.zeroWords[i]) + ", expected 0");
         }
     }
     if (header.fixedValue != kFixedValue) {
-        return kNotAnArchive + "header's fixed value at " + offsetText(kFixedValueAt) + " is " +
-               std::to_string(header.fixedValue) + ", expected " + std::to_string(kFixedValue);
+        fault(kNotAnArchive + "header's fixed value at " + offsetText(kFixedValueAt) + " is " +
+              std::to_string(header.fixedValue) + ", expected " + std::to_string(kFixedValue));
     }
     const std::string indexOffset = "header: indexOffset at " + offsetText(kIndexOffsetAt) +
                                     " is " + std::to_string(header.indexOffset);
     if (header.indexOffset < kHeaderSize) {
-        return indexOffset + ", inside the " + std::to_string(kHeaderSize) + "-byte header";
+        fault(indexOffset + ", inside the " + std::to_string(kHeaderSize) + "-byte header");
     }
     if (header.indexOffset > size) {
-        return indexOffset + ", past the end of the archive at " + offsetText(size);
+        fault(indexOffset + ", past the end of the archive at " + offsetText(size));
     }
     const std::string fileCount = "header: fileCount at " + offsetText(kFileCountAt) + " is " +
                                   std::to_string(header.fileCount);
     const uint64_t recordsStart = recordBlockStart(header);
     if (recordsStart > size) {
-        return fileCount + ": its index from " + offsetText(header.indexOffset) +
-               " runs past the end of the archive at " + offsetText(size);
+        fault(fileCount + ": its index from " + offsetText(header.indexOffset) +
+              " runs past the end of the archive at " + offsetText(size));
     }
     const uint64_t recordsEnd = recordsStart + header.recordsLength;
     if (recordsEnd != size) {
-        return "header: recordsLength at " + offsetText(kRecordsLengthAt) + " is " +
-               std::to_string(header.recordsLength) + ": the record block from " +
-               offsetText(recordsStart) + " would end at " + offsetText(recordsEnd) +
-               ", but the archive ends at " + offsetText(size);
+        fault("header: recordsLength at " + offsetText(kRecordsLengthAt) + " is " +
+              std::to_string(header.recordsLength) + ": the record block from " +
+              offsetText(recordsStart) + " would end at " + offsetText(recordsEnd) +
+              ", but the archive ends at " + offsetText(size));
     }
     if (uint64_t(header.fileCount) * kMinRecordSize > header.recordsLength) {
-        return fileCount + ", more records than the " + std::to_string(header.recordsLength) +
-               "-byte record block can hold";
+        fault(fileCount + ", more records than the " + std::to_string(header.recordsLength) +
+              "-byte record block can hold");
     }
-    return "";
 }
 
 // A bounded view of one region of the archive, the index or the record block: it holds one
@@ -147,8 +148,8 @@ const uint8_t* bytesAt(Window& window, uint64_t position, size_t count) {
 
 // Step 2: the records, each where its index slot says and right after the previous one, until
 // they fill the record block exactly. The index and the block are read piece by piece.
-std::string readRecords(ArchiveSource& source, const ArchiveHeader& header, size_t pieceSize,
-                        std::vector<ArchiveRecord>& records) {
+void readRecords(ArchiveSource& source, const ArchiveHeader& header, size_t pieceSize,
+                 std::vector<ArchiveRecord>& records) {
     const uint32_t recordsLength = header.recordsLength;
     const uint64_t recordsStart = recordBlockStart(header);
     const uint64_t recordsEnd = recordsStart + recordsLength;
@@ -167,35 +168,32 @@ std::string readRecords(ArchiveSource& source, const ArchiveHeader& header, size
         const std::string slotText = "index slot " + std::to_string(i) + " at " +
                                      offsetText(header.indexOffset + kIndexSlotSize * uint64_t(i));
         const uint8_t* slotBytes = bytesAt(index, kIndexSlotSize * uint64_t(i), kIndexSlotSize);
-        if (!slotBytes) return cannotRead("index", index);
+        if (!slotBytes) fault(cannotRead("index", index));
         const uint32_t slot = readU32(slotBytes);
         if (slot >= recordsLength) {
-            return slotText + " holds " + std::to_string(slot) + ", past the end of the " +
-                   std::to_string(recordsLength) + "-byte record block";
+            fault(slotText + " holds " + std::to_string(slot) + ", past the end of the " +
+                  std::to_string(recordsLength) + "-byte record block");
         }
         if (slot != position) {
-            return slotText + " holds " + std::to_string(slot) + ", but " + record + " begins at " +
-                   std::to_string(position) +
-                   (i == 0 ? ", the start of the record block"
-                           : ", right after the previous record");
+            fault(
+                slotText + " holds " + std::to_string(slot) + ", but " + record + " begins at " +
+                std::to_string(position) +
+                (i == 0 ? ", the start of the record block" : ", right after the previous record"));
         }
         const uint64_t at = recordsStart + position;
         if (recordsLength - position < kRecordFixedSize) {
-            return record + ": its " + std::to_string(kRecordFixedSize) + " fixed bytes at " +
-                   offsetText(at) + " run past the end of the record block at " +
-                   offsetText(recordsEnd);
+            fault(record + ": its " + std::to_string(kRecordFixedSize) + " fixed bytes at " +
+                  offsetText(at) + " run past the end of the record block at " +
+                  offsetText(recordsEnd));
         }
         const uint8_t* fixed = bytesAt(block, position, kRecordFixedSize);
-        if (!fixed) return cannotRead("record block", block);
+        if (!fixed) fault(cannotRead("record block", block));
         const RecordFields fields = decodeRecordFields(fixed);
         if (fields.length != fields.repeatedLength) {
-            return record + " at " + offsetText(at) + ": length " + std::to_string(fields.length) +
-                   " and repeated length " + std::to_string(fields.repeatedLength) + " differ";
+            fault(record + " at " + offsetText(at) + ": length " + std::to_string(fields.length) +
+                  " and repeated length " + std::to_string(fields.repeatedLength) + " differ");
         }
-        const std::string badTime = timeProblem(fixed + kRecordTimeAt);
-        if (!badTime.empty()) {
-            return record + ": time bytes at " + offsetText(at + kRecordTimeAt) + ": " + badTime;
-        }
+        checkTime(fixed + kRecordTimeAt, record, at + kRecordTimeAt);
         ArchiveRecord entry;
         entry.dataOffset = fields.dataOffset;
         entry.length = fields.length;
@@ -205,11 +203,11 @@ std::string readRecords(ArchiveSource& source, const ArchiveHeader& header, size
         uint64_t nameEnd = position + kRecordNameAt;
         for (;;) {
             if (nameEnd == recordsLength) {
-                return record + ": name runs past the end of the record block at " +
-                       offsetText(recordsEnd);
+                fault(record + ": name runs past the end of the record block at " +
+                      offsetText(recordsEnd));
             }
             const uint8_t* bytes = bytesAt(block, nameEnd, 1);
-            if (!bytes) return cannotRead("record block", block);
+            if (!bytes) fault(cannotRead("record block", block));
             const size_t held = block.heldFrom(nameEnd);
             const void* nul = memchr(bytes, 0, held);
             const size_t taken =
@@ -222,16 +220,14 @@ std::string readRecords(ArchiveSource& source, const ArchiveHeader& header, size
         position = nameEnd + 1;
     }
     if (position != recordsLength) {
-        return "record block: the last record ends at " + offsetText(recordsStart + position) +
-               ", but the block runs to " + offsetText(recordsEnd);
+        fault("record block: the last record ends at " + offsetText(recordsStart + position) +
+              ", but the block runs to " + offsetText(recordsEnd));
     }
-    return "";
 }
 
 // Step 3: the files' data, each inside the data region and right after the previous file's,
 // together filling the region up to the index.
-std::string checkDataRegions(const ArchiveHeader& header,
-                             const std::vector<ArchiveRecord>& records) {
+void checkDataRegions(const ArchiveHeader& header, const std::vector<ArchiveRecord>& records) {
     uint64_t expectedData = kHeaderSize;  // where the next file's data must begin
     for (size_t i = 0; i < records.size(); ++i) {
         const ArchiveRecord& r = records[i];
@@ -239,21 +235,20 @@ std::string checkDataRegions(const ArchiveHeader& header,
             "record " + std::to_string(i) + " at " + offsetText(r.recordOffset);
         const uint64_t dataEnd = uint64_t(r.dataOffset) + r.length;
         if (r.dataOffset < kHeaderSize || dataEnd > header.indexOffset) {
-            return record + ": data of " + std::to_string(r.length) + " bytes at " +
-                   offsetText(r.dataOffset) + " lie outside the data region (" +
-                   std::to_string(kHeaderSize) + " to " + std::to_string(header.indexOffset) + ")";
+            fault(record + ": data of " + std::to_string(r.length) + " bytes at " +
+                  offsetText(r.dataOffset) + " lie outside the data region (" +
+                  std::to_string(kHeaderSize) + " to " + std::to_string(header.indexOffset) + ")");
         }
         if (r.dataOffset != expectedData) {
-            return record + ": data begin at " + offsetText(r.dataOffset) + ", expected " +
-                   std::to_string(expectedData) + " right after the previous file's data";
+            fault(record + ": data begin at " + offsetText(r.dataOffset) + ", expected " +
+                  std::to_string(expectedData) + " right after the previous file's data");
         }
         expectedData = dataEnd;
     }
     if (expectedData != header.indexOffset) {
-        return "data region: the files' data end at " + offsetText(expectedData) +
-               ", but the index starts at " + offsetText(header.indexOffset);
+        fault("data region: the files' data end at " + offsetText(expectedData) +
+              ", but the index starts at " + offsetText(header.indexOffset));
     }
-    return "";
 }
 
 }  // namespace
@@ -264,16 +259,13 @@ bool MemorySource::readAt(uint64_t position, void* data, size_t length) {
     return true;
 }
 
-bool readArchive(ArchiveSource& source, std::vector<ArchiveRecord>& records, std::string& problem,
-                 size_t pieceSize) {
-    records.clear();
+std::vector<ArchiveRecord> readArchive(ArchiveSource& source, size_t pieceSize) {
     ArchiveHeader header;
-    problem = readHeader(source, header);
-    if (problem.empty()) problem = readRecords(source, header, pieceSize, records);
-    if (problem.empty()) problem = checkDataRegions(header, records);
-    if (problem.empty()) return true;
-    records.clear();
-    return false;
+    readHeader(source, header);
+    std::vector<ArchiveRecord> records;
+    readRecords(source, header, pieceSize, records);
+    checkDataRegions(header, records);
+    return records;
 }
 
 std::string formatStoredTime(const CalendarTime& time) {

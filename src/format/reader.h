@@ -1,6 +1,6 @@
 #pragma once
 // Strict reader of .zem archives. Every header field, index slot and record is checked against
-// the archive's real size before anything relies on it; the first problem is reported with the
+// the archive's real size before anything relies on it; the first fault is reported with the
 // offset where it was found. Nothing is read outside the archive, and nothing is allocated from
 // what the header claims: the index and the record block are read in bounded pieces, so memory
 // follows the records actually read.
@@ -46,11 +46,10 @@ struct ArchiveRecord {
 constexpr size_t kReadPieceSize = 1 << 20;
 
 // Reads and checks the header, the index, the records and the data regions they describe, in
-// that order. Returns false with `problem` set to the first fault found ("record 3: name runs past
-// the end of the record block at offset 1234"). Tests shrink pieceSize to move piece boundaries
-// into the middle of records and names.
-bool readArchive(ArchiveSource& source, std::vector<ArchiveRecord>& records, std::string& problem,
-                 size_t pieceSize = kReadPieceSize);
+// that order, and gives the records. The first fault found throws InputFault (fatal_error.h)
+// with what is wrong where ("record 3: name runs past the end of the record block at offset
+// 1234"). Tests shrink pieceSize to move piece boundaries into the middle of records and names.
+std::vector<ArchiveRecord> readArchive(ArchiveSource& source, size_t pieceSize = kReadPieceSize);
 
 // "2026-12-07 23:09:18", or "-" for a record without a time.
 std::string formatStoredTime(const CalendarTime& time);

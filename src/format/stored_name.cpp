@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "common/fatal_error.h"
 #include "common/utf8.h"
 
 namespace {
@@ -18,6 +19,8 @@ std::string hexByte(unsigned char c) {
 }
 
 using Wide = std::u16string;
+
+[[noreturn]] void fault(const std::string& finding) { throw InputFault(finding); }
 
 bool isDigitForWindows(char16_t c) {
     // Windows reads the superscript digits as digits too: COM¹ is a serial port.
@@ -45,50 +48,47 @@ Wide upperOf(const Wide& text, const CodePage& codePage) {
     return upper;
 }
 
-std::string posixComponentProblem(const std::string& c) {
-    if (c.empty()) return "has an empty component";
-    if (c == "." || c == "..") return "has a \"" + c + "\" component";
+void checkPosixComponent(const std::string& c) {
+    if (c.empty()) fault("has an empty component");
+    if (c == "." || c == "..") fault("has a \"" + c + "\" component");
     // Linux file systems take names of up to 255 bytes. Windows counts UTF-16 units, which it
-    // checks with the destination's limits (extract_fs.h, pathLengthProblem).
+    // checks with the destination's limits (extract_fs.h, checkPathLengths).
     if (c.size() > 255) {
-        return "has a component of " + std::to_string(c.size()) +
-               " bytes, longer than the 255 a name may have";
+        fault("has a component of " + std::to_string(c.size()) +
+              " bytes, longer than the 255 a name may have");
     }
     // Linux holds every byte but NUL (which ends the stored name) and '/' in a name, control
     // characters included, and what shows a name escapes them: packing stores such a name, so
     // extraction must take it back. Windows can't hold 1 to 31.
     for (unsigned char ch : c) {
-        if (ch == '/') return "holds a slash, which would be read as a folder separator";
+        if (ch == '/') fault("holds a slash, which would be read as a folder separator");
     }
-    return "";
 }
 
 // The Windows rules on the component's characters (`text`); `bytes` is the component as stored,
 // for the message.
-std::string windowsComponentProblem(const std::string& bytes, const Wide& text,
-                                    const CodePage& codePage) {
-    if (text.empty()) return "has an empty component";
-    if (text == u"." || text == u"..") return "has a \"" + bytes + "\" component";
+void checkWindowsComponent(const std::string& bytes, const Wide& text, const CodePage& codePage) {
+    if (text.empty()) fault("has an empty component");
+    if (text == u"." || text == u"..") fault("has a \"" + bytes + "\" component");
     for (char16_t ch : text) {
         if (ch < 0x20) {
-            return "holds the control character " + hexByte(static_cast<unsigned char>(ch)) +
-                   ", which Windows does not allow";
+            fault("holds the control character " + hexByte(static_cast<unsigned char>(ch)) +
+                  ", which Windows does not allow");
         }
-        if (ch == u'/') return "holds a slash, which would be read as a folder separator";
+        if (ch == u'/') fault("holds a slash, which would be read as a folder separator");
     }
     for (char16_t ch : text) {
         if (ch < 0x80 && std::string("<>:\"|?*").find(static_cast<char>(ch)) != std::string::npos) {
-            return std::string("holds the character ") + static_cast<char>(ch) +
-                   ", which Windows does not allow";
+            fault(std::string("holds the character ") + static_cast<char>(ch) +
+                  ", which Windows does not allow");
         }
     }
     if (text.back() == u'.' || text.back() == u' ') {
-        return "has a component ending in a dot or space, which Windows would drop";
+        fault("has a component ending in a dot or space, which Windows would drop");
     }
     if (isWindowsDeviceName(upperOf(text, codePage))) {
-        return "has the component \"" + bytes + "\", a Windows device name";
+        fault("has the component \"" + bytes + "\", a Windows device name");
     }
-    return "";
 }
 
 // A component's characters; false when its bytes are no text in the code page.
@@ -207,27 +207,23 @@ std::vector<std::string> splitStoredName(const std::string& name, const CodePage
     return parts;
 }
 
-std::string storedNameProblem(const std::string& name, NameRules rules, const CodePage& codePage) {
-    if (name.empty()) return "is empty";
-    if (name[0] == '\\' || name[0] == '/') return "is absolute";
+void checkStoredName(const std::string& name, NameRules rules, const CodePage& codePage) {
+    if (name.empty()) fault("is empty");
+    if (name[0] == '\\' || name[0] == '/') fault("is absolute");
     // A drive part ("C:", "C:x") on any system: on Windows it leaves the folder, elsewhere it can
     // only come from a hostile or broken archive.
     if (name.size() >= 2 && name[1] == ':' && isalpha(static_cast<unsigned char>(name[0]))) {
-        return "has a drive part";
+        fault("has a drive part");
     }
     for (const std::string& component : splitStoredName(name, codePage)) {
-        std::string problem;
         if (rules == NameRules::Posix) {
-            problem = posixComponentProblem(component);
+            checkPosixComponent(component);
         } else {
             Wide text;
-            problem = decodeComponent(component, codePage, text)
-                          ? windowsComponentProblem(component, text, codePage)
-                          : kNotText;
+            if (!decodeComponent(component, codePage, text)) fault(kNotText);
+            checkWindowsComponent(component, text, codePage);
         }
-        if (!problem.empty()) return problem;
     }
-    return "";
 }
 
 std::string escapedText(const std::string& text) {
@@ -287,10 +283,10 @@ std::string joined(const std::vector<std::string>& parts, size_t count) {
     return path;
 }
 
-// The first name (file or folder) that may be the short name Windows gives another in the same
-// folder: a name of the short form beside a long name whose basis begins as it does and whose
+// Refuses the first name (file or folder) that may be the short name Windows gives another in the
+// same folder: a name of the short form beside a long name whose basis begins as it does and whose
 // extension it has. Two characters are compared, which also covers the hashed form.
-std::string shortNameProblem(const std::vector<std::string>& names, const CodePage& codePage) {
+void checkShortNames(const std::vector<std::string>& names, const CodePage& codePage) {
     struct LongName {
         size_t record;
         std::string path;  // the component and the folders above it, as stored
@@ -332,45 +328,47 @@ std::string shortNameProblem(const std::vector<std::string>& names, const CodePa
     for (const Candidate& c : candidates) {
         const auto found = longNames.find(c.slot);
         if (found == longNames.end()) continue;
-        return "record " + std::to_string(c.record) + ": name " + quotedName(names[c.record]) +
-               " may be the 8.3 short name of " + quotedName(found->second.path) + " (record " +
-               std::to_string(found->second.record) + "), which is the same file on Windows";
+        fault("record " + std::to_string(c.record) + ": name " + quotedName(names[c.record]) +
+              " may be the 8.3 short name of " + quotedName(found->second.path) + " (record " +
+              std::to_string(found->second.record) + "), which is the same file on Windows");
     }
-    return "";
 }
 
 }  // namespace
 
-std::string namesProblem(const std::vector<std::string>& names, NameRules rules,
-                         const CodePage& codePage) {
+void checkStoredNames(const std::vector<std::string>& names, NameRules rules,
+                      const CodePage& codePage) {
     std::map<NameKey, size_t> files;    // name -> record number
     std::map<NameKey, size_t> folders;  // every folder some name needs -> first record
     for (size_t i = 0; i < names.size(); ++i) {
-        const std::string problem = storedNameProblem(names[i], rules, codePage);
-        if (!problem.empty())
-            return "record " + std::to_string(i) + ": name " + quotedName(names[i]) + " " + problem;
+        try {
+            checkStoredName(names[i], rules, codePage);
+        } catch (const InputFault& unsafe) {
+            fault("record " + std::to_string(i) + ": name " + quotedName(names[i]) + " " +
+                  unsafe.finding);
+        }
     }
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string record = "record " + std::to_string(i) + ": name " + quotedName(names[i]);
         const std::vector<std::string> parts = splitStoredName(names[i], codePage);
         const NameKey key = keyOf(parts, rules, codePage);
         if (files.count(key)) {
-            return record + " is stored twice (first in record " + std::to_string(files[key]) + ")";
+            fault(record + " is stored twice (first in record " + std::to_string(files[key]) + ")");
         }
         if (folders.count(key)) {
-            return record + " is also a folder of record " + std::to_string(folders[key]);
+            fault(record + " is also a folder of record " + std::to_string(folders[key]));
         }
         NameKey folder;
         for (size_t j = 0; j + 1 < parts.size(); ++j) {
             folder.push_back(key[j]);
             if (files.count(folder)) {
-                return record + " needs " + quotedName(joined(parts, j + 1)) +
-                       " as a folder, but record " + std::to_string(files[folder]) +
-                       " is a file of that name";
+                fault(record + " needs " + quotedName(joined(parts, j + 1)) +
+                      " as a folder, but record " + std::to_string(files[folder]) +
+                      " is a file of that name");
             }
             folders.emplace(folder, i);
         }
         files.emplace(key, i);
     }
-    return rules == NameRules::Windows ? shortNameProblem(names, codePage) : "";
+    if (rules == NameRules::Windows) checkShortNames(names, codePage);
 }

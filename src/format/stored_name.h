@@ -27,10 +27,10 @@ struct CodePage {
 // where no system tells more. The POSIX rules read bytes and never use it.
 const CodePage& latin1CodePage();
 
-// Empty when `name` can be created below a folder without leaving it, else why not
-// ("has a \"..\" component").
-std::string storedNameProblem(const std::string& name, NameRules rules,
-                              const CodePage& codePage = latin1CodePage());
+// Checks that `name` can be created below a folder without leaving it; else throws InputFault
+// (fatal_error.h) saying why not ("has a \"..\" component").
+void checkStoredName(const std::string& name, NameRules rules,
+                     const CodePage& codePage = latin1CodePage());
 
 // The components of a stored name, split at each backslash that is a character of its own (never
 // the second byte of a double-byte character).
@@ -48,8 +48,9 @@ std::string escapedName(const std::string& name);
 // The same in double quotes, for messages.
 std::string quotedName(const std::string& name);
 
-// The first problem among a whole archive's names: a name that is unsafe, one that is stored
-// twice, or one that another name needs as a folder; under the Windows rules also a name that
-// may be the 8.3 short name Windows gives another. Empty when extraction can proceed.
-std::string namesProblem(const std::vector<std::string>& names, NameRules rules,
-                         const CodePage& codePage = latin1CodePage());
+// Checks a whole archive's names, so that extraction can proceed; the first problem throws
+// InputFault ("record 3: name ..."): a name that is unsafe, one that is stored twice, or one that
+// another name needs as a folder; under the Windows rules also a name that may be the 8.3 short
+// name Windows gives another.
+void checkStoredNames(const std::vector<std::string>& names, NameRules rules,
+                      const CodePage& codePage = latin1CodePage());

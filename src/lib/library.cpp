@@ -63,15 +63,14 @@ void indexByName(zem_archive& archive) {
     });
 }
 
-// Opens through `load`, which fills the archive's source and records and returns the first
-// problem of the structure ("" when sound).
+// Opens through `load`, which fills the archive's source and records; a fault of the structure
+// (InputFault) says the archive is damaged.
 template <typename Load>
 zem_archive* openWith(zem_error* error, Load&& load) {
     std::unique_ptr<zem_archive> archive;
     const int code = guardedCall(error, [&] {
         archive = std::make_unique<zem_archive>();
-        const std::string problem = classified(ZEM_ERROR_IO, [&] { return load(archive->loaded); });
-        if (!problem.empty()) failCall(ZEM_ERROR_DAMAGED, archive->loaded.path + ": " + problem);
+        classified<InputFault>(ZEM_ERROR_DAMAGED, [&] { load(archive->loaded); });
         indexByName(*archive);
     });
     return code == ZEM_OK ? archive.release() : nullptr;
@@ -103,7 +102,7 @@ zem_archive* zem_open(const char* path, zem_error* error) {
         setError(error, ZEM_ERROR_ARGUMENT, "no path given");
         return nullptr;
     }
-    return openWith(error, [&](LoadedArchive& loaded) { return readArchiveFile(path, loaded); });
+    return openWith(error, [&](LoadedArchive& loaded) { readArchiveFile(path, loaded); });
 }
 
 zem_archive* zem_open_reader(zem_read_fn read, uint64_t size, void* user, zem_error* error) {
@@ -114,9 +113,7 @@ zem_archive* zem_open_reader(zem_read_fn read, uint64_t size, void* user, zem_er
     return openWith(error, [&](LoadedArchive& loaded) {
         loaded.path = "archive";
         loaded.source = std::make_unique<CallbackSource>(read, size, user);
-        std::string problem;
-        readArchive(*loaded.source, loaded.records, problem);
-        return problem;
+        readArchiveRecords(loaded);
     });
 }
 
@@ -213,8 +210,7 @@ int64_t zem_read(zem_archive* archive, size_t index, uint64_t offset, void* buff
 int zem_check(zem_archive* archive) {
     if (!archive) return ZEM_ERROR_ARGUMENT;
     return guardedCall(&archive->error, [&] {
-        const std::string refused = storedNamesProblem(archive->loaded);
-        if (!refused.empty()) failCall(ZEM_ERROR_NAME, archive->loaded.path + ": " + refused);
+        classified<InputFault>(ZEM_ERROR_NAME, [&] { checkArchiveNames(archive->loaded); });
     });
 }
 
@@ -238,8 +234,7 @@ int zem_extract(zem_archive* archive, const char* dest, const char* const* names
         view.path = archive->loaded.path;
         view.source = std::make_unique<BorrowedSource>(*archive->loaded.source);
         view.records = archive->loaded.records;
-        const std::string refused = storedNamesProblem(view);
-        if (!refused.empty()) failCall(ZEM_ERROR_NAME, view.path + ": " + refused);
+        classified<InputFault>(ZEM_ERROR_NAME, [&] { checkArchiveNames(view); });
         classified(ZEM_ERROR_NOT_FOUND, [&] { selectRecords(view, patterns); });
         std::string folder = rootPathFromArgument(dest);
         if (folder.empty()) folder = dest;  // the file system's root stays as given

@@ -24,12 +24,13 @@ struct LibraryFailure {
 // boundary.
 void setError(zem_error* error, int code, const char* text);
 
-// Runs a step of the internal code whose failures (FatalError) all mean `code`.
-template <typename Step>
+// Runs a step of the internal code whose failures of the kind `Failure` (all FatalErrors
+// unless told) mean `code`; others pass on.
+template <typename Failure = FatalError, typename Step>
 auto classified(int code, Step&& step) -> decltype(step()) {
     try {
         return step();
-    } catch (const FatalError& failure) {
+    } catch (const Failure& failure) {
         failCall(code, failure.what());
     }
 }

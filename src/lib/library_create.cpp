@@ -56,8 +56,7 @@ FileList listFolder(const std::string& folder, const ScanOptions& scan) {
         failCall(ZEM_ERROR_IO,
                  folderOpenErrorText(folder, fs->listFailure(rootPathFromArgument(folder))));
     }
-    const std::string refusal = backslashRefusal(files);
-    if (!refusal.empty()) failCall(ZEM_ERROR_NAME, refusal);
+    classified<InputFault>(ZEM_ERROR_NAME, [&] { checkStorableNames(files); });
     classified(ZEM_ERROR_TOO_LARGE, [&] { checkArchivable(files); });
     return files;
 }

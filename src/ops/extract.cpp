@@ -8,7 +8,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <set>
 #include <string_view>
 #include <unordered_map>
@@ -41,17 +40,28 @@ int64_t utcSecondsOf(const CalendarTime& stored) {
     return secondsFromCalendar(stored) - utcOffsetNow();
 }
 
-std::string readArchiveFile(const std::string& path, LoadedArchive& archive) {
+void readArchiveRecords(LoadedArchive& archive) {
+    archive.records.clear();
+    try {
+        archive.records = readArchive(*archive.source);
+    } catch (const InputFault& fault) {
+        throw InputFault(archive.path, fault.finding);
+    }
+}
+
+void readArchiveFile(const std::string& path, LoadedArchive& archive) {
     archive.path = path;
     archive.records.clear();
     archive.source = openArchiveFile(path);
-    std::string problem;
-    if (!readArchive(*archive.source, archive.records, problem)) return problem;
-    return "";
+    readArchiveRecords(archive);
 }
 
-std::string storedNamesProblem(const LoadedArchive& archive) {
-    return namesProblem(namesOf(archive), platformNameRules(), platformCodePage());
+void checkArchiveNames(const LoadedArchive& archive) {
+    try {
+        checkStoredNames(namesOf(archive), platformNameRules(), platformCodePage());
+    } catch (const InputFault& fault) {
+        throw InputFault(archive.path, fault.finding);
+    }
 }
 
 bool forEachStoredPiece(
@@ -142,8 +152,7 @@ void checkDestination(const Destination& dest, const LoadedArchive& archive, boo
                 names.push_back(archive.records[i].name);
             }
         }
-        const std::string tooLong = pathLengthProblem(dest.path, names);
-        if (!tooLong.empty()) fatalError(tooLong);
+        checkPathLengths(dest.path, names);
     };
     if (!kept) refuseTooLong();
     if (!dest.open) return;  // nothing below it exists either
@@ -210,10 +219,11 @@ void stripComponents(LoadedArchive& archive, int count) {
         kept.push_back(std::move(r));
     }
     archive.records = std::move(kept);
-    const std::string problem = storedNamesProblem(archive);
-    if (!problem.empty()) {
-        fatalError(archive.path + ": with --strip-components=" + std::to_string(count) + ", " +
-                   problem);
+    try {
+        checkArchiveNames(archive);
+    } catch (const InputFault& fault) {
+        throw InputFault(archive.path,
+                         "with --strip-components=" + std::to_string(count) + ", " + fault.finding);
     }
 }
 
@@ -261,25 +271,26 @@ bool hasArchiveSuffix(const std::string& path) {
     return suffix == ".zem";
 }
 
-DefaultDestination defaultDestination(const std::string& archivePath) {
+std::string defaultDestination(const std::string& archivePath) {
     // A name begins after the last separator or, on Windows, after a drive's colon ("C:a.zem").
     const std::string separators = nativeSeparator() == '/' ? "/" : "/\\:";
     if (!archivePath.empty() && separators.find(archivePath.back()) != std::string::npos) {
-        return {"", "it ends in \"" + archivePath.substr(archivePath.size() - 1) + "\""};
+        throw InputFault("it ends in \"" + archivePath.substr(archivePath.size() - 1) + "\"");
     }
     const size_t lastSeparator = archivePath.find_last_of(separators);
     const std::string name =
         archivePath.substr(lastSeparator == std::string::npos ? 0 : lastSeparator + 1);
-    if (!hasArchiveSuffix(name)) return {"", "its name doesn't end in .zem"};
+    if (!hasArchiveSuffix(name)) throw InputFault("its name doesn't end in .zem");
     const std::string stem = name.substr(0, name.size() - 4);
     if (stem.empty()) {
-        return {"", "its name is just \"" + name + "\", which leaves no folder name"};
+        throw InputFault("its name is just \"" + name + "\", which leaves no folder name");
     }
     // "..zem" would extract into the archive's own folder, "...zem" into the one above it.
     if (stem == "." || stem == "..") {
-        return {"", "its name without .zem is \"" + stem + "\", which names no folder of its own"};
+        throw InputFault("its name without .zem is \"" + stem +
+                         "\", which names no folder of its own");
     }
-    return {archivePath.substr(0, archivePath.size() - 4), ""};
+    return archivePath.substr(0, archivePath.size() - 4);
 }
 
 namespace {
@@ -341,7 +352,7 @@ public:
         takerWaits_ = true;
         worker_.changed.wait(lock, [this] { return !ready_.empty() || lost_; });
         takerWaits_ = false;
-        if (ready_.empty()) throw std::bad_alloc();  // the thread's own bookkeeping ran out
+        if (ready_.empty()) std::rethrow_exception(lost_);
         Ready next = std::move(ready_.front());
         ready_.pop_front();
         if (threadWaits_ && ready_.size() <= kAhead / 2) worker_.changed.notify_all();
@@ -426,8 +437,8 @@ private:
             std::lock_guard<std::mutex> lock(worker_.mutex);
             try {
                 ready_.push_back(std::move(ready));
-            } catch (const std::bad_alloc&) {
-                lost_ = true;
+            } catch (...) {  // out of memory: the writer raises it when it takes the next file
+                lost_ = std::current_exception();
                 failed = true;
             }
             if (takerWaits_) worker_.changed.notify_all();
@@ -450,7 +461,8 @@ private:
     size_t awaited_ = SIZE_MAX;  // what finished_ the thread waits for, if any
     bool takerWaits_ = false;
     bool threadWaits_ = false;
-    bool lost_ = false;    // the thread ran out of memory handing a file over: no more come
+    // What the thread met handing a file over (running out of memory); no more come.
+    std::exception_ptr lost_;
     WorkerThread worker_;  // last: its thread stops before the fields it uses go
 };
 

@@ -20,13 +20,17 @@ struct LoadedArchive {
     std::vector<ArchiveRecord> records;
 };
 
-// Opens the archive and reads and checks its structure. Throws FatalError when it can't be
-// opened; returns the first problem of its structure ("record 3: ..."), empty when sound.
-std::string readArchiveFile(const std::string& path, LoadedArchive& archive);
+// Reads and checks the structure of the archive behind archive.source (reader.h). A fault throws
+// InputFault naming archive.path ("PATH: record 3: ...").
+void readArchiveRecords(LoadedArchive& archive);
 
-// The first stored name this platform's extraction refuses, as "record N: name ...: why"; empty
-// when every name is fine.
-std::string storedNamesProblem(const LoadedArchive& archive);
+// Opens the archive and reads and checks its structure. Throws FatalError when it can't be
+// opened, InputFault when its structure is unsound.
+void readArchiveFile(const std::string& path, LoadedArchive& archive);
+
+// Checks the stored names as this platform's extraction needs them; the first it refuses throws
+// InputFault naming archive.path ("PATH: record N: name ...: why").
+void checkArchiveNames(const LoadedArchive& archive);
 
 // A stored local calendar time as the seconds since 1970 UTC that extraction gives the file.
 int64_t utcSecondsOf(const CalendarTime& stored);
@@ -49,7 +53,7 @@ void selectRecords(LoadedArchive& archive, const std::vector<std::string>& names
 
 // Takes the first `count` folders off every stored name, as tar's --strip-components does; a file
 // that lies in fewer folders is left out. The shorter names are checked again, as two of them may
-// now be the same: a problem throws FatalError.
+// now be the same: a problem throws InputFault.
 void stripComponents(LoadedArchive& archive, int count);
 
 // Writes the stored files' bytes one after the other to standard output, raw (no text-mode
@@ -72,13 +76,9 @@ void checkDestination(const Destination& dest, const LoadedArchive& archive, boo
 std::vector<std::string> takeOutKept(LoadedArchive& archive, const std::vector<size_t>& kept);
 
 // The folder an archive extracts into by default: its path without ".zem" (any letter case),
-// beside it. When the name gives no such folder, `folder` is empty and `problem` says why ("its
-// name doesn't end in .zem").
-struct DefaultDestination {
-    std::string folder;
-    std::string problem;
-};
-DefaultDestination defaultDestination(const std::string& archivePath);
+// beside it. When the name gives no such folder, throws InputFault saying why ("its name doesn't
+// end in .zem").
+std::string defaultDestination(const std::string& archivePath);
 
 // Whether the path's name ends in ".zem", in any letter case.
 bool hasArchiveSuffix(const std::string& path);

@@ -38,7 +38,7 @@ struct MountTree {
 };
 
 // Builds the tree of the records' names, which must be ones extraction accepts
-// (storedNamesProblem): no name stored twice, no file where another name needs a folder.
+// (checkArchiveNames): no name stored twice, no file where another name needs a folder.
 void buildMountTree(const std::vector<ArchiveRecord>& records, MountTree& tree);
 // The tree points into the records' names: records that die with the call can't make one.
 void buildMountTree(const std::vector<ArchiveRecord>&& records, MountTree& tree) = delete;

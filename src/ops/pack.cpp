@@ -1,6 +1,5 @@
 #include "ops/pack.h"
 
-#include <new>
 #include <system_error>
 
 #include "common/fatal_error.h"
@@ -28,10 +27,12 @@ PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCall
         if (unlisted.empty()) unlisted = folderPath;
     };
     try {
-        listed = scanFolder(fs, rootPathFromArgument(request.folderArgument), fileList, scan);
-    } catch (const std::bad_alloc&) {
+        listed = failWhenOutOfMemory(outOfMemoryListingText(request.folderArgument), [&] {
+            return scanFolder(fs, rootPathFromArgument(request.folderArgument), fileList, scan);
+        });
+    } catch (const FatalError& failure) {
         fileList = FileList();
-        calls.showError(outOfMemoryListingText(request.folderArgument));
+        calls.showError(failure.what());
         return result;
     }
     // A typo or a plain file would otherwise pack as an empty folder and report success.
@@ -42,9 +43,10 @@ PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCall
                                             fs.listFailure(folder)));
         return result;
     }
-    const std::string refusal = backslashRefusal(fileList);
-    if (!refusal.empty()) {
-        calls.showError(refusal);
+    try {
+        checkStorableNames(fileList);
+    } catch (const InputFault& refusal) {
+        calls.showError(refusal.what());
         return result;
     }
     if (calls.confirm && !calls.confirm(fileList)) {
@@ -56,23 +58,21 @@ PackResult packFolder(FileSystem& fs, const PackRequest& request, const PackCall
     std::unique_ptr<ProgressDisplay> progress;
     if (calls.startProgress) progress = calls.startProgress();
     try {
-        if (request.toStandardOutput) {
-            streamArchive(standardOutputFile(), request.archivePath, fileList, progress.get());
-        } else {
-            result.warning =
-                writeArchive(request.archivePath, fileList, progress.get(), request.namedOutput);
-        }
+        failWhenOutOfMemory(outOfMemoryWritingText(request.archivePath), [&] {
+            if (request.toStandardOutput) {
+                streamArchive(standardOutputFile(), request.archivePath, fileList, progress.get());
+            } else {
+                result.warning = writeArchive(request.archivePath, fileList, progress.get(),
+                                              request.namedOutput);
+            }
+        });
     } catch (const FatalError& failure) {
         progress.reset();
+        fileList = FileList();
         calls.showError(failure.what());
         return result;
     } catch (const Cancelled&) {
         result.outcome = PackOutcome::Cancelled;
-        return result;
-    } catch (const std::bad_alloc&) {
-        progress.reset();
-        fileList = FileList();
-        calls.showError(outOfMemoryWritingText(request.archivePath));
         return result;
     }
     result.outcome = PackOutcome::Written;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <functional>
 #include <map>
-#include <new>
 #include <set>
 
 #include "common/fatal_error.h"
@@ -24,8 +23,14 @@ std::string compareFile(LoadedArchive& archive, const ArchiveRecord& r, const Fi
         return std::to_string(r.length) + " bytes in the archive, " + std::to_string(onDisk.size) +
                " in \"" + path + "\"";
     }
+    // A file gone or changed since the listing, or one this user can't read, is a difference of
+    // the folder, not a failure of the run.
     InputFile in;
-    if (!openInputFile(path, in)) return "cannot open \"" + path + "\"";
+    try {
+        in = openInputFile(path);
+    } catch (const SystemFailure&) {
+        return "cannot open \"" + path + "\"";
+    }
     std::string difference;
     forEachStoredPiece(archive, r, a, [&](const char* data, size_t size, uint64_t at) {
         if (readInputFile(in, b.data(), size) != size) {
@@ -56,14 +61,10 @@ std::vector<std::string> folderDifferences(LoadedArchive& archive, const std::st
     deep.keepFiles = true;
     ScanOptions options;
     options.deep = &deep;
-    bool listed = false;
-    try {
-        listed = scanFolder(systemFileSystem(), root, files, options);
-    } catch (const std::bad_alloc&) {
-        files = FileList();  // its memory back, for the message
-        deep.files = FileList();
-        fatalError("out of memory listing folder \"" + root + "\"");
-    }
+    // The lists go with the unwinding, so the message has memory to be shown.
+    const bool listed = failWhenOutOfMemory("out of memory listing folder \"" + root + "\"", [&] {
+        return scanFolder(systemFileSystem(), root, files, options);
+    });
     if (!listed) {
         const std::string reason = systemFileSystem().listFailure(root);
         fatalError("cannot list folder \"" + root + "\"" + (reason.empty() ? "" : ": " + reason));

@@ -61,27 +61,27 @@ uint32_t leftoverProcessId(const std::string& name) {
 
 namespace {
 
+const char* stepOperation(FileStep step) {
+    return step == FileStep::Create  ? "create a file in"
+           : step == FileStep::Write ? "write"
+                                     : "create";
+}
+
 std::string stepFailureText(FileStep step, const std::string& path, int code) {
     if (step == FileStep::Exists) return "\"" + path + "\" already exists";
-    const char* operation = step == FileStep::Create  ? "create a file in"
-                            : step == FileStep::Write ? "write"
-                                                      : "create";
-    return cannotText(operation, path, code);
+    return cannotText(stepOperation(step), path, code);
 }
 
 }  // namespace
 
 FileStepFailure::FileStepFailure(FileStep failedStep, const std::string& failedPath, int errorCode)
-    : FatalError(stepFailureText(failedStep, failedPath, errorCode)),
-      step(failedStep),
-      path(failedPath),
-      code(errorCode) {}
+    : SystemFailure(stepFailureText(failedStep, failedPath, errorCode), stepOperation(failedStep),
+                    failedPath, errorCode),
+      step(failedStep) {}
 
 void createAtomicFile(AtomicFile& file, const FolderHandle& folder, const std::string& name) {
     file.name = name;
-    if (!createTemporaryFile(file.temp, folder)) {
-        failAtomicFile(file, FileStep::Create, lastSystemError());
-    }
+    createTemporaryFile(file.temp, folder);
 }
 
 void failAtomicFile(const AtomicFile& file, FileStep step, int code) {

@@ -30,8 +30,8 @@ struct FolderHandle {
 };
 
 // Opens the folder of the file at filePath, for files to be created in it, and gives the file's
-// name in it. False when the folder can't be opened.
-bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string& name);
+// name in it. A folder that can't be opened throws SystemFailure ("open folder").
+void openFolderOf(const std::string& filePath, FolderHandle& folder, std::string& name);
 
 // The path of `name` inside the folder.
 std::string pathInside(const FolderHandle& folder, const std::string& name);
@@ -75,10 +75,6 @@ struct TemporaryFile {
     ~TemporaryFile();
 };
 
-// Creates the file in the folder, which must outlive it. False when that fails (lastSystemError
-// tells why).
-bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder);
-
 // The step of an atomic file that failed.
 enum class FileStep {
     Create,  // creating the temporary file (path: the folder)
@@ -87,15 +83,17 @@ enum class FileStep {
     Exists,  // a commit without replacing found something at the name (path: that)
 };
 
-// A failed step of an atomic file: a FatalError that names the operation and the path ("cannot
-// write \"PATH\": REASON"; for Exists "\"PATH\" already exists"). `code` is the system's error
-// code. An owner that tells the failure in its own words catches it where it calls.
-struct FileStepFailure : FatalError {
+// A failed step of an atomic file: a SystemFailure that names the operation and the path
+// ("cannot write \"PATH\": REASON"; for Exists "\"PATH\" already exists"). An owner that tells
+// the failure in its own words catches it where it calls.
+struct FileStepFailure : SystemFailure {
     FileStepFailure(FileStep failedStep, const std::string& failedPath, int errorCode);
     FileStep step;
-    std::string path;
-    int code;
 };
+
+// Creates the file in the folder, which must outlive it. A failure throws FileStepFailure
+// (FileStep::Create, the folder's path).
+void createTemporaryFile(TemporaryFile& file, const FolderHandle& folder);
 
 struct AtomicFile {
     TemporaryFile temp;

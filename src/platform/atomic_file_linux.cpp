@@ -125,7 +125,7 @@ bool writeAll(int fd, const void* data, size_t size) {
 
 }  // namespace
 
-bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string& name) {
+void openFolderOf(const std::string& filePath, FolderHandle& folder, std::string& name) {
     const size_t slash = filePath.rfind('/');
     folder.path = slash == std::string::npos ? "." : slash == 0 ? "/" : filePath.substr(0, slash);
     name = slash == std::string::npos ? filePath : filePath.substr(slash + 1);
@@ -138,7 +138,7 @@ bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string
     if (!folder.native.valid() && errno == EACCES) {
         folder.native.reset(open(folder.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
-    return folder.native.valid();
+    if (!folder.native.valid()) failSystemCall("open folder", folder.path);
 }
 
 std::string pathInside(const FolderHandle& folder, const std::string& name) {
@@ -200,8 +200,9 @@ TemporaryFile::~TemporaryFile() {
     unlistPending(signalCleanupEntry);
 }
 
-bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
+void createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
     file.folder = &folder;
+    const auto fail = [&] { throw FileStepFailure(FileStep::Create, folder.path, errno); };
     // Without /proc an unnamed file can't be linked in; asked once, as extraction makes
     // thousands of files.
     static const bool procMounted = access("/proc/self/fd", X_OK) == 0;
@@ -209,9 +210,9 @@ bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
         const int fd = openat(fdOf(folder), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         if (fd >= 0) {
             file.native.reset(fd);
-            return true;
+            return;
         }
-        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) fail();
     }
     int fd = -1;
     const std::string name = withFreshName([&](const std::string& candidate) {
@@ -219,10 +220,9 @@ bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
                     O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
         return fd >= 0;
     });
-    if (name.empty()) return false;
+    if (name.empty()) fail();
     file.native.reset(fd);
     setName(file, name);
-    return true;
 }
 
 bool writeWhole(intptr_t file, const void* data, size_t size) {

@@ -63,7 +63,7 @@ bool writeAll(HANDLE file, const void* data, size_t size) {
 
 HANDLE folderHandleOf(const FolderHandle& folder) { return nativeHandle(folder.native); }
 
-bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string& name) {
+void openFolderOf(const std::string& filePath, FolderHandle& folder, std::string& name) {
     // The temporary file must be on the target's volume, in its folder. A root keeps its
     // separator ("C:\\"), and a drive-relative path ("C:pack.zem") is in that drive's current
     // folder, "C:.".
@@ -84,9 +84,8 @@ bool openFolderOf(const std::string& filePath, FolderHandle& folder, std::string
                                       FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) failSystemCall("open folder", folder.path);
     folder.native = ownHandle(handle);
-    return true;
 }
 
 std::string pathInside(const FolderHandle& folder, const std::string& name) {
@@ -160,7 +159,7 @@ TemporaryFile::~TemporaryFile() {
     native.reset();
 }
 
-bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
+void createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
     file.folder = &folder;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string candidate = freshTemporaryName();
@@ -173,12 +172,14 @@ bool createTemporaryFile(TemporaryFile& file, const FolderHandle& folder) {
             // Without the mark the file is still removed by the destructor; the mark only adds
             // removal when the process dies without unwinding.
             file.deleteOnClose = setDeleteOnClose(handle, true);
-            return true;
+            return;
         }
         const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            throw FileStepFailure(FileStep::Create, folder.path, static_cast<int>(error));
+        }
     }
-    return false;
+    throw FileStepFailure(FileStep::Create, folder.path, ERROR_FILE_EXISTS);
 }
 
 bool writeWhole(intptr_t file, const void* data, size_t size) {

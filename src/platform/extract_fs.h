@@ -17,12 +17,12 @@
 NameRules platformNameRules();
 const CodePage& platformCodePage();
 
-// The first of the stored names whose file or folders below `dest` would pass a length limit of
-// this system, as "record N: name ...: why"; empty when there is none. The name rules measure
+// Refuses the first of the stored names whose file or folders below `dest` would pass a length
+// limit of this system: throws InputFault ("record N: name ...: why"). The name rules measure
 // what they can without the system; this measures the rest: on Windows every component in UTF-16
 // units. Neither system has more to measure: below DEST every step is relative to an open
 // folder, so no limit applies to a whole path.
-std::string pathLengthProblem(const std::string& dest, const std::vector<std::string>& names);
+void checkPathLengths(const std::string& dest, const std::vector<std::string>& names);
 
 // What is at a path, without following a final symbolic link.
 enum class PathKind { Missing, Folder, File, Link, Other };

@@ -24,7 +24,7 @@ NameRules platformNameRules() { return NameRules::Posix; }
 
 const CodePage& platformCodePage() { return latin1CodePage(); }
 
-std::string pathLengthProblem(const std::string&, const std::vector<std::string>&) { return ""; }
+void checkPathLengths(const std::string&, const std::vector<std::string>&) {}
 
 bool isRegularFile(const std::string& path) {
     struct stat st {};
@@ -95,8 +95,7 @@ Destination findDestination(const std::string& path, bool chosen) {
         openNamed(dest);
         return dest;
     }
-    if (!openFolderOf(path, dest.parent, dest.name))
-        failSystemCall("open folder", dest.parent.path);
+    openFolderOf(path, dest.parent, dest.name);
     openChosen(dest);
     return dest;
 }

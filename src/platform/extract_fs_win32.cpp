@@ -63,19 +63,18 @@ const CodePage& platformCodePage() {
     return system;
 }
 
-std::string pathLengthProblem(const std::string&, const std::vector<std::string>& names) {
+void checkPathLengths(const std::string&, const std::vector<std::string>& names) {
     for (size_t i = 0; i < names.size(); ++i) {
         for (const std::string& part : splitStoredName(names[i], platformCodePage())) {
             const size_t length = wideText(part).size();
             if (length > kMaxName) {
-                return "record " + std::to_string(i) + ": name " + quotedName(names[i]) +
-                       " has a component of " + std::to_string(length) +
-                       " characters, longer than the " + std::to_string(kMaxName) +
-                       " a name may have on Windows";
+                throw InputFault("record " + std::to_string(i) + ": name " + quotedName(names[i]) +
+                                 " has a component of " + std::to_string(length) +
+                                 " characters, longer than the " + std::to_string(kMaxName) +
+                                 " a name may have on Windows");
             }
         }
     }
-    return "";
 }
 
 bool isRegularFile(const std::string& path) {
@@ -121,8 +120,7 @@ Destination findDestination(const std::string& path, bool chosen) {
         openNamed(dest);
         return dest;
     }
-    if (!openFolderOf(path, dest.parent, dest.name))
-        failSystemCall("open folder", dest.parent.path);
+    openFolderOf(path, dest.parent, dest.name);
     switch (kindInside(dest.parent, dest.name)) {
         case PathKind::Missing: break;
         case PathKind::Folder:

@@ -8,19 +8,24 @@
 #include <cstdint>
 #include <string>
 
+#include "common/fatal_error.h"
 #include "common/unique_handle.h"
 
 // An open file, closed when destroyed: only read from, so closing can lose nothing.
 struct InputFile {
     UniqueHandle native;
+    std::string path;
 };
 
-// False when the file can't be opened or is no regular file.
-bool openInputFile(const std::string& path, InputFile& file);
+// Opens the file. One that can't be opened, or is no regular file, throws SystemFailure
+// ("open"): a caller to whom a file gone since the listing is an answer, not a failure, catches
+// it.
+InputFile openInputFile(const std::string& path);
 
 // Reads up to `length` bytes on from where the last read ended; fewer only at the end of the file
 // or on a read error.
 size_t readInputFile(InputFile& file, char* into, size_t length);
 
-// Closes the file before its destruction would; false when closing reports a failure.
-inline bool closeInputFile(InputFile& file) { return file.native.close(); }
+// Closes the file before its destruction would; a failure it reports throws SystemFailure
+// ("close").
+void closeInputFile(InputFile& file);

@@ -8,12 +8,21 @@
 
 #include "common/open_path.h"
 
-bool openInputFile(const std::string& path, InputFile& file) {
-    const int fd = openPath(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return false;
-    file.native.reset(fd);
+InputFile openInputFile(const std::string& path) {
+    InputFile file;
+    file.native.reset(openPath(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!file.native.valid()) failSystemCall("open", path);
     struct stat st {};
-    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (fstat(file.native.fd(), &st) != 0) failSystemCall("look at", path);
+    if (!S_ISREG(st.st_mode)) {
+        throw SystemFailure("\"" + path + "\" is no regular file", "open", path, EINVAL);
+    }
+    file.path = path;
+    return file;
+}
+
+void closeInputFile(InputFile& file) {
+    if (!file.native.close()) failSystemCall("close", file.path);
 }
 
 size_t readInputFile(InputFile& file, char* into, size_t length) {

@@ -4,14 +4,24 @@
 
 #include "common/wide_path_win32.h"
 
-bool openInputFile(const std::string& path, InputFile& file) {
+InputFile openInputFile(const std::string& path) {
     const HANDLE handle = CreateFileW(longPath(path).c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) failSystemCall("open", path);
+    InputFile file;
     file.native = ownHandle(handle);
     // A named pipe or a device is no file to read.
-    return GetFileType(handle) == FILE_TYPE_DISK;
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        throw SystemFailure("\"" + path + "\" is no regular file", "open", path,
+                            ERROR_INVALID_FUNCTION);
+    }
+    file.path = path;
+    return file;
+}
+
+void closeInputFile(InputFile& file) {
+    if (!file.native.close()) failSystemCall("close", file.path);
 }
 
 size_t readInputFile(InputFile& file, char* into, size_t length) {

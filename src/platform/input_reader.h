@@ -10,7 +10,9 @@
 #include <memory>
 #include <string>
 
+#include "common/fatal_error.h"
 #include "platform/file_list.h"
+#include "platform/input_file.h"
 #include "platform/messages.h"
 #include "platform/output_file.h"
 
@@ -27,3 +29,18 @@ struct InputReader {
 // Reads the files of the list, which must outlive the reader.
 std::unique_ptr<InputReader> openInputReader(const FileList& files);
 
+// Opens and closes a listed file for the readers, their failures told in the texts above.
+inline InputFile openListedFile(const std::string& path) {
+    try {
+        return openInputFile(path);
+    } catch (const SystemFailure&) {
+        fatalError(inputOpenError(path));
+    }
+}
+inline void closeListedFile(InputFile& file) {
+    try {
+        closeInputFile(file);
+    } catch (const SystemFailure&) {
+        fatalError(inputReadError(file.path));
+    }
+}

@@ -39,29 +39,15 @@ struct LinuxInputReader : InputReader {
     explicit LinuxInputReader(const FileList& list)
         : files(list),
           small(smallFilesOf(list)),
-          readAhead(sizesOf(small),
-                    [this](size_t first, size_t end, char* into, std::string& error) {
-                        return readFiles(first, end, into, error);
-                    }) {}
+          readAhead(sizesOf(small), [this](size_t index, char* into) { readFile(index, into); }) {}
 
-    // Each file with an open, a check that it is a regular file, one read and a close.
-    size_t readFiles(size_t first, size_t end, char* into, std::string& error) {
-        for (size_t i = first; i < end; ++i) {
-            const FileEntry& entry = *small[i];
-            const std::string path = files.pathOf(entry);
-            InputFile in;
-            if (!openInputFile(path, in)) {
-                error = inputOpenError(path);
-                return i;
-            }
-            const size_t length = static_cast<size_t>(entry.size);
-            if (readInputFile(in, into, length) != length || !closeInputFile(in)) {
-                error = inputReadError(path);
-                return i;
-            }
-            into += length;
-        }
-        return end;
+    // A small file with an open, a check that it is a regular file, one read and a close.
+    void readFile(size_t index, char* into) {
+        const FileEntry& entry = *small[index];
+        InputFile in = openListedFile(files.pathOf(entry));
+        const size_t length = static_cast<size_t>(entry.size);
+        if (readInputFile(in, into, length) != length) fatalError(inputReadError(in.path));
+        closeListedFile(in);
     }
 
     void appendNext(OutputFile& out, const FileCopied& copied) override {
@@ -71,10 +57,9 @@ struct LinuxInputReader : InputReader {
             return;
         }
         const std::string path = files.pathOf(entry);
-        InputFile in;
-        if (!openInputFile(path, in)) fatalError(inputOpenError(path));
+        InputFile in = openListedFile(path);
         copyLargeFile(kernelCopy, in.native.fd(), path, entry.size, out, copied);
-        if (!closeInputFile(in)) fatalError(inputReadError(path));
+        closeListedFile(in);
     }
 
     const FileList& files;

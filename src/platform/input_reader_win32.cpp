@@ -16,8 +16,7 @@ struct Win32InputReader : InputReader {
     void appendNext(OutputFile& out, const FileCopied& copied) override {
         const FileEntry& entry = files[next++];
         const std::string path = files.pathOf(entry);
-        InputFile in;
-        if (!openInputFile(path, in)) fatalError(inputOpenError(path));
+        InputFile in = openListedFile(path);
 
         if (!buffer) buffer.reset(new char[kCopyBufferSize]);
         uint64_t remaining = entry.size;
@@ -31,7 +30,7 @@ struct Win32InputReader : InputReader {
             remaining -= want;
             if (copied) copied(entry.size - remaining);
         }
-        if (!closeInputFile(in)) fatalError(inputReadError(path));
+        closeListedFile(in);
     }
 
     const FileList& files;

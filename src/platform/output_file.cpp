@@ -55,9 +55,12 @@ void createOutputFile(OutputFile& out, const std::string& archivePath,
     out.archivePath = shown;
     std::string name;
     // Whatever the folder decides about the name, it decides now, before any data is written.
-    if (!openFolderOf(archivePath, out.folder, name) || !canPlaceFileAt(out.folder, name)) {
+    try {
+        openFolderOf(archivePath, out.folder, name);
+    } catch (const SystemFailure&) {
         fatalError(archiveOpenError(shown));
     }
+    if (!canPlaceFileAt(out.folder, name)) fatalError(archiveOpenError(shown));
     removeLeftoverTemporaryFiles(out.folder);
     inArchiveWords(out, [&] { createAtomicFile(out.file, out.folder, name); });
     out.stage.reset(new char[kStageSize]);

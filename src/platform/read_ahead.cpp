@@ -1,7 +1,5 @@
 #include "platform/read_ahead.h"
 
-#include "common/fatal_error.h"
-
 namespace {
 
 constexpr size_t kBatchFiles = 64;
@@ -14,7 +12,7 @@ constexpr size_t kReadAheadMinFiles = 2;
 
 }  // namespace
 
-ReadAhead::ReadAhead(std::vector<uint32_t> sizes, ReadFiles read)
+ReadAhead::ReadAhead(std::vector<uint32_t> sizes, ReadFile read)
     : sizes_(std::move(sizes)), read_(std::move(read)) {
     size_t first = 0;
     uint64_t bytes = 0;
@@ -40,7 +38,7 @@ const char* ReadAhead::takeNext() {
         haveBatch_ = true;
     }
     const size_t index = taken_++;
-    if (index == batch.failedAt) fatalError(batch.error);
+    if (index == batch.failedAt) std::rethrow_exception(batch.failure);
     const char* data = batch.data.get() + batch.offset;
     batch.offset += sizes_[index];
     return data;
@@ -65,8 +63,16 @@ void ReadAhead::readBatch(Batch& batch) {
     // Every batch fits one buffer. They are used again rather than freed: freed, the allocator
     // gives such blocks back to the system, and each new one costs a page fault per 4 KiB.
     if (!batch.data) batch.data.reset(new char[kBatchBytes]);
-    const size_t failedAt = read_(batch.first, batch.end, batch.data.get(), batch.error);
-    if (failedAt < batch.end) batch.failedAt = failedAt;
+    char* into = batch.data.get();
+    for (size_t i = batch.first; i < batch.end; into += sizes_[i], ++i) {
+        try {
+            read_(i, into);
+        } catch (...) {
+            batch.failedAt = i;
+            batch.failure = std::current_exception();
+            return;
+        }
+    }
 }
 
 // Until the batch being written is ready (seen under the mutex): reads the next free batch within

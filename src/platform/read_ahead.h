@@ -4,8 +4,8 @@
 // batch still being read, claims and reads the next free one itself, so two cores share the
 // files' open, stat, read and close calls. At most kReadAheadBatches batches are held ahead of
 // the one being written, so memory stays bounded.
-// A batch stops at its first failing file and keeps the failure's text; the writer raises it when
-// it reaches that file. Without a thread the writer reads every batch itself, as it comes to it.
+// A batch stops at its first failing file and keeps what it threw; the writer raises that when it
+// reaches the file. Without a thread the writer reads every batch itself, as it comes to it.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,17 +17,15 @@
 
 #include "common/worker_thread.h"
 
-// Reads files [first, end) whole, back to back, into `into` (sizes[i] bytes each). Returns the
-// index of the first file that can't be read, with the failure's text in `error`; `end` when all
-// were read. Runs on either thread.
-using ReadFiles = std::function<size_t(size_t first, size_t end, char* into, std::string& error)>;
+// Reads file `index` whole into `into` (sizes[index] bytes); a failure throws (FatalError). Runs
+// on either thread.
+using ReadFile = std::function<void(size_t index, char* into)>;
 
 class ReadAhead {
 public:
-    ReadAhead(std::vector<uint32_t> sizes, ReadFiles read);
+    ReadAhead(std::vector<uint32_t> sizes, ReadFile read);
 
-    // The next file's bytes, valid until the next call; or its failure, raised through
-    // fatalError.
+    // The next file's bytes, valid until the next call; or its failure, raised again.
     const char* takeNext();
 
 private:
@@ -39,7 +37,7 @@ private:
         std::unique_ptr<char[]> data;
         uint64_t offset = 0;         // the writer's position in data
         size_t failedAt = SIZE_MAX;  // the first file that failed, if one did
-        std::string error;
+        std::exception_ptr failure;  // what it threw
     };
 
     void addBatch(size_t first, size_t end, uint64_t bytes);
@@ -49,7 +47,7 @@ private:
     void run();
 
     const std::vector<uint32_t> sizes_;  // each file is small
-    const ReadFiles read_;
+    const ReadFile read_;
     std::vector<Batch> batches_;
     size_t taken_ = 0;        // the writer's next file; the writer's side only
     bool haveBatch_ = false;  // batch writing_ is ready and seen so; the writer's side only

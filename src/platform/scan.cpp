@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/fatal_error.h"
 #include "format/format.h"
 #include "platform/messages.h"
 #include "platform/name_pattern.h"
@@ -233,14 +234,13 @@ bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
     return listed;
 }
 
-std::string backslashRefusal(const FileList& fileList) {
+void checkStorableNames(const FileList& fileList) {
     for (const FileEntry& entry : fileList) {
         if (fileList.nameHoldsBackslash(entry)) {
-            return backslashNameText(fileList.pathOf(entry));
+            throw InputFault(backslashNameText(fileList.pathOf(entry)));
         }
         if (fileList.nameUnstorable(entry)) {
-            return unstorableNameText(fileList.pathOf(entry));
+            throw InputFault(unstorableNameText(fileList.pathOf(entry)));
         }
     }
-    return "";
 }

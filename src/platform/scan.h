@@ -84,7 +84,7 @@ std::string storedNameOfOutput(const std::string& folder, const std::string& out
 bool scanFolder(FileSystem& fs, const std::string& rootPath, FileList& fileList,
                 const ScanOptions& options = ScanOptions());
 
-// The refusal of the first listed file whose name holds a backslash of its own (see
-// nameHoldsBackslash) or characters the stored bytes can't spell (FileList::nameUnstorable),
-// or "" when there is none.
-std::string backslashRefusal(const FileList& fileList);
+// Refuses the first listed file whose name holds a backslash of its own (see nameHoldsBackslash)
+// or characters the stored bytes can't spell (FileList::nameUnstorable): throws InputFault with
+// the builder's text.
+void checkStorableNames(const FileList& fileList);

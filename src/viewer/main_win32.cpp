@@ -206,12 +206,14 @@ bool chooseFolder(std::string& folder) {
     const std::wstring archivePath = wideOf(viewer.archive.path);
     const size_t cut = archivePath.find_last_of(L"\\/");
     std::wstring chosen;
-    std::string failure;
-    if (!pickFolder(viewer.window, cut == std::wstring::npos ? L"" : archivePath.substr(0, cut + 1),
-                    chosen, failure)) {
-        if (!failure.empty()) {
-            WindowDialog(viewer.window).showError(extractionErrorText(viewer.archive.path, failure));
+    try {
+        if (!pickFolder(viewer.window,
+                        cut == std::wstring::npos ? L"" : archivePath.substr(0, cut + 1), chosen)) {
+            return false;
         }
+    } catch (const FatalError& failure) {
+        WindowDialog(viewer.window)
+            .showError(extractionErrorText(viewer.archive.path, failure.what()));
         return false;
     }
     folder = narrowOf(chosen);
@@ -262,14 +264,10 @@ void openFile() {
     }
     std::string path;
     std::vector<std::string> warnings;
-    try {
-        path = extractTemporaryCopy(viewer.archive, viewer.order[static_cast<size_t>(row)],
-                                    viewer.copies, warnings);
-    } catch (const FatalError& failure) {
-        dialog.showError(extractionErrorText(archivePath, failure.what()));
-        return;
-    } catch (const std::bad_alloc&) {
-        dialog.showError(outOfMemoryReadingText(archivePath));
+    if (!unpackingStep(dialog, archivePath, extractionErrorText, [&] {
+            path = extractTemporaryCopy(viewer.archive, viewer.order[static_cast<size_t>(row)],
+                                        viewer.copies, warnings);
+        })) {
         return;
     }
     for (const std::string& warning : warnings) dialog.showError(warningText(warning));
@@ -280,9 +278,10 @@ void openFile() {
                                            MB_OKCANCEL | MB_ICONWARNING | MB_DEFBUTTON2) != IDOK) {
         return;
     }
-    DWORD error = 0;
-    if (!openWithAssociatedProgram(viewer.window, wide, error)) {
-        dialog.showError(openErrorText(path, systemErrorText(static_cast<int>(error))));
+    try {
+        openWithAssociatedProgram(viewer.window, path);
+    } catch (const SystemFailure& failure) {
+        dialog.showError(openErrorText(path, systemErrorText(failure.code)));
     }
 }
 

@@ -5,6 +5,9 @@
 #include <shlwapi.h>
 #include <shobjidl.h>
 
+#include "common/fatal_error.h"
+#include "common/wide_path_win32.h"
+
 namespace {
 
 // Releases a COM interface.
@@ -35,21 +38,16 @@ ShellApartment::~ShellApartment() {
     if (started) CoUninitialize();
 }
 
-bool pickFolder(HWND owner, const std::wstring& start, std::wstring& chosen, std::string& failure) {
-    failure.clear();
+bool pickFolder(HWND owner, const std::wstring& start, std::wstring& chosen) {
     Com<IFileOpenDialog> picker;
     HRESULT result = CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER,
                                       IID_IFileOpenDialog, reinterpret_cast<void**>(&picker.p));
-    if (FAILED(result)) {
-        failure = hresultText("opening the folder picker", result);
-        return false;
-    }
+    if (FAILED(result)) fatalError(hresultText("opening the folder picker", result));
     FILEOPENDIALOGOPTIONS options = 0;
     if (FAILED(result = picker.p->GetOptions(&options)) ||
         FAILED(result = picker.p->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM |
                                              FOS_PATHMUSTEXIST))) {
-        failure = hresultText("setting up the folder picker", result);
-        return false;
+        fatalError(hresultText("setting up the folder picker", result));
     }
     picker.p->SetTitle(L"Extract to");
     picker.p->SetOkButtonLabel(L"Extract");
@@ -65,8 +63,7 @@ bool pickFolder(HWND owner, const std::wstring& start, std::wstring& chosen, std
     wchar_t* path = nullptr;
     if (FAILED(result) || FAILED(result = picker.p->GetResult(&item.p)) ||
         FAILED(result = item.p->GetDisplayName(SIGDN_FILESYSPATH, &path))) {
-        failure = hresultText("picking a folder", result);
-        return false;
+        fatalError(hresultText("picking a folder", result));
     }
     chosen = path;
     CoTaskMemFree(path);
@@ -75,19 +72,19 @@ bool pickFolder(HWND owner, const std::wstring& start, std::wstring& chosen, std
 
 bool opensAsProgram(const std::wstring& path) { return AssocIsDangerous(path.c_str()) != FALSE; }
 
-bool openWithAssociatedProgram(HWND owner, const std::wstring& path, DWORD& error) {
+void openWithAssociatedProgram(HWND owner, const std::string& path) {
+    const std::wstring wide = wideText(path);
     SHELLEXECUTEINFOW request{};
     request.cbSize = sizeof request;
     request.fMask = SEE_MASK_FLAG_NO_UI;  // the viewer says itself what failed
     request.hwnd = owner;
-    request.lpFile = path.c_str();
+    request.lpFile = wide.c_str();
     request.nShow = SW_SHOWNORMAL;
-    if (ShellExecuteExW(&request)) return true;
-    error = GetLastError();
-    if (error != ERROR_NO_ASSOCIATION) return false;
-    // A type no program is associated with: Windows asks which program to open it with.
-    request.lpVerb = L"openas";
-    if (ShellExecuteExW(&request)) return true;
-    error = GetLastError();
-    return false;
+    if (ShellExecuteExW(&request)) return;
+    if (GetLastError() == ERROR_NO_ASSOCIATION) {
+        // A type no program is associated with: Windows asks which program to open it with.
+        request.lpVerb = L"openas";
+        if (ShellExecuteExW(&request)) return;
+    }
+    failSystemCall("open", path);
 }

@@ -15,12 +15,12 @@ struct ShellApartment {
     bool started;
 };
 
-// The folder the user picks in the system's folder picker, which starts in `start`. False when
-// cancelled, and also when the picker can't be shown, with `failure` saying why.
-bool pickFolder(HWND owner, const std::wstring& start, std::wstring& chosen, std::string& failure);
+// The folder the user picks in the system's folder picker, which starts in `start`; false when
+// cancelled. A picker that can't be shown throws FatalError saying why.
+bool pickFolder(HWND owner, const std::wstring& start, std::wstring& chosen);
 
 // Whether opening the file would run it: a program, a script, a shortcut.
 bool opensAsProgram(const std::wstring& path);
 
-// Starts the program Windows associates with the file. False with the system's error code.
-bool openWithAssociatedProgram(HWND owner, const std::wstring& path, DWORD& error);
+// Starts the program Windows associates with the file. A failure throws SystemFailure ("open").
+void openWithAssociatedProgram(HWND owner, const std::string& path);

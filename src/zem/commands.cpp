@@ -40,7 +40,6 @@ constexpr const char* kStandardInputName = "standard input";
 // Reads the archive ("-": standard input) and checks its structure, or ends the run naming it.
 LoadedArchive loadArchive(const std::string& path) {
     LoadedArchive archive;
-    std::string problem;
     if (path == "-") {
         // As tar does: a person typing is no archive.
         if (standardInputIsTerminal()) {
@@ -48,19 +47,11 @@ LoadedArchive loadArchive(const std::string& path) {
         }
         archive.path = kStandardInputName;
         archive.source = openArchiveStream();
-        if (!readArchive(*archive.source, archive.records, problem)) {
-            fatalError(archive.path + ": " + problem);
-        }
+        readArchiveRecords(archive);
         return archive;
     }
-    problem = readArchiveFile(path, archive);
-    if (!problem.empty()) fatalError(path + ": " + problem);
+    readArchiveFile(path, archive);
     return archive;
-}
-
-void checkNames(const LoadedArchive& archive) {
-    const std::string problem = storedNamesProblem(archive);
-    if (!problem.empty()) fatalError(archive.path + ": " + problem);
 }
 
 std::string filesText(uint64_t count) {
@@ -187,7 +178,7 @@ std::unique_ptr<ProgressDisplay> terminalProgress(const std::string& label) {
 int verifyCommand(const std::string& archivePath, const std::string* folderArg, std::ostream& out,
                   std::ostream& err) {
     LoadedArchive archive = loadArchive(archivePath);
-    checkNames(archive);
+    checkArchiveNames(archive);
     const std::string& shownPath = archive.path;
     const std::vector<ArchiveRecord>& records = archive.records;
     if (!folderArg) {
@@ -265,7 +256,7 @@ int extractCommand(const ExtractArguments& a, std::ostream& out, std::ostream& e
     }
     if (a.force && a.keep) throw UsageError(excludeEachOtherText("extract", "-f", "-k"));
     LoadedArchive archive = loadArchive(a.archive);
-    checkNames(archive);
+    checkArchiveNames(archive);
     std::string path;
     const bool chosen = !names && a.operands.empty();
     if (names) {
@@ -276,11 +267,11 @@ int extractCommand(const ExtractArguments& a, std::ostream& out, std::ostream& e
     } else if (a.archive == "-") {
         throw UsageError(kStandardInputDestinationText);
     } else {
-        const DefaultDestination beside = defaultDestination(a.archive);
-        if (beside.folder.empty()) {
-            throw UsageError(archiveDestinationText(a.archive, beside.problem));
+        try {
+            path = defaultDestination(a.archive);
+        } catch (const InputFault& fault) {
+            throw UsageError(archiveDestinationText(a.archive, fault.finding));
         }
-        path = beside.folder;
     }
     if (names) selectRecords(archive, a.operands);
     stripComponents(archive, a.stripComponents);
@@ -312,7 +303,7 @@ int extractCommand(const ExtractArguments& a, std::ostream& out, std::ostream& e
 // translation), in archive order.
 int catCommand(const std::string& archivePath, const std::vector<std::string>& names) {
     LoadedArchive archive = loadArchive(archivePath);
-    checkNames(archive);
+    checkArchiveNames(archive);
     selectRecords(archive, names);
     writeToStandardOutput(archive);
     return kExitOk;

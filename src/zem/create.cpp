@@ -98,24 +98,23 @@ std::string inDirectory(const std::string& directory, const std::string& path) {
     return joined + path;
 }
 
-// The stored name that a path of a -T list names below FOLDER: "/" (and on Windows "\\") between
-// folders, "." and empty components dropped, so "./a//b/" is "a\b" and "." the whole folder.
-// False, with `problem` set, for a path that leads outside FOLDER: an absolute one, or one with a
-// ".." component.
-bool listedStoredName(const std::string& path, std::string& name, std::string& problem) {
-    name.clear();
+// The stored name that a path of the -T list `listPath` names below FOLDER: "/" (and on Windows
+// "\\") between folders, "." and empty components dropped, so "./a//b/" is "a\b" and "." the whole
+// folder. A path that leads outside FOLDER, an absolute one or one with a ".." component, is
+// refused (FatalError).
+std::string listedStoredName(const std::string& path, const std::string& listPath) {
     if (std::filesystem::path(path).has_root_path()) {
-        problem = "is an absolute path: list paths below FOLDER";
-        return false;
+        fatalError(listedPathText(path, listPath, "is an absolute path: list paths below FOLDER"));
     }
+    std::string name;
     const std::string separators = nativeSeparator() == '/' ? "/" : "/\\";
     for (size_t start = 0; start <= path.size();) {
         size_t end = path.find_first_of(separators, start);
         if (end == std::string::npos) end = path.size();
         const std::string part = path.substr(start, end - start);
         if (part == "..") {
-            problem = "has a \"..\" component: list paths below FOLDER";
-            return false;
+            fatalError(
+                listedPathText(path, listPath, "has a \"..\" component: list paths below FOLDER"));
         }
         if (!part.empty() && part != ".") {
             if (!name.empty()) name += '\\';
@@ -123,7 +122,7 @@ bool listedStoredName(const std::string& path, std::string& name, std::string& p
         }
         start = end + 1;
     }
-    return true;
+    return name;
 }
 
 // The paths of a -T list: separated by line breaks, or NUL bytes with `nullSeparated`; empty ones
@@ -264,10 +263,7 @@ int createCommand(const CreateArguments& arguments, std::ostream& err) {
     if (listGiven) {
         for (const std::string& path :
              splitList(readList(arguments.filesFrom), arguments.nullSeparated)) {
-            std::string name, problem;
-            if (!listedStoredName(path, name, problem)) {
-                fatalError(listedPathText(path, arguments.filesFrom, problem));
-            }
+            const std::string name = listedStoredName(path, arguments.filesFrom);
             selection.names.insert(name);
             listedAs.emplace(name, path);
         }

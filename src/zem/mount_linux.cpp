@@ -427,10 +427,8 @@ void removeOpenFolder(const std::string& path, std::ostream& err) {
 int mountCommand(const std::string& archivePath, const std::string& mountPoint, bool foreground,
                  std::ostream&) {
     auto m = std::make_unique<Mounted>();
-    const std::string problem = readArchiveFile(archivePath, m->archive);
-    if (!problem.empty()) fatalError(archivePath + ": " + problem);
-    const std::string namesProblem = storedNamesProblem(m->archive);
-    if (!namesProblem.empty()) fatalError(archivePath + ": " + namesProblem);
+    readArchiveFile(archivePath, m->archive);
+    checkArchiveNames(m->archive);
     buildMountTree(m->archive.records, m->tree);
 
     struct stat st {};
