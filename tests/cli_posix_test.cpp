@@ -483,9 +483,9 @@ TEST_F(Cli, AFailedSyncWhileUnpacking) {
     }
 }
 
-// Files go to their names a batch at a time, each batch's names while the next one's data is
-// synced. When a later sync fails, what is at its name is whole and a leading run of the
-// archive's files, every earlier batch and nothing after, with no temporary file beside them.
+// Files go to their names a batch at a time, each batch once its data is synced. When a later
+// sync fails, what is at its name is whole and a leading run of the archive's files, every
+// earlier batch and nothing after, with no temporary file beside them.
 TEST_F(Cli, ASyncThatFailsAfterTheFirstBatchLeavesTheBatchesBeforeIt) {
     const int count = 300;
     auto content = [](int i) { return "file " + std::to_string(i) + std::string(i, 'x'); };

@@ -480,72 +480,56 @@ struct HeldFiles {
 // loses of a run stays bounded, and so does the wait for a file to appear.
 constexpr uint64_t kBytesPerDataSync = 64 << 20;
 
-// A batch's data synced (or not, where its file systems can't be synced as a whole: then each
-// file syncs its own as it goes in place).
-struct SyncedFiles {
-    HeldFiles held;
-    bool dataOnDisk = false;
-};
-
-using Warn = std::function<void(const std::string&)>;
-
-// Puts each file of a synced batch at its name. The files are let go first, so that a failure
-// here leaves none held: those not yet in place go, with no temporary file left behind.
-void nameSyncedFiles(SyncedFiles& synced, bool replace, const Warn& warn) {
-    SyncedFiles batch = std::move(synced);
-    synced = SyncedFiles();
-    for (FilesAhead::Ready& ready : batch.held.files) {
+// Syncs the held files' data and puts each at its name. The files are let go first, so that a
+// failure here leaves none held: those not yet in place go (a failed sync leaves every one of
+// them off its name), with no temporary file left behind.
+void placeHeldFiles(HeldFiles& held, bool replace,
+                    const std::function<void(const std::string&)>& warn) {
+    HeldFiles batch = std::move(held);
+    held = HeldFiles();
+    if (batch.files.empty()) return;
+    const bool dataOnDisk = syncWrittenData(batch.written);
+    for (FilesAhead::Ready& ready : batch.files) {
         // The file is in place whatever the warning says: extraction goes on.
-        const std::string warning = finishExtractedFile(*ready.file, replace, batch.dataOnDisk);
+        const std::string warning = finishExtractedFile(*ready.file, replace, dataOnDisk);
         ready.file.reset();
         if (!warning.empty()) warn(warning);
     }
 }
 
-// Syncs the held files' data; a failure lets every one of them go, off its name.
-SyncedFiles syncHeldFiles(HeldFiles& held) {
-    SyncedFiles synced;
-    synced.held = std::move(held);
-    held = HeldFiles();
-    synced.dataOnDisk = !synced.held.files.empty() && syncWrittenData(synced.held.written);
-    return synced;
-}
-
-// One step done to batches on a thread of its own while the caller goes on: one batch at a time,
-// in order. A batch's failure and warnings reach the caller when it hands over the next one or
-// waits for the last. Without a thread, each batch is done as it is handed over.
-template <typename Batch>
-class BatchStage {
+// Places batches of held files on a thread of its own while the writer goes on with the next
+// files, so that their sync and their names cost the writer nothing: one batch at a time, in
+// order. A batch's failure and warnings reach the writer when it hands over the next one or waits
+// for the last. Without a thread, each batch is placed as it is handed over.
+class Placer {
 public:
-    using Step = std::function<void(Batch&, const Warn&)>;
-
-    BatchStage(Step step, bool threaded) : step_(std::move(step)) {
+    Placer(bool replace, bool threaded) : replace_(replace) {
         threaded_ = threaded && worker_.start([this] { run(); });
     }
 
-    // Whether a batch handed over now would be taken at once.
+    // Whether a batch handed over now would be placed at once.
     bool idle() {
         if (!threaded_) return true;
         std::lock_guard<std::mutex> lock(worker_.mutex);
         return !busy_;
     }
 
-    // Hands over the batch once the one before is done, raising that one's failure.
-    void place(Batch& batch, const Warn& warn) {
-        if (!threaded_) return step_(batch, warn);
+    // Hands over the batch once the one before is placed, raising that one's failure.
+    void place(HeldFiles& held, const std::function<void(const std::string&)>& warn) {
+        if (!threaded_) return placeHeldFiles(held, replace_, warn);
         wait(warn);
         {
             std::lock_guard<std::mutex> lock(worker_.mutex);
-            batch_ = std::move(batch);
+            batch_ = std::move(held);
             busy_ = true;
         }
-        batch = Batch();
+        held = HeldFiles();
         worker_.changed.notify_all();
     }
 
-    // Waits until the batch handed over last is done; passes on its warnings and raises its
+    // Waits until the batch handed over last is placed; passes on its warnings and raises its
     // failure.
-    void wait(const Warn& warn) {
+    void wait(const std::function<void(const std::string&)>& warn) {
         if (!threaded_) return;
         std::vector<std::string> warnings;
         std::exception_ptr failure;
@@ -562,28 +546,28 @@ public:
         }
     }
 
-    // Whether a batch failed (seen by wait or place): the batches after it are not done.
+    // Whether a batch failed: the files held after it then stay off their names too.
     bool failed() const { return failed_; }
 
 private:
     void run() {
         for (;;) {
-            Batch batch;
+            HeldFiles batch;
             {
                 std::unique_lock<std::mutex> lock(worker_.mutex);
                 worker_.changed.wait(lock, [this] { return worker_.stopping || busy_; });
                 if (worker_.stopping) return;
                 batch = std::move(batch_);
-                batch_ = Batch();
+                batch_ = HeldFiles();
             }
             std::vector<std::string> warnings;
             std::exception_ptr failure;
             try {
-                step_(batch, [&](const std::string& warning) { warnings.push_back(warning); });
+                placeHeldFiles(batch, replace_,
+                               [&](const std::string& warning) { warnings.push_back(warning); });
             } catch (...) {
                 failure = std::current_exception();
             }
-            batch = Batch();  // what the step left is let go before the caller hears of it
             {
                 std::lock_guard<std::mutex> lock(worker_.mutex);
                 try {
@@ -597,57 +581,15 @@ private:
         }
     }
 
-    const Step step_;
+    const bool replace_;
     bool threaded_ = false;
     bool failed_ = false;
     // Under worker_.mutex:
-    Batch batch_;
-    bool busy_ = false;  // a batch is handed over and not yet done
+    HeldFiles batch_;
+    bool busy_ = false;  // a batch is handed over and not yet placed
     std::vector<std::string> warnings_;
     std::exception_ptr failure_;
     WorkerThread worker_;  // last: its thread stops before the fields it uses go
-};
-
-// Puts batches of held files in place behind the writer's back, in two steps on two threads: a
-// sync of a batch's data waits on the disk, its names cost the processor, and so the names of
-// one batch go in while the next is synced. A failed sync puts none of its batch, nor any later
-// one, at their names.
-class Placer {
-public:
-    Placer(bool replace, bool threaded)
-        : namer_([replace](SyncedFiles& synced,
-                           const Warn& warn) { nameSyncedFiles(synced, replace, warn); },
-                 threaded),
-          syncer_(
-              [this](HeldFiles& held, const Warn& warn) {
-                  SyncedFiles synced = syncHeldFiles(held);
-                  namer_.place(synced, warn);
-              },
-              threaded) {}
-
-    // Whether a batch handed over now would be synced at once.
-    bool idle() { return syncer_.idle(); }
-    // Hands over the batch once the one before is synced, raising a failure before it.
-    void place(HeldFiles& held, const Warn& warn) { syncer_.place(held, warn); }
-    // Waits until every batch handed over is in place; raises the first failure.
-    void wait(const Warn& warn) {
-        try {
-            syncer_.wait(warn);
-        } catch (...) {
-            try {
-                namer_.wait(warn);
-            } catch (...) {  // lost behind the first
-            }
-            throw;
-        }
-        namer_.wait(warn);
-    }
-    // Whether a batch failed: the files held after it then stay off their names too.
-    bool failed() const { return syncer_.failed() || namer_.failed(); }
-
-private:
-    BatchStage<SyncedFiles> namer_;
-    BatchStage<HeldFiles> syncer_;  // after namer_: its thread stops first
 };
 
 // A batch is handed over as soon as the placer is free once it holds this many files: fewer
@@ -676,9 +618,8 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
     StoredWindow window;
     window.bytes.resize(kStoredPieceSize);
     std::vector<char> buffer(kStoredPieceSize);
-    // Three batches may be open at once: one going to its names, one being synced, the next being
-    // written.
-    const size_t descriptorsPerBatch = std::max<size_t>(1, descriptorsForDataSync() / 3);
+    // Two batches may be open at once: one being placed, the next being written.
+    const size_t descriptorsPerBatch = std::max<size_t>(1, descriptorsForDataSync() / 2);
     FilesAhead ahead(root, archive.records);
     Placer placer(replace, descriptorsPerBatch >= kFilesPerEarlySync);
     HeldFiles held;
@@ -713,7 +654,7 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
             held.files.push_back(std::move(ready));
             ahead.finished();
             if (held.descriptors >= descriptorsPerBatch || held.bytes >= kBytesPerDataSync ||
-                held.named >= kMaxNamedTemporaryFiles / 3 ||
+                held.named >= kMaxNamedTemporaryFiles / 2 ||
                 (held.files.size() >= kFilesPerEarlySync && placer.idle())) {
                 placer.place(held, warn);
             }
@@ -727,10 +668,7 @@ void extractArchive(LoadedArchive& archive, Destination& dest, bool replace,
         // the first.
         try {
             placer.wait(warn);
-            if (!placer.failed()) {
-                SyncedFiles synced = syncHeldFiles(held);
-                nameSyncedFiles(synced, replace, warn);
-            }
+            if (!placer.failed()) placeHeldFiles(held, replace, warn);
         } catch (...) {
         }
         throw;
