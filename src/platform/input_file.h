@@ -28,4 +28,6 @@ size_t readInputFile(InputFile& file, char* into, size_t length);
 
 // Closes the file before its destruction would; a failure it reports throws SystemFailure
 // ("close").
-void closeInputFile(InputFile& file);
+inline void closeInputFile(InputFile& file) {
+    if (!file.native.close()) failSystemCall("close", file.path);
+}

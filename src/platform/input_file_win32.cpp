@@ -20,10 +20,6 @@ InputFile openInputFile(const std::string& path) {
     return file;
 }
 
-void closeInputFile(InputFile& file) {
-    if (!file.native.close()) failSystemCall("close", file.path);
-}
-
 size_t readInputFile(InputFile& file, char* into, size_t length) {
     size_t done = 0;
     while (done < length) {
